@@ -1,0 +1,41 @@
+// The SDK's shared background pool: a few worker threads running submitted tasks at once
+// or after a delay (the stand-in for the platform's default-priority global queue).
+//
+// Owned by the real platform, which lives for the whole process. Any thread may submit.
+// Tasks must not throw past their own body; a task that does is stopped there and logged.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class ZEVSiteDispatchPool {
+ public:
+  using Task = std::function<void()>;
+  using Clock = std::chrono::steady_clock;
+
+  explicit ZEVSiteDispatchPool(std::size_t threadCount);
+  // Never runs in practice (the pool lives in static storage for the whole process); stops
+  // and joins the workers if a test owns a pool of its own.
+  ~ZEVSiteDispatchPool();
+
+  void dispatchAsync(Task task);
+  void dispatchAfter(Clock::duration delay, Task task);
+
+ private:
+  void workerLoop();
+
+  std::mutex mutex_;              // guards due_, stopping_
+  std::condition_variable wake_;  // signalled when a task is due sooner or the pool stops
+  // Tasks by due time; the sequence number keeps submission order among equal times.
+  std::map<std::pair<Clock::time_point, std::uint64_t>, Task> due_;
+  std::uint64_t nextSequence_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;  // run workerLoop; written only by the constructor
+};

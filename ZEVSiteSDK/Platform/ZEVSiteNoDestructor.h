@@ -1,0 +1,26 @@
+// Process-wide objects that must outlive every SDK thread.
+//
+// The SDK's background threads may still run while the process exits. Globals they use are
+// therefore built once in static storage and never destroyed, so exit neither waits for
+// those threads nor lets them touch a destroyed object.
+#pragma once
+
+#include <new>
+#include <utility>
+
+template <class T>
+class ZEVSiteNoDestructor {
+ public:
+  template <class... Args>
+  explicit ZEVSiteNoDestructor(Args&&... args) {
+    new (storage_) T(std::forward<Args>(args)...);
+  }
+  ZEVSiteNoDestructor(const ZEVSiteNoDestructor&) = delete;
+  ZEVSiteNoDestructor& operator=(const ZEVSiteNoDestructor&) = delete;
+
+  T& get() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  T* operator->() noexcept { return &get(); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};

@@ -1,0 +1,85 @@
+#include "ZEVSitePlatform.h"
+
+#include "ZEVSiteDispatchPool.h"
+#include "ZEVSiteFiles.h"
+#include "ZEVSiteNoDestructor.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// The real platform: a shared pool of background threads, the system clocks and files.
+class RealPlatform final : public ZEVSitePlatform {
+ public:
+  void dispatchAsync(Task task) override { pool_.dispatchAsync(std::move(task)); }
+  void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
+    pool_.dispatchAfter(std::chrono::duration_cast<ZEVSiteDispatchPool::Clock::duration>(delay),
+                        std::move(task));
+  }
+  std::thread startThread(Task body) override { return std::thread(std::move(body)); }
+  std::int64_t currentTimeSeconds() override {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+  std::int64_t currentTimeMillis() override {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+  std::chrono::steady_clock::time_point monotonicNow() override {
+    return std::chrono::steady_clock::now();
+  }
+  std::string homeDirectory() override { return zevsite::files::homeDirectory(); }
+  std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
+    std::string home = homeDirectory();
+    std::lock_guard lock(defaultsMutex_);
+    auto& defaults = defaultsByHome_[home];
+    if (!defaults) defaults = std::make_shared<ZEVSiteUserDefaults>(home);
+    return defaults;
+  }
+  bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
+    return zevsite::files::writeFileAtomically(path, bytes);
+  }
+
+ private:
+  // Two workers: the start-up work and a configuration download may overlap on a 2-core
+  // host without one delaying the other.
+  ZEVSiteDispatchPool pool_{2};
+  std::mutex defaultsMutex_;  // guards defaultsByHome_
+  std::map<std::string, std::shared_ptr<ZEVSiteUserDefaults>> defaultsByHome_;
+};
+
+struct Installed {
+  std::atomic<ZEVSitePlatform*> current{nullptr};
+  std::mutex mutex;  // guards keptAlive
+  // Every platform ever installed: background work may still reach a replaced one.
+  std::vector<std::shared_ptr<ZEVSitePlatform>> keptAlive;
+};
+
+Installed& installed() {
+  static ZEVSiteNoDestructor<Installed> state;
+  return state.get();
+}
+
+}  // namespace
+
+ZEVSitePlatform& ZEVSitePlatform::real() {
+  static ZEVSiteNoDestructor<RealPlatform> platform;
+  return platform.get();
+}
+
+ZEVSitePlatform& ZEVSitePlatform::current() noexcept {
+  ZEVSitePlatform* platform = installed().current.load(std::memory_order_acquire);
+  return platform ? *platform : real();
+}
+
+void ZEVSitePlatform::install(std::shared_ptr<ZEVSitePlatform> platform) {
+  auto& state = installed();
+  std::lock_guard lock(state.mutex);
+  state.current.store(platform.get(), std::memory_order_release);
+  if (platform) state.keptAlive.push_back(std::move(platform));
+}

@@ -1,0 +1,79 @@
+// The platform layer: every thread, clock, file, user default and network access of the SDK
+// passes through ZEVSitePlatform, so that tests can replace the edge (clock, scheduling)
+// and keep everything else real.
+//
+// One platform is installed for the process. The default is the real one; tests install a
+// fake before they create managers. A replaced platform is kept alive until the process
+// exits, because background work may still hold it.
+#pragma once
+
+#include "ZEVSiteUserDefaults.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+class ZEVSitePlatform {
+ public:
+  using Task = std::function<void()>;
+
+  virtual ~ZEVSitePlatform() = default;
+
+  // The process's platform; never null.
+  static ZEVSitePlatform& current() noexcept;
+  // Makes `platform` the process's platform (nullptr restores the real one).
+  static void install(std::shared_ptr<ZEVSitePlatform> platform);
+  // The real platform, for fakes that forward to it.
+  static ZEVSitePlatform& real();
+
+  // Runs `task` soon on the shared default-priority background pool.
+  virtual void dispatchAsync(Task task) = 0;
+  // Runs `task` on the pool no sooner than `delay` from now.
+  virtual void dispatchAfter(std::chrono::nanoseconds delay, Task task) = 0;
+  // Starts a dedicated long-running thread (the SDK's own workers).
+  virtual std::thread startThread(Task body) = 0;
+
+  // Wall clock: whole seconds since the epoch (as time() gives them) and milliseconds.
+  virtual std::int64_t currentTimeSeconds() = 0;
+  virtual std::int64_t currentTimeMillis() = 0;
+  // Monotonic clock for delays and timeouts.
+  virtual std::chrono::steady_clock::time_point monotonicNow() = 0;
+
+  // The SDK's home directory (created with Library/ inside it).
+  virtual std::string homeDirectory() = 0;
+  // The user defaults of the current home directory.
+  virtual std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() = 0;
+  // Replaces `path` whole and atomically; false when it could not.
+  virtual bool writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
+};
+
+// A platform that forwards every call to another one; fakes derive from it and override only
+// what they fake.
+class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
+ public:
+  explicit ZEVSiteForwardingPlatform(ZEVSitePlatform& target) : target_(target) {}
+
+  void dispatchAsync(Task task) override { target_.dispatchAsync(std::move(task)); }
+  void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
+    target_.dispatchAfter(delay, std::move(task));
+  }
+  std::thread startThread(Task body) override { return target_.startThread(std::move(body)); }
+  std::int64_t currentTimeSeconds() override { return target_.currentTimeSeconds(); }
+  std::int64_t currentTimeMillis() override { return target_.currentTimeMillis(); }
+  std::chrono::steady_clock::time_point monotonicNow() override { return target_.monotonicNow(); }
+  std::string homeDirectory() override { return target_.homeDirectory(); }
+  std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
+    return target_.standardUserDefaults();
+  }
+  bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
+    return target_.writeFileAtomically(path, bytes);
+  }
+
+ protected:
+  ZEVSitePlatform& target_;
+};

@@ -1,0 +1,80 @@
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+
+#include "Platform/ZEVSiteNoDestructor.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+
+struct LoggerState {
+  std::atomic<bool> enabled{false};
+  std::mutex mutex;  // guards sink and serialises output so lines never interleave
+  ZEVSiteLoger::Sink sink;
+};
+
+LoggerState& state() {
+  static ZEVSiteNoDestructor<LoggerState> instance;
+  return instance.get();
+}
+
+}  // namespace
+
+void ZEVSiteLoger::setDebug(bool enabled) noexcept {
+  state().enabled.store(enabled, std::memory_order_relaxed);
+}
+
+bool ZEVSiteLoger::isDebug() noexcept { return state().enabled.load(std::memory_order_relaxed); }
+
+void ZEVSiteLoger::setSink(Sink sink) noexcept {
+  auto& logger = state();
+  std::lock_guard lock(logger.mutex);
+  logger.sink = std::move(sink);
+}
+
+std::string ZEVSiteLoger::describe(const ZEVSiteValue& value) {
+  switch (value.kind()) {
+    case ZEVSiteValue::Kind::Absent:
+    case ZEVSiteValue::Kind::Null:
+      return "(null)";
+    case ZEVSiteValue::Kind::Bool:
+      return *value.boolean() ? "1" : "0";
+    case ZEVSiteValue::Kind::Integer:
+      return std::to_string(*value.integer());
+    case ZEVSiteValue::Kind::Double:
+      return std::to_string(*value.number());
+    case ZEVSiteValue::Kind::String:
+      return *value.string();
+    case ZEVSiteValue::Kind::Dictionary:
+      return "{dictionary of " + std::to_string(value.dictionary()->count()) + " entries}";
+  }
+  return "(null)";
+}
+
+void ZEVSiteLoger::emit(std::string_view format, const std::string* arguments,
+                        std::size_t count) noexcept {
+  try {
+    std::string line;
+    line.reserve(format.size() + 32);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+      if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == '@') {
+        line += next < count ? arguments[next] : std::string("(null)");
+        ++next;
+        ++i;
+      } else {
+        line += format[i];
+      }
+    }
+    auto& logger = state();
+    std::lock_guard lock(logger.mutex);
+    if (logger.sink) {
+      logger.sink(line);
+    } else {
+      std::fprintf(stderr, "[ZEVSite] %s\n", line.c_str());
+    }
+  } catch (...) {
+    // Out of memory or a throwing host sink: the line is dropped, the host is not disturbed.
+  }
+}

@@ -1,0 +1,137 @@
+// The manager's lifecycle: the shared manager, creation, the start-up work, the start-up
+// and pulse events, the log switch and the client id.
+#include <ZEVSiteSDK/ZEVSiteManager.h>
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteNetworkStatus.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
+#include "Platform/ZEVSiteNoDestructor.h"
+#include "Platform/ZEVSitePlatform.h"
+#include "Save/ZEVSiteDeepLinkModel.h"
+#include "Save/ZEVSiteSaveParameter.h"
+#include "ZEVAppDelegateProxy.h"
+#include "ZEVSiteGuard.h"
+#include "ZEVSiteTaskQueue.h"
+#include "ZEVUncaughtExceptionHandler.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace {
+
+// The shared manager. Atomic so that a host thread reading it while another replaces it
+// always sees a whole, live manager.
+std::atomic<std::shared_ptr<ZEVSiteManager>>& sharedManager() {
+  static ZEVSiteNoDestructor<std::atomic<std::shared_ptr<ZEVSiteManager>>> instance;
+  return instance.get();
+}
+
+// The start-up work runs this long after creation.
+constexpr double kStartupDelaySeconds = 1.0;
+
+}  // namespace
+
+ZEVSiteManager::~ZEVSiteManager() = default;
+
+std::shared_ptr<ZEVSiteManager> ZEVSiteManager::sharedInstanceWithAppId(ZEVSiteText appId,
+                                                                        ZEVSiteText channel) {
+  zevsite::guarded([&] {
+    ZEVUncaughtExceptionHandler::installZEVUncaughtExceptionHandler(true, false);
+    auto manager = initWithAppId(std::move(appId), std::move(channel));
+    // The previous manager is released only after the new one is in place.
+    auto previous = sharedManager().exchange(std::move(manager));
+  });
+  return sharedManager().load();
+}
+
+std::shared_ptr<ZEVSiteManager> ZEVSiteManager::shareInstance() { return sharedManager().load(); }
+
+void ZEVSiteManager::setEnableLog(bool enable) { ZEVSiteLoger::setDebug(enable); }
+
+std::string ZEVSiteManager::getCid() {
+  std::string cid;
+  zevsite::guarded(
+      [&] { cid = std::to_string(ZEVSiteSaveParameter::shareInstance().getCid()); });
+  return cid;
+}
+
+std::shared_ptr<ZEVSiteManager> ZEVSiteManager::init() {
+  auto manager = std::make_shared<ZEVSiteManager>(PassKey{});
+  manager->isEnableLog_ = false;
+  return manager;
+}
+
+std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
+                                                              ZEVSiteText channel) {
+  auto manager = init();
+  // After a caught failure the manager is returned as far as it was built.
+  zevsite::guarded([&] {
+    manager->setAppId(std::move(appId));
+    manager->setChannel(std::move(channel));
+    const ZEVSiteText& id = manager->appId();
+    if (!id || id->empty() || !manager->isPureInt(id)) {
+      ZEVSiteLoger::adLog(
+          "[Site] Site SDK initlize failed,appId has to be a pure number,Please check your "
+          "code.");
+      return;
+    }
+    ZEVSiteSupport::setAppId(id);
+    manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(
+        ZEVSiteNetworkConditionWWAN | ZEVSiteNetworkConditionWifi));
+    manager->taskQueue()->execute();
+    const auto delay = std::chrono::nanoseconds(
+        static_cast<std::int64_t>(kStartupDelaySeconds * 1'000'000'000.0));
+    // The work holds the manager strongly, so a replaced manager still sends its "init".
+    ZEVSitePlatform::current().dispatchAfter(delay,
+                                             [manager] { manager->runStartupWork(); });
+  });
+  return manager;
+}
+
+bool ZEVSiteManager::isPureInt(const ZEVSiteText& string) const {
+  if (!string) return false;
+  for (char c : *string) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+void ZEVSiteManager::runStartupWork() {
+  // The record's lock is held from the start-up event's read of the campaign until SdkInit
+  // is set, so a campaign recorded by handleOpenURL on another thread either rides on this
+  // event or, arriving after, is sent by handleOpenURL itself.
+  auto& record = ZEVSiteDeepLinkModel::shareInstance();
+  std::lock_guard lock(record.lock());
+  appStartRequest();
+  record.setSdkInit(true);
+}
+
+void ZEVSiteManager::appStartRequest() {
+  zevsite::guarded([&] {
+    ZEVSiteDictionary parameters;
+    if (channel() && !channel()->empty()) parameters.setValue(*channel(), "pkid");
+    auto& record = ZEVSiteDeepLinkModel::shareInstance();
+    std::lock_guard lock(record.lock());
+    parameters.setValue(ZEVSiteSupport::isActivated() ? 0 : 1, "inst");
+    if (!ZEVSiteSupport::isActivated()) ZEVSiteSupport::setActivated();
+    parameters.setValue(1, "ni");
+    if (record.deepLinkInit()) {
+      parameters.setValue(1, "sc");
+      parameters.setValue(1, "dpl");
+      parameters.setValue(record.qxc(), "qxc");
+      parameters.setValue(record.qxs(), "qxs");
+      record.setDeepLinkInit(false);
+      record.setDeepLinkPacket(true);
+    }
+    trackEventName("init", std::nullopt, parameters);
+  });
+}
+
+void ZEVSiteManager::trackPulse() {
+  zevsite::guarded([&] {
+    ZEVSiteDictionary parameters;
+    parameters.setValue(1, "ni");
+    trackEventName("pulse", std::nullopt, parameters);
+  });
+}

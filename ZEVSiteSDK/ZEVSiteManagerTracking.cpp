@@ -1,0 +1,139 @@
+// The manager's event tracking: page views, classic events, custom actions, the custom
+// dimension and metric mapping, and the one dispatch through which every event leaves.
+#include <ZEVSiteSDK/ZEVSiteManager.h>
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+
+#include "ZEVSiteGuard.h"
+#include "ZEVSiteParameter.h"
+#include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteText16.h"
+
+#include <stdexcept>
+
+namespace {
+
+bool hasText(const ZEVSiteText& text) { return text && !text->empty(); }
+
+bool contains(const std::string& text, std::string_view word) {
+  return text.find(word) != std::string::npos;
+}
+
+}  // namespace
+
+void ZEVSiteManager::trackEventName(ZEVSiteText event, ZEVSiteText /*uploadDics*/,
+                                    const ZEVSiteDictionary& properties) {
+  zevsite::guarded([&] {
+    if (!hasText(event)) {
+      ZEVSiteLoger::adLog("event name is nil!");
+      return;
+    }
+    ZEVSiteDictionary parameters = properties;
+    const ZEVSiteText& id = appId();
+    std::string idText = id ? *id : std::string("(null)");
+    parameters.setValue(contains(idText, "dc-") ? idText : "dc-" + idText, "tid");
+    parameters.setValue(std::move(*event), "t");
+    std::string upload = ZEVSiteParameter::systemUploadAttributes(parameters);
+    if (upload.empty()) {
+      ZEVSiteLoger::adLog("[Site] Site SDK event send failed, Please check your code.");
+      return;
+    }
+    if (const auto& queue = taskQueue()) {
+      queue->addTask(std::move(upload), *parameters.valueForKey("t")->string());
+    }
+  });
+}
+
+void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteValue& DimMetrics) {
+  zevsite::guarded([&] {
+    if (DimMetrics.isAbsent()) return;
+    const ZEVSiteDictionary* hostEntries = DimMetrics.dictionary();
+    if (!hostEntries) throw std::invalid_argument("custom dimensions are not a dictionary");
+    for (const auto& [key, value] : *hostEntries) {
+      // The first characters of the whole key are cut, wherever the word was found.
+      if (contains(key, "customDimension")) {
+        dict.setValue(value, "cd" + zevsite::dropUtf16Units(key, 15));
+      } else if (contains(key, "customMetrics")) {
+        dict.setValue(value, "cm" + zevsite::dropUtf16Units(key, 13));
+      }
+    }
+  });
+}
+
+void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& customDimMetrics) {
+  zevsite::guarded([&] {
+    ZEVSiteDictionary parameters;
+    if (!hasText(title)) {
+      ZEVSiteLoger::adLog(
+          "[Site] Site SDK initlize failed,title must not null,Please check your code.");
+      return;
+    }
+    parameters.setValue(std::move(*title), "dt");
+    parameters.setValue(0, "ni");
+    appendParameterFor(parameters, customDimMetrics);
+    trackEventName("pageview", std::nullopt, parameters);
+  });
+}
+
+void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventAction,
+                                ZEVSiteText eventTag, std::int64_t eventPrice,
+                                const ZEVSiteValue& customDimMetrics) {
+  zevsite::guarded([&] {
+    ZEVSiteDictionary parameters;
+    if (!hasText(eventClassify) && !hasText(eventAction) && !hasText(eventTag)) {
+      ZEVSiteLoger::adLog(
+          "[Site] Site SDK event send failed,eventClassify and eventAction and eventTag must "
+          "have at least one item that cannot be null, Please check your code.");
+      return;
+    }
+    parameters.setValue(eventClassify, "ec");
+    parameters.setValue(eventAction, "ea");
+    if (hasText(eventTag)) parameters.setValue(*eventTag, "el");
+    parameters.setValue(eventPrice, "ev");
+    parameters.setValue(0, "ni");
+    appendParameterFor(parameters, customDimMetrics);
+    trackEventName("event", std::nullopt, parameters);
+  });
+}
+
+void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
+                                          const ZEVSiteValue& customDimMetrics) {
+  zevsite::guarded([&] {
+    const ZEVSiteDictionary* action = customEvent.dictionary();
+    if (!action) {
+      ZEVSiteLoger::adLog(
+          "[Site] Site SDK event send failed,eventAction must be NSDictionary, Please check your "
+          "code.");
+      return;
+    }
+    if (action->empty()) {
+      ZEVSiteLoger::adLog("[Site] Site SDK event send failed,eventAction must not null");
+      return;
+    }
+    ZEVSiteDictionary parameters;
+    for (const auto& [key, value] : *action) {
+      if (key == "customActionId") {
+        parameters.setValue(value, "caid");
+      } else if (contains(key, "customActionLabel")) {
+        parameters.setValue(value, "cal" + zevsite::dropUtf16Units(key, 17));
+      } else if (contains(key, "customActionValue")) {
+        parameters.setValue(value, "cav" + zevsite::dropUtf16Units(key, 17));
+      }
+    }
+    if (!parameters.valueForKey("caid")) {
+      ZEVSiteLoger::adLog(
+          "[Site] Site SDK event send failed,customActionId must be null, Please check your "
+          "code.");
+      return;
+    }
+    if (parameters.count() < 2) {
+      ZEVSiteLoger::adLog(
+          "[Site] Site SDK event send failed,customActionLabel and customActionValue must have at "
+          "least one item that cannot be null, Please check your code.");
+      return;
+    }
+    parameters.setValue(0, "ni");
+    appendParameterFor(parameters, customDimMetrics);
+    trackEventName("event", std::nullopt, parameters);
+  });
+}

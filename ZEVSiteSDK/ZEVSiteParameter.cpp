@@ -1,0 +1,188 @@
+#include "ZEVSiteParameter.h"
+
+#include "Platform/ZEVSitePlatform.h"
+#include "Save/ZEVSiteSaveParameter.h"
+#include "ZEVSiteRandom.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+
+#ifndef ZEVSITE_VERSION
+#define ZEVSITE_VERSION "0.0.0"
+#endif
+
+namespace {
+
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+constexpr char kHexLower[] = "0123456789abcdef";
+
+constexpr std::array<bool, 256> makeUnreservedTable() {
+  std::array<bool, 256> table{};
+  for (int c = 'A'; c <= 'Z'; ++c) table[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = true;
+  for (int c = '0'; c <= '9'; ++c) table[c] = true;
+  table['-'] = table['.'] = table['_'] = table['~'] = true;
+  return table;
+}
+constexpr std::array<bool, 256> kUnreserved = makeUnreservedTable();
+
+void appendInteger(std::string& out, std::int64_t value) {
+  char buffer[24];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+void appendDouble(std::string& out, double value) {
+  char buffer[32];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+void appendJsonString(std::string& out, std::string_view text) {
+  out += '"';
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      out += "\\u00";
+      out += kHexLower[c >> 4];
+      out += kHexLower[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+void appendJson(std::string& out, const ZEVSiteValue& value) {
+  switch (value.kind()) {
+    case ZEVSiteValue::Kind::Absent:
+    case ZEVSiteValue::Kind::Null:
+      out += "null";
+      return;
+    case ZEVSiteValue::Kind::Bool:
+      out += *value.boolean() ? "true" : "false";
+      return;
+    case ZEVSiteValue::Kind::Integer:
+      appendInteger(out, *value.integer());
+      return;
+    case ZEVSiteValue::Kind::Double:
+      appendDouble(out, *value.number());
+      return;
+    case ZEVSiteValue::Kind::String:
+      appendJsonString(out, *value.string());
+      return;
+    case ZEVSiteValue::Kind::Dictionary: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, item] : *value.dictionary()) {
+        if (!first) out += ',';
+        first = false;
+        appendJsonString(out, key);
+        out += ':';
+        appendJson(out, item);
+      }
+      out += '}';
+      return;
+    }
+  }
+}
+
+// The plain text of a value, before percent-encoding.
+void appendValueText(std::string& out, const ZEVSiteValue& value) {
+  switch (value.kind()) {
+    case ZEVSiteValue::Kind::Absent:
+    case ZEVSiteValue::Kind::Null:
+      return;
+    case ZEVSiteValue::Kind::Bool:
+      out += *value.boolean() ? '1' : '0';
+      return;
+    case ZEVSiteValue::Kind::Integer:
+      appendInteger(out, *value.integer());
+      return;
+    case ZEVSiteValue::Kind::Double:
+      appendDouble(out, *value.number());
+      return;
+    case ZEVSiteValue::Kind::String:
+      out += *value.string();
+      return;
+    case ZEVSiteValue::Kind::Dictionary:
+      appendJson(out, value);
+      return;
+  }
+}
+
+void appendPair(std::string& out, std::string_view key, std::string_view encodedValue) {
+  if (!out.empty()) out += '&';
+  ZEVSiteParameter::appendPercentEncoded(out, key);
+  out += '=';
+  out += encodedValue;
+}
+
+}  // namespace
+
+void ZEVSiteParameter::appendPercentEncoded(std::string& out, std::string_view text) {
+  for (unsigned char c : text) {
+    if (kUnreserved[c]) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHexUpper[c >> 4];
+      out += kHexUpper[c & 15];
+    }
+  }
+}
+
+std::string ZEVSiteParameter::makeEventId(std::int64_t unixMillis) {
+  std::uint64_t high = (static_cast<std::uint64_t>(unixMillis) & 0xFFFFFFFFFFFFull) << 16;
+  std::uint64_t random = zevsite::randomUInt64();
+  high |= 0x7000u | (random & 0x0FFFu);  // version 7, 12 random bits
+  std::uint64_t low = (zevsite::randomUInt64() & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
+  std::string id(36, '-');
+  std::size_t position = 0;
+  for (std::uint64_t word : {high, low}) {
+    for (int nibble = 15; nibble >= 0; --nibble) {
+      if (position == 8 || position == 13 || position == 18 || position == 23) ++position;
+      id[position++] = kHexLower[(word >> (4 * nibble)) & 15];
+    }
+  }
+  return id;
+}
+
+std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& event) {
+  std::string out;
+  out.reserve(256);
+  std::string scratch;
+  for (const auto& [key, value] : event) {
+    if (value.isAbsent()) continue;
+    if (!out.empty()) out += '&';
+    appendPercentEncoded(out, key);
+    out += '=';
+    if (const std::string* text = value.string()) {
+      appendPercentEncoded(out, *text);
+    } else {
+      scratch.clear();
+      appendValueText(scratch, value);
+      appendPercentEncoded(out, scratch);
+    }
+  }
+  const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
+  auto carries = [&event](std::string_view key) { return event.valueForKey(key) != nullptr; };
+  if (!carries("v")) appendPair(out, "v", "1");
+  if (!carries("cid")) {
+    scratch.clear();
+    appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().getCid());
+    appendPair(out, "cid", scratch);
+  }
+  if (!carries("eid")) appendPair(out, "eid", makeEventId(nowMillis));
+  if (!carries("ts")) {
+    scratch.clear();
+    appendInteger(scratch, nowMillis);
+    appendPair(out, "ts", scratch);
+  }
+  if (!carries("sdkv")) appendPair(out, "sdkv", ZEVSITE_VERSION);
+  if (out.size() > kMaxUploadBytes) return {};
+  return out;
+}

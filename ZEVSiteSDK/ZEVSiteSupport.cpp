@@ -1,0 +1,71 @@
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
+#include "Platform/ZEVSiteFiles.h"
+#include "Platform/ZEVSiteNoDestructor.h"
+#include "Platform/ZEVSitePlatform.h"
+#include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteTaskQueue.h"
+
+#include <mutex>
+
+namespace {
+
+constexpr const char* kActivatedKey = "ZEVSITE_ACTIVATED";
+
+struct SupportState {
+  std::mutex mutex;  // guards appId and collectURL
+  ZEVSiteText appId;
+  ZEVSiteText collectURL;
+};
+
+SupportState& state() {
+  static ZEVSiteNoDestructor<SupportState> instance;
+  return instance.get();
+}
+
+}  // namespace
+
+void ZEVSiteSupport::setAppId(ZEVSiteText appId) {
+  std::lock_guard lock(state().mutex);
+  state().appId = std::move(appId);
+}
+
+ZEVSiteText ZEVSiteSupport::appId() {
+  std::lock_guard lock(state().mutex);
+  return state().appId;
+}
+
+bool ZEVSiteSupport::isActivated() {
+  return ZEVSitePlatform::current().standardUserDefaults()->integerForKey(kActivatedKey) != 0;
+}
+
+void ZEVSiteSupport::setActivated() {
+  ZEVSitePlatform::current().standardUserDefaults()->setInteger(1, kActivatedKey);
+}
+
+void ZEVSiteSupport::setHomeDirectory(std::string path) {
+  zevsite::files::setHomeDirectory(std::move(path));
+}
+
+std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().homeDirectory(); }
+
+void ZEVSiteSupport::setCollectURL(ZEVSiteText url) {
+  std::lock_guard lock(state().mutex);
+  state().collectURL = std::move(url);
+}
+
+ZEVSiteText ZEVSiteSupport::collectURL() {
+  std::lock_guard lock(state().mutex);
+  return state().collectURL;
+}
+
+void ZEVSiteSupport::setEventObserver(EventObserver observer) {
+  ZEVSiteTaskQueue::setEventObserver(std::move(observer));
+}
+
+bool ZEVSiteSupport::flush(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool done = true;
+  for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
+  return done;
+}

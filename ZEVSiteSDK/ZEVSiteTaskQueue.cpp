@@ -1,0 +1,60 @@
+#include "ZEVSiteTaskQueue.h"
+
+#include "Platform/ZEVSiteNoDestructor.h"
+#include "Platform/ZEVSitePlatform.h"
+#include "Queue/ZEVSiteEventStorage.h"
+
+#include <mutex>
+
+namespace {
+
+struct ObserverSlot {
+  std::atomic<bool> installed{false};  // lets addTask skip the lock when there is none
+  std::mutex mutex;                    // guards observer
+  std::shared_ptr<const ZEVSiteSupport::EventObserver> observer;
+};
+
+ObserverSlot& observerSlot() {
+  static ZEVSiteNoDestructor<ObserverSlot> slot;
+  return slot.get();
+}
+
+}  // namespace
+
+std::shared_ptr<ZEVSiteTaskQueue> ZEVSiteTaskQueue::initWithSendSendCondition(int sendCondition) {
+  auto storage = ZEVSiteEventStorage::forHome(ZEVSitePlatform::current().homeDirectory());
+  return std::make_shared<ZEVSiteTaskQueue>(PassKey{}, sendCondition, std::move(storage));
+}
+
+ZEVSiteTaskQueue::ZEVSiteTaskQueue(PassKey, int sendCondition,
+                                   std::shared_ptr<ZEVSiteEventStorage> storage)
+    : sendCondition_(sendCondition), storage_(std::move(storage)) {}
+
+void ZEVSiteTaskQueue::execute() { executing_.store(true, std::memory_order_release); }
+
+void ZEVSiteTaskQueue::addTask(std::string uploadString, std::string_view eventName) {
+  notifyObserver(eventName, uploadString);
+  storage_->accept(eventName, std::move(uploadString),
+                   ZEVSitePlatform::current().currentTimeMillis());
+}
+
+void ZEVSiteTaskQueue::notifyObserver(std::string_view eventName, std::string_view uploadString) {
+  auto& slot = observerSlot();
+  if (!slot.installed.load(std::memory_order_acquire)) return;
+  std::shared_ptr<const ZEVSiteSupport::EventObserver> observer;
+  {
+    std::lock_guard lock(slot.mutex);
+    observer = slot.observer;
+  }
+  if (observer && *observer) (*observer)(eventName, uploadString);
+}
+
+void ZEVSiteTaskQueue::setEventObserver(ZEVSiteSupport::EventObserver observer) {
+  auto& slot = observerSlot();
+  std::lock_guard lock(slot.mutex);
+  bool installed = static_cast<bool>(observer);
+  slot.observer = installed
+                      ? std::make_shared<const ZEVSiteSupport::EventObserver>(std::move(observer))
+                      : nullptr;
+  slot.installed.store(installed, std::memory_order_release);
+}

@@ -1,0 +1,123 @@
+// ZEVSiteManager: the one class through which a host application reports what its user
+// does.
+//
+//   auto mgr = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+//   mgr->trackPageView("Home", {{"customDimension2", "blue"}});
+//
+// Every tracking call checks its arguments, builds one event, serialises it and hands it
+// to the manager's task queue, which stores it on disk within 100 ms and sends it in the
+// background. Tracking calls do no disk or network I/O on the caller's thread, return
+// nothing and never throw the SDK's errors at the host: refusals are reported through
+// ZEVSiteLoger (see ZEVSiteManager::setEnableLog). Any thread may call any operation.
+#pragma once
+
+#include <ZEVSiteSDK/ZEVSiteExport.h>
+#include <ZEVSiteSDK/ZEVSiteValue.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class ZEVSiteTaskQueue;
+class ZEVAppDelegateProxy;
+
+class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSiteManager> {
+  struct PassKey {};
+
+ public:
+  // ---- class operations ----
+
+  // Creates a new manager for the numeric application id and the channel, makes it the
+  // shared manager (replacing any earlier one, which lives on until its start-up work has
+  // run) and returns the shared manager. With an accepted id, a start-up ("init") event is
+  // sent about 1.0 s later from the SDK's background pool. A rejected id (absent, empty or
+  // not only the digits 0-9) is logged and yields a manager that never sends anything.
+  // Installs the SDK's uncaught-exception handler on every call. Caller's thread.
+  static std::shared_ptr<ZEVSiteManager> sharedInstanceWithAppId(ZEVSiteText appId,
+                                                                 ZEVSiteText channel);
+  // The current shared manager, or nullptr before the first creation call. Never creates.
+  static std::shared_ptr<ZEVSiteManager> shareInstance();
+  // Switches the SDK's diagnostic log on or off; needs no manager.
+  static void setEnableLog(bool enable);
+  // This installation's client id in plain decimal ("" if it cannot be read or made).
+  // The first call may read or write the user defaults in the home directory.
+  static std::string getCid();
+  // Reads the campaign values "qx_ca" and "qx_sp" from the URL that opened the application
+  // (its complete text) and records them; a new campaign goes out with the next start-up
+  // event, or at once when the first one has already gone. Any thread, any time, also before
+  // a manager exists. May dispatch an event on the caller's thread.
+  static void handleOpenURL(ZEVSiteText url);
+
+  // ---- creation (prefer sharedInstanceWithAppId) ----
+
+  // A bare manager: no id, no task queue, not the shared manager. It sends nothing.
+  static std::shared_ptr<ZEVSiteManager> init();
+  // A manager for the id and channel, not made the shared manager. With an accepted id it
+  // creates and starts its task queue and schedules its start-up event.
+  static std::shared_ptr<ZEVSiteManager> initWithAppId(ZEVSiteText appId, ZEVSiteText channel);
+
+  // ---- tracking (instance operations) ----
+
+  // A page view titled `title` (refused when absent or empty), with the host's custom
+  // dimensions ("customDimensionN") and metrics ("customMetricsN").
+  void trackPageView(ZEVSiteText title, const ZEVSiteValue& customDimMetrics = {});
+  // A classic event; refused when category, action and label are all absent or empty.
+  void trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventAction, ZEVSiteText eventTag,
+                  std::int64_t eventPrice, const ZEVSiteValue& customDimMetrics = {});
+  // A custom action: a dictionary holding "customActionId" and at least one key containing
+  // "customActionLabel" or "customActionValue".
+  void trackSiteCustomEvent(const ZEVSiteValue& customEvent,
+                            const ZEVSiteValue& customDimMetrics = {});
+  // A "pulse" event.
+  void trackPulse();
+  // A start-up ("init") event, carrying the channel, the first-launch flag and a waiting
+  // deep-link campaign. The SDK sends it itself after creation and for new campaigns.
+  void appStartRequest();
+  // Remembers the configuration URL and, on Wi-Fi when the last refresh is more than a day
+  // old or on 3G when it is more than three days old, refreshes the cached configuration
+  // document on the background pool. Returns at once.
+  void configFromUrl(ZEVSiteText url);
+  // The one exit of every event: adds "tid" and "t" to a copy of `properties`, serialises it
+  // and hands it to the task queue. `uploadDics` is ignored.
+  void trackEventName(ZEVSiteText event, ZEVSiteText uploadDics,
+                      const ZEVSiteDictionary& properties);
+  // Copies the custom dimensions and metrics of `DimMetrics` into `dict` under "cd..." and
+  // "cm..." keys.
+  void appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteValue& DimMetrics);
+  // True when `string` consists of the digits 0-9 only (the empty string included).
+  bool isPureInt(const ZEVSiteText& string) const;
+
+  explicit ZEVSiteManager(PassKey) {}
+  ~ZEVSiteManager();
+  ZEVSiteManager(const ZEVSiteManager&) = delete;
+  ZEVSiteManager& operator=(const ZEVSiteManager&) = delete;
+
+ private:
+  friend class ZEVSiteManagerTestAccess;  // lets the SDK's own tests reach the fields
+
+  void updateSdkConfig();
+  void runStartupWork();
+  static void refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& weakManager);
+
+  // Plain accessors. appId, channel and taskQueue are written only during creation, before
+  // the manager is shared with other threads.
+  const ZEVSiteText& appId() const { return appId_; }
+  void setAppId(ZEVSiteText appId) { appId_ = std::move(appId); }
+  const ZEVSiteText& channel() const { return channel_; }
+  void setChannel(ZEVSiteText channel) { channel_ = std::move(channel); }
+  const std::shared_ptr<ZEVSiteTaskQueue>& taskQueue() const { return taskQueue_; }
+  void setTaskQueue(std::shared_ptr<ZEVSiteTaskQueue> queue) { taskQueue_ = std::move(queue); }
+  // The configuration URL is written by configFromUrl on a host thread and read by the
+  // refresh task on the background pool, so it is guarded.
+  ZEVSiteText sdkConfigURL() const;
+  void setSdkConfigURL(ZEVSiteText url);
+
+  bool isEnableLog_ = false;  // never read; the log switch is setEnableLog
+  ZEVSiteText appId_;
+  ZEVSiteText channel_;
+  mutable std::mutex sdkConfigURLMutex_;  // guards sdkConfigURL_
+  ZEVSiteText sdkConfigURL_;
+  std::shared_ptr<ZEVAppDelegateProxy> appDelegateProxy_;  // no operation uses it
+  std::shared_ptr<ZEVSiteTaskQueue> taskQueue_;
+};

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, tests, demo and benchmarks need (as root, or
+# through sudo). Packages already present are not fetched again.
+set -euo pipefail
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+          libsqlite3-dev libcurl4-openssl-dev libpugixml-dev
+          libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev
+          zlib1g-dev libbrotli-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi

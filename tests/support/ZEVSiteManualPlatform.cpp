@@ -1,0 +1,77 @@
+#include "ZEVSiteManualPlatform.h"
+
+ZEVSiteManualPlatform::ZEVSiteManualPlatform()
+    : ZEVSiteForwardingPlatform(ZEVSitePlatform::real()),
+      wallBaseMillis_(ZEVSitePlatform::real().currentTimeMillis()),
+      monotonicBase_(std::chrono::steady_clock::now()) {}
+
+void ZEVSiteManualPlatform::dispatchAsync(Task task) {
+  dispatchAfter(std::chrono::nanoseconds::zero(), std::move(task));
+}
+
+void ZEVSiteManualPlatform::dispatchAfter(std::chrono::nanoseconds delay, Task task) {
+  std::lock_guard lock(mutex_);
+  tasks_.emplace(std::make_pair(elapsed_ + delay, nextSequence_++), std::move(task));
+}
+
+std::int64_t ZEVSiteManualPlatform::currentTimeSeconds() { return currentTimeMillis() / 1000; }
+
+std::int64_t ZEVSiteManualPlatform::currentTimeMillis() {
+  std::lock_guard lock(mutex_);
+  return wallBaseMillis_ +
+         std::chrono::duration_cast<std::chrono::milliseconds>(elapsed_).count();
+}
+
+std::chrono::steady_clock::time_point ZEVSiteManualPlatform::monotonicNow() {
+  std::lock_guard lock(mutex_);
+  return monotonicBase_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(elapsed_);
+}
+
+std::size_t ZEVSiteManualPlatform::runUntilIdle() {
+  std::chrono::nanoseconds now;
+  {
+    std::lock_guard lock(mutex_);
+    now = elapsed_;
+  }
+  return runDueUpTo(now);
+}
+
+std::size_t ZEVSiteManualPlatform::advanceBy(std::chrono::nanoseconds duration) {
+  std::chrono::nanoseconds target;
+  {
+    std::lock_guard lock(mutex_);
+    target = elapsed_ + duration;
+  }
+  return runDueUpTo(target);
+}
+
+std::size_t ZEVSiteManualPlatform::runDueUpTo(std::chrono::nanoseconds target) {
+  std::size_t ran = 0;
+  for (;;) {
+    Task task;
+    {
+      std::lock_guard lock(mutex_);
+      auto first = tasks_.begin();
+      if (first == tasks_.end() || first->first.first > target) {
+        elapsed_ = std::max(elapsed_, target);
+        return ran;
+      }
+      elapsed_ = std::max(elapsed_, first->first.first);
+      task = std::move(first->second);
+      tasks_.erase(first);
+    }
+    task();
+    ++ran;
+  }
+}
+
+void ZEVSiteManualPlatform::setWallClockSeconds(std::int64_t seconds) {
+  std::lock_guard lock(mutex_);
+  wallBaseMillis_ =
+      seconds * 1000 - std::chrono::duration_cast<std::chrono::milliseconds>(elapsed_).count();
+}
+
+std::size_t ZEVSiteManualPlatform::pendingTasks() {
+  std::lock_guard lock(mutex_);
+  return tasks_.size();
+}

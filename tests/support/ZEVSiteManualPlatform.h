@@ -1,0 +1,40 @@
+// A platform for tests: a manual clock and a manual dispatch queue; everything else (files,
+// user defaults, threads) is real. Background work runs on the test's thread when the test
+// calls runUntilIdle() or advanceBy(), so tests never sleep waiting for it.
+#pragma once
+
+#include "Platform/ZEVSitePlatform.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
+ public:
+  ZEVSiteManualPlatform();
+
+  void dispatchAsync(Task task) override;
+  void dispatchAfter(std::chrono::nanoseconds delay, Task task) override;
+  std::int64_t currentTimeSeconds() override;
+  std::int64_t currentTimeMillis() override;
+  std::chrono::steady_clock::time_point monotonicNow() override;
+
+  // Runs every task that is due now (and what they schedule for now); returns how many ran.
+  std::size_t runUntilIdle();
+  // Moves both clocks forward by `duration`, running due tasks in time order on the way.
+  std::size_t advanceBy(std::chrono::nanoseconds duration);
+  // Sets the wall clock (seconds since the epoch); the monotonic clock is left alone.
+  void setWallClockSeconds(std::int64_t seconds);
+  std::size_t pendingTasks();
+
+ private:
+  std::size_t runDueUpTo(std::chrono::nanoseconds target);
+
+  std::mutex mutex_;  // guards the clocks and tasks_
+  std::chrono::nanoseconds elapsed_{0};
+  std::int64_t wallBaseMillis_;
+  std::chrono::steady_clock::time_point monotonicBase_;
+  std::map<std::pair<std::chrono::nanoseconds, std::uint64_t>, Task> tasks_;
+  std::uint64_t nextSequence_ = 0;
+};

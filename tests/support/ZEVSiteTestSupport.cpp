@@ -1,0 +1,109 @@
+#include "ZEVSiteTestSupport.h"
+
+#include "Queue/ZEVSiteEventStorage.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+std::string makeTemporaryDirectory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zevsite-test-XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+std::string percentDecode(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+ZEVSiteUpload ZEVSiteUpload::decode(std::string_view upload) {
+  ZEVSiteUpload result;
+  while (!upload.empty()) {
+    std::size_t end = upload.find('&');
+    std::string_view pair = upload.substr(0, end);
+    std::size_t equals = pair.find('=');
+    result.fields.emplace_back(percentDecode(pair.substr(0, equals)),
+                               equals == std::string_view::npos
+                                   ? std::string()
+                                   : percentDecode(pair.substr(equals + 1)));
+    if (end == std::string_view::npos) break;
+    upload.remove_prefix(end + 1);
+  }
+  return result;
+}
+
+std::optional<std::string> ZEVSiteUpload::get(std::string_view key) const {
+  for (const auto& [name, value] : fields) {
+    if (name == key) return value;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> ZEVSiteUpload::eventFields() const {
+  std::vector<std::pair<std::string, std::string>> own;
+  for (const auto& field : fields) {
+    const std::string& key = field.first;
+    if (key == "v" || key == "cid" || key == "eid" || key == "ts" || key == "sdkv") continue;
+    own.push_back(field);
+  }
+  return own;
+}
+
+void ZEVSiteTest::SetUp() {
+  home_ = makeTemporaryDirectory();
+  ZEVSiteSupport::setHomeDirectory(home_);
+  platform_ = std::make_shared<ZEVSiteManualPlatform>();
+  ZEVSitePlatform::install(platform_);
+  ZEVSiteLoger::setSink([this](std::string_view line) {
+    std::lock_guard lock(capturedMutex_);
+    logLines_.emplace_back(line);
+  });
+  ZEVSiteLoger::setDebug(true);
+  ZEVSiteSupport::setEventObserver([this](std::string_view name, std::string_view upload) {
+    std::lock_guard lock(capturedMutex_);
+    events_.push_back({std::string(name), std::string(upload)});
+  });
+}
+
+void ZEVSiteTest::TearDown() {
+  ZEVSiteSupport::flush(std::chrono::seconds(5));
+  ZEVSiteSupport::setEventObserver(nullptr);
+  ZEVSiteLoger::setSink(nullptr);
+  ZEVSiteLoger::setDebug(false);
+  std::error_code ignored;
+  std::filesystem::remove_all(home_, ignored);
+}
+
+std::vector<std::string> ZEVSiteTest::logLines() {
+  std::lock_guard lock(capturedMutex_);
+  return logLines_;
+}
+
+std::vector<ZEVSiteObservedEvent> ZEVSiteTest::events() {
+  std::lock_guard lock(capturedMutex_);
+  return events_;
+}
+
+void ZEVSiteTest::clearCaptured() {
+  std::lock_guard lock(capturedMutex_);
+  logLines_.clear();
+  events_.clear();
+}
+
+std::vector<std::string> ZEVSiteTest::storedUploads() {
+  EXPECT_TRUE(ZEVSiteSupport::flush(std::chrono::seconds(10)));
+  std::vector<std::string> uploads;
+  ZEVSiteEventStorage::forHome(home_)->withStore([&](ZEVSiteEventStore& store) {
+    for (auto& event : store.readAll()) uploads.push_back(std::move(event.body));
+  });
+  return uploads;
+}

@@ -1,0 +1,77 @@
+// Shared helpers of the SDK's tests: a fixture with a temporary home directory, the manual
+// platform, and captured log lines and events; decoding of upload strings.
+#pragma once
+
+#include <ZEVSiteSDK/ZEVSiteSDK.h>
+
+#include "ZEVSiteManualPlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+class ZEVSiteTaskQueue;
+
+// Reaches the manager's private fields (the manager declares this class its friend).
+class ZEVSiteManagerTestAccess {
+ public:
+  static void setAppId(ZEVSiteManager& manager, ZEVSiteText appId) {
+    manager.setAppId(std::move(appId));
+  }
+  static std::shared_ptr<ZEVSiteTaskQueue> taskQueue(const ZEVSiteManager& manager) {
+    return manager.taskQueue();
+  }
+  static void setTaskQueue(ZEVSiteManager& manager, std::shared_ptr<ZEVSiteTaskQueue> queue) {
+    manager.setTaskQueue(std::move(queue));
+  }
+  static ZEVSiteText channel(const ZEVSiteManager& manager) { return manager.channel(); }
+  static ZEVSiteText sdkConfigURL(const ZEVSiteManager& manager) {
+    return manager.sdkConfigURL();
+  }
+};
+
+// The decoded key=value pairs of an upload string, in order.
+struct ZEVSiteUpload {
+  std::vector<std::pair<std::string, std::string>> fields;
+
+  static ZEVSiteUpload decode(std::string_view upload);
+  std::optional<std::string> get(std::string_view key) const;
+  // The event's own keys: every field but the system attributes v, cid, eid, ts, sdkv.
+  std::vector<std::pair<std::string, std::string>> eventFields() const;
+};
+
+std::string percentDecode(std::string_view text);
+
+struct ZEVSiteObservedEvent {
+  std::string name;
+  std::string upload;
+  ZEVSiteUpload decoded() const { return ZEVSiteUpload::decode(upload); }
+};
+
+class ZEVSiteTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::vector<std::string> logLines();
+  std::vector<ZEVSiteObservedEvent> events();
+  void clearCaptured();
+  // Upload strings in the event store of the home directory, after flushing the writer.
+  std::vector<std::string> storedUploads();
+
+  std::string home_;
+  std::shared_ptr<ZEVSiteManualPlatform> platform_;
+
+ private:
+  std::mutex capturedMutex_;  // guards logLines_ and events_ (written from SDK threads)
+  std::vector<std::string> logLines_;
+  std::vector<ZEVSiteObservedEvent> events_;
+};
+
+// A fresh, empty temporary directory.
+std::string makeTemporaryDirectory();

@@ -1,0 +1,77 @@
+#include "ZEVSiteParameter.h"
+#include "ZEVSiteTestSupport.h"
+
+#include <regex>
+#include <set>
+#include <thread>
+
+class ZEVSiteParameterTest : public ZEVSiteTest {};
+
+TEST_F(ZEVSiteParameterTest, EncodesValuesInOrderAndAppendsSystemAttributes) {
+  ZEVSiteDictionary event{{"dt", "Home & Garden/100%"},
+                          {"uni", "caf\xC3\xA9 \xF0\x9F\x98\x80"},
+                          {"ev", -9223372036854775807LL - 1},
+                          {"d", 0.1},
+                          {"b", true},
+                          {"n", ZEVSiteNull{}},
+                          {"j", {{"q", "a\"b"}, {"k", 2}}},
+                          {"un-res._~", "A-z.0_9~"}};
+  const std::int64_t before = platform_->currentTimeMillis();
+  std::string upload = ZEVSiteParameter::systemUploadAttributes(event);
+  EXPECT_EQ(upload.substr(0, upload.find("&v=")),
+            "dt=Home%20%26%20Garden%2F100%25&uni=caf%C3%A9%20%F0%9F%98%80"
+            "&ev=-9223372036854775808&d=0.1&b=1&n=&j=%7B%22q%22%3A%22a%5C%22b%22%2C%22k%22%3A2%7D"
+            "&un-res._~=A-z.0_9~");
+  auto decoded = ZEVSiteUpload::decode(upload);
+  EXPECT_EQ(decoded.get("uni"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(decoded.get("j"), R"({"q":"a\"b","k":2})");
+  EXPECT_EQ(decoded.get("v"), "1");
+  EXPECT_EQ(decoded.get("cid"), ZEVSiteManager::getCid());
+  EXPECT_EQ(decoded.get("ts"), std::to_string(before));
+  EXPECT_EQ(decoded.get("sdkv"), ZEVSITE_TEST_VERSION);
+  std::vector<std::string> systemKeys;
+  for (std::size_t i = decoded.fields.size() - 5; i < decoded.fields.size(); ++i) {
+    systemKeys.push_back(decoded.fields[i].first);
+  }
+  EXPECT_EQ(systemKeys, (std::vector<std::string>{"v", "cid", "eid", "ts", "sdkv"}));
+
+  // Version 7 UUID whose first 48 bits are the event's time.
+  std::string eid = *decoded.get("eid");
+  EXPECT_TRUE(std::regex_match(eid, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+      << eid;
+  std::string millisHex = eid.substr(0, 8) + eid.substr(9, 4);
+  EXPECT_EQ(std::stoll(millisHex, nullptr, 16), before);
+
+  // An event key is never overridden by a system attribute.
+  auto own = ZEVSiteUpload::decode(
+      ZEVSiteParameter::systemUploadAttributes({{"v", "9"}, {"ts", 5}, {"eid", "mine"}}));
+  EXPECT_EQ(own.get("v"), "9");
+  EXPECT_EQ(own.get("ts"), "5");
+  EXPECT_EQ(own.get("eid"), "mine");
+  EXPECT_EQ(own.fields.size(), 5u);
+}
+
+TEST_F(ZEVSiteParameterTest, RefusesOversizedEventsAndGivesUniqueIdsAcrossThreads) {
+  std::string fits(ZEVSiteParameter::kMaxUploadBytes - 200, 'x');
+  EXPECT_FALSE(ZEVSiteParameter::systemUploadAttributes({{"a", fits}}).empty());
+  EXPECT_TRUE(ZEVSiteParameter::systemUploadAttributes({{"a", fits + fits}}).empty());
+  // Percent-encoding can triple the size: 3000 spaces become 9000 characters.
+  EXPECT_TRUE(ZEVSiteParameter::systemUploadAttributes({{"a", std::string(3000, ' ')}}).empty());
+
+  std::mutex mutex;
+  std::set<std::string> ids;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      std::vector<std::string> mine;
+      for (int i = 0; i < 2000; ++i) {
+        mine.push_back(
+            *ZEVSiteUpload::decode(ZEVSiteParameter::systemUploadAttributes({{"i", i}})).get("eid"));
+      }
+      std::lock_guard lock(mutex);
+      ids.insert(mine.begin(), mine.end());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(ids.size(), 8000u);
+}
