@@ -1,0 +1,44 @@
+// How fast events reach SQLite: the store's batched insert alone, and the whole path from
+// accept (the host's side) to committed rows through the writer thread.
+#include "bench_support.h"
+
+#include "Queue/ZEVSiteEventStorage.h"
+#include "Queue/ZEVSiteEventStore.h"
+
+#include <filesystem>
+
+namespace {
+
+std::string sampleBody(int i) {
+  return "dt=Home&ni=0&tid=dc-123&t=pageview&v=1&cid=4242424242424242&eid=0190f3c2-7d1e-7abc-"
+         "8def-0123456789ab&ts=1733500000000&sdkv=0.1.0&n=" +
+         std::to_string(i);
+}
+
+void BM_storeInsertBatch(benchmark::State& state) {
+  std::string path = benchHome() + "/insert-bench.sqlite";
+  std::filesystem::remove(path);
+  auto store = ZEVSiteEventStore::open(path);
+  std::vector<ZEVSitePendingEvent> batch;
+  for (int i = 0; i < state.range(0); ++i) batch.push_back({"pageview", sampleBody(i), 0});
+  for (auto _ : state) store->insertBatch(batch);
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_storeInsertBatch)->Arg(100)->Arg(500)->UseRealTime();
+
+void BM_acceptToCommitted(benchmark::State& state) {
+  auto storage = ZEVSiteEventStorage::forHome(benchHome());
+  storage->setLimits(100'000'000, 604800);
+  std::vector<std::string> bodies;
+  for (int i = 0; i < 10000; ++i) bodies.push_back(sampleBody(i));
+  for (auto _ : state) {
+    for (const auto& body : bodies) storage->accept("pageview", body, 0);
+    storage->flush(std::chrono::steady_clock::now() + std::chrono::seconds(30));
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(bodies.size()));
+  storage->setLimits(ZEVSiteEventStorage::kDefaultMaxEvents,
+                     ZEVSiteEventStorage::kDefaultExpirationSecs);
+}
+BENCHMARK(BM_acceptToCommitted)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
