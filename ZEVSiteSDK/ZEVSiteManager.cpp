@@ -51,8 +51,7 @@ void ZEVSiteManager::setEnableLog(bool enable) { ZEVSiteLoger::setDebug(enable);
 
 std::string ZEVSiteManager::getCid() {
   std::string cid;
-  zevsite::guarded(
-      [&] { cid = std::to_string(ZEVSiteSaveParameter::shareInstance().getCid()); });
+  zevsite::guarded([&] { cid = std::to_string(ZEVSiteSaveParameter::shareInstance().getCid()); });
   return cid;
 }
 
@@ -77,14 +76,13 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
       return;
     }
     ZEVSiteSupport::setAppId(id);
-    manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(
-        ZEVSiteNetworkConditionWWAN | ZEVSiteNetworkConditionWifi));
+    manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(ZEVSiteNetworkConditionWWAN |
+                                                                      ZEVSiteNetworkConditionWifi));
     manager->taskQueue()->execute();
-    const auto delay = std::chrono::nanoseconds(
-        static_cast<std::int64_t>(kStartupDelaySeconds * 1'000'000'000.0));
+    const auto delay =
+        std::chrono::nanoseconds(static_cast<std::int64_t>(kStartupDelaySeconds * 1'000'000'000.0));
     // The work holds the manager strongly, so a replaced manager still sends its "init".
-    ZEVSitePlatform::current().dispatchAfter(delay,
-                                             [manager] { manager->runStartupWork(); });
+    ZEVSitePlatform::current().dispatchAfter(delay, [manager] { manager->runStartupWork(); });
   });
   return manager;
 }

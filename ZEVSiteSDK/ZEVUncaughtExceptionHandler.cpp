@@ -29,7 +29,7 @@ std::mutex installMutex;  // serialises installations so two threads cannot chai
 }  // namespace
 
 void ZEVUncaughtExceptionHandler::installZEVUncaughtExceptionHandler(bool install,
-                                                                      bool /*showAlert*/) {
+                                                                     bool /*showAlert*/) {
   if (!install) return;
   std::lock_guard lock(installMutex);
   if (std::get_terminate() == &onTerminate) return;

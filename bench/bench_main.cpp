@@ -7,7 +7,8 @@
 
 const std::string& benchHome() {
   static const std::string home = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zevsite-bench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zevsite-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) std::abort();
     ZEVSiteSupport::setHomeDirectory(pattern);
     return pattern;

@@ -43,7 +43,7 @@ BENCHMARK(BM_trackSiteCustomEventThreeKeys)->Threads(1)->Threads(2)->UseRealTime
 
 void BM_serialisePageView(benchmark::State& state) {
   benchHome();
-  ZEVSiteDictionary event{{"dt", "Home page"}, {"ni", 0},          {"cd2", "blue"},
+  ZEVSiteDictionary event{{"dt", "Home page"}, {"ni", 0},         {"cd2", "blue"},
                           {"cm1", 3},          {"tid", "dc-123"}, {"t", "pageview"}};
   for (auto _ : state) {
     benchmark::DoNotOptimize(ZEVSiteParameter::systemUploadAttributes(event));

@@ -45,9 +45,8 @@ TEST_F(ZEVSiteDispatchTest, CopiesPropertiesAndOverridesTidAndT) {
   auto sent = events();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].name, "pulse");
-  EXPECT_EQ(sent[0].decoded().eventFields(),
-            (std::vector<std::pair<std::string, std::string>>{
-                {"t", "pulse"}, {"x", "1"}, {"tid", "dc-123"}}));
+  EXPECT_EQ(sent[0].decoded().eventFields(), (std::vector<std::pair<std::string, std::string>>{
+                                                 {"t", "pulse"}, {"x", "1"}, {"tid", "dc-123"}}));
   EXPECT_EQ(sent[1].decoded().eventFields(),
             (std::vector<std::pair<std::string, std::string>>{{"tid", "dc-123"}, {"t", "pulse"}}));
   EXPECT_TRUE(logLines().empty());

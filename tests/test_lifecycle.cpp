@@ -61,7 +61,8 @@ TEST_F(ZEVSiteLifecycleTest, CreationStartsQueueAndSendsInitAfterOneSecond) {
 
 TEST_F(ZEVSiteLifecycleTest, RejectedIdsAreLoggedAndLeaveASilentSharedManager) {
   const std::vector<ZEVSiteText> rejected = {
-      std::nullopt, "", "12a", "-12", "+12", "1.5", " 12", "12 ", "0x1F", "\xEF\xBC\x91\xEF\xBC\x92"};
+      std::nullopt, "",    "12a", "-12",  "+12",
+      "1.5",        " 12", "12 ", "0x1F", "\xEF\xBC\x91\xEF\xBC\x92"};
   for (const auto& id : rejected) {
     clearCaptured();
     auto manager = ZEVSiteManager::sharedInstanceWithAppId(id, "store");
@@ -136,13 +137,13 @@ TEST_F(ZEVSiteLifecycleTest, IsPureIntAcceptsOnlyAsciiDigits) {
     bool pure;
   };
   for (const auto& [text, pure] : std::vector<Case>{{"", true},
-                                                     {"0", true},
-                                                     {"0123456789", true},
-                                                     {"0x1F", false},
-                                                     {"12 ", false},
-                                                     {"-1", false},
-                                                     {"\xD9\xA1", false},  // Arabic-Indic one
-                                                     {std::nullopt, false}}) {
+                                                    {"0", true},
+                                                    {"0123456789", true},
+                                                    {"0x1F", false},
+                                                    {"12 ", false},
+                                                    {"-1", false},
+                                                    {"\xD9\xA1", false},  // Arabic-Indic one
+                                                    {std::nullopt, false}}) {
     EXPECT_EQ(manager->isPureInt(text), pure) << text.value_or("(absent)");
   }
 }

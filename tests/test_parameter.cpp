@@ -37,7 +37,8 @@ TEST_F(ZEVSiteParameterTest, EncodesValuesInOrderAndAppendsSystemAttributes) {
 
   // Version 7 UUID whose first 48 bits are the event's time.
   std::string eid = *decoded.get("eid");
-  EXPECT_TRUE(std::regex_match(eid, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+  EXPECT_TRUE(std::regex_match(
+      eid, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-7[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
       << eid;
   std::string millisHex = eid.substr(0, 8) + eid.substr(9, 4);
   EXPECT_EQ(std::stoll(millisHex, nullptr, 16), before);
@@ -65,8 +66,8 @@ TEST_F(ZEVSiteParameterTest, RefusesOversizedEventsAndGivesUniqueIdsAcrossThread
     threads.emplace_back([&] {
       std::vector<std::string> mine;
       for (int i = 0; i < 2000; ++i) {
-        mine.push_back(
-            *ZEVSiteUpload::decode(ZEVSiteParameter::systemUploadAttributes({{"i", i}})).get("eid"));
+        mine.push_back(*ZEVSiteUpload::decode(ZEVSiteParameter::systemUploadAttributes({{"i", i}}))
+                            .get("eid"));
       }
       std::lock_guard lock(mutex);
       ids.insert(mine.begin(), mine.end());

@@ -36,8 +36,7 @@ TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
   for (int i = 0; i < 300; ++i) EXPECT_EQ(stored[i], "n=" + std::to_string(i));
   EXPECT_EQ(events().size(), 300u);  // the observer saw each accepted event
   EXPECT_TRUE(std::filesystem::exists(home_ + "/Library/zevsite-events.sqlite"));
-  EXPECT_EQ(std::filesystem::status(home_ + "/Library").permissions() &
-                std::filesystem::perms::all,
+  EXPECT_EQ(std::filesystem::status(home_ + "/Library").permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_all);
 }
 

@@ -35,8 +35,8 @@ TEST(ZEVSiteValue, KindsAndLiterals) {
   ZEVSiteValue single = passThrough({{"customActionId", "a"}});
   ASSERT_NE(single.dictionary(), nullptr);
   EXPECT_EQ(single.dictionary()->count(), 1u);
-  ZEVSiteValue mixed = passThrough({{"b", "blue"}, {"a", 3}, {"c", ZEVSiteNull{}},
-                                    {"d", {{"nested", true}}}});
+  ZEVSiteValue mixed =
+      passThrough({{"b", "blue"}, {"a", 3}, {"c", ZEVSiteNull{}}, {"d", {{"nested", true}}}});
   ASSERT_NE(mixed.dictionary(), nullptr);
   EXPECT_EQ(keysOf(*mixed.dictionary()), (std::vector<std::string>{"b", "a", "c", "d"}));
   EXPECT_EQ(mixed.dictionary()->valueForKey("a")->integer(), 3);

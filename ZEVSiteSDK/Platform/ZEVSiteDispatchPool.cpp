@@ -18,7 +18,9 @@ ZEVSiteDispatchPool::~ZEVSiteDispatchPool() {
   for (auto& worker : workers_) worker.join();
 }
 
-void ZEVSiteDispatchPool::dispatchAsync(Task task) { dispatchAfter(Clock::duration::zero(), std::move(task)); }
+void ZEVSiteDispatchPool::dispatchAsync(Task task) {
+  dispatchAfter(Clock::duration::zero(), std::move(task));
+}
 
 void ZEVSiteDispatchPool::dispatchAfter(Clock::duration delay, Task task) {
   {
@@ -38,8 +40,10 @@ void ZEVSiteDispatchPool::workerLoop() {
       continue;
     }
     auto first = due_.begin();
-    if (first->first.first > Clock::now()) {
-      wake_.wait_until(lock, first->first.first);
+    // A copy: another worker may take this task while this one waits.
+    const Clock::time_point dueAt = first->first.first;
+    if (dueAt > Clock::now()) {
+      wake_.wait_until(lock, dueAt);
       continue;
     }
     Task task = std::move(first->second);

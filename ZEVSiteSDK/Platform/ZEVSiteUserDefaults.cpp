@@ -10,9 +10,12 @@ namespace {
 std::string escape(std::string_view text) {
   std::string out;
   for (char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }

@@ -81,8 +81,8 @@ bool ZEVSiteEventStorage::flush(std::chrono::steady_clock::time_point deadline) 
   if (committedSequence_ >= target) return true;
   ++flushWaiters_;
   stagedCondition_.notify_one();
-  bool done = committedCondition_.wait_until(lock, deadline,
-                                             [&] { return committedSequence_ >= target; });
+  bool done =
+      committedCondition_.wait_until(lock, deadline, [&] { return committedSequence_ >= target; });
   --flushWaiters_;
   return done;
 }

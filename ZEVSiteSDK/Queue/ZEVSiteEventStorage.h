@@ -68,7 +68,7 @@ class ZEVSiteEventStorage {
 
   const std::string databasePath_;
 
-  std::mutex stagingMutex_;  // guards the staging fields below
+  std::mutex stagingMutex_;                     // guards the staging fields below
   std::condition_variable stagedCondition_;     // writer waits here for events or a flush
   std::condition_variable committedCondition_;  // flush waits here for committedSequence_
   std::deque<ZEVSitePendingEvent> staging_;

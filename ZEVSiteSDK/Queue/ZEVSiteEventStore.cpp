@@ -91,9 +91,10 @@ bool ZEVSiteEventStore::prepare() {
          prepareOne("DELETE FROM events WHERE id = ?1", &delete_) &&
          prepareOne("UPDATE events SET lease_owner = 0, lease_until = 0 WHERE id = ?1",
                     &release_) &&
-         prepareOne("SELECT id, name, body, created_ms FROM events WHERE lease_until <= ?1 "
-                    "ORDER BY id LIMIT ?2",
-                    &selectFree_) &&
+         prepareOne(
+             "SELECT id, name, body, created_ms FROM events WHERE lease_until <= ?1 "
+             "ORDER BY id LIMIT ?2",
+             &selectFree_) &&
          prepareOne("UPDATE events SET lease_owner = ?1, lease_until = ?2 WHERE id = ?3",
                     &lease_) &&
          execute("SELECT count(*) FROM events");  // reads the file: fails on a corrupt one
@@ -122,10 +123,13 @@ bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events)
 std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
                                              std::int64_t oldestAllowedMillis) {
   std::size_t dropped = 0;
-  std::string byCount = "DELETE FROM events WHERE id <= (SELECT id FROM events ORDER BY id DESC "
-                        "LIMIT 1 OFFSET " + std::to_string(maxEvents) + ")";
+  std::string byCount =
+      "DELETE FROM events WHERE id <= (SELECT id FROM events ORDER BY id DESC "
+      "LIMIT 1 OFFSET " +
+      std::to_string(maxEvents) + ")";
   if (execute(byCount.c_str())) dropped += static_cast<std::size_t>(sqlite3_changes(db_));
-  std::string byAge = "DELETE FROM events WHERE created_ms < " + std::to_string(oldestAllowedMillis);
+  std::string byAge =
+      "DELETE FROM events WHERE created_ms < " + std::to_string(oldestAllowedMillis);
   if (execute(byAge.c_str())) dropped += static_cast<std::size_t>(sqlite3_changes(db_));
   return dropped;
 }

@@ -51,10 +51,8 @@ class ZEVSITE_EXPORT ZEVSiteLoger {
   static std::string describe(const std::exception& error) { return error.what(); }
   static std::string describe(const ZEVSiteValue& value);
   template <class T>
-    requires std::is_arithmetic_v<T>
-  static std::string describe(T number) {
-    return std::to_string(number);
-  }
+  requires std::is_arithmetic_v<T>
+  static std::string describe(T number) { return std::to_string(number); }
 
  private:
   static void emit(std::string_view format, const std::string* arguments,

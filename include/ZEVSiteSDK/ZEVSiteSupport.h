@@ -18,8 +18,8 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   // Called for every event a task queue accepts, on the thread that tracked it (a host
   // thread, or the SDK's background pool for start-up events). Keep it short; it must not
   // throw and must not call back into the SDK's tracking operations.
-  using EventObserver = std::function<void(std::string_view eventName,
-                                           std::string_view uploadString)>;
+  using EventObserver =
+      std::function<void(std::string_view eventName, std::string_view uploadString)>;
 
   // The SDK-wide application id, set by the manager once it accepts an id.
   static void setAppId(ZEVSiteText appId);

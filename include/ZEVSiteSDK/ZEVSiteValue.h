@@ -42,8 +42,8 @@ class ZEVSITE_EXPORT ZEVSiteValue {
   ZEVSiteValue(ZEVSiteNull) noexcept : storage_(ZEVSiteNull{}) {}
   ZEVSiteValue(bool value) noexcept : storage_(value) {}
   template <std::integral T>
-    requires(!std::same_as<T, bool>)
-  ZEVSiteValue(T value) noexcept : storage_(static_cast<std::int64_t>(value)) {}
+  requires(!std::same_as<T, bool>) ZEVSiteValue(T value)
+  noexcept : storage_(static_cast<std::int64_t>(value)) {}
   template <std::floating_point T>
   ZEVSiteValue(T value) noexcept : storage_(static_cast<double>(value)) {}
   // A null pointer gives an absent value.
@@ -96,7 +96,9 @@ class ZEVSITE_EXPORT ZEVSiteDictionary {
   const_iterator begin() const noexcept { return entries_.begin(); }
   const_iterator end() const noexcept { return entries_.end(); }
 
-  bool operator==(const ZEVSiteDictionary& other) const noexcept { return entries_ == other.entries_; }
+  bool operator==(const ZEVSiteDictionary& other) const noexcept {
+    return entries_ == other.entries_;
+  }
 
  private:
   std::vector<Entry> entries_;

@@ -18,8 +18,7 @@ std::int64_t ZEVSiteManualPlatform::currentTimeSeconds() { return currentTimeMil
 
 std::int64_t ZEVSiteManualPlatform::currentTimeMillis() {
   std::lock_guard lock(mutex_);
-  return wallBaseMillis_ +
-         std::chrono::duration_cast<std::chrono::milliseconds>(elapsed_).count();
+  return wallBaseMillis_ + std::chrono::duration_cast<std::chrono::milliseconds>(elapsed_).count();
 }
 
 std::chrono::steady_clock::time_point ZEVSiteManualPlatform::monotonicNow() {

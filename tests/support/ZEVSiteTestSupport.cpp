@@ -31,10 +31,9 @@ ZEVSiteUpload ZEVSiteUpload::decode(std::string_view upload) {
     std::size_t end = upload.find('&');
     std::string_view pair = upload.substr(0, end);
     std::size_t equals = pair.find('=');
-    result.fields.emplace_back(percentDecode(pair.substr(0, equals)),
-                               equals == std::string_view::npos
-                                   ? std::string()
-                                   : percentDecode(pair.substr(equals + 1)));
+    result.fields.emplace_back(
+        percentDecode(pair.substr(0, equals)),
+        equals == std::string_view::npos ? std::string() : percentDecode(pair.substr(equals + 1)));
     if (end == std::string_view::npos) break;
     upload.remove_prefix(end + 1);
   }

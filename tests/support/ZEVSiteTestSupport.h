@@ -30,9 +30,7 @@ class ZEVSiteManagerTestAccess {
     manager.setTaskQueue(std::move(queue));
   }
   static ZEVSiteText channel(const ZEVSiteManager& manager) { return manager.channel(); }
-  static ZEVSiteText sdkConfigURL(const ZEVSiteManager& manager) {
-    return manager.sdkConfigURL();
-  }
+  static ZEVSiteText sdkConfigURL(const ZEVSiteManager& manager) { return manager.sdkConfigURL(); }
 };
 
 // The decoded key=value pairs of an upload string, in order.
