@@ -15,15 +15,33 @@
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
-#include <atomic>
 #include <chrono>
 
 namespace {
 
-// The shared manager. Atomic so that a host thread reading it while another replaces it
-// always sees a whole, live manager.
-std::atomic<std::shared_ptr<ZEVSiteManager>>& sharedManager() {
-  static ZEVSiteNoDestructor<std::atomic<std::shared_ptr<ZEVSiteManager>>> instance;
+// The shared manager: an atomic shared pointer, so that a host thread reading it while
+// another replaces it always gets a whole, live manager. A short mutex rather than
+// std::atomic<std::shared_ptr>: same load and exchange, and ThreadSanitizer can check it
+// (it cannot see the lock bit inside libstdc++'s atomic shared pointer).
+class SharedManagerSlot {
+ public:
+  std::shared_ptr<ZEVSiteManager> load() {
+    std::lock_guard lock(mutex_);
+    return manager_;
+  }
+  std::shared_ptr<ZEVSiteManager> exchange(std::shared_ptr<ZEVSiteManager> manager) {
+    std::lock_guard lock(mutex_);
+    manager_.swap(manager);
+    return manager;
+  }
+
+ private:
+  std::mutex mutex_;  // guards manager_; held only to copy or swap the pointer
+  std::shared_ptr<ZEVSiteManager> manager_;
+};
+
+SharedManagerSlot& sharedManager() {
+  static ZEVSiteNoDestructor<SharedManagerSlot> instance;
   return instance.get();
 }
 

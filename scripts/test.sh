@@ -24,3 +24,25 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEVSITE_SANITIZE=ad
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure
+
+echo "== thread sanitizer: the concurrency tests"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_SANITIZE=thread \
+  -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-tsan -j "$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
+  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config'
+
+echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=30} s each"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZEVSITE_BUILD_FUZZERS=ON -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs"
+for fuzzer in build-fuzz/fuzz/fuzz_*; do
+  name=$(basename "$fuzzer")
+  corpus=$(mktemp -d)
+  cp fuzz/corpus/"$name"/* "$corpus"/
+  "$fuzzer" fuzz/corpus/"$name"/* >/dev/null 2>&1 || { echo "$name: a committed input fails"; exit 1; }
+  "$fuzzer" -max_total_time="$ZEVSITE_FUZZ_SECONDS" -max_len=4096 "$corpus" 2>&1 | tail -1
+  rm -rf "$corpus"
+done
+echo "all test stages passed"
