@@ -13,9 +13,10 @@ namespace {
 constexpr const char* kActivatedKey = "ZEVSITE_ACTIVATED";
 
 struct SupportState {
-  std::mutex mutex;  // guards appId and collectURL
+  std::mutex mutex;  // guards every field below
   ZEVSiteText appId;
   ZEVSiteText collectURL;
+  std::chrono::milliseconds requestTimeout{0};
 };
 
 SupportState& state() {
@@ -57,6 +58,16 @@ void ZEVSiteSupport::setCollectURL(ZEVSiteText url) {
 ZEVSiteText ZEVSiteSupport::collectURL() {
   std::lock_guard lock(state().mutex);
   return state().collectURL;
+}
+
+void ZEVSiteSupport::setRequestTimeout(std::chrono::milliseconds timeout) {
+  std::lock_guard lock(state().mutex);
+  state().requestTimeout = timeout;
+}
+
+std::chrono::milliseconds ZEVSiteSupport::requestTimeout() {
+  std::lock_guard lock(state().mutex);
+  return state().requestTimeout;
 }
 
 void ZEVSiteSupport::setEventObserver(EventObserver observer) {

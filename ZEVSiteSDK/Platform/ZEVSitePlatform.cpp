@@ -44,6 +44,10 @@ class RealPlatform final : public ZEVSitePlatform {
   bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
     return zevsite::files::writeFileAtomically(path, bytes);
   }
+  std::optional<std::string> fetchURL(const std::string& url,
+                                      const ZEVSiteFetchLimits& limits) override {
+    return zevsite::net::fetchURL(url, limits);
+  }
 
  private:
   // Two workers: the start-up work and a configuration download may overlap on a 2-core

@@ -7,6 +7,7 @@
 // exits, because background work may still hold it.
 #pragma once
 
+#include "ZEVSiteURLFetch.h"
 #include "ZEVSiteUserDefaults.h"
 
 #include <chrono>
@@ -50,6 +51,9 @@ class ZEVSitePlatform {
   virtual std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() = 0;
   // Replaces `path` whole and atomically; false when it could not.
   virtual bool writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
+  // Fetches the whole content of `url`, blocking; nothing on any failure.
+  virtual std::optional<std::string> fetchURL(const std::string& url,
+                                              const ZEVSiteFetchLimits& limits) = 0;
 };
 
 // A platform that forwards every call to another one; fakes derive from it and override only
@@ -72,6 +76,10 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
   }
   bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
     return target_.writeFileAtomically(path, bytes);
+  }
+  std::optional<std::string> fetchURL(const std::string& url,
+                                      const ZEVSiteFetchLimits& limits) override {
+    return target_.fetchURL(url, limits);
   }
 
  protected:

@@ -41,6 +41,11 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   static void setCollectURL(ZEVSiteText url);
   static ZEVSiteText collectURL();
 
+  // Total time limit of each HTTP request the SDK makes (configuration download, uploads).
+  // Zero (the default) means: the cached configuration's timeout, else 30 seconds.
+  static void setRequestTimeout(std::chrono::milliseconds timeout);
+  static std::chrono::milliseconds requestTimeout();
+
   // Installs (or, with an empty function, removes) the event observer.
   static void setEventObserver(EventObserver observer);
 

@@ -1,0 +1,28 @@
+// Whole-content URL fetch on libcurl: http and https (certificate and host verification
+// always on) and file URLs. Blocks the calling thread (the SDK calls it on its background
+// pool only) until the content is complete or the fetch failed.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+struct ZEVSiteFetchLimits {
+  std::size_t maxBytes = 1 << 20;  // a larger body is a failed fetch
+  std::chrono::milliseconds connectTimeout{10'000};
+  std::chrono::milliseconds totalTimeout{30'000};
+  int maxRedirects = 5;
+};
+
+namespace zevsite::net {
+
+// The whole body, or nothing: for a malformed or unsupported URL, a network error, a
+// timeout, a body over the cap, or an HTTP status outside 2xx. Redirects are followed
+// (http and https only) up to the limit.
+std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLimits& limits);
+
+// Makes libcurl ready for use from any thread; called before the first transfer.
+void ensureCurlInitialised();
+
+}  // namespace zevsite::net

@@ -1,0 +1,35 @@
+#include "ZEVSiteConfigCache.h"
+
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
+#include "Config/ZEV_XMLReader.h"
+#include "Platform/ZEVSiteFiles.h"
+#include "Platform/ZEVSitePlatform.h"
+#include "Queue/ZEVSiteEventStorage.h"
+
+namespace zevsite::config {
+
+std::optional<ZEV_SDKConfig> cachedConfig() {
+  auto& platform = ZEVSitePlatform::current();
+  auto data =
+      files::readFile(files::joinPath(platform.homeDirectory(), "Library/SDK_CONFIG_DATA_KEY"));
+  return ZEV_XMLReader::sdkConfigWithData(data);
+}
+
+std::chrono::milliseconds requestTimeout() {
+  if (auto chosen = ZEVSiteSupport::requestTimeout(); chosen.count() > 0) return chosen;
+  ZEV_OfflineCache defaults;
+  auto config = cachedConfig();
+  std::int64_t seconds = config ? config->offlineCache.timeout : defaults.timeout;
+  if (seconds <= 0 || seconds > 3600) seconds = defaults.timeout;
+  return std::chrono::seconds(seconds);
+}
+
+void applyCachedLimits() {
+  ZEV_OfflineCache limits;
+  if (auto config = cachedConfig()) limits = config->offlineCache;
+  auto storage = ZEVSiteEventStorage::forHome(ZEVSitePlatform::current().homeDirectory());
+  storage->setLimits(static_cast<std::size_t>(limits.length), limits.queueExpirationSecs);
+}
+
+}  // namespace zevsite::config

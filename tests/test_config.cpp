@@ -1,0 +1,272 @@
+#include "Config/ZEV_XMLReader.h"
+#include "ZEVSiteLoopbackServer.h"
+#include "ZEVSiteTestSupport.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+constexpr std::int64_t kNow = 1'800'000'000;
+const std::string kDocument =
+    "<config><offlineCache><length>500</length><queueExpirationSecs>3600</queueExpirationSecs>"
+    "<timeout>5</timeout></offlineCache><SDKConfig><idfa>true</idfa></SDKConfig>"
+    "<companies><company id=\"K\">V</company><company id=\"L\"> W </company></companies></config>";
+
+}  // namespace
+
+class ZEVSiteConfigTest : public ZEVSiteTest {
+ protected:
+  void SetUp() override {
+    ZEVSiteTest::SetUp();
+    platform_->setWallClockSeconds(kNow);
+    ZEVSiteNetworkStatusSimple::setProvider([this] { return status_.load(); });
+    ZEVSiteSupport::setRequestTimeout(std::chrono::milliseconds(1500));
+    server_.get("/doc/(.*)", [this](const httplib::Request& request, httplib::Response& response) {
+      {
+        std::lock_guard lock(requestsMutex_);
+        requests_.push_back(request.path);
+      }
+      response.set_content(kDocument + "<!--" + request.matches[1].str() + "-->", "text/xml");
+    });
+    base_ = server_.start();
+    manager_ = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+    platform_->advanceBy(std::chrono::seconds(1));  // its start-up work, out of the way
+    platform_->setWallClockSeconds(kNow);
+  }
+  void TearDown() override {
+    server_.stop();
+    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
+    ZEVSiteTest::TearDown();
+  }
+
+  void setLastUpdate(std::optional<std::int64_t> seconds) {
+    auto defaults = ZEVSitePlatform::current().standardUserDefaults();
+    if (seconds) defaults->setInteger(*seconds, "SDK_CONFIG_LAST_UPDATE_KEY");
+  }
+  std::int64_t lastUpdate() {
+    return ZEVSitePlatform::current().standardUserDefaults()->integerForKey(
+        "SDK_CONFIG_LAST_UPDATE_KEY");
+  }
+  std::optional<std::string> cacheFile() {
+    std::ifstream in(home_ + "/Library/SDK_CONFIG_DATA_KEY", std::ios::binary);
+    if (!in) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::vector<std::string> requests() {
+    std::lock_guard lock(requestsMutex_);
+    return requests_;
+  }
+  // Runs the pending refresh task.
+  void runRefresh() { platform_->runUntilIdle(); }
+
+  std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
+  ZEVSiteLoopbackServer server_;
+  std::string base_;
+  std::mutex requestsMutex_;
+  std::vector<std::string> requests_;
+  std::shared_ptr<ZEVSiteManager> manager_;
+};
+
+TEST_F(ZEVSiteConfigTest, NetworkStatusAndAgeDecideWhetherARefreshStarts) {
+  struct Case {
+    ZEVSiteNetworkStatus status;
+    std::optional<std::int64_t> age;  // nothing: no timestamp stored
+    bool refresh;
+  };
+  const std::vector<Case> cases = {
+      {ZEVSiteNetworkStatus_WiFi, std::nullopt, true},
+      {ZEVSiteNetworkStatus_3G, std::nullopt, true},
+      {ZEVSiteNetworkStatus_None, std::nullopt, false},
+      {ZEVSiteNetworkStatus_WWAN, std::nullopt, false},
+      {ZEVSiteNetworkStatus_2G, std::nullopt, false},
+      {ZEVSiteNetworkStatus_4G, std::nullopt, false},
+      {ZEVSiteNetworkStatus_Unknown, std::nullopt, false},
+      {static_cast<ZEVSiteNetworkStatus>(42), std::nullopt, false},
+      {ZEVSiteNetworkStatus_WiFi, 86400, false},
+      {ZEVSiteNetworkStatus_WiFi, 86401, true},
+      {ZEVSiteNetworkStatus_3G, 259200, false},
+      {ZEVSiteNetworkStatus_3G, 259201, true},
+      {ZEVSiteNetworkStatus_3G, 2 * 86400, false},
+      {ZEVSiteNetworkStatus_WiFi, 2 * 86400, true},
+      {ZEVSiteNetworkStatus_WiFi, -1000, false},  // a timestamp in the future
+  };
+  for (const auto& c : cases) {
+    runRefresh();
+    std::string fresh = makeTemporaryDirectory();
+    ZEVSiteSupport::setHomeDirectory(fresh);  // a home with its own (empty) user defaults
+    if (c.age) setLastUpdate(kNow - *c.age);
+    status_ = c.status;
+    manager_->configFromUrl(base_ + "/doc/x");
+    EXPECT_EQ(platform_->pendingTasks(), c.refresh ? 1u : 0u)
+        << "status " << c.status << " age " << c.age.value_or(-1);
+    runRefresh();
+    ZEVSiteSupport::setHomeDirectory(home_);
+    std::filesystem::remove_all(fresh);
+  }
+  // The future timestamp allows a refresh once the clock has passed it by a day.
+  setLastUpdate(kNow + 1000);
+  manager_->configFromUrl(base_ + "/doc/x");
+  EXPECT_EQ(platform_->pendingTasks(), 0u);
+  platform_->setWallClockSeconds(kNow + 1000 + 86401);
+  manager_->configFromUrl(base_ + "/doc/x");
+  EXPECT_EQ(platform_->pendingTasks(), 1u);
+  EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(ZEVSiteConfigTest, RefreshUsesTheNewestUrlAndCachesTheExactBytes) {
+  manager_->configFromUrl(base_ + "/doc/first");  // schedules the refresh
+  status_ = ZEVSiteNetworkStatus_None;
+  manager_->configFromUrl(base_ + "/doc/second");  // only stores the URL
+  EXPECT_EQ(ZEVSiteManagerTestAccess::sdkConfigURL(*manager_), base_ + "/doc/second");
+  platform_->setWallClockSeconds(kNow + 7);  // the download ends "later"
+  runRefresh();
+  EXPECT_EQ(requests(), std::vector<std::string>{"/doc/second"});
+  EXPECT_EQ(cacheFile(), kDocument + "<!--second-->");
+  EXPECT_EQ(lastUpdate(), kNow + 7);
+  // The cached document's limits reach the event store: 500 events, one hour.
+  EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(ZEVSiteConfigTest, FailedRefreshesLeaveFileAndTimestampAlone) {
+  std::atomic<bool> release{false};
+  server_.server().Get("/missing", [](const httplib::Request&, httplib::Response& response) {
+    response.status = 404;
+    response.set_content(kDocument, "text/xml");
+  });
+  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
+    for (int i = 0; i < 300 && !release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    response.set_content(kDocument, "text/xml");
+  });
+  server_.server().Get("/huge", [](const httplib::Request&, httplib::Response& response) {
+    std::string body = "<config>" + std::string((1 << 20) - 16, ' ') + "</config>";
+    response.set_content(body, "text/xml");  // 1 MiB + 1 byte
+  });
+  server_.server().Get("/malformed", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("<config><offlineCache>", "text/xml");
+  });
+  server_.server().Get("/other-root", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("<settings/>", "text/xml");
+  });
+  server_.server().Get("/bad-number", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("<config><offlineCache><length>-1</length></offlineCache></config>",
+                         "text/xml");
+  });
+  server_.server().Get(
+      R"(/redirect/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
+        int left = std::stoi(request.matches[1].str());
+        response.set_redirect(left == 0 ? base_ + "/doc/redirected"
+                                        : base_ + "/redirect/" + std::to_string(left - 1));
+      });
+
+  const std::vector<ZEVSiteText> failing = {
+      base_ + "/missing",    base_ + "/slow",       base_ + "/huge",       base_ + "/malformed",
+      base_ + "/other-root", base_ + "/bad-number",
+      base_ + "/redirect/5",  // six redirects
+      std::nullopt,          "not a url",           "ftp://127.0.0.1/doc", "http://"};
+  for (const auto& url : failing) {
+    manager_->configFromUrl(url);
+    runRefresh();
+    EXPECT_EQ(cacheFile(), std::nullopt) << url.value_or("(absent)");
+    EXPECT_EQ(lastUpdate(), 0) << url.value_or("(absent)");
+  }
+  release = true;
+
+  // Four redirects are followed; a file URL works too.
+  manager_->configFromUrl(base_ + "/redirect/3");
+  runRefresh();
+  EXPECT_EQ(cacheFile(), kDocument + "<!--redirected-->");
+  std::string local = home_ + "/local.xml";
+  std::ofstream(local) << "<config/>";
+  setLastUpdate(0);
+  manager_->configFromUrl("file://" + local);
+  runRefresh();
+  EXPECT_EQ(cacheFile(), "<config/>");
+
+  // A cache file that cannot be replaced: the refresh does not count.
+  setLastUpdate(0);
+  std::filesystem::remove(home_ + "/Library/SDK_CONFIG_DATA_KEY");
+  std::filesystem::create_directory(home_ + "/Library/SDK_CONFIG_DATA_KEY");
+  std::filesystem::create_directory(home_ + "/Library/SDK_CONFIG_DATA_KEY/keep");
+  manager_->configFromUrl(base_ + "/doc/x");
+  runRefresh();
+  EXPECT_EQ(lastUpdate(), 0);
+  EXPECT_TRUE(logLines().empty());  // the refresh task never logs
+}
+
+TEST_F(ZEVSiteConfigTest, RefreshOfAGoneManagerFetchesNothingAndProviderErrorsAreLogged) {
+  manager_->configFromUrl(base_ + "/doc/x");
+  ZEVSiteManager::sharedInstanceWithAppId("", "replaced");  // drops the shared reference
+  std::weak_ptr<ZEVSiteManager> gone = manager_;
+  manager_.reset();
+  platform_->advanceBy(std::chrono::seconds(2));  // its start-up work runs and lets go of it
+  EXPECT_TRUE(gone.expired());
+  EXPECT_TRUE(requests().empty());
+  EXPECT_EQ(cacheFile(), std::nullopt);
+
+  clearCaptured();
+  auto manager = ZEVSiteManager::init();
+  ZEVSiteNetworkStatusSimple::setProvider(
+      []() -> ZEVSiteNetworkStatus { throw std::runtime_error("status unavailable"); });
+  manager->configFromUrl("http://stored.example/doc");
+  EXPECT_EQ(logLines(), std::vector<std::string>{"##configFromURL exception:status unavailable"});
+  EXPECT_EQ(ZEVSiteManagerTestAccess::sdkConfigURL(*manager), "http://stored.example/doc");
+  EXPECT_EQ(platform_->pendingTasks(), 0u);
+}
+
+TEST(ZEV_XMLReader, AcceptsTheDocumentFormatAndRejectsEverythingElse) {
+  auto full = ZEV_XMLReader::sdkConfigWithData(kDocument);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->offlineCache.length, 500);
+  EXPECT_EQ(full->offlineCache.queueExpirationSecs, 3600);
+  EXPECT_EQ(full->offlineCache.timeout, 5);
+  EXPECT_TRUE(full->SDKConfig.idfa);
+  EXPECT_EQ(full->companies, (ZEVSiteDictionary{{"K", "V"}, {"L", " W "}}));
+
+  auto defaults = ZEV_XMLReader::sdkConfigWithData(std::string("<?xml version=\"1.0\"?><config/>"));
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(defaults->offlineCache.length, 10000);
+  EXPECT_EQ(defaults->offlineCache.queueExpirationSecs, 604800);
+  EXPECT_EQ(defaults->offlineCache.timeout, 30);
+  EXPECT_FALSE(defaults->SDKConfig.idfa);
+  EXPECT_TRUE(defaults->companies.empty());
+
+  struct Case {
+    std::string document;
+    bool accepted;
+  };
+  const std::vector<Case> cases = {
+      {"<config><offlineCache><length> 12 </length></offlineCache></config>", true},
+      {"<config><SDKConfig><idfa>1</idfa></SDKConfig></config>", true},
+      {"<config><SDKConfig><idfa>0</idfa></SDKConfig></config>", true},
+      {"<config><unknown>x</unknown></config>", true},
+      {"", false},
+      {"<config>", false},
+      {"<settings/>", false},
+      {"<config/><config/>", false},
+      {"<config><offlineCache><length>-1</length></offlineCache></config>", false},
+      {"<config><offlineCache><length>+1</length></offlineCache></config>", false},
+      {"<config><offlineCache><length>1.5</length></offlineCache></config>", false},
+      {"<config><offlineCache><length></length></offlineCache></config>", false},
+      {"<config><offlineCache><timeout>99999999999999999999</timeout></offlineCache></config>",
+       false},
+      {"<config><SDKConfig><idfa>yes</idfa></SDKConfig></config>", false},
+      {"<config><SDKConfig><idfa>TRUE</idfa></SDKConfig></config>", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ZEV_XMLReader::sdkConfigWithData(c.document).has_value(), c.accepted) << c.document;
+  }
+  EXPECT_FALSE(ZEV_XMLReader::sdkConfigWithData(std::optional<std::string>{}));
+
+  // Entities declared in a DTD are never expanded: the reference stays as text.
+  auto withDoctype = ZEV_XMLReader::sdkConfigWithData(std::string(
+      "<!DOCTYPE config [<!ENTITY e \"expanded\">]><config><companies><company id=\"a\">&e;"
+      "</company></companies></config>"));
+  ASSERT_TRUE(withDoctype);
+  EXPECT_EQ(withDoctype->companies, (ZEVSiteDictionary{{"a", "&e;"}}));
+}
