@@ -3,6 +3,7 @@
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
+#include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteTaskQueue.h"
 
@@ -51,8 +52,11 @@ void ZEVSiteSupport::setHomeDirectory(std::string path) {
 std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().homeDirectory(); }
 
 void ZEVSiteSupport::setCollectURL(ZEVSiteText url) {
-  std::lock_guard lock(state().mutex);
-  state().collectURL = std::move(url);
+  {
+    std::lock_guard lock(state().mutex);
+    state().collectURL = std::move(url);
+  }
+  for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }
 
 ZEVSiteText ZEVSiteSupport::collectURL() {
@@ -77,6 +81,16 @@ void ZEVSiteSupport::setEventObserver(EventObserver observer) {
 bool ZEVSiteSupport::flush(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   bool done = true;
+  for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
+  for (const auto& sender : ZEVSiteEventSender::all())
+    done = sender->flushAttempt(deadline) && done;
+  return done;
+}
+
+bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool done = true;
+  for (const auto& sender : ZEVSiteEventSender::all()) done = sender->shutdown(deadline) && done;
   for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
   return done;
 }

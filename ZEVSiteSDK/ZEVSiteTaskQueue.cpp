@@ -2,7 +2,9 @@
 
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
+#include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteConfigCache.h"
 
 #include <mutex>
 
@@ -30,7 +32,12 @@ ZEVSiteTaskQueue::ZEVSiteTaskQueue(PassKey, int sendCondition,
                                    std::shared_ptr<ZEVSiteEventStorage> storage)
     : sendCondition_(sendCondition), storage_(std::move(storage)) {}
 
-void ZEVSiteTaskQueue::execute() { executing_.store(true, std::memory_order_release); }
+void ZEVSiteTaskQueue::execute() {
+  executing_.store(true, std::memory_order_release);
+  ZEVSiteEventSender::forStorage(storage_)->addSendCondition(sendCondition_);
+  // The cached configuration's limits are read from disk on the background pool.
+  ZEVSitePlatform::current().dispatchAsync([] { zevsite::config::applyCachedLimits(); });
+}
 
 void ZEVSiteTaskQueue::addTask(std::string uploadString, std::string_view eventName) {
   notifyObserver(eventName, uploadString);

@@ -27,7 +27,8 @@ class ZEVSiteTaskQueue {
   int sendCondition() const noexcept { return sendCondition_; }
   bool isExecuting() const noexcept { return executing_.load(std::memory_order_acquire); }
 
-  // Starts the queue's processing of stored events. Caller's thread, returns at once.
+  // Starts the queue's processing of stored events: the process's sender now sends while
+  // the network matches this queue's condition. Caller's thread, returns at once.
   void execute();
   // Accepts one upload string. Calls the event observer on this thread, then stages the
   // event for the writer; any thread, several at once.

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -66,7 +67,7 @@ std::unique_ptr<ZEVSiteEventStore> ZEVSiteEventStore::open(const std::string& pa
 }
 
 ZEVSiteEventStore::~ZEVSiteEventStore() {
-  for (sqlite3_stmt* statement : {insert_, delete_, release_, selectFree_, lease_}) {
+  for (sqlite3_stmt* statement : {insert_, deleteLeased_, releaseLeased_, lease_}) {
     sqlite3_finalize(statement);
   }
   sqlite3_close(db_);
@@ -88,15 +89,17 @@ bool ZEVSiteEventStore::prepare() {
     return sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) == SQLITE_OK;
   };
   return prepareOne("INSERT INTO events(name, body, created_ms) VALUES(?1, ?2, ?3)", &insert_) &&
-         prepareOne("DELETE FROM events WHERE id = ?1", &delete_) &&
-         prepareOne("UPDATE events SET lease_owner = 0, lease_until = 0 WHERE id = ?1",
-                    &release_) &&
+         prepareOne("DELETE FROM events WHERE id BETWEEN ?2 AND ?3 AND lease_owner = ?1",
+                    &deleteLeased_) &&
          prepareOne(
-             "SELECT id, name, body, created_ms FROM events WHERE lease_until <= ?1 "
-             "ORDER BY id LIMIT ?2",
-             &selectFree_) &&
-         prepareOne("UPDATE events SET lease_owner = ?1, lease_until = ?2 WHERE id = ?3",
-                    &lease_) &&
+             "UPDATE events SET lease_owner = 0, lease_until = 0 "
+             "WHERE id BETWEEN ?2 AND ?3 AND lease_owner = ?1",
+             &releaseLeased_) &&
+         prepareOne(
+             "UPDATE events SET lease_owner = ?1, lease_until = ?2 WHERE id IN "
+             "(SELECT id FROM events WHERE lease_until <= ?3 ORDER BY id LIMIT ?4) "
+             "RETURNING id, name, body, created_ms",
+             &lease_) &&
          execute("SELECT count(*) FROM events");  // reads the file: fails on a corrupt one
 }
 
@@ -135,58 +138,68 @@ std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
 }
 
 std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::leaseOldest(std::size_t limit,
-                                                               std::int64_t owner,
+                                                               std::int64_t token,
                                                                std::int64_t nowMillis,
                                                                std::int64_t leaseUntilMillis) {
   std::vector<ZEVSiteStoredEvent> events;
-  if (!execute("BEGIN IMMEDIATE")) return events;
-  {
-    StatementScope scope{selectFree_};
-    sqlite3_bind_int64(selectFree_, 1, nowMillis);
-    sqlite3_bind_int64(selectFree_, 2, static_cast<std::int64_t>(limit));
-    while (sqlite3_step(selectFree_) == SQLITE_ROW) {
-      ZEVSiteStoredEvent event;
-      event.rowId = sqlite3_column_int64(selectFree_, 0);
-      event.name = reinterpret_cast<const char*>(sqlite3_column_text(selectFree_, 1));
-      event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(selectFree_, 2)),
-                        static_cast<std::size_t>(sqlite3_column_bytes(selectFree_, 2)));
-      event.createdMillis = sqlite3_column_int64(selectFree_, 3);
-      events.push_back(std::move(event));
-    }
+  StatementScope scope{lease_};
+  sqlite3_bind_int64(lease_, 1, token);
+  sqlite3_bind_int64(lease_, 2, leaseUntilMillis);
+  sqlite3_bind_int64(lease_, 3, nowMillis);
+  sqlite3_bind_int64(lease_, 4, static_cast<std::int64_t>(limit));
+  int step;
+  while ((step = sqlite3_step(lease_)) == SQLITE_ROW) {
+    ZEVSiteStoredEvent event;
+    event.rowId = sqlite3_column_int64(lease_, 0);
+    event.name = reinterpret_cast<const char*>(sqlite3_column_text(lease_, 1));
+    event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(lease_, 2)),
+                      static_cast<std::size_t>(sqlite3_column_bytes(lease_, 2)));
+    event.createdMillis = sqlite3_column_int64(lease_, 3);
+    events.push_back(std::move(event));
   }
-  bool ok = true;
-  for (const auto& event : events) {
-    StatementScope scope{lease_};
-    sqlite3_bind_int64(lease_, 1, owner);
-    sqlite3_bind_int64(lease_, 2, leaseUntilMillis);
-    sqlite3_bind_int64(lease_, 3, event.rowId);
-    ok = ok && sqlite3_step(lease_) == SQLITE_DONE;
-  }
-  if (ok && execute("COMMIT")) return events;
-  execute("ROLLBACK");
-  return {};
+  if (step != SQLITE_DONE) return {};  // the statement rolled back: nothing was leased
+  std::sort(events.begin(), events.end(),
+            [](const auto& a, const auto& b) { return a.rowId < b.rowId; });
+  return events;
 }
 
-bool ZEVSiteEventStore::runForEachRowId(sqlite3_stmt* statement,
-                                        std::span<const std::int64_t> rowIds) {
-  if (!execute("BEGIN IMMEDIATE")) return false;
-  bool ok = true;
-  for (std::int64_t rowId : rowIds) {
-    StatementScope scope{statement};
-    sqlite3_bind_int64(statement, 1, rowId);
-    ok = ok && sqlite3_step(statement) == SQLITE_DONE;
+bool ZEVSiteEventStore::runRange(sqlite3_stmt* statement, std::int64_t token, std::int64_t firstId,
+                                 std::int64_t lastId) {
+  StatementScope scope{statement};
+  sqlite3_bind_int64(statement, 1, token);
+  sqlite3_bind_int64(statement, 2, firstId);
+  sqlite3_bind_int64(statement, 3, lastId);
+  return sqlite3_step(statement) == SQLITE_DONE;
+}
+
+bool ZEVSiteEventStore::deleteLeased(std::int64_t token, std::int64_t firstId,
+                                     std::int64_t lastId) {
+  return runRange(deleteLeased_, token, firstId, lastId);
+}
+
+bool ZEVSiteEventStore::releaseLeased(std::int64_t token, std::int64_t firstId,
+                                      std::int64_t lastId) {
+  return runRange(releaseLeased_, token, firstId, lastId);
+}
+
+std::vector<std::int64_t> ZEVSiteEventStore::activeLeaseTokens(std::int64_t nowMillis) {
+  std::vector<std::int64_t> tokens;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT DISTINCT lease_owner FROM events WHERE lease_until > ?1", -1,
+                         &statement, nullptr) != SQLITE_OK) {
+    return tokens;
   }
-  if (ok && execute("COMMIT")) return true;
-  execute("ROLLBACK");
-  return false;
+  sqlite3_bind_int64(statement, 1, nowMillis);
+  while (sqlite3_step(statement) == SQLITE_ROW)
+    tokens.push_back(sqlite3_column_int64(statement, 0));
+  sqlite3_finalize(statement);
+  return tokens;
 }
 
-bool ZEVSiteEventStore::releaseLease(std::span<const std::int64_t> rowIds) {
-  return runForEachRowId(release_, rowIds);
-}
-
-bool ZEVSiteEventStore::deleteEvents(std::span<const std::int64_t> rowIds) {
-  return runForEachRowId(delete_, rowIds);
+bool ZEVSiteEventStore::releaseToken(std::int64_t token) {
+  std::string sql = "UPDATE events SET lease_owner = 0, lease_until = 0 WHERE lease_owner = " +
+                    std::to_string(token);
+  return execute(sql.c_str());
 }
 
 std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {

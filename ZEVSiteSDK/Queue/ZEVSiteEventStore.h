@@ -47,15 +47,20 @@ class ZEVSiteEventStore {
   // Deletes the oldest events beyond `maxEvents` and those made before
   // `oldestAllowedMillis`; returns how many were deleted.
   std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedMillis);
-  // Up to `limit` events, oldest first, that no process holds a lease on at `nowMillis`;
-  // they are leased to `owner` until `leaseUntilMillis` in the same transaction, so another
-  // process reading at the same time gets other events.
-  std::vector<ZEVSiteStoredEvent> leaseOldest(std::size_t limit, std::int64_t owner,
+  // Up to `limit` events, oldest first, that no sender holds a lease on at `nowMillis`,
+  // leased to `token` until `leaseUntilMillis` in one statement, so a sender in another
+  // process reading at the same time gets other events. `token` is unique per batch.
+  std::vector<ZEVSiteStoredEvent> leaseOldest(std::size_t limit, std::int64_t token,
                                               std::int64_t nowMillis,
                                               std::int64_t leaseUntilMillis);
-  // Ends `owner`'s lease on the given events without deleting them.
-  bool releaseLease(std::span<const std::int64_t> rowIds);
-  bool deleteEvents(std::span<const std::int64_t> rowIds);
+  // Deletes, or returns to the pool, the events leased to `token` with ids in
+  // [firstId, lastId].
+  bool deleteLeased(std::int64_t token, std::int64_t firstId, std::int64_t lastId);
+  bool releaseLeased(std::int64_t token, std::int64_t firstId, std::int64_t lastId);
+  // Every token that holds a lease at `nowMillis`.
+  std::vector<std::int64_t> activeLeaseTokens(std::int64_t nowMillis);
+  // Ends every lease of `token` (its sender is gone).
+  bool releaseToken(std::int64_t token);
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();
   std::size_t count();
@@ -63,12 +68,12 @@ class ZEVSiteEventStore {
  private:
   bool prepare();
   bool execute(const char* sql);
-  bool runForEachRowId(sqlite3_stmt* statement, std::span<const std::int64_t> rowIds);
+  bool runRange(sqlite3_stmt* statement, std::int64_t token, std::int64_t firstId,
+                std::int64_t lastId);
 
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* delete_ = nullptr;
-  sqlite3_stmt* release_ = nullptr;
-  sqlite3_stmt* selectFree_ = nullptr;
+  sqlite3_stmt* deleteLeased_ = nullptr;
+  sqlite3_stmt* releaseLeased_ = nullptr;
   sqlite3_stmt* lease_ = nullptr;
 };

@@ -53,4 +53,9 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   // send was attempted (true), or until `timeout` passed (false). Never call it from the
   // event observer.
   static bool flush(std::chrono::milliseconds timeout);
+
+  // Stops sending for the rest of the process: the upload in flight is abandoned (its
+  // events stay stored and go out on a later launch) and staged events are written. Returns
+  // within `timeout`: true when all of that finished in time. Tracking keeps storing.
+  static bool shutdown(std::chrono::milliseconds timeout);
 };

@@ -1,0 +1,55 @@
+// The upload request and the libcurl client that sends it.
+//
+// buildUploadRequest is a pure function (tested without a network); ZEVSiteHTTPClient keeps
+// one libcurl handle so consecutive requests reuse the connection (keep-alive, TCP_NODELAY).
+// A client is used by one thread at a time (the sender's); abort() may come from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ZEVSiteHTTPRequest {
+  std::string method;
+  std::string url;
+  std::vector<std::string> headers;  // "Name: value"
+  std::string body;
+};
+
+struct ZEVSiteHTTPResponse {
+  long status = 0;         // 0: no HTTP answer (network error, timeout, abort)
+  std::string retryAfter;  // the Retry-After header's value, if any (see parseRetryAfter)
+  std::string error;       // what went wrong when status is 0
+};
+
+// A POST of upload strings joined by newlines, as text/plain UTF-8.
+ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
+                                      const std::vector<std::string>& uploads);
+
+// Reads a Retry-After value: delta-seconds or an HTTP date (relative to `nowSeconds`).
+std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
+                                                    std::int64_t nowSeconds);
+
+class ZEVSiteHTTPClient {
+ public:
+  ZEVSiteHTTPClient();
+  ~ZEVSiteHTTPClient();
+  ZEVSiteHTTPClient(const ZEVSiteHTTPClient&) = delete;
+  ZEVSiteHTTPClient& operator=(const ZEVSiteHTTPClient&) = delete;
+
+  // Sends `request` within the connect and total timeouts; certificates always verified.
+  ZEVSiteHTTPResponse send(const ZEVSiteHTTPRequest& request,
+                           std::chrono::milliseconds connectTimeout,
+                           std::chrono::milliseconds totalTimeout);
+  // Makes the request in progress (and any later one) give up at once. Any thread.
+  void abort() { aborted_.store(true); }
+
+ private:
+  struct Handle;
+  std::unique_ptr<Handle> handle_;
+  std::atomic<bool> aborted_{false};
+};

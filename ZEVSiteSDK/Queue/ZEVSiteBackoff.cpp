@@ -1,0 +1,20 @@
+#include "ZEVSiteBackoff.h"
+
+#include <algorithm>
+
+namespace zevsite {
+
+std::chrono::milliseconds backoffDelay(int failures, std::uint64_t random,
+                                       std::optional<std::chrono::seconds> retryAfter) {
+  constexpr std::int64_t kFirstMillis = 1000;
+  constexpr std::int64_t kMostMillis = 300'000;
+  int doublings = std::clamp(failures - 1, 0, 20);
+  std::int64_t full = std::min(kMostMillis, kFirstMillis << doublings);
+  std::int64_t half = full / 2;
+  std::int64_t delay =
+      half + static_cast<std::int64_t>(random % static_cast<std::uint64_t>(half + 1));
+  if (retryAfter) delay = std::max<std::int64_t>(delay, retryAfter->count() * 1000);
+  return std::chrono::milliseconds(delay);
+}
+
+}  // namespace zevsite

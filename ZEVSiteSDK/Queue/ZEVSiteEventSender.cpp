@@ -1,0 +1,265 @@
+#include "ZEVSiteEventSender.h"
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
+#include "../Platform/ZEVSiteNoDestructor.h"
+#include "../Platform/ZEVSitePlatform.h"
+#include "../Platform/ZEVSiteProcess.h"
+#include "../ZEVSiteConfigCache.h"
+#include "../ZEVSiteRandom.h"
+#include "ZEVSiteBackoff.h"
+#include "ZEVSiteEventStorage.h"
+
+#include <map>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// While the network does not allow sending, its status is read again this often.
+constexpr std::chrono::seconds kNetworkPollInterval{2};
+constexpr std::chrono::seconds kReclaimInterval{10};
+// A lease token: the process id above 24 bits of batch counter.
+constexpr int kTokenCounterBits = 24;
+
+struct Registry {
+  std::mutex mutex;  // guards senders
+  std::map<ZEVSiteEventStorage*, std::shared_ptr<ZEVSiteEventSender>> senders;
+};
+
+Registry& registry() {
+  static ZEVSiteNoDestructor<Registry> instance;
+  return instance.get();
+}
+
+// The send-condition flags a network status satisfies. Unknown may be either link.
+int conditionFlagsFor(int status) {
+  switch (status) {
+    case ZEVSiteNetworkStatus_WiFi:
+      return ZEVSiteNetworkConditionWifi;
+    case ZEVSiteNetworkStatus_WWAN:
+    case ZEVSiteNetworkStatus_2G:
+    case ZEVSiteNetworkStatus_3G:
+    case ZEVSiteNetworkStatus_4G:
+      return ZEVSiteNetworkConditionWWAN;
+    case ZEVSiteNetworkStatus_Unknown:
+      return ZEVSiteNetworkConditionWifi | ZEVSiteNetworkConditionWWAN;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
+    const std::shared_ptr<ZEVSiteEventStorage>& storage) {
+  auto& state = registry();
+  std::lock_guard lock(state.mutex);
+  auto& sender = state.senders[storage.get()];
+  if (!sender) {
+    sender = std::make_shared<ZEVSiteEventSender>(PassKey{}, storage);
+    // Senders are never removed from the registry, so plain pointers stay valid.
+    ZEVSiteEventSender* self = sender.get();
+    storage->setCommitListener([self] { self->wake(); });
+    sender->thread_ = ZEVSitePlatform::current().startThread([self] { self->run(); });
+  }
+  return sender;
+}
+
+std::vector<std::shared_ptr<ZEVSiteEventSender>> ZEVSiteEventSender::all() {
+  auto& state = registry();
+  std::lock_guard lock(state.mutex);
+  std::vector<std::shared_ptr<ZEVSiteEventSender>> senders;
+  for (const auto& [storage, sender] : state.senders) senders.push_back(sender);
+  return senders;
+}
+
+ZEVSiteEventSender::ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage)
+    : storage_(std::move(storage)) {}
+
+void ZEVSiteEventSender::addSendCondition(int condition) {
+  {
+    std::lock_guard lock(mutex_);
+    sendConditions_.push_back(condition);
+    wakeRequested_ = true;
+  }
+  wakeCondition_.notify_one();
+}
+
+void ZEVSiteEventSender::wake() {
+  {
+    std::lock_guard lock(mutex_);
+    wakeRequested_ = true;
+  }
+  wakeCondition_.notify_one();
+}
+
+bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  if (finished_) return true;
+  const std::uint64_t wanted = attemptsStarted_ + 1;
+  forceAttempt_ = true;
+  wakeRequested_ = true;
+  wakeCondition_.notify_one();
+  return attemptCondition_.wait_until(lock, deadline,
+                                      [&] { return attemptsFinished_ >= wanted || finished_; });
+}
+
+bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  client_.abort();
+  wakeCondition_.notify_one();
+  std::unique_lock lock(mutex_);
+  bool ended = attemptCondition_.wait_until(lock, deadline, [&] { return finished_; });
+  lock.unlock();
+  if (ended && thread_.joinable()) thread_.join();
+  return ended;
+}
+
+void ZEVSiteEventSender::run() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    auto stopOrWake = [&] { return stopping_ || wakeRequested_; };
+    if (retryAt_) {
+      wakeCondition_.wait_until(lock, *retryAt_, stopOrWake);
+    } else {
+      wakeCondition_.wait(lock, stopOrWake);
+    }
+    if (stopping_) break;
+    const bool due = retryAt_ ? SteadyClock::now() >= *retryAt_ : wakeRequested_;
+    const bool forced = forceAttempt_;
+    wakeRequested_ = false;
+    forceAttempt_ = false;
+    if (!due && !forced) continue;  // new events during a backoff wait for its end
+    ++attemptsStarted_;
+    lock.unlock();
+    Next next = Next::Retry;
+    try {
+      next = attempt();
+    } catch (const std::exception& error) {
+      ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
+      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
+    }
+    lock.lock();
+    ++attemptsFinished_;
+    if (next == Next::Idle) {
+      retryAt_.reset();
+    } else {
+      retryAt_ = SteadyClock::now() + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
+    }
+    attemptCondition_.notify_all();
+  }
+  finished_ = true;
+  attemptCondition_.notify_all();
+}
+
+bool ZEVSiteEventSender::networkMatches() {
+  // Read here, on the sender's thread: never on a host's tracking call.
+  const int flags = conditionFlagsFor(ZEVSiteNetworkStatusSimple::currentNetworkStatus());
+  std::lock_guard lock(mutex_);
+  for (int condition : sendConditions_) {
+    if (condition & flags) return true;
+  }
+  return false;
+}
+
+void ZEVSiteEventSender::reclaimDeadLeases() {
+  auto now = SteadyClock::now();
+  if (now - lastReclaim_ < kReclaimInterval) return;
+  lastReclaim_ = now;
+  const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
+  storage_->withStore([&](ZEVSiteEventStore& store) {
+    for (std::int64_t token : store.activeLeaseTokens(nowMillis)) {
+      if (!zevsite::process::isAlive(token >> kTokenCounterBits)) store.releaseToken(token);
+    }
+  });
+}
+
+ZEVSiteEventSender::Next ZEVSiteEventSender::attempt() {
+  ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
+  if (!collectURL || collectURL->empty()) return Next::Idle;  // setCollectURL wakes us
+  reclaimDeadLeases();
+  if (!networkMatches()) {
+    std::size_t stored = 0;
+    storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+    return stored > 0 ? Next::Poll : Next::Idle;
+  }
+  return sendBatches(*collectURL);
+}
+
+ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& collectURL) {
+  auto& platform = ZEVSitePlatform::current();
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return Next::Idle;
+    }
+    const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
+    const std::int64_t nowMillis = platform.currentTimeMillis();
+    const std::int64_t token = (zevsite::process::currentId() << kTokenCounterBits) |
+                               (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
+    std::vector<ZEVSiteStoredEvent> batch;
+    bool opened = storage_->withStore([&](ZEVSiteEventStore& store) {
+      // The lease outlives any request of ours, so it only lapses if this process dies.
+      batch =
+          store.leaseOldest(batchSize_, token, nowMillis, nowMillis + 2 * timeout.count() + 30'000);
+    });
+    if (!opened) {
+      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
+      return Next::Retry;
+    }
+    if (batch.empty()) {
+      batchSize_ = kBatchSize;
+      return Next::Idle;
+    }
+    std::vector<std::string> uploads;
+    uploads.reserve(batch.size());
+    for (auto& event : batch) uploads.push_back(std::move(event.body));
+    ZEVSiteHTTPResponse response = client_.send(
+        buildUploadRequest(collectURL, uploads),
+        std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
+    const std::int64_t first = batch.front().rowId;
+    const std::int64_t last = batch.back().rowId;
+    auto finish = [&](bool deliveredOrDropped) {
+      storage_->withStore([&](ZEVSiteEventStore& store) {
+        deliveredOrDropped ? store.deleteLeased(token, first, last)
+                           : store.releaseLeased(token, first, last);
+      });
+    };
+    const long status = response.status;
+    if (status >= 200 && status < 300) {
+      finish(true);
+      failures_ = 0;
+    } else if (status == 413 && batch.size() > 1) {
+      finish(false);
+      batchSize_ = std::max<std::size_t>(1, batch.size() / 2);
+    } else if (status == 413) {
+      finish(true);
+      ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
+    } else if (status >= 400 && status < 500 && status != 429) {
+      finish(true);
+      ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
+                          batch.size(), status);
+    } else {
+      finish(false);
+      std::optional<std::chrono::seconds> retryAfter;
+      if (status == 429 || status == 503) {
+        retryAfter = parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());
+      }
+      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64(), retryAfter);
+      {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
+      }
+      ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
+                          status ? "HTTP " + std::to_string(status) : response.error, batch.size(),
+                          retryDelay_.count());
+      return Next::Retry;
+    }
+  }
+}

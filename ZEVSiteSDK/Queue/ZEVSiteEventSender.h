@@ -1,0 +1,85 @@
+// The sending half of the task queues: one sender thread per event storage (so one per
+// process and home directory, whatever the number of queues) that leases the oldest stored
+// events in batches of up to 100, posts them to the collect URL over one reused connection
+// and deletes them once the collector answered 2xx.
+//
+// Failures keep the events (a network error, 5xx, or 429/503 wait with exponential backoff,
+// at least as long as Retry-After asks); 413 halves the batch; another 4xx drops the batch
+// with one log line. Nothing is sent while the collect URL is unset or the network status
+// matches no executing queue's send condition. Leases carry the process id, so two
+// processes never send one event at once, and events leased by a process that died are
+// taken back. Wakes when the writer commits events, when asked to flush, and after each
+// backoff.
+#pragma once
+
+#include "../Network/ZEVSiteHTTPClient.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+class ZEVSiteEventStorage;
+
+class ZEVSiteEventSender {
+  struct PassKey {};
+
+ public:
+  static constexpr std::size_t kBatchSize = 100;
+
+  // The sender of `storage`, created (with its thread) on first use.
+  static std::shared_ptr<ZEVSiteEventSender> forStorage(
+      const std::shared_ptr<ZEVSiteEventStorage>& storage);
+  static std::vector<std::shared_ptr<ZEVSiteEventSender>> all();
+
+  ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage);
+
+  // Registers the send condition of a queue that started executing.
+  void addSendCondition(int condition);
+  // Asks for an attempt soon (new events, a new collect URL). Any thread, never blocks long.
+  void wake();
+  // Waits until an attempt that started after this call has ended; false at the deadline.
+  // Such an attempt ignores a pending backoff.
+  bool flushAttempt(std::chrono::steady_clock::time_point deadline);
+  // Stops sending for good: aborts the request in flight and waits for the thread until the
+  // deadline. True when the thread ended in time.
+  bool shutdown(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  enum class Next { Idle, Retry, Poll };
+
+  void run();
+  Next attempt();
+  Next sendBatches(const std::string& collectURL);
+  bool networkMatches();
+  void reclaimDeadLeases();
+
+  const std::shared_ptr<ZEVSiteEventStorage> storage_;
+
+  std::mutex mutex_;                          // guards the fields down to thread_
+  std::condition_variable wakeCondition_;     // the sender thread waits here
+  std::condition_variable attemptCondition_;  // flushAttempt and shutdown wait here
+  std::vector<int> sendConditions_;
+  bool wakeRequested_ = false;
+  bool forceAttempt_ = false;
+  bool stopping_ = false;
+  bool finished_ = false;
+  std::uint64_t attemptsStarted_ = 0;
+  std::uint64_t attemptsFinished_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> retryAt_;  // set: backoff or polling
+
+  // Used by the sender thread only.
+  ZEVSiteHTTPClient client_;
+  int failures_ = 0;
+  std::size_t batchSize_ = kBatchSize;
+  std::chrono::milliseconds retryDelay_{0};
+  std::int64_t batchCounter_ = 0;
+  std::chrono::steady_clock::time_point lastReclaim_{};
+
+  std::thread thread_;  // runs run(); joined by shutdown when it ends in time
+};

@@ -1,0 +1,100 @@
+// A collector for uploads from the SDK, on a real HTTP server (cpp-httplib): accepts
+// POST /collect with upload strings joined by newlines, decodes each one, and keeps the
+// events deduplicated by their event id ("eid"). Used by the demo, the standalone
+// zevsite-collector, the delivery tests and the benchmarks.
+//
+// Replies can be scripted (status, Retry-After, a delay) to play a failing collector.
+// Handlers run on the server's threads; every accessor is thread-safe.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+struct ZEVSiteCollectedEvent {
+  std::string eventId;
+  std::vector<std::pair<std::string, std::string>> fields;  // decoded, in order
+  std::string get(const std::string& key) const;
+};
+
+struct ZEVSiteCollectorReply {
+  int status = 200;
+  std::string retryAfter;  // sent as Retry-After when not empty
+  std::chrono::milliseconds delay{0};
+};
+
+class ZEVSiteCollector {
+ public:
+  ZEVSiteCollector();
+  ~ZEVSiteCollector();
+
+  // Listens on `host`:`port` (0: any free port); returns the collect URL.
+  std::string start(const std::string& host = "127.0.0.1", int port = 0);
+  void stop();
+
+  // Replies for the next requests, in order; then `fallback` (200 unless set).
+  void script(std::vector<ZEVSiteCollectorReply> replies);
+  // Decides each reply from the number of upload strings in the request (after the script).
+  void setPolicy(std::function<ZEVSiteCollectorReply(std::size_t uploads)> policy);
+  // Called for every new (not duplicate) event, on a server thread.
+  void setOnEvent(std::function<void(const ZEVSiteCollectedEvent&)> onEvent);
+  // Serves `document` at GET /sdk-config.xml (the SDK configuration document). Call
+  // before start().
+  void serveConfig(std::string document);
+  // Appends every new event to `path` as one JSON object per line.
+  bool writeJsonLines(const std::string& path);
+
+  std::vector<ZEVSiteCollectedEvent> events();
+  std::size_t eventCount();
+  std::size_t duplicates();
+  // Sizes (upload strings) of the requests answered so far, with their status.
+  std::vector<std::pair<std::size_t, int>> requests();
+  std::set<int> clientPorts();  // distinct client ports: 1 means one reused connection
+  std::vector<std::string> contentTypes();
+  // Waits until `predicate` holds for the collected events, or the timeout passes.
+  bool waitUntil(const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
+                 std::chrono::milliseconds timeout);
+  bool waitForEventCount(std::size_t count, std::chrono::milliseconds timeout);
+
+  // Decodes "k=v&k=v" with percent-escapes.
+  static std::vector<std::pair<std::string, std::string>> decode(const std::string& upload);
+
+ private:
+  ZEVSiteCollectorReply nextReply(std::size_t uploads);
+  void accept(const std::string& body);
+
+  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<std::thread> thread_;
+
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable changed_;
+  std::deque<ZEVSiteCollectorReply> script_;
+  std::function<ZEVSiteCollectorReply(std::size_t)> policy_;
+  std::function<void(const ZEVSiteCollectedEvent&)> onEvent_;
+  std::ofstream jsonLines_;
+  std::vector<ZEVSiteCollectedEvent> events_;
+  std::set<std::string> seenIds_;
+  std::size_t duplicates_ = 0;
+  std::vector<std::pair<std::size_t, int>> requests_;
+  std::set<int> clientPorts_;
+  std::vector<std::string> contentTypes_;
+  std::string configDocument_;
+  std::size_t configRequests_ = 0;
+
+ public:
+  std::size_t configRequests();
+};

@@ -1,0 +1,259 @@
+// zevsite-demo: a simulated host session against a collector embedded in this program on a
+// loopback port. It creates the shared manager, opens a deep link, tracks page views,
+// classic events, a custom action and a pulse, refreshes the configuration from the
+// collector, and prints every event the collector received, decoded, as a table.
+//
+//   zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]
+//                [--load N] [--threads T] [--home DIR]
+#include <ZEVSiteSDK/ZEVSiteSDK.h>
+
+#include "ZEVSiteCollector.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::string appId = "123";
+  std::string channel = "demo-store";
+  std::string collectURL;  // empty: the embedded collector
+  bool offline = false;
+  long load = 0;
+  int threads = 2;
+  std::string home;
+};
+
+void usage() {
+  std::puts(
+      "usage: zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]\n"
+      "                    [--load N] [--threads T] [--home DIR]\n"
+      "  --collect-url  send to an external collector instead of the embedded one\n"
+      "  --offline      add an offline phase: events are stored, then delivered when the\n"
+      "                 network comes back\n"
+      "  --load N       then track N events from T threads (default 2) and measure delivery");
+}
+
+bool parse(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string flag = argv[i];
+    auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+    if (flag == "--app-id")
+      options.appId = value();
+    else if (flag == "--channel")
+      options.channel = value();
+    else if (flag == "--collect-url")
+      options.collectURL = value();
+    else if (flag == "--offline")
+      options.offline = true;
+    else if (flag == "--load")
+      options.load = std::atol(value().c_str());
+    else if (flag == "--threads")
+      options.threads = std::max(1, std::atoi(value().c_str()));
+    else if (flag == "--home")
+      options.home = value();
+    else
+      return false;
+  }
+  return true;
+}
+
+std::atomic<ZEVSiteNetworkStatus> networkStatus{ZEVSiteNetworkStatus_WiFi};
+
+void step(const char* text) { std::printf("\n-- %s\n", text); }
+
+std::string details(const ZEVSiteCollectedEvent& event) {
+  std::string text;
+  for (const auto& [key, value] : event.fields) {
+    if (key == "t" || key == "tid" || key == "v" || key == "cid" || key == "eid" || key == "ts" ||
+        key == "sdkv") {
+      continue;
+    }
+    if (!text.empty()) text += "  ";
+    text += key + "=" + value;
+  }
+  return text.size() > 70 ? text.substr(0, 67) + "..." : text;
+}
+
+void printTable(const std::vector<ZEVSiteCollectedEvent>& events, std::size_t limit) {
+  std::printf("\n%4s  %-9s %-10s %-13s %s\n", "#", "event", "tid", "event id end", "fields");
+  std::printf("%s\n", std::string(100, '-').c_str());
+  std::size_t shown = 0;
+  for (const auto& event : events) {
+    if (shown++ == limit) {
+      std::printf("  ... %zu more\n", events.size() - limit);
+      break;
+    }
+    std::printf(
+        "%4zu  %-9s %-10s %-13s %s\n", shown, event.get("t").c_str(), event.get("tid").c_str(),
+        ("..." + event.eventId.substr(std::min<std::size_t>(event.eventId.size(), 26))).c_str(),
+        details(event).c_str());
+  }
+}
+
+void progress(long done, long total) {
+  int width = 40;
+  int filled = total ? static_cast<int>(width * done / total) : width;
+  std::printf("\r  [%s%s] %ld/%ld", std::string(filled, '#').c_str(),
+              std::string(width - filled, '.').c_str(), done, total);
+  std::fflush(stdout);
+}
+
+bool runLoad(const Options& options, ZEVSiteCollector* collector) {
+  step("load: tracking events from several threads");
+  auto manager = ZEVSiteManager::shareInstance();
+  const std::size_t before = collector ? collector->eventCount() : 0;
+  std::atomic<long> tracked{0};
+  auto start = Clock::now();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < options.threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (long i = t; i < options.load; i += options.threads) {
+        manager->trackEvent("load", "tick", std::to_string(i), i);
+        ++tracked;
+      }
+    });
+  }
+  while (tracked < options.load) {
+    progress(tracked, options.load);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (auto& worker : workers) worker.join();
+  progress(options.load, options.load);
+  double trackSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("\n  tracked %ld events in %.3f s (%.0f per second on the host threads)\n",
+              options.load, trackSeconds, options.load / trackSeconds);
+  if (!collector) return ZEVSiteSupport::flush(std::chrono::seconds(60));
+  // Delivery ends when everything arrived or nothing new came for a second.
+  std::size_t delivered = 0;
+  auto lastArrival = Clock::now();
+  while (delivered < static_cast<std::size_t>(options.load) &&
+         Clock::now() - lastArrival < std::chrono::seconds(1)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::size_t now = collector->eventCount() - before;
+    if (now != delivered) lastArrival = Clock::now();
+    delivered = now;
+  }
+  double seconds = std::chrono::duration<double>(lastArrival - start).count();
+  std::printf(
+      "  delivered %zu events to the collector in %.3f s: %.0f events per second end to "
+      "end\n",
+      delivered, seconds, delivered / seconds);
+  if (delivered < static_cast<std::size_t>(options.load)) {
+    std::printf(
+        "  %ld events were tracked faster than the collector took them and passed the "
+        "store's limit of 10000: dropped oldest-first, as logged above\n",
+        options.load - static_cast<long>(delivered));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    usage();
+    return 2;
+  }
+  if (options.home.empty()) {
+    options.home = (std::filesystem::temp_directory_path() / "zevsite-demo-XXXXXX").string();
+    if (!::mkdtemp(options.home.data())) return 1;
+  }
+  std::printf("ZEVSite SDK demo: home directory %s\n", options.home.c_str());
+
+  std::unique_ptr<ZEVSiteCollector> collector;
+  std::string collectURL = options.collectURL;
+  std::string configURL;
+  if (collectURL.empty()) {
+    collector = std::make_unique<ZEVSiteCollector>();
+    collector->serveConfig(
+        "<config><offlineCache><length>10000</length><queueExpirationSecs>604800"
+        "</queueExpirationSecs><timeout>10</timeout></offlineCache><SDKConfig><idfa>false</idfa>"
+        "</SDKConfig><companies><company id=\"demo\">Demo Ltd</company></companies></config>");
+    collectURL = collector->start();
+    configURL = collectURL.substr(0, collectURL.rfind('/')) + "/sdk-config.xml";
+    std::printf("embedded collector at %s\n", collectURL.c_str());
+  } else {
+    std::printf("sending to the external collector at %s\n", collectURL.c_str());
+  }
+
+  ZEVSiteSupport::setHomeDirectory(options.home);
+  ZEVSiteSupport::setCollectURL(collectURL);
+  ZEVSiteNetworkStatusSimple::setProvider([] { return networkStatus.load(); });
+  ZEVSiteLoger::setSink([](std::string_view line) {
+    std::printf("  log: %.*s\n", static_cast<int>(line.size()), line.data());
+  });
+  ZEVSiteManager::setEnableLog(true);
+
+  step("launch: a deep link opens the app, then the shared manager is created");
+  ZEVSiteManager::handleOpenURL("demo://open?qx_ca=spring-sale&qx_sp=banner");
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId(options.appId, options.channel);
+  std::printf("  client id %s\n", ZEVSiteManager::getCid().c_str());
+
+  step("the user browses: page views, classic events, a custom action, a pulse");
+  manager->trackPageView("Home", {{"customDimension1", "returning"}, {"customMetrics1", 3}});
+  manager->trackPageView("Product/42");
+  manager->trackEvent("shop", "add-to-cart", "sku-42", 1999, {{"customDimension2", "blue"}});
+  manager->trackEvent("shop", "", std::nullopt, 0);
+  manager->trackSiteCustomEvent(
+      {{"customActionId", "share"}, {"customActionLabel1", "twitter"}, {"customActionValue1", 1}});
+  manager->trackPulse();
+  std::puts("  two refused calls follow (their log lines show why):");
+  manager->trackPageView("");
+  manager->trackSiteCustomEvent({{"customActionId", "only-an-id"}});
+
+  if (!configURL.empty()) {
+    step("configuration refresh from the collector (background)");
+    manager->configFromUrl(configURL);
+  }
+
+  step("one second after creation the start-up event goes out, carrying the campaign");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  step("a second deep link after start-up sends its own start-up event at once");
+  ZEVSiteManager::handleOpenURL("demo://open?qx_ca=winter&qx_sp=mail");
+  ZEVSiteSupport::flush(std::chrono::seconds(10));
+
+  if (options.offline) {
+    step("offline: the network goes away; events are stored, not sent");
+    networkStatus = ZEVSiteNetworkStatus_None;
+    for (int i = 0; i < 5; ++i) manager->trackPageView("Offline/" + std::to_string(i));
+    ZEVSiteSupport::flush(std::chrono::seconds(5));
+    if (collector) std::printf("  collector holds %zu events\n", collector->eventCount());
+    step("online again: the stored events are delivered");
+    networkStatus = ZEVSiteNetworkStatus_WiFi;
+    ZEVSiteSupport::flush(std::chrono::seconds(10));
+    if (collector) std::printf("  collector holds %zu events\n", collector->eventCount());
+  }
+
+  bool ok = true;
+  if (collector) {
+    std::size_t expected = 8 + (options.offline ? 5 : 0);  // six tracked, two start-ups
+    ok = collector->waitForEventCount(expected, std::chrono::seconds(10));
+    step("what the collector received");
+    printTable(collector->events(), 40);
+    std::printf(
+        "\n%zu events received, %zu duplicates dropped by event id, configuration "
+        "served %zu time(s)\n",
+        collector->eventCount(), collector->duplicates(), collector->configRequests());
+    auto cached = options.home + "/Library/SDK_CONFIG_DATA_KEY";
+    std::printf("configuration cache %s\n",
+                std::filesystem::exists(cached) ? cached.c_str() : "(not written)");
+  }
+  if (options.load > 0) ok = runLoad(options, collector.get()) && ok;
+
+  ZEVSiteSupport::shutdown(std::chrono::seconds(2));
+  if (collector) collector->stop();
+  if (options.collectURL.empty() && argc == 1) std::filesystem::remove_all(options.home);
+  std::printf("\n%s\n",
+              ok ? "demo finished: every event arrived" : "demo finished with missing events");
+  return ok ? 0 : 1;
+}
