@@ -21,6 +21,7 @@ TEST_F(ZEVSiteKillTest, EventsAcceptedBeforeAKillSurviveIt) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
   std::string child = ZEVSITE_BURST_CHILD;
   std::vector<char*> argv{child.data(), home_.data(), nullptr};
   pid_t pid = 0;

@@ -5,12 +5,29 @@
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
+
+// With a collect URL and a count as further arguments it tracks that many page views, p0 to
+// p<count-1>, waits 300 ms (they are on disk within 100 ms), prints "stored" and idles
+// while they are sent.
+int deliverAndIdle(const char* collectURL, int count) {
+  ZEVSiteSupport::setCollectURL(collectURL);
+  ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "deliver");
+  for (int i = 0; i < count; ++i) manager->trackPageView("p" + std::to_string(i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::printf("stored\n");
+  std::fflush(stdout);
+  std::fclose(stdout);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   ZEVSiteSupport::setHomeDirectory(argv[1]);
+  if (argc >= 4) return deliverAndIdle(argv[2], std::atoi(argv[3]));
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "burst");
   for (long i = 0; i < 9000; ++i) {
     manager->trackPageView(std::to_string(i));

@@ -75,6 +75,8 @@ ZEVSiteCollector::ZEVSiteCollector() : server_(std::make_unique<httplib::Server>
   // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(1000000);
+  // An idle connection is closed after a second, so stop() never waits long for one.
+  server_->set_keep_alive_timeout(1);
   server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response) {
     const std::size_t uploads = countUploads(request.body);
     ZEVSiteCollectorReply reply = nextReply(uploads);

@@ -1,0 +1,271 @@
+#include "Network/ZEVSiteHTTPClient.h"
+#include "Queue/ZEVSiteBackoff.h"
+#include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteCollector.h"
+#include "ZEVSiteTestSupport.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+
+class ZEVSiteDeliveryTest : public ZEVSiteTest {
+ protected:
+  void SetUp() override {
+    ZEVSiteTest::SetUp();
+    ZEVSiteNetworkStatusSimple::setProvider([this] { return status_.load(); });
+    ZEVSiteSupport::setRequestTimeout(2s);
+    collectURL_ = collector_.start();
+    ZEVSiteSupport::setCollectURL(collectURL_);
+  }
+  void TearDown() override {
+    ZEVSiteSupport::shutdown(5s);
+    collector_.stop();
+    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
+    ZEVSiteTest::TearDown();
+  }
+
+  std::shared_ptr<ZEVSiteManager> startManager() {
+    auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+    platform_->runUntilIdle();  // applies the cached configuration's limits
+    return manager;
+  }
+  // Page views titled prefix0..prefix(count-1).
+  static void trackPages(ZEVSiteManager& manager, const std::string& prefix, int count) {
+    for (int i = 0; i < count; ++i) manager.trackPageView(prefix + std::to_string(i));
+  }
+  std::multiset<std::string> deliveredTitles() {
+    std::multiset<std::string> titles;
+    for (const auto& event : collector_.events()) titles.insert(event.get("dt"));
+    return titles;
+  }
+  std::size_t storedCount() { return storedUploads().size(); }
+
+  std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
+  ZEVSiteCollector collector_;
+  std::string collectURL_;
+};
+
+TEST_F(ZEVSiteDeliveryTest, BatchesOfAtMostOneHundredOverOneConnection) {
+  auto manager = startManager();
+  trackPages(*manager, "p", 250);
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  ASSERT_TRUE(collector_.waitForEventCount(250, 10s));
+  EXPECT_EQ(deliveredTitles().size(), 250u);
+  EXPECT_EQ(collector_.duplicates(), 0u);
+  std::size_t total = 0;
+  for (const auto& [uploads, status] : collector_.requests()) {
+    EXPECT_LE(uploads, 100u);
+    total += uploads;
+  }
+  EXPECT_EQ(total, 250u);
+  EXPECT_EQ(collector_.clientPorts().size(), 1u);  // keep-alive: one connection
+  for (const auto& type : collector_.contentTypes()) {
+    EXPECT_EQ(type, "text/plain; charset=utf-8");
+  }
+  EXPECT_EQ(storedCount(), 0u);
+}
+
+TEST_F(ZEVSiteDeliveryTest, NothingIsSentUntilTheNetworkMatchesTheSendCondition) {
+  status_ = ZEVSiteNetworkStatus_None;
+  auto manager = startManager();
+  trackPages(*manager, "offline", 10);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  EXPECT_EQ(collector_.eventCount(), 0u);
+  EXPECT_EQ(storedCount(), 10u);
+  // No collect URL: stored and kept, whatever the network.
+  status_ = ZEVSiteNetworkStatus_WiFi;
+  ZEVSiteSupport::setCollectURL(std::nullopt);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  EXPECT_EQ(collector_.eventCount(), 0u);
+  // Cellular matches the queue's condition (WWAN or Wi-Fi); the stored events go out.
+  status_ = ZEVSiteNetworkStatus_3G;
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  ASSERT_TRUE(collector_.waitForEventCount(10, 10s));
+  EXPECT_EQ(storedCount(), 0u);
+}
+
+TEST_F(ZEVSiteDeliveryTest, ServerErrorsAndTimeoutsRetryWithoutLosingOrRepeating) {
+  ZEVSiteSupport::setRequestTimeout(300ms);
+  collector_.script({{500, "", 0ms}, {200, "", 1500ms}, {503, "", 0ms}});
+  auto manager = startManager();
+  trackPages(*manager, "r", 5);
+  // 500, then a reply that comes after the timeout, then 503, then 200: about three
+  // backoffs of 0.5-1, 1-2 and 2-4 s.
+  ASSERT_TRUE(collector_.waitUntil(
+      [](const auto& events) {
+        std::set<std::string> titles;
+        for (const auto& event : events) titles.insert(event.get("dt"));
+        return titles.size() >= 5;
+      },
+      20s));
+  ZEVSiteSupport::flush(5s);
+  auto titles = deliveredTitles();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(titles.count("r" + std::to_string(i)), 1u);
+  EXPECT_EQ(storedCount(), 0u);
+  EXPECT_GE(collector_.requests().size(), 4u);
+  bool loggedRetry = false;
+  for (const auto& line : logLines()) loggedRetry |= line.find("retry in") != std::string::npos;
+  EXPECT_TRUE(loggedRetry);
+}
+
+TEST_F(ZEVSiteDeliveryTest, TooLargeSplitsOtherClientErrorsDrop) {
+  collector_.setPolicy([](std::size_t uploads) {
+    return ZEVSiteCollectorReply{uploads > 10 ? 413 : 200, "", 0ms};
+  });
+  auto manager = startManager();
+  trackPages(*manager, "s", 60);
+  ASSERT_TRUE(collector_.waitForEventCount(60, 10s));
+  for (const auto& [uploads, status] : collector_.requests()) {
+    if (status == 200) {
+      EXPECT_LE(uploads, 10u);
+    }
+  }
+  EXPECT_EQ(collector_.duplicates(), 0u);
+
+  collector_.setPolicy(nullptr);
+  collector_.script({{400, "", 0ms}});
+  clearCaptured();
+  ZEVSiteSupport::flush(2s);
+  trackPages(*manager, "bad", 3);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  EXPECT_EQ(storedCount(), 0u);
+  EXPECT_EQ(deliveredTitles().count("bad0"), 0u);
+  std::size_t dropLines = 0;
+  for (const auto& line : logLines()) {
+    dropLines += line.find("with HTTP status 400; dropped") != std::string::npos;
+  }
+  EXPECT_EQ(dropLines, 1u);
+}
+
+TEST_F(ZEVSiteDeliveryTest, RetryAfterIsHonoured) {
+  collector_.script({{429, "2", 0ms}});
+  auto manager = startManager();
+  platform_->advanceBy(1s);  // the "init" event goes out with the first batch
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(collector_.waitForEventCount(1, 10s));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
+  EXPECT_EQ(collector_.requests().front().second, 429);
+}
+
+TEST_F(ZEVSiteDeliveryTest, LimitsComeFromTheCachedConfiguration) {
+  ASSERT_EQ(ZEVSiteSupport::homeDirectory(), home_);
+  std::ofstream(home_ + "/Library/SDK_CONFIG_DATA_KEY")
+      << "<config><offlineCache><length>5</length><queueExpirationSecs>60</queueExpirationSecs>"
+         "</offlineCache></config>";
+  status_ = ZEVSiteNetworkStatus_None;
+  auto manager = startManager();
+  trackPages(*manager, "cap", 20);
+  auto stored = storedUploads();
+  ASSERT_EQ(stored.size(), 5u);
+  EXPECT_EQ(ZEVSiteUpload::decode(stored.back()).get("dt"), "cap19");
+  // Two minutes on, they have expired.
+  platform_->advanceBy(2min);
+  manager->trackPageView("fresh");
+  stored = storedUploads();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(ZEVSiteUpload::decode(stored[0]).get("dt"), "fresh");
+}
+
+TEST_F(ZEVSiteDeliveryTest, TwoQueuesInOneProcessSendEachEventOnce) {
+  auto first = ZEVSiteManager::sharedInstanceWithAppId("1", "a");
+  auto second = ZEVSiteManager::sharedInstanceWithAppId("2", "b");
+  std::thread other([&] { trackPages(*first, "one-", 300); });
+  trackPages(*second, "two-", 300);
+  other.join();
+  ASSERT_TRUE(collector_.waitForEventCount(600, 10s));
+  ZEVSiteSupport::flush(5s);
+  EXPECT_EQ(collector_.duplicates(), 0u);
+  EXPECT_EQ(collector_.eventCount(), 600u);
+}
+
+// The last event of a burst always goes out without a flush: no wake-up is lost between
+// the writer committing and the sender going idle.
+TEST_F(ZEVSiteDeliveryTest, TheLastEventOfEveryBurstIsDelivered) {
+  auto manager = startManager();
+  for (int burst : {1, 99, 100, 101, 10000}) {
+    std::string prefix = "burst" + std::to_string(burst) + "-";
+    trackPages(*manager, prefix, burst);
+    std::string last = prefix + std::to_string(burst - 1);
+    EXPECT_TRUE(collector_.waitUntil(
+        [&](const auto& events) { return !events.empty() && events.back().get("dt") == last; },
+        20s))
+        << last;
+  }
+}
+
+TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
+  auto request = buildUploadRequest("http://c/collect", {"a=1", "b=2&c=3"});
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.body, "a=1\nb=2&c=3");
+  EXPECT_EQ(request.headers, std::vector<std::string>{"Content-Type: text/plain; charset=utf-8"});
+
+  for (std::uint64_t random : {std::uint64_t{0}, std::uint64_t{123456789}, ~std::uint64_t{0}}) {
+    EXPECT_GE(zevsite::backoffDelay(1, random), 500ms);
+    EXPECT_LE(zevsite::backoffDelay(1, random), 1000ms);
+    EXPECT_GE(zevsite::backoffDelay(4, random), 4000ms);
+    EXPECT_LE(zevsite::backoffDelay(4, random), 8000ms);
+    EXPECT_LE(zevsite::backoffDelay(40, random), 300000ms);
+    EXPECT_GE(zevsite::backoffDelay(40, random), 150000ms);
+    EXPECT_EQ(zevsite::backoffDelay(1, random, std::chrono::seconds(60)), 60000ms);
+  }
+  EXPECT_EQ(parseRetryAfter("120", 0), std::chrono::seconds(120));
+  EXPECT_EQ(parseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412470), std::chrono::seconds(10));
+  EXPECT_EQ(parseRetryAfter("soon", 0), std::nullopt);
+  EXPECT_EQ(parseRetryAfter("-5", 0), std::nullopt);
+}
+
+// A host killed in the middle of delivery: after the restart every event it stored reaches
+// the collector; only the batch in flight may arrive twice, and the event id tells.
+TEST_F(ZEVSiteDeliveryTest, EventsOfAHostKilledMidDeliveryAreDeliveredAfterRestart) {
+  collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", 30ms}; });
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  std::string child = ZEVSITE_BURST_CHILD;
+  std::string count = "3000";
+  std::vector<char*> argv{child.data(), home_.data(), collectURL_.data(), count.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, child.c_str(), &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  // The child prints "stored" once all its events are written; kill it mid-delivery.
+  FILE* in = ::fdopen(pipeFds[0], "r");
+  char line[64] = {0};
+  bool stored = false;
+  while (std::fgets(line, sizeof line, in)) stored |= std::string(line) == "stored\n";
+  ASSERT_TRUE(stored);
+  ASSERT_TRUE(collector_.waitForEventCount(300, 20s));
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::fclose(in);
+  const std::size_t beforeRestart = collector_.eventCount();
+  ASSERT_LT(beforeRestart, 3001u) << "the child finished delivery before it was killed";
+
+  collector_.setPolicy(nullptr);
+  startManager();  // the restart: same home directory, same store
+  ASSERT_TRUE(collector_.waitUntil(
+      [](const auto& events) {
+        std::set<std::string> titles;
+        for (const auto& event : events) {
+          if (event.get("t") == "pageview") titles.insert(event.get("dt"));
+        }
+        return titles.size() == 3000;
+      },
+      30s));
+  EXPECT_LE(collector_.duplicates(), 100u);  // at most the batch in flight
+}
