@@ -26,10 +26,12 @@ std::chrono::milliseconds requestTimeout() {
 }
 
 void applyCachedLimits() {
-  ZEV_OfflineCache limits;
-  if (auto config = cachedConfig()) limits = config->offlineCache;
+  // Without a cached document the storage keeps the defaults it started with.
+  auto config = cachedConfig();
+  if (!config) return;
   auto storage = ZEVSiteEventStorage::forHome(ZEVSitePlatform::current().homeDirectory());
-  storage->setLimits(static_cast<std::size_t>(limits.length), limits.queueExpirationSecs);
+  storage->setLimits(static_cast<std::size_t>(config->offlineCache.length),
+                     config->offlineCache.queueExpirationSecs);
 }
 
 }  // namespace zevsite::config

@@ -14,7 +14,7 @@ namespace zevsite::config {
 std::optional<ZEV_SDKConfig> cachedConfig();
 // The HTTP timeout: the host's ZEVSiteSupport setting, else the cached document's, else 30 s.
 std::chrono::milliseconds requestTimeout();
-// Hands the cached document's length and expiry (or the defaults) to the event storage.
+// Hands the cached document's length and expiry, if there is one, to the event storage.
 void applyCachedLimits();
 
 }  // namespace zevsite::config

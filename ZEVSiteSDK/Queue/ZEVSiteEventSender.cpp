@@ -192,27 +192,40 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::attempt() {
   return sendBatches(*collectURL);
 }
 
+void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
+  storage_->withStore([&](ZEVSiteEventStore& store) { store.endLease(end); });
+}
+
 ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& collectURL) {
   auto& platform = ZEVSitePlatform::current();
+  // Read once per attempt: it may read the cached configuration document.
+  const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
   for (;;) {
+    bool stopping;
     {
       std::lock_guard lock(mutex_);
-      if (stopping_) return Next::Idle;
+      stopping = stopping_;
     }
-    const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
+    if (stopping) {
+      if (delivered_) endLease(*std::exchange(delivered_, std::nullopt));
+      return Next::Idle;
+    }
     const std::int64_t nowMillis = platform.currentTimeMillis();
     const std::int64_t token = (zevsite::process::currentId() << kTokenCounterBits) |
                                (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
-    std::vector<ZEVSiteStoredEvent> batch;
-    bool opened = storage_->withStore([&](ZEVSiteEventStore& store) {
+    std::optional<std::vector<ZEVSiteStoredEvent>> leased;
+    storage_->withStore([&](ZEVSiteEventStore& store) {
       // The lease outlives any request of ours, so it only lapses if this process dies.
-      batch =
-          store.leaseOldest(batchSize_, token, nowMillis, nowMillis + 2 * timeout.count() + 30'000);
+      // The batch delivered last is deleted in the same transaction.
+      leased = store.leaseOldest(batchSize_, token, nowMillis,
+                                 nowMillis + 2 * timeout.count() + 30'000, delivered_);
     });
-    if (!opened) {
+    if (!leased) {
       retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
       return Next::Retry;
     }
+    delivered_.reset();
+    std::vector<ZEVSiteStoredEvent>& batch = *leased;
     if (batch.empty()) {
       batchSize_ = kBatchSize;
       return Next::Idle;
@@ -223,30 +236,24 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
     ZEVSiteHTTPResponse response = client_.send(
         buildUploadRequest(collectURL, uploads),
         std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
-    const std::int64_t first = batch.front().rowId;
-    const std::int64_t last = batch.back().rowId;
-    auto finish = [&](bool deliveredOrDropped) {
-      storage_->withStore([&](ZEVSiteEventStore& store) {
-        deliveredOrDropped ? store.deleteLeased(token, first, last)
-                           : store.releaseLeased(token, first, last);
-      });
-    };
+    const ZEVSiteLeaseEnd drop{token, batch.front().rowId, batch.back().rowId, true};
+    const ZEVSiteLeaseEnd keep{token, batch.front().rowId, batch.back().rowId, false};
     const long status = response.status;
     if (status >= 200 && status < 300) {
-      finish(true);
+      delivered_ = drop;
       failures_ = 0;
     } else if (status == 413 && batch.size() > 1) {
-      finish(false);
+      endLease(keep);
       batchSize_ = std::max<std::size_t>(1, batch.size() / 2);
     } else if (status == 413) {
-      finish(true);
+      endLease(drop);
       ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
     } else if (status >= 400 && status < 500 && status != 429) {
-      finish(true);
+      endLease(drop);
       ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
                           batch.size(), status);
     } else {
-      finish(false);
+      endLease(keep);
       std::optional<std::chrono::seconds> retryAfter;
       if (status == 429 || status == 503) {
         retryAfter = parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "../Network/ZEVSiteHTTPClient.h"
+#include "ZEVSiteEventStore.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -56,6 +57,7 @@ class ZEVSiteEventSender {
   void run();
   Next attempt();
   Next sendBatches(const std::string& collectURL);
+  void endLease(const ZEVSiteLeaseEnd& end);
   bool networkMatches();
   void reclaimDeadLeases();
 
@@ -80,6 +82,8 @@ class ZEVSiteEventSender {
   std::chrono::milliseconds retryDelay_{0};
   std::int64_t batchCounter_ = 0;
   std::chrono::steady_clock::time_point lastReclaim_{};
+  // A delivered batch whose deletion rides on the next lease's transaction.
+  std::optional<ZEVSiteLeaseEnd> delivered_;
 
   std::thread thread_;  // runs run(); joined by shutdown when it ends in time
 };

@@ -7,17 +7,24 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
+#include <optional>
 
 namespace {
 
+// Events, and the leases senders hold on runs of them: one small row per batch in flight,
+// so leasing and releasing never rewrite the events themselves.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " name TEXT NOT NULL,"
     " body TEXT NOT NULL,"
-    " created_ms INTEGER NOT NULL,"
-    " lease_owner INTEGER NOT NULL DEFAULT 0,"
-    " lease_until INTEGER NOT NULL DEFAULT 0)";
+    " created_ms INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS leases ("
+    " token INTEGER PRIMARY KEY,"
+    " first_id INTEGER NOT NULL,"
+    " last_id INTEGER NOT NULL,"
+    " until_ms INTEGER NOT NULL)";
 
 // Statement reset and bindings cleared when the scope ends, whatever path it takes.
 struct StatementScope {
@@ -67,7 +74,8 @@ std::unique_ptr<ZEVSiteEventStore> ZEVSiteEventStore::open(const std::string& pa
 }
 
 ZEVSiteEventStore::~ZEVSiteEventStore() {
-  for (sqlite3_stmt* statement : {insert_, deleteLeased_, releaseLeased_, lease_}) {
+  for (sqlite3_stmt* statement :
+       {insert_, deleteRange_, deleteLease_, insertLease_, activeLeases_, nextId_, selectRange_}) {
     sqlite3_finalize(statement);
   }
   sqlite3_close(db_);
@@ -89,17 +97,19 @@ bool ZEVSiteEventStore::prepare() {
     return sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) == SQLITE_OK;
   };
   return prepareOne("INSERT INTO events(name, body, created_ms) VALUES(?1, ?2, ?3)", &insert_) &&
-         prepareOne("DELETE FROM events WHERE id BETWEEN ?2 AND ?3 AND lease_owner = ?1",
-                    &deleteLeased_) &&
+         prepareOne("DELETE FROM events WHERE id BETWEEN ?1 AND ?2", &deleteRange_) &&
+         prepareOne("DELETE FROM leases WHERE token = ?1", &deleteLease_) &&
          prepareOne(
-             "UPDATE events SET lease_owner = 0, lease_until = 0 "
-             "WHERE id BETWEEN ?2 AND ?3 AND lease_owner = ?1",
-             &releaseLeased_) &&
+             "INSERT OR REPLACE INTO leases(token, first_id, last_id, until_ms) "
+             "VALUES(?1, ?2, ?3, ?4)",
+             &insertLease_) &&
+         prepareOne("SELECT first_id, last_id FROM leases WHERE until_ms > ?1 ORDER BY first_id",
+                    &activeLeases_) &&
+         prepareOne("SELECT min(id) FROM events WHERE id > ?1", &nextId_) &&
          prepareOne(
-             "UPDATE events SET lease_owner = ?1, lease_until = ?2 WHERE id IN "
-             "(SELECT id FROM events WHERE lease_until <= ?3 ORDER BY id LIMIT ?4) "
-             "RETURNING id, name, body, created_ms",
-             &lease_) &&
+             "SELECT id, name, body, created_ms FROM events WHERE id >= ?1 AND id < ?2 "
+             "ORDER BY id LIMIT ?3",
+             &selectRange_) &&
          execute("SELECT count(*) FROM events");  // reads the file: fails on a corrupt one
 }
 
@@ -137,59 +147,101 @@ std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
   return dropped;
 }
 
-std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::leaseOldest(std::size_t limit,
-                                                               std::int64_t token,
-                                                               std::int64_t nowMillis,
-                                                               std::int64_t leaseUntilMillis) {
+std::optional<std::vector<ZEVSiteStoredEvent>> ZEVSiteEventStore::leaseOldest(
+    std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis,
+    const std::optional<ZEVSiteLeaseEnd>& previous) {
   std::vector<ZEVSiteStoredEvent> events;
-  StatementScope scope{lease_};
-  sqlite3_bind_int64(lease_, 1, token);
-  sqlite3_bind_int64(lease_, 2, leaseUntilMillis);
-  sqlite3_bind_int64(lease_, 3, nowMillis);
-  sqlite3_bind_int64(lease_, 4, static_cast<std::int64_t>(limit));
-  int step;
-  while ((step = sqlite3_step(lease_)) == SQLITE_ROW) {
-    ZEVSiteStoredEvent event;
-    event.rowId = sqlite3_column_int64(lease_, 0);
-    event.name = reinterpret_cast<const char*>(sqlite3_column_text(lease_, 1));
-    event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(lease_, 2)),
-                      static_cast<std::size_t>(sqlite3_column_bytes(lease_, 2)));
-    event.createdMillis = sqlite3_column_int64(lease_, 3);
-    events.push_back(std::move(event));
+  if (!execute("BEGIN IMMEDIATE")) return std::nullopt;
+  if (previous && !applyLeaseEnd(*previous)) {
+    execute("ROLLBACK");
+    return std::nullopt;
   }
-  if (step != SQLITE_DONE) return {};  // the statement rolled back: nothing was leased
-  std::sort(events.begin(), events.end(),
-            [](const auto& a, const auto& b) { return a.rowId < b.rowId; });
-  return events;
+  std::vector<std::pair<std::int64_t, std::int64_t>> leased;
+  {
+    StatementScope scope{activeLeases_};
+    sqlite3_bind_int64(activeLeases_, 1, nowMillis);
+    while (sqlite3_step(activeLeases_) == SQLITE_ROW) {
+      leased.emplace_back(sqlite3_column_int64(activeLeases_, 0),
+                          sqlite3_column_int64(activeLeases_, 1));
+    }
+  }
+  // The first event outside every active lease, and the start of the next lease after it:
+  // the batch is a run of consecutive ids that no other sender holds.
+  std::int64_t cursor = 0;
+  std::optional<std::int64_t> first;
+  for (;;) {
+    StatementScope scope{nextId_};
+    sqlite3_bind_int64(nextId_, 1, cursor);
+    if (sqlite3_step(nextId_) != SQLITE_ROW || sqlite3_column_type(nextId_, 0) == SQLITE_NULL) {
+      break;
+    }
+    std::int64_t id = sqlite3_column_int64(nextId_, 0);
+    auto holder = std::find_if(leased.begin(), leased.end(), [id](const auto& range) {
+      return id >= range.first && id <= range.second;
+    });
+    if (holder == leased.end()) {
+      first = id;
+      break;
+    }
+    cursor = holder->second;
+  }
+  bool ok = true;
+  if (first) {
+    std::int64_t bound = std::numeric_limits<std::int64_t>::max();
+    for (const auto& range : leased) {
+      if (range.first > *first) bound = std::min(bound, range.first);
+    }
+    StatementScope scope{selectRange_};
+    sqlite3_bind_int64(selectRange_, 1, *first);
+    sqlite3_bind_int64(selectRange_, 2, bound);
+    sqlite3_bind_int64(selectRange_, 3, static_cast<std::int64_t>(limit));
+    while (sqlite3_step(selectRange_) == SQLITE_ROW) {
+      ZEVSiteStoredEvent event;
+      event.rowId = sqlite3_column_int64(selectRange_, 0);
+      event.name = reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 1));
+      event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 2)),
+                        static_cast<std::size_t>(sqlite3_column_bytes(selectRange_, 2)));
+      event.createdMillis = sqlite3_column_int64(selectRange_, 3);
+      events.push_back(std::move(event));
+    }
+  }
+  if (!events.empty()) {
+    StatementScope scope{insertLease_};
+    sqlite3_bind_int64(insertLease_, 1, token);
+    sqlite3_bind_int64(insertLease_, 2, events.front().rowId);
+    sqlite3_bind_int64(insertLease_, 3, events.back().rowId);
+    sqlite3_bind_int64(insertLease_, 4, leaseUntilMillis);
+    ok = sqlite3_step(insertLease_) == SQLITE_DONE;
+  }
+  if (ok && execute("COMMIT")) return events;
+  execute("ROLLBACK");
+  return std::nullopt;
 }
 
-bool ZEVSiteEventStore::runRange(sqlite3_stmt* statement, std::int64_t token, std::int64_t firstId,
-                                 std::int64_t lastId) {
-  StatementScope scope{statement};
-  sqlite3_bind_int64(statement, 1, token);
-  sqlite3_bind_int64(statement, 2, firstId);
-  sqlite3_bind_int64(statement, 3, lastId);
-  return sqlite3_step(statement) == SQLITE_DONE;
+bool ZEVSiteEventStore::applyLeaseEnd(const ZEVSiteLeaseEnd& end) {
+  if (end.deleteEvents) {
+    StatementScope scope{deleteRange_};
+    sqlite3_bind_int64(deleteRange_, 1, end.firstId);
+    sqlite3_bind_int64(deleteRange_, 2, end.lastId);
+    if (sqlite3_step(deleteRange_) != SQLITE_DONE) return false;
+  }
+  StatementScope scope{deleteLease_};
+  sqlite3_bind_int64(deleteLease_, 1, end.token);
+  return sqlite3_step(deleteLease_) == SQLITE_DONE;
 }
 
-bool ZEVSiteEventStore::deleteLeased(std::int64_t token, std::int64_t firstId,
-                                     std::int64_t lastId) {
-  return runRange(deleteLeased_, token, firstId, lastId);
-}
-
-bool ZEVSiteEventStore::releaseLeased(std::int64_t token, std::int64_t firstId,
-                                      std::int64_t lastId) {
-  return runRange(releaseLeased_, token, firstId, lastId);
+bool ZEVSiteEventStore::endLease(const ZEVSiteLeaseEnd& end) {
+  if (!execute("BEGIN IMMEDIATE")) return false;
+  if (applyLeaseEnd(end) && execute("COMMIT")) return true;
+  execute("ROLLBACK");
+  return false;
 }
 
 std::vector<std::int64_t> ZEVSiteEventStore::activeLeaseTokens(std::int64_t nowMillis) {
   std::vector<std::int64_t> tokens;
+  std::string sql = "SELECT token FROM leases WHERE until_ms > " + std::to_string(nowMillis);
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db_, "SELECT DISTINCT lease_owner FROM events WHERE lease_until > ?1", -1,
-                         &statement, nullptr) != SQLITE_OK) {
-    return tokens;
-  }
-  sqlite3_bind_int64(statement, 1, nowMillis);
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return tokens;
   while (sqlite3_step(statement) == SQLITE_ROW)
     tokens.push_back(sqlite3_column_int64(statement, 0));
   sqlite3_finalize(statement);
@@ -197,9 +249,7 @@ std::vector<std::int64_t> ZEVSiteEventStore::activeLeaseTokens(std::int64_t nowM
 }
 
 bool ZEVSiteEventStore::releaseToken(std::int64_t token) {
-  std::string sql = "UPDATE events SET lease_owner = 0, lease_until = 0 WHERE lease_owner = " +
-                    std::to_string(token);
-  return execute(sql.c_str());
+  return endLease(ZEVSiteLeaseEnd{token, 0, 0, false});
 }
 
 std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {

@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -20,6 +22,15 @@ struct ZEVSitePendingEvent {
   std::string name;
   std::string body;
   std::int64_t createdMillis = 0;
+};
+
+// The end of a sender's lease on a batch: its events deleted (delivered or dropped) or left
+// for a later batch.
+struct ZEVSiteLeaseEnd {
+  std::int64_t token = 0;
+  std::int64_t firstId = 0;
+  std::int64_t lastId = 0;
+  bool deleteEvents = false;
 };
 
 struct ZEVSiteStoredEvent {
@@ -47,19 +58,18 @@ class ZEVSiteEventStore {
   // Deletes the oldest events beyond `maxEvents` and those made before
   // `oldestAllowedMillis`; returns how many were deleted.
   std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedMillis);
-  // Up to `limit` events, oldest first, that no sender holds a lease on at `nowMillis`,
-  // leased to `token` until `leaseUntilMillis` in one statement, so a sender in another
-  // process reading at the same time gets other events. `token` is unique per batch.
-  std::vector<ZEVSiteStoredEvent> leaseOldest(std::size_t limit, std::int64_t token,
-                                              std::int64_t nowMillis,
-                                              std::int64_t leaseUntilMillis);
-  // Deletes, or returns to the pool, the events leased to `token` with ids in
-  // [firstId, lastId].
-  bool deleteLeased(std::int64_t token, std::int64_t firstId, std::int64_t lastId);
-  bool releaseLeased(std::int64_t token, std::int64_t firstId, std::int64_t lastId);
+  // Up to `limit` events, oldest first, with consecutive ids that no sender holds a lease
+  // on at `nowMillis`, leased to `token` until `leaseUntilMillis` in the same transaction,
+  // so a sender in another process gets other events. `token` is unique per batch. The
+  // previous batch's lease ends in the same transaction (one commit per batch). Nothing
+  // when the transaction failed (then `previous` did not take effect either).
+  std::optional<std::vector<ZEVSiteStoredEvent>> leaseOldest(
+      std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis,
+      const std::optional<ZEVSiteLeaseEnd>& previous);
+  bool endLease(const ZEVSiteLeaseEnd& end);
   // Every token that holds a lease at `nowMillis`.
   std::vector<std::int64_t> activeLeaseTokens(std::int64_t nowMillis);
-  // Ends every lease of `token` (its sender is gone).
+  // Ends the lease of `token` (its sender is gone).
   bool releaseToken(std::int64_t token);
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();
@@ -68,12 +78,14 @@ class ZEVSiteEventStore {
  private:
   bool prepare();
   bool execute(const char* sql);
-  bool runRange(sqlite3_stmt* statement, std::int64_t token, std::int64_t firstId,
-                std::int64_t lastId);
+  bool applyLeaseEnd(const ZEVSiteLeaseEnd& end);
 
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
-  sqlite3_stmt* deleteLeased_ = nullptr;
-  sqlite3_stmt* releaseLeased_ = nullptr;
-  sqlite3_stmt* lease_ = nullptr;
+  sqlite3_stmt* deleteRange_ = nullptr;
+  sqlite3_stmt* deleteLease_ = nullptr;
+  sqlite3_stmt* insertLease_ = nullptr;
+  sqlite3_stmt* activeLeases_ = nullptr;
+  sqlite3_stmt* nextId_ = nullptr;
+  sqlite3_stmt* selectRange_ = nullptr;
 };

@@ -164,19 +164,50 @@ ZEVSiteCollectorReply ZEVSiteCollector::nextReply(std::size_t uploads) {
   return policy_ ? policy_(uploads) : ZEVSiteCollectorReply{};
 }
 
+ZEVSiteCollectedEvent ZEVSiteCollector::decodeEvent(const std::string& upload) {
+  ZEVSiteCollectedEvent event{{}, decode(upload)};
+  event.eventId = event.get("eid");
+  return event;
+}
+
+namespace {
+
+// The raw value of "eid" in an upload string (event ids need no percent-decoding).
+std::string_view rawEventId(std::string_view upload) {
+  for (std::size_t at = 0; at < upload.size();) {
+    std::size_t end = upload.find('&', at);
+    std::string_view pair = upload.substr(at, end == std::string_view::npos ? end : end - at);
+    if (pair.substr(0, 4) == "eid=") return pair.substr(4);
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  return {};
+}
+
+}  // namespace
+
 void ZEVSiteCollector::accept(const std::string& body) {
   std::string_view rest(body);
   std::lock_guard lock(mutex_);
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
-    std::string upload(rest.substr(0, end));
+    std::string_view upload = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    ZEVSiteCollectedEvent event{{}, decode(upload)};
-    event.eventId = event.get("eid");
-    if (!seenIds_.insert(event.eventId).second) {
+    if (countOnly_) {
+      if (seenIdHashes_.insert(std::hash<std::string_view>{}(rawEventId(upload))).second) {
+        ++counted_;
+      } else {
+        ++duplicates_;
+      }
+      continue;
+    }
+    if (!seenIds_.emplace(rawEventId(upload)).second) {
       ++duplicates_;
       continue;
     }
+    uploads_.emplace_back(upload);
+    if (!jsonLines_.is_open() && !onEvent_) continue;
+    ZEVSiteCollectedEvent event = decodeEvent(uploads_.back());
     if (jsonLines_.is_open()) {
       std::string line = "{";
       for (const auto& [key, value] : event.fields) {
@@ -187,18 +218,26 @@ void ZEVSiteCollector::accept(const std::string& body) {
       jsonLines_.flush();
     }
     if (onEvent_) onEvent_(event);
-    events_.push_back(std::move(event));
   }
+}
+
+void ZEVSiteCollector::countOnly(std::size_t expectedEvents) {
+  std::lock_guard lock(mutex_);
+  countOnly_ = true;
+  seenIdHashes_.reserve(expectedEvents);
 }
 
 std::vector<ZEVSiteCollectedEvent> ZEVSiteCollector::events() {
   std::lock_guard lock(mutex_);
-  return events_;
+  std::vector<ZEVSiteCollectedEvent> events;
+  events.reserve(uploads_.size());
+  for (const auto& upload : uploads_) events.push_back(decodeEvent(upload));
+  return events;
 }
 
 std::size_t ZEVSiteCollector::eventCount() {
   std::lock_guard lock(mutex_);
-  return events_.size();
+  return uploads_.size() + counted_;
 }
 
 std::size_t ZEVSiteCollector::duplicates() {
@@ -224,11 +263,24 @@ std::vector<std::string> ZEVSiteCollector::contentTypes() {
 bool ZEVSiteCollector::waitUntil(
     const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
     std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return predicate(events_); });
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::size_t checked = static_cast<std::size_t>(-1);
+  for (;;) {
+    std::size_t count;
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait_until(lock, deadline, [&] { return uploads_.size() != checked; });
+      count = uploads_.size();
+    }
+    if (count != checked) {
+      checked = count;
+      if (predicate(events())) return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
 }
 
 bool ZEVSiteCollector::waitForEventCount(std::size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return events_.size() >= count; });
+  return changed_.wait_for(lock, timeout, [&] { return uploads_.size() + counted_ >= count; });
 }
