@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <fstream>
 #include <map>
 #include <regex>
@@ -222,6 +224,46 @@ TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
   EXPECT_EQ(parseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412470), std::chrono::seconds(10));
   EXPECT_EQ(parseRetryAfter("soon", 0), std::nullopt);
   EXPECT_EQ(parseRetryAfter("-5", 0), std::nullopt);
+}
+
+namespace {
+
+// Starts the burst child in delivery mode; its standard output is discarded.
+pid_t spawnDeliveringChild(std::string home, std::string collectURL, std::string count) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  std::string child = ZEVSITE_BURST_CHILD;
+  std::vector<char*> argv{child.data(), home.data(), collectURL.data(), count.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, child.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+}  // namespace
+
+// Two host processes on one home directory share the store: every event goes out once.
+TEST_F(ZEVSiteDeliveryTest, TwoProcessesOnOneHomeNeverSendAnEventTwice) {
+  collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", 5ms}; });
+  pid_t first = spawnDeliveringChild(home_, collectURL_, "2000");
+  pid_t second = spawnDeliveringChild(home_, collectURL_, "2000");
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  auto pageViews = [](const auto& events) {
+    return std::count_if(events.begin(), events.end(),
+                         [](const auto& event) { return event.get("t") == "pageview"; });
+  };
+  bool all =
+      collector_.waitUntil([&](const auto& events) { return pageViews(events) == 4000; }, 30s);
+  std::this_thread::sleep_for(300ms);  // anything sent twice would arrive by now
+  for (pid_t pid : {first, second}) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  ASSERT_TRUE(all) << collector_.eventCount();
+  EXPECT_EQ(pageViews(collector_.events()), 4000);
+  EXPECT_EQ(collector_.duplicates(), 0u);
 }
 
 // A host killed in the middle of delivery: after the restart every event it stored reaches
