@@ -5,18 +5,13 @@
 #include "ZEVSiteTestSupport.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-
-extern char** environ;
 
 using namespace std::chrono_literals;
 
@@ -228,17 +223,8 @@ TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
 
 namespace {
 
-// Starts the burst child in delivery mode; its standard output is discarded.
-pid_t spawnDeliveringChild(std::string home, std::string collectURL, std::string count) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string child = ZEVSITE_BURST_CHILD;
-  std::vector<char*> argv{child.data(), home.data(), collectURL.data(), count.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, child.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+pid_t spawnDeliveringChild(const std::string& home, const std::string& collectURL, int count) {
+  return spawnChild(ZEVSITE_BURST_CHILD, {home, collectURL, std::to_string(count)}, false).pid;
 }
 
 }  // namespace
@@ -246,8 +232,8 @@ pid_t spawnDeliveringChild(std::string home, std::string collectURL, std::string
 // Two host processes on one home directory share the store: every event goes out once.
 TEST_F(ZEVSiteDeliveryTest, TwoProcessesOnOneHomeNeverSendAnEventTwice) {
   collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", 5ms}; });
-  pid_t first = spawnDeliveringChild(home_, collectURL_, "2000");
-  pid_t second = spawnDeliveringChild(home_, collectURL_, "2000");
+  pid_t first = spawnDeliveringChild(home_, collectURL_, 2000);
+  pid_t second = spawnDeliveringChild(home_, collectURL_, 2000);
   ASSERT_GT(first, 0);
   ASSERT_GT(second, 0);
   auto pageViews = [](const auto& events) {
@@ -270,22 +256,12 @@ TEST_F(ZEVSiteDeliveryTest, TwoProcessesOnOneHomeNeverSendAnEventTwice) {
 // the collector; only the batch in flight may arrive twice, and the event id tells.
 TEST_F(ZEVSiteDeliveryTest, EventsOfAHostKilledMidDeliveryAreDeliveredAfterRestart) {
   collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", 30ms}; });
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-  std::string child = ZEVSITE_BURST_CHILD;
-  std::string count = "3000";
-  std::vector<char*> argv{child.data(), home_.data(), collectURL_.data(), count.data(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, child.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
+  ZEVSiteChild child =
+      spawnChild(ZEVSITE_BURST_CHILD, {home_, collectURL_, "3000"}, /*readOutput=*/true);
+  ASSERT_GT(child.pid, 0);
+  const pid_t pid = child.pid;
   // The child prints "stored" once all its events are written; kill it mid-delivery.
-  FILE* in = ::fdopen(pipeFds[0], "r");
+  FILE* in = ::fdopen(child.outputFd, "r");
   char line[64] = {0};
   bool stored = false;
   while (std::fgets(line, sizeof line, in)) stored |= std::string(line) == "stored\n";

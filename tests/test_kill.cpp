@@ -2,39 +2,26 @@
 #include "ZEVSiteTestSupport.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
 #include <thread>
 
-extern char** environ;
-
 class ZEVSiteKillTest : public ZEVSiteTest {};
 
 // Every event accepted more than 100 ms before a SIGKILL is in the store afterwards.
 TEST_F(ZEVSiteKillTest, EventsAcceptedBeforeAKillSurviveIt) {
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-  std::string child = ZEVSITE_BURST_CHILD;
-  std::vector<char*> argv{child.data(), home_.data(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, child.c_str(), &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
+  ZEVSiteChild child = spawnChild(ZEVSITE_BURST_CHILD, {home_}, /*readOutput=*/true);
+  ASSERT_GT(child.pid, 0);
+  const pid_t pid = child.pid;
 
   // Each reported number was accepted no later than the moment it arrives here.
   using Clock = std::chrono::steady_clock;
   std::mutex mutex;
   std::vector<std::pair<long, Clock::time_point>> reports;
   std::thread reader([&] {
-    FILE* in = ::fdopen(pipeFds[0], "r");
+    FILE* in = ::fdopen(child.outputFd, "r");
     long number = 0;
     while (std::fscanf(in, "%ld", &number) == 1) {
       std::lock_guard lock(mutex);

@@ -2,14 +2,44 @@
 
 #include "Queue/ZEVSiteEventStorage.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
+
+extern char** environ;
 
 std::string makeTemporaryDirectory() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/zevsite-test-XXXXXX";
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   return pattern;
+}
+
+ZEVSiteChild spawnChild(const std::string& program, std::vector<std::string> arguments,
+                        bool readOutput) {
+  int pipeFds[2] = {-1, -1};
+  if (readOutput && ::pipe(pipeFds) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (readOutput) {
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  std::string path = program;
+  std::vector<char*> argv{path.data()};
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  if (readOutput) ::close(pipeFds[1]);
+  return {pid, pipeFds[0]};
 }
 
 std::string percentDecode(std::string_view text) {

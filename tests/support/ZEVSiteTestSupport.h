@@ -73,3 +73,12 @@ class ZEVSiteTest : public ::testing::Test {
 
 // A fresh, empty temporary directory.
 std::string makeTemporaryDirectory();
+
+// A child process running `program` with `arguments`; its standard output goes to the
+// returned pipe's read end (or nowhere when `readOutput` is false, fd -1). pid -1 on failure.
+struct ZEVSiteChild {
+  int pid = -1;
+  int outputFd = -1;
+};
+ZEVSiteChild spawnChild(const std::string& program, std::vector<std::string> arguments,
+                        bool readOutput);
