@@ -78,3 +78,25 @@ TEST_F(ZEVSiteStorageTest, CorruptStoreIsMovedAsideAndRecreated) {
   for (const auto& line : logLines()) logged |= line.find("was unreadable") != std::string::npos;
   EXPECT_TRUE(logged);
 }
+
+// Checkpoints keep the write-ahead log bounded, whoever commits: 60 MB of events pass
+// through a log that never grows past the forced-checkpoint size.
+TEST_F(ZEVSiteStorageTest, WriteAheadLogStaysBounded) {
+  auto storage = ZEVSiteEventStorage::forHome(home_);
+  storage->setLimits(100'000, 604800);
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  const std::string body(2000, 'b');
+  const std::string wal = home_ + "/Library/zevsite-events.sqlite-wal";
+  std::uintmax_t largest = 0;
+  for (int round = 0; round < 30; ++round) {
+    for (int i = 0; i < 1000; ++i) queue->addTask(body, "event");
+    ASSERT_TRUE(ZEVSiteSupport::flush(std::chrono::seconds(20)));
+    std::error_code ignored;
+    largest = std::max(largest, std::filesystem::file_size(wal, ignored));
+  }
+  std::size_t stored = 0;
+  storage->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+  EXPECT_EQ(stored, 30'000u);
+  EXPECT_GT(largest, 0u);
+  EXPECT_LT(largest, std::uintmax_t{ZEVSiteEventStore::kForcedCheckpointFrames + 600} * 4120);
+}

@@ -121,7 +121,17 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked() {
   if (!store_) {
     zevsite::files::makeDirectories(databasePath_.substr(0, databasePath_.rfind('/')));
     store_ = ZEVSiteEventStore::open(databasePath_);
-    if (store_) rowEstimate_ = store_->count();
+    if (store_) {
+      rowEstimate_ = store_->count();
+      ZEVSiteEventStore* store = store_.get();
+      store_->setCheckpointListener([this, store] {
+        {
+          std::lock_guard lock(stagingMutex_);
+          checkpointWanted_ = store;
+        }
+        stagedCondition_.notify_one();
+      });
+    }
     if (!store_ && !storeFailureLogged_) {
       ZEVSiteLoger::adLog("[Site] events are kept in memory until %@ can be opened", databasePath_);
       storeFailureLogged_ = true;
@@ -141,7 +151,13 @@ bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)
 void ZEVSiteEventStorage::writerLoop() {
   std::unique_lock lock(stagingMutex_);
   for (;;) {
-    stagedCondition_.wait(lock, [this] { return !staging_.empty(); });
+    stagedCondition_.wait(lock, [this] { return !staging_.empty() || checkpointWanted_; });
+    if (ZEVSiteEventStore* store = std::exchange(checkpointWanted_, nullptr)) {
+      lock.unlock();
+      store->checkpoint();
+      lock.lock();
+      continue;
+    }
     // Let a batch gather, unless it is large already or someone waits in flush.
     stagedCondition_.wait_for(lock, kCoalesceWindow, [this] {
       return staging_.size() >= kEagerBatch || flushWaiters_ > 0;

@@ -79,6 +79,9 @@ class ZEVSiteEventStorage {
   std::size_t maxEvents_ = kDefaultMaxEvents;
   std::int64_t expirationSecs_ = kDefaultExpirationSecs;
   std::function<void()> commitListener_;
+  // The store whose WAL wants a checkpoint: the writer thread runs it between batches, off
+  // the sender's path.
+  ZEVSiteEventStore* checkpointWanted_ = nullptr;
 
   std::mutex storeMutex_;  // guards store_ and every use of the SQLite connection
   std::unique_ptr<ZEVSiteEventStore> store_;

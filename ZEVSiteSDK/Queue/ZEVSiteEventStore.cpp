@@ -56,7 +56,7 @@ std::int64_t wallMillis() {
 std::unique_ptr<ZEVSiteEventStore> ZEVSiteEventStore::open(const std::string& path) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (sqlite3* db = openConnection(path)) {
-      auto store = std::make_unique<ZEVSiteEventStore>(PassKey{}, db);
+      auto store = std::make_unique<ZEVSiteEventStore>(PassKey{}, path, db);
       if (store->prepare()) return store;
     }
     if (attempt == 0) {
@@ -79,6 +79,33 @@ ZEVSiteEventStore::~ZEVSiteEventStore() {
     sqlite3_finalize(statement);
   }
   sqlite3_close(db_);
+  sqlite3_close(checkpointDb_);
+}
+
+int ZEVSiteEventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
+  auto* store = static_cast<ZEVSiteEventStore*>(context);
+  store->walFrames_.store(frames);
+  if (frames >= kForcedCheckpointFrames) {
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+  } else if (frames >= kCheckpointFrames && store->checkpointListener_) {
+    store->checkpointListener_();
+  }
+  return SQLITE_OK;
+}
+
+void ZEVSiteEventStore::checkpoint() {
+  std::lock_guard lock(checkpointMutex_);
+  if (!checkpointDb_) {
+    checkpointDb_ = openConnection(path_);
+    if (!checkpointDb_) return;
+    sqlite3_busy_timeout(checkpointDb_, 1000);
+  }
+  int logFrames = 0, copied = 0;
+  if (sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames,
+                                &copied) == SQLITE_OK &&
+      copied == logFrames) {
+    walFrames_.store(0);  // all copied: the next commit starts the WAL over
+  }
 }
 
 bool ZEVSiteEventStore::execute(const char* sql) {
@@ -87,6 +114,7 @@ bool ZEVSiteEventStore::execute(const char* sql) {
 
 bool ZEVSiteEventStore::prepare() {
   sqlite3_busy_timeout(db_, 5000);
+  sqlite3_wal_hook(db_, &ZEVSiteEventStore::onWalCommit, this);
   // WAL with synchronous NORMAL: a committed batch survives a crash or kill of the process;
   // the page cache is capped at 2 MiB to keep the SDK's memory small.
   if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||

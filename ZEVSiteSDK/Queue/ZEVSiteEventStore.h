@@ -6,9 +6,12 @@
 // SQLite's file locks keep them consistent.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,7 +47,7 @@ class ZEVSiteEventStore {
   struct PassKey {};
 
  public:
-  ZEVSiteEventStore(PassKey, sqlite3* db) : db_(db) {}
+  ZEVSiteEventStore(PassKey, std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
   // Opens (or creates) the store at `path`. A file that is not a usable database is moved
   // aside to "<path>.corrupt-<ms>" with a log line and a fresh store is created. Nothing
   // when even that fails.
@@ -71,6 +74,21 @@ class ZEVSiteEventStore {
   std::vector<std::int64_t> activeLeaseTokens(std::int64_t nowMillis);
   // Ends the lease of `token` (its sender is gone).
   bool releaseToken(std::int64_t token);
+  // WAL checkpoints: the store never checkpoints on its own commits (that would put the
+  // checkpoint's fsync on the committing thread). The owner calls checkpoint() from a thread
+  // of its choice when walNeedsCheckpoint() says so; a commit that finds the WAL very large
+  // checkpoints itself, so the WAL stays bounded whatever the owner does.
+  static constexpr int kCheckpointFrames = 1000;
+  static constexpr int kForcedCheckpointFrames = 8000;
+  bool walNeedsCheckpoint() const { return walFrames_.load() >= kCheckpointFrames; }
+  // Copies the WAL back into the database through a connection of its own (safe alongside
+  // a transaction on the main connection in another thread). Thread-safe with itself.
+  void checkpoint();
+  // Called (on the committing thread) when the WAL has grown past kCheckpointFrames.
+  void setCheckpointListener(std::function<void()> listener) {
+    checkpointListener_ = std::move(listener);
+  }
+
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();
   std::size_t count();
@@ -80,7 +98,14 @@ class ZEVSiteEventStore {
   bool execute(const char* sql);
   bool applyLeaseEnd(const ZEVSiteLeaseEnd& end);
 
+  static int onWalCommit(void* context, sqlite3* db, const char* name, int frames);
+
+  const std::string path_;
   sqlite3* db_ = nullptr;
+  std::atomic<int> walFrames_{0};
+  std::function<void()> checkpointListener_;  // set before the store is shared
+  std::mutex checkpointMutex_;                // guards checkpointDb_
+  sqlite3* checkpointDb_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* deleteRange_ = nullptr;
   sqlite3_stmt* deleteLease_ = nullptr;
