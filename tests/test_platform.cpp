@@ -78,24 +78,6 @@ TEST(ZEVSiteFiles, HomeDirectoryAtomicWritesAndUserDefaults) {
   std::filesystem::remove_all(home.substr(0, home.size() - std::string("/nested/home").size()));
 }
 
-TEST(ZEVSiteManualPlatform, AdvancesClocksAndRunsDueTasksInOrder) {
-  ZEVSiteManualPlatform platform;
-  std::vector<int> ran;
-  auto startMillis = platform.currentTimeMillis();
-  platform.dispatchAfter(std::chrono::seconds(1), [&] {
-    ran.push_back(2);
-    platform.dispatchAsync([&] { ran.push_back(3); });  // scheduled for "now" = 1 s
-  });
-  platform.dispatchAsync([&] { ran.push_back(1); });
-  EXPECT_EQ(platform.runUntilIdle(), 1u);
-  EXPECT_EQ(platform.advanceBy(std::chrono::milliseconds(999)), 0u);
-  EXPECT_EQ(platform.advanceBy(std::chrono::milliseconds(1)), 2u);
-  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(platform.currentTimeMillis() - startMillis, 1000);
-  platform.setWallClockSeconds(100);
-  EXPECT_EQ(platform.currentTimeSeconds(), 100);
-}
-
 namespace {
 [[noreturn]] void hostTerminateHandler() {
   std::fputs("host handler ran\n", stderr);
