@@ -6,19 +6,36 @@
 
 #include <charconv>
 #include <cstring>
-
-struct ZEVSiteHTTPClient::Handle {
-  CURL* curl = nullptr;
-  ~Handle() {
-    if (curl) curl_easy_cleanup(curl);
-  }
-};
+#include <optional>
 
 namespace {
 
 struct Exchange {
   std::string retryAfter;
 };
+
+}  // namespace
+
+// The request in flight and everything libcurl reads from while it runs.
+struct ZEVSiteHTTPClient::Handle {
+  CURLM* multi = curl_multi_init();
+  CURL* easy = curl_easy_init();
+  ZEVSiteHTTPRequest request;
+  curl_slist* headers = nullptr;
+  Exchange exchange;
+  char errorText[CURL_ERROR_SIZE] = {0};
+  bool inFlight = false;
+  std::optional<std::string> startError;
+
+  ~Handle() {
+    if (inFlight) curl_multi_remove_handle(multi, easy);
+    curl_easy_cleanup(easy);
+    curl_multi_cleanup(multi);
+    curl_slist_free_all(headers);
+  }
+};
+
+namespace {
 
 std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
@@ -42,11 +59,6 @@ std::size_t readHeader(char* data, std::size_t size, std::size_t count, void* co
 int checkAbort(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return static_cast<std::atomic<bool>*>(context)->load() ? 1 : 0;
 }
-
-struct HeaderList {
-  curl_slist* list = nullptr;
-  ~HeaderList() { curl_slist_free_all(list); }
-};
 
 }  // namespace
 
@@ -77,39 +89,47 @@ std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
   return std::chrono::seconds(std::max<std::int64_t>(0, date - nowSeconds));
 }
 
-ZEVSiteHTTPClient::ZEVSiteHTTPClient() : handle_(std::make_unique<Handle>()) {
+ZEVSiteHTTPClient::ZEVSiteHTTPClient() {
   zevsite::net::ensureCurlInitialised();
+  handle_ = std::make_unique<Handle>();
 }
 
 ZEVSiteHTTPClient::~ZEVSiteHTTPClient() = default;
 
-ZEVSiteHTTPResponse ZEVSiteHTTPClient::send(const ZEVSiteHTTPRequest& request,
-                                            std::chrono::milliseconds connectTimeout,
-                                            std::chrono::milliseconds totalTimeout) {
-  ZEVSiteHTTPResponse response;
+void ZEVSiteHTTPClient::abort() {
+  aborted_.store(true);
+  if (handle_->multi) curl_multi_wakeup(handle_->multi);
+}
+
+void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
+                              std::chrono::milliseconds totalTimeout) {
+  Handle& h = *handle_;
+  h.startError.reset();
   if (aborted_) {
-    response.error = "aborted";
-    return response;
+    h.startError = "aborted";
+    return;
   }
-  if (!handle_->curl) handle_->curl = curl_easy_init();
-  CURL* curl = handle_->curl;
-  if (!curl) {
-    response.error = "no HTTP handle";
-    return response;
+  if (!h.multi || !h.easy) {
+    h.startError = "no HTTP handle";
+    return;
   }
+  CURL* curl = h.easy;
   curl_easy_reset(curl);  // keeps the connection cache: the next request reuses it
-  HeaderList headers;
-  for (const auto& header : request.headers) {
-    headers.list = curl_slist_append(headers.list, header.c_str());
+  h.request = std::move(request);
+  curl_slist_free_all(h.headers);
+  h.headers = nullptr;
+  for (const auto& header : h.request.headers) {
+    h.headers = curl_slist_append(h.headers, header.c_str());
   }
-  Exchange exchange;
-  char errorText[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  h.exchange = Exchange{};
+  h.errorText[0] = '\0';
+  curl_easy_setopt(curl, CURLOPT_URL, h.request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, h.request.method.c_str());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, h.request.body.data());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                   static_cast<curl_off_t>(h.request.body.size()));
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, h.headers);
   curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -119,18 +139,49 @@ ZEVSiteHTTPResponse ZEVSiteHTTPClient::send(const ZEVSiteHTTPRequest& request,
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &readHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &h.exchange);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &checkAbort);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &aborted_);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-  CURLcode result = curl_easy_perform(curl);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-  if (result != CURLE_OK) {
-    response.error = errorText[0] ? errorText : curl_easy_strerror(result);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, h.errorText);
+  if (curl_multi_add_handle(h.multi, curl) != CURLM_OK) {
+    h.startError = "cannot start the request";
+    return;
+  }
+  h.inFlight = true;
+  int running = 0;
+  curl_multi_perform(h.multi, &running);  // connects (or reuses) and sends what it can
+}
+
+ZEVSiteHTTPResponse ZEVSiteHTTPClient::finish() {
+  Handle& h = *handle_;
+  ZEVSiteHTTPResponse response;
+  if (h.startError || !h.inFlight) {
+    response.error = h.startError.value_or("no request started");
     return response;
   }
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
-  response.retryAfter = std::move(exchange.retryAfter);
+  CURLcode result = CURLE_OK;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(h.multi, &running) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    if (running == 0) break;
+    // The timeouts and the abort flag are checked by libcurl on every perform.
+    curl_multi_poll(h.multi, nullptr, 0, 100, nullptr);
+  }
+  int pending = 0;
+  while (CURLMsg* message = curl_multi_info_read(h.multi, &pending)) {
+    if (message->msg == CURLMSG_DONE) result = message->data.result;
+  }
+  curl_multi_remove_handle(h.multi, h.easy);
+  h.inFlight = false;
+  if (result != CURLE_OK) {
+    response.error = h.errorText[0] ? h.errorText : curl_easy_strerror(result);
+    return response;
+  }
+  curl_easy_getinfo(h.easy, CURLINFO_RESPONSE_CODE, &response.status);
+  response.retryAfter = std::move(h.exchange.retryAfter);
   return response;
 }

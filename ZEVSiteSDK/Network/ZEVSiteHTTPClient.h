@@ -1,7 +1,8 @@
 // The upload request and the libcurl client that sends it.
 //
 // buildUploadRequest is a pure function (tested without a network); ZEVSiteHTTPClient keeps
-// one libcurl handle so consecutive requests reuse the connection (keep-alive, TCP_NODELAY).
+// one libcurl handle so consecutive requests reuse the connection (keep-alive, TCP_NODELAY),
+// driven through a multi handle so a request can be in flight while its caller works.
 // A client is used by one thread at a time (the sender's); abort() may come from any thread.
 #pragma once
 
@@ -41,12 +42,15 @@ class ZEVSiteHTTPClient {
   ZEVSiteHTTPClient(const ZEVSiteHTTPClient&) = delete;
   ZEVSiteHTTPClient& operator=(const ZEVSiteHTTPClient&) = delete;
 
-  // Sends `request` within the connect and total timeouts; certificates always verified.
-  ZEVSiteHTTPResponse send(const ZEVSiteHTTPRequest& request,
-                           std::chrono::milliseconds connectTimeout,
-                           std::chrono::milliseconds totalTimeout);
+  // Starts sending `request` within the connect and total timeouts (certificates always
+  // verified) and returns while it is on the wire, so the caller can work meanwhile. One
+  // request at a time: call finish() before the next start().
+  void start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
+             std::chrono::milliseconds totalTimeout);
+  // Waits for the answer to the started request.
+  ZEVSiteHTTPResponse finish();
   // Makes the request in progress (and any later one) give up at once. Any thread.
-  void abort() { aborted_.store(true); }
+  void abort();
 
  private:
   struct Handle;

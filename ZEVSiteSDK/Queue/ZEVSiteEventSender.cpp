@@ -196,10 +196,37 @@ void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
   storage_->withStore([&](ZEVSiteEventStore& store) { store.endLease(end); });
 }
 
+std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
+    std::chrono::milliseconds timeout) {
+  const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
+  Batch batch;
+  batch.token = (zevsite::process::currentId() << kTokenCounterBits) |
+                (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
+  std::optional<std::vector<ZEVSiteStoredEvent>> leased;
+  storage_->withStore([&](ZEVSiteEventStore& store) {
+    // The lease outlives any request of ours, so it only lapses if this process dies.
+    leased = store.leaseOldest(batchSize_, batch.token, nowMillis,
+                               nowMillis + 2 * timeout.count() + 30'000);
+  });
+  if (!leased) return std::nullopt;
+  batch.events = std::move(*leased);
+  return batch;
+}
+
+ZEVSiteLeaseEnd ZEVSiteEventSender::leaseEnd(const Batch& batch, bool deleteEvents) {
+  return {batch.token, batch.events.front().rowId, batch.events.back().rowId, deleteEvents};
+}
+
 ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& collectURL) {
   auto& platform = ZEVSitePlatform::current();
   // Read once per attempt: it may read the cached configuration document.
   const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
+  auto retryLater = [&] {
+    retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
+    return Next::Retry;
+  };
+  std::optional<Batch> pending = leaseBatch(timeout);
+  if (!pending) return retryLater();
   for (;;) {
     bool stopping;
     {
@@ -207,53 +234,45 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       stopping = stopping_;
     }
     if (stopping) {
-      if (delivered_) endLease(*std::exchange(delivered_, std::nullopt));
+      if (!pending->events.empty()) endLease(leaseEnd(*pending, false));
       return Next::Idle;
     }
-    const std::int64_t nowMillis = platform.currentTimeMillis();
-    const std::int64_t token = (zevsite::process::currentId() << kTokenCounterBits) |
-                               (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
-    std::optional<std::vector<ZEVSiteStoredEvent>> leased;
-    storage_->withStore([&](ZEVSiteEventStore& store) {
-      // The lease outlives any request of ours, so it only lapses if this process dies.
-      // The batch delivered last is deleted in the same transaction.
-      leased = store.leaseOldest(batchSize_, token, nowMillis,
-                                 nowMillis + 2 * timeout.count() + 30'000, delivered_);
-    });
-    if (!leased) {
-      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
-      return Next::Retry;
-    }
-    delivered_.reset();
-    std::vector<ZEVSiteStoredEvent>& batch = *leased;
-    if (batch.empty()) {
+    if (pending->events.empty()) {
       batchSize_ = kBatchSize;
       return Next::Idle;
     }
     std::vector<std::string> uploads;
-    uploads.reserve(batch.size());
-    for (auto& event : batch) uploads.push_back(std::move(event.body));
-    ZEVSiteHTTPResponse response = client_.send(
-        buildUploadRequest(collectURL, uploads),
-        std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
-    const ZEVSiteLeaseEnd drop{token, batch.front().rowId, batch.back().rowId, true};
-    const ZEVSiteLeaseEnd keep{token, batch.front().rowId, batch.back().rowId, false};
+    uploads.reserve(pending->events.size());
+    for (auto& event : pending->events) uploads.push_back(std::move(event.body));
+    client_.start(buildUploadRequest(collectURL, uploads),
+                  std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
+    // While this batch is on the wire, lease the next one: the store's transaction and the
+    // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
+    // crash can repeat only the batch in flight.
+    std::optional<Batch> next = leaseBatch(timeout);
+    ZEVSiteHTTPResponse response = client_.finish();
+    auto releaseNext = [&] {
+      if (next && !next->events.empty()) endLease(leaseEnd(*next, false));
+      next.reset();
+    };
     const long status = response.status;
     if (status >= 200 && status < 300) {
-      delivered_ = drop;
       failures_ = 0;
-    } else if (status == 413 && batch.size() > 1) {
-      endLease(keep);
-      batchSize_ = std::max<std::size_t>(1, batch.size() / 2);
+      endLease(leaseEnd(*pending, true));
+    } else if (status == 413 && pending->events.size() > 1) {
+      endLease(leaseEnd(*pending, false));
+      releaseNext();
+      batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
     } else if (status == 413) {
-      endLease(drop);
+      endLease(leaseEnd(*pending, true));
       ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
     } else if (status >= 400 && status < 500 && status != 429) {
-      endLease(drop);
+      endLease(leaseEnd(*pending, true));
       ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
-                          batch.size(), status);
+                          pending->events.size(), status);
     } else {
-      endLease(keep);
+      endLease(leaseEnd(*pending, false));
+      releaseNext();
       std::optional<std::chrono::seconds> retryAfter;
       if (status == 429 || status == 503) {
         retryAfter = parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());
@@ -264,9 +283,14 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
         if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
       }
       ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
-                          status ? "HTTP " + std::to_string(status) : response.error, batch.size(),
-                          retryDelay_.count());
+                          status ? "HTTP " + std::to_string(status) : response.error,
+                          pending->events.size(), retryDelay_.count());
       return Next::Retry;
     }
+    // Events stored while the batch was on the wire count too: lease again when the
+    // overlapped lease found nothing (or failed).
+    if (!next || next->events.empty()) next = leaseBatch(timeout);
+    if (!next) return retryLater();
+    pending = std::move(next);
   }
 }

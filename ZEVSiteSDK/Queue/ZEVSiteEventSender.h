@@ -56,7 +56,16 @@ class ZEVSiteEventSender {
 
   void run();
   Next attempt();
+  // A leased batch: the events and the token their lease is held under.
+  struct Batch {
+    std::int64_t token = 0;
+    std::vector<ZEVSiteStoredEvent> events;
+  };
+
   Next sendBatches(const std::string& collectURL);
+  // Leases the oldest free events; nothing when the store failed.
+  std::optional<Batch> leaseBatch(std::chrono::milliseconds timeout);
+  static ZEVSiteLeaseEnd leaseEnd(const Batch& batch, bool deleteEvents);
   void endLease(const ZEVSiteLeaseEnd& end);
   bool networkMatches();
   void reclaimDeadLeases();
@@ -82,8 +91,6 @@ class ZEVSiteEventSender {
   std::chrono::milliseconds retryDelay_{0};
   std::int64_t batchCounter_ = 0;
   std::chrono::steady_clock::time_point lastReclaim_{};
-  // A delivered batch whose deletion rides on the next lease's transaction.
-  std::optional<ZEVSiteLeaseEnd> delivered_;
 
   std::thread thread_;  // runs run(); joined by shutdown when it ends in time
 };

@@ -176,14 +176,9 @@ std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
 }
 
 std::optional<std::vector<ZEVSiteStoredEvent>> ZEVSiteEventStore::leaseOldest(
-    std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis,
-    const std::optional<ZEVSiteLeaseEnd>& previous) {
+    std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis) {
   std::vector<ZEVSiteStoredEvent> events;
   if (!execute("BEGIN IMMEDIATE")) return std::nullopt;
-  if (previous && !applyLeaseEnd(*previous)) {
-    execute("ROLLBACK");
-    return std::nullopt;
-  }
   std::vector<std::pair<std::int64_t, std::int64_t>> leased;
   {
     StatementScope scope{activeLeases_};

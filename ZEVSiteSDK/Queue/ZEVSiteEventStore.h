@@ -63,12 +63,11 @@ class ZEVSiteEventStore {
   std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedMillis);
   // Up to `limit` events, oldest first, with consecutive ids that no sender holds a lease
   // on at `nowMillis`, leased to `token` until `leaseUntilMillis` in the same transaction,
-  // so a sender in another process gets other events. `token` is unique per batch. The
-  // previous batch's lease ends in the same transaction (one commit per batch). Nothing
-  // when the transaction failed (then `previous` did not take effect either).
-  std::optional<std::vector<ZEVSiteStoredEvent>> leaseOldest(
-      std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis,
-      const std::optional<ZEVSiteLeaseEnd>& previous);
+  // so a sender in another process gets other events. `token` is unique per batch. Nothing
+  // when the transaction failed.
+  std::optional<std::vector<ZEVSiteStoredEvent>> leaseOldest(std::size_t limit, std::int64_t token,
+                                                             std::int64_t nowMillis,
+                                                             std::int64_t leaseUntilMillis);
   bool endLease(const ZEVSiteLeaseEnd& end);
   // Every token that holds a lease at `nowMillis`.
   std::vector<std::int64_t> activeLeaseTokens(std::int64_t nowMillis);
