@@ -99,6 +99,8 @@ void ZEVSiteEventStore::checkpoint() {
     checkpointDb_ = openConnection(path_);
     if (!checkpointDb_) return;
     sqlite3_busy_timeout(checkpointDb_, 1000);
+    // Checkpointing streams pages from the log to the database: a small cache suffices.
+    sqlite3_exec(checkpointDb_, "PRAGMA cache_size=-256", nullptr, nullptr, nullptr);
   }
   int logFrames = 0, copied = 0;
   if (sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames,
