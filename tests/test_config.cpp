@@ -1,5 +1,5 @@
 #include "Config/ZEV_XMLReader.h"
-#include "ZEVSiteLoopbackServer.h"
+#include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <httplib.h>
@@ -26,14 +26,47 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
     platform_->setWallClockSeconds(kNow);
     ZEVSiteNetworkStatusSimple::setProvider([this] { return status_.load(); });
     ZEVSiteSupport::setRequestTimeout(std::chrono::milliseconds(1500));
-    server_.get("/doc/(.*)", [this](const httplib::Request& request, httplib::Response& response) {
+    httplib::Server& server = server_.server();
+    server.Get("/doc/(.*)", [this](const httplib::Request& request, httplib::Response& response) {
       {
         std::lock_guard lock(requestsMutex_);
         requests_.push_back(request.path);
       }
       response.set_content(kDocument + "<!--" + request.matches[1].str() + "-->", "text/xml");
     });
-    base_ = server_.start();
+    server.Get("/missing", [](const httplib::Request&, httplib::Response& response) {
+      response.status = 404;
+      response.set_content(kDocument, "text/xml");
+    });
+    server.Get("/slow", [this](const httplib::Request&, httplib::Response& response) {
+      for (int i = 0; i < 300 && !release_; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      response.set_content(kDocument, "text/xml");
+    });
+    server.Get("/huge", [](const httplib::Request&, httplib::Response& response) {
+      std::string body = "<config>" + std::string((1 << 20) - 16, ' ') + "</config>";
+      response.set_content(body, "text/xml");  // 1 MiB + 1 byte
+    });
+    server.Get("/malformed", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("<config><offlineCache>", "text/xml");
+    });
+    server.Get("/other-root", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("<settings/>", "text/xml");
+    });
+    server.Get("/bad-number", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("<config><offlineCache><length>-1</length></offlineCache></config>",
+                           "text/xml");
+    });
+    server.Get(
+        R"(/redirect/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+          int left = std::stoi(request.matches[1].str());
+          std::string origin = "http://" + request.get_header_value("Host");
+          response.set_redirect(left == 0 ? origin + "/doc/redirected"
+                                          : origin + "/redirect/" + std::to_string(left - 1));
+        });
+    const std::string collectURL = server_.start();
+    base_ = collectURL.substr(0, collectURL.rfind('/'));
     manager_ = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
     platform_->advanceBy(std::chrono::seconds(1));  // its start-up work, out of the way
     platform_->setWallClockSeconds(kNow);
@@ -65,7 +98,8 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
   void runRefresh() { platform_->runUntilIdle(); }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
-  ZEVSiteLoopbackServer server_;
+  std::atomic<bool> release_{false};  // lets the slow route answer
+  ZEVSiteCollector server_;
   std::string base_;
   std::mutex requestsMutex_;
   std::vector<std::string> requests_;
@@ -133,37 +167,6 @@ TEST_F(ZEVSiteConfigTest, RefreshUsesTheNewestUrlAndCachesTheExactBytes) {
 }
 
 TEST_F(ZEVSiteConfigTest, FailedRefreshesLeaveFileAndTimestampAlone) {
-  std::atomic<bool> release{false};
-  server_.server().Get("/missing", [](const httplib::Request&, httplib::Response& response) {
-    response.status = 404;
-    response.set_content(kDocument, "text/xml");
-  });
-  server_.server().Get("/slow", [&](const httplib::Request&, httplib::Response& response) {
-    for (int i = 0; i < 300 && !release; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    response.set_content(kDocument, "text/xml");
-  });
-  server_.server().Get("/huge", [](const httplib::Request&, httplib::Response& response) {
-    std::string body = "<config>" + std::string((1 << 20) - 16, ' ') + "</config>";
-    response.set_content(body, "text/xml");  // 1 MiB + 1 byte
-  });
-  server_.server().Get("/malformed", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("<config><offlineCache>", "text/xml");
-  });
-  server_.server().Get("/other-root", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("<settings/>", "text/xml");
-  });
-  server_.server().Get("/bad-number", [](const httplib::Request&, httplib::Response& response) {
-    response.set_content("<config><offlineCache><length>-1</length></offlineCache></config>",
-                         "text/xml");
-  });
-  server_.server().Get(
-      R"(/redirect/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
-        int left = std::stoi(request.matches[1].str());
-        response.set_redirect(left == 0 ? base_ + "/doc/redirected"
-                                        : base_ + "/redirect/" + std::to_string(left - 1));
-      });
-
   const std::vector<ZEVSiteText> failing = {
       base_ + "/missing",    base_ + "/slow",       base_ + "/huge",       base_ + "/malformed",
       base_ + "/other-root", base_ + "/bad-number",
@@ -175,7 +178,7 @@ TEST_F(ZEVSiteConfigTest, FailedRefreshesLeaveFileAndTimestampAlone) {
     EXPECT_EQ(cacheFile(), std::nullopt) << url.value_or("(absent)");
     EXPECT_EQ(lastUpdate(), 0) << url.value_or("(absent)");
   }
-  release = true;
+  release_ = true;
 
   // Four redirects are followed; a file URL works too.
   manager_->configFromUrl(base_ + "/redirect/3");

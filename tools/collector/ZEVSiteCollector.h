@@ -54,6 +54,10 @@ class ZEVSiteCollector {
   void setPolicy(std::function<ZEVSiteCollectorReply(std::size_t uploads)> policy);
   // Called for every new (not duplicate) event, on a server thread.
   void setOnEvent(std::function<void(const ZEVSiteCollectedEvent&)> onEvent);
+  // The HTTP server, for further routes (tests serve documents of their own). Add routes
+  // before start().
+  httplib::Server& server() { return *server_; }
+
   // Serves `document` at GET /sdk-config.xml (the SDK configuration document). Call
   // before start().
   void serveConfig(std::string document);
