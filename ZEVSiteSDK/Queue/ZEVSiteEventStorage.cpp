@@ -172,7 +172,13 @@ void ZEVSiteEventStorage::writerLoop() {
     if (batch.empty()) {
       committedSequence_ = std::max(committedSequence_, batchEnd);
       committedCondition_.notify_all();
-      if (commitListener_) commitListener_();
+      if (commitListener_) {
+        // Woken outside the staging lock, so host threads never wait behind the wake-up.
+        auto listener = commitListener_;
+        lock.unlock();
+        listener();
+        lock.lock();
+      }
     } else {
       // The store could not take the batch: put it back in front and retry shortly, still
       // within the staging bound.
