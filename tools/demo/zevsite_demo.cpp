@@ -80,7 +80,7 @@ std::string details(const ZEVSiteCollectedEvent& event) {
     if (!text.empty()) text += "  ";
     text += key + "=" + value;
   }
-  return text.size() > 70 ? text.substr(0, 67) + "..." : text;
+  return text.size() > 80 ? text.substr(0, 77) + "..." : text;
 }
 
 void printTable(const std::vector<ZEVSiteCollectedEvent>& events, std::size_t limit) {
