@@ -140,7 +140,7 @@ void ZEVSiteManager::appStartRequest() {
       record.setDeepLinkInit(false);
       record.setDeepLinkPacket(true);
     }
-    trackEventName("init", std::nullopt, parameters);
+    dispatchEvent("init", std::move(parameters));
   });
 }
 
@@ -148,6 +148,6 @@ void ZEVSiteManager::trackPulse() {
   zevsite::guarded([&] {
     ZEVSiteDictionary parameters;
     parameters.setValue(1, "ni");
-    trackEventName("pulse", std::nullopt, parameters);
+    dispatchEvent("pulse", std::move(parameters));
   });
 }

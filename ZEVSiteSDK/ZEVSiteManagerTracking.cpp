@@ -23,12 +23,16 @@ bool contains(const std::string& text, std::string_view word) {
 
 void ZEVSiteManager::trackEventName(ZEVSiteText event, ZEVSiteText /*uploadDics*/,
                                     const ZEVSiteDictionary& properties) {
+  // The caller's dictionary is never modified: the dispatch works on a copy.
+  zevsite::guarded([&] { dispatchEvent(std::move(event), properties); });
+}
+
+void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
   zevsite::guarded([&] {
     if (!hasText(event)) {
       ZEVSiteLoger::adLog("event name is nil!");
       return;
     }
-    ZEVSiteDictionary parameters = properties;
     const ZEVSiteText& id = appId();
     std::string idText = id ? *id : std::string("(null)");
     parameters.setValue(contains(idText, "dc-") ? idText : "dc-" + idText, "tid");
@@ -71,7 +75,7 @@ void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& custom
     parameters.setValue(std::move(*title), "dt");
     parameters.setValue(0, "ni");
     appendParameterFor(parameters, customDimMetrics);
-    trackEventName("pageview", std::nullopt, parameters);
+    dispatchEvent("pageview", std::move(parameters));
   });
 }
 
@@ -92,7 +96,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
     parameters.setValue(eventPrice, "ev");
     parameters.setValue(0, "ni");
     appendParameterFor(parameters, customDimMetrics);
-    trackEventName("event", std::nullopt, parameters);
+    dispatchEvent("event", std::move(parameters));
   });
 }
 
@@ -134,6 +138,6 @@ void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
     }
     parameters.setValue(0, "ni");
     appendParameterFor(parameters, customDimMetrics);
-    trackEventName("event", std::nullopt, parameters);
+    dispatchEvent("event", std::move(parameters));
   });
 }

@@ -56,6 +56,20 @@ class ZEVSiteTrackingTest : public ZEVSiteTest {
     return {logLines(), sent};
   }
 
+  // `call` either logs `message` and sends nothing, or (no message) logs nothing and sends
+  // one "event" with `fields` followed by "tid" and "t".
+  void expectRefusedOrSent(const std::function<void()>& call, const char* message, Fields fields) {
+    auto [lines, sent] = outcome(call);
+    if (message) {
+      EXPECT_EQ(lines, std::vector<std::string>{message});
+      EXPECT_TRUE(sent.empty());
+      return;
+    }
+    fields.insert(fields.end(), {{"tid", "dc-123"}, {"t", "event"}});
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(sent, std::vector<Fields>{fields});
+  }
+
   std::shared_ptr<ZEVSiteManager> manager_;
 };
 
@@ -174,17 +188,8 @@ TEST_F(ZEVSiteTrackingTest, ClassicEvents) {
       {"", std::nullopt, std::nullopt, 0, {}},
   };
   for (const auto& c : cases) {
-    auto [lines, sent] =
-        outcome([&] { manager_->trackEvent(c.category, c.action, c.label, c.value); });
-    if (c.expected.empty()) {
-      EXPECT_EQ(lines, std::vector<std::string>{kAtLeastOneMessage});
-      EXPECT_TRUE(sent.empty());
-      continue;
-    }
-    Fields expected = c.expected;
-    expected.insert(expected.end(), {{"tid", "dc-123"}, {"t", "event"}});
-    EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(sent, std::vector<Fields>{expected});
+    expectRefusedOrSent([&] { manager_->trackEvent(c.category, c.action, c.label, c.value); },
+                        c.expected.empty() ? kAtLeastOneMessage : nullptr, c.expected);
   }
   auto [lines, sent] = outcome([&] {
     manager_->trackEvent("shop", "buy", "", 7, {{"customDimension2", "b"}, {"customMetrics1", 1}});
@@ -232,16 +237,7 @@ TEST_F(ZEVSiteTrackingTest, CustomActions) {
        {{"caid", ""}, {"cav1", "1"}, {"ni", "0"}}},
   };
   for (const auto& c : cases) {
-    auto [lines, sent] = outcome([&] { manager_->trackSiteCustomEvent(c.action); });
-    if (c.message) {
-      EXPECT_EQ(lines, std::vector<std::string>{c.message});
-      EXPECT_TRUE(sent.empty());
-      continue;
-    }
-    Fields expected = c.expected;
-    expected.insert(expected.end(), {{"tid", "dc-123"}, {"t", "event"}});
-    EXPECT_TRUE(lines.empty());
-    EXPECT_EQ(sent, std::vector<Fields>{expected});
+    expectRefusedOrSent([&] { manager_->trackSiteCustomEvent(c.action); }, c.message, c.expected);
   }
   auto [lines, sent] = outcome([&] {
     manager_->trackSiteCustomEvent({{"customActionId", "a"}, {"customActionLabel1", "x"}},

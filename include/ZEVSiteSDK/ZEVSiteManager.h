@@ -98,6 +98,9 @@ class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSit
 
   void updateSdkConfig();
   void runStartupWork();
+  // The dispatch itself; takes the event parameters over, so the SDK's own tracking
+  // operations hand theirs on without a copy.
+  void dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters);
   static void refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& weakManager);
 
   // Plain accessors. appId, channel and taskQueue are written only during creation, before

@@ -1,6 +1,7 @@
 #include "ZEVSiteTestSupport.h"
 
 #include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteCollector.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -42,32 +43,8 @@ ZEVSiteChild spawnChild(const std::string& program, std::vector<std::string> arg
   return {pid, pipeFds[0]};
 }
 
-std::string percentDecode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 ZEVSiteUpload ZEVSiteUpload::decode(std::string_view upload) {
-  ZEVSiteUpload result;
-  while (!upload.empty()) {
-    std::size_t end = upload.find('&');
-    std::string_view pair = upload.substr(0, end);
-    std::size_t equals = pair.find('=');
-    result.fields.emplace_back(
-        percentDecode(pair.substr(0, equals)),
-        equals == std::string_view::npos ? std::string() : percentDecode(pair.substr(equals + 1)));
-    if (end == std::string_view::npos) break;
-    upload.remove_prefix(end + 1);
-  }
-  return result;
+  return {ZEVSiteCollector::decode(std::string(upload))};
 }
 
 std::optional<std::string> ZEVSiteUpload::get(std::string_view key) const {

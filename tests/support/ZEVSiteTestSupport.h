@@ -33,7 +33,7 @@ class ZEVSiteManagerTestAccess {
   static ZEVSiteText sdkConfigURL(const ZEVSiteManager& manager) { return manager.sdkConfigURL(); }
 };
 
-// The decoded key=value pairs of an upload string, in order.
+// The decoded key=value pairs of an upload string, in order (decoded as the collector does).
 struct ZEVSiteUpload {
   std::vector<std::pair<std::string, std::string>> fields;
 
@@ -42,8 +42,6 @@ struct ZEVSiteUpload {
   // The event's own keys: every field but the system attributes v, cid, eid, ts, sdkv.
   std::vector<std::pair<std::string, std::string>> eventFields() const;
 };
-
-std::string percentDecode(std::string_view text);
 
 struct ZEVSiteObservedEvent {
   std::string name;
