@@ -2,9 +2,12 @@
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteTestSupport.h"
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -99,4 +102,57 @@ TEST_F(ZEVSiteStorageTest, WriteAheadLogStaysBounded) {
   EXPECT_EQ(stored, 30'000u);
   EXPECT_GT(largest, 0u);
   EXPECT_LT(largest, std::uintmax_t{ZEVSiteEventStore::kForcedCheckpointFrames + 600} * 4120);
+}
+
+// A store that cannot be written (a full disk, then a lost permission) is never mistaken for
+// a corrupt one: the file and its events stay where they are, the new events wait in memory
+// with one log line for the whole episode, and they are written once the fault clears.
+TEST_F(ZEVSiteStorageTest, AFullDiskKeepsTheStoreAndWritesStagedEventsWhenItClears) {
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  for (int i = 0; i < 20; ++i) queue->addTask("old=" + std::to_string(i), "event");
+  ASSERT_EQ(storedUploads().size(), 20u);
+  clearCaptured();
+
+  std::atomic<int> fault{ENOSPC};
+  platform_->setStoreFault([&](ZEVSiteStoreFileOp op, const std::string&) {
+    return op == ZEVSiteStoreFileOp::Write || op == ZEVSiteStoreFileOp::Open ? fault.load() : 0;
+  });
+  for (int i = 0; i < 5; ++i) queue->addTask("new=" + std::to_string(i), "event");
+  EXPECT_FALSE(ZEVSiteSupport::flush(std::chrono::milliseconds(300)));  // not on disk yet
+  for (int retry = 0; retry < 6; ++retry) {
+    if (retry == 3) fault = EACCES;  // another kind of failure, same episode
+    platform_->advanceBy(std::chrono::seconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the writer retries
+  }
+  std::size_t failureLines = 0;
+  for (const auto& line : logLines()) {
+    EXPECT_EQ(line.find("moved"), std::string::npos) << line;
+    failureLines += line.find("kept in memory") != std::string::npos;
+  }
+  EXPECT_EQ(failureLines, 1u);
+  for (const auto& entry : std::filesystem::directory_iterator(home_ + "/Library")) {
+    EXPECT_EQ(entry.path().filename().string().find(".corrupt-"), std::string::npos);
+  }
+
+  platform_->setStoreFault(nullptr);
+  platform_->advanceBy(std::chrono::seconds(20));
+  auto stored = storedUploads();
+  ASSERT_EQ(stored.size(), 25u);
+  EXPECT_EQ(stored.front(), "old=0");
+  EXPECT_EQ(stored.back(), "new=4");
+  EXPECT_EQ(std::filesystem::status(home_ + "/Library/zevsite-events.sqlite").permissions() &
+                std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+// After the home directory is removed under a running host, the next batch goes into a new
+// store at the same path, not into the unlinked file.
+TEST_F(ZEVSiteStorageTest, ARemovedHomeDirectoryIsRecreatedBeforeTheNextBatch) {
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  queue->addTask("before=1", "event");
+  ASSERT_EQ(storedUploads().size(), 1u);
+  std::filesystem::remove_all(home_);
+  queue->addTask("after=1", "event");
+  EXPECT_EQ(storedUploads(), std::vector<std::string>{"after=1"});
+  EXPECT_TRUE(std::filesystem::exists(home_ + "/Library/zevsite-events.sqlite"));
 }

@@ -52,7 +52,7 @@ std::string homeDirectory() {
   std::lock_guard lock(state.mutex);
   if (!state.prepared) {
     if (state.path.empty()) state.path = defaultHomeDirectory();
-    makeDirectories(joinPath(state.path, "Library"));
+    makePrivateDirectories(joinPath(state.path, "Library"));
     state.prepared = true;
   }
   return state.path;
@@ -80,6 +80,12 @@ bool makeDirectories(const std::string& path) {
   }
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool makePrivateDirectories(const std::string& path) {
+  if (!makeDirectories(path)) return false;
+  ::chmod(path.c_str(), 0700);
+  return true;
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes) {

@@ -22,6 +22,8 @@ std::uint64_t homeGeneration() noexcept;
 std::string joinPath(std::string_view directory, std::string_view relative);
 // Creates `path` and its parents with owner-only permissions; true if it exists afterwards.
 bool makeDirectories(const std::string& path);
+// makeDirectories, and `path` itself set to owner-only (0700) whatever it was before.
+bool makePrivateDirectories(const std::string& path);
 // Replaces `path` whole: a temporary file beside it, written, synced and renamed over it.
 // On failure the old file is left as it was and false is returned.
 bool writeFileAtomically(const std::string& path, std::string_view bytes);

@@ -4,7 +4,11 @@
 #include "ZEVSiteFiles.h"
 #include "ZEVSiteNoDestructor.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -47,6 +51,24 @@ class RealPlatform final : public ZEVSitePlatform {
   std::optional<std::string> fetchURL(const std::string& url,
                                       const ZEVSiteFetchLimits& limits) override {
     return zevsite::net::fetchURL(url, limits);
+  }
+  int renameFile(const std::string& from, const std::string& to) override {
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  int removeFile(const std::string& path) override {
+    return std::remove(path.c_str()) == 0 ? 0 : errno;
+  }
+  std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) override {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return ZEVSiteFileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                               static_cast<std::uint64_t>(info.st_ino),
+                               static_cast<std::uint32_t>(info.st_uid), S_ISDIR(info.st_mode)};
+  }
+  int storeFileFault(ZEVSiteStoreFileOp, const std::string&) override { return 0; }
+  void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) override {
+    condition.wait_until(lock, deadline);
   }
 
  private:

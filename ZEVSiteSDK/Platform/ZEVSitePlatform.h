@@ -11,13 +11,31 @@
 #include "ZEVSiteUserDefaults.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+
+// Which file a path names: a file replaced or deleted behind an open handle has another
+// identity (or none) at its path.
+struct ZEVSiteFileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint32_t ownerId = 0;
+  bool isDirectory = false;
+  bool operator==(const ZEVSiteFileIdentity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+};
+
+// The file operations of the event store's SQLite connections, each offered to the platform
+// before it runs (see storeFileFault).
+enum class ZEVSiteStoreFileOp { Open, Read, Write, Sync, Truncate };
 
 class ZEVSitePlatform {
  public:
@@ -54,6 +72,21 @@ class ZEVSitePlatform {
   // Fetches the whole content of `url`, blocking; nothing on any failure.
   virtual std::optional<std::string> fetchURL(const std::string& url,
                                               const ZEVSiteFetchLimits& limits) = 0;
+
+  // The store's own file operations: 0 on success, else an errno value.
+  virtual int renameFile(const std::string& from, const std::string& to) = 0;
+  virtual int removeFile(const std::string& path) = 0;
+  virtual std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) = 0;
+  // Asked before every operation of the store's SQLite connections on `path` (the database
+  // and its -wal and -shm files): 0 lets it run, an errno value (ENOSPC, EACCES, EIO, EMFILE,
+  // EROFS) fails it as the operating system would. The real platform always answers 0.
+  virtual int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) = 0;
+
+  // The retry and backoff waits of the SDK's writer and sender threads: returns when
+  // `condition` is notified, when the monotonic clock passes `deadline`, or spuriously;
+  // callers re-check their state and the clock. Called with `lock` held.
+  virtual void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+                         std::chrono::steady_clock::time_point deadline) = 0;
 };
 
 // A platform that forwards every call to another one; fakes derive from it and override only
@@ -80,6 +113,20 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
   std::optional<std::string> fetchURL(const std::string& url,
                                       const ZEVSiteFetchLimits& limits) override {
     return target_.fetchURL(url, limits);
+  }
+  int renameFile(const std::string& from, const std::string& to) override {
+    return target_.renameFile(from, to);
+  }
+  int removeFile(const std::string& path) override { return target_.removeFile(path); }
+  std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) override {
+    return target_.fileIdentity(path);
+  }
+  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) override {
+    return target_.storeFileFault(op, path);
+  }
+  void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) override {
+    target_.waitUntil(condition, lock, deadline);
   }
 
  protected:

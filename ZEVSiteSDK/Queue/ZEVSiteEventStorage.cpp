@@ -1,16 +1,20 @@
 #include "ZEVSiteEventStorage.h"
 
 #include "../Platform/ZEVSiteFiles.h"
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
-#include "../Platform/ZEVSitePlatform.h"
+#include "../ZEVSiteTime.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
 
 namespace {
+
+constexpr const char* kStoreFile = "Library/zevsite-events.sqlite";
 
 struct Registry {
   std::mutex mutex;  // guards storages
@@ -28,20 +32,29 @@ void flushAllAtExit() {
   for (const auto& storage : ZEVSiteEventStorage::all()) storage->flush(deadline);
 }
 
+std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
 }  // namespace
 
 std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
     const std::string& homeDirectory) {
   auto& state = registry();
   std::lock_guard lock(state.mutex);
-  if (state.storages.empty()) std::atexit(&flushAllAtExit);
+  if (state.storages.empty()) {
+    std::atexit(&flushAllAtExit);
+    zevsite::forksafety::registerLock(state.mutex, zevsite::forksafety::kRegistry);
+  }
   auto& storage = state.storages[homeDirectory];
   if (!storage) {
-    storage = std::make_shared<ZEVSiteEventStorage>(
-        PassKey{}, zevsite::files::joinPath(homeDirectory, "Library/zevsite-events.sqlite"));
-    // The writer holds a plain pointer: storages are never removed from the registry.
+    storage = std::make_shared<ZEVSiteEventStorage>(PassKey{}, homeDirectory);
+    // Storages are never removed from the registry, so plain pointers to them stay valid.
     ZEVSiteEventStorage* self = storage.get();
-    storage->writer_ = ZEVSitePlatform::current().startThread([self] { self->writerLoop(); });
+    zevsite::forksafety::registerLock(self->storeMutex_, zevsite::forksafety::kStore);
+    zevsite::forksafety::registerLock(self->stagingMutex_, zevsite::forksafety::kStaging);
+    zevsite::forksafety::registerLock(self->checkpointMutex_, zevsite::forksafety::kCheckpoint);
+    zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
+    std::lock_guard staging(self->stagingMutex_);
+    self->ensureWriterLocked();
   }
   return storage;
 }
@@ -54,20 +67,54 @@ std::vector<std::shared_ptr<ZEVSiteEventStorage>> ZEVSiteEventStorage::all() {
   return storages;
 }
 
-ZEVSiteEventStorage::ZEVSiteEventStorage(PassKey, std::string databasePath)
-    : databasePath_(std::move(databasePath)) {}
+ZEVSiteEventStorage::ZEVSiteEventStorage(PassKey, std::string homeDirectory)
+    : homeDirectory_(std::move(homeDirectory)) {}
+
+void ZEVSiteEventStorage::ensureWriterLocked() {
+  if (writer_) return;
+  writer_ = std::make_unique<std::thread>(
+      ZEVSitePlatform::current().startThread([this] { writerLoop(); }));
+}
+
+void ZEVSiteEventStorage::resetAfterFork() {
+  // Runs in the child, which has only the forking thread; every lock was released. What is
+  // staged is the parent's to write, and the connections are the parent's: both are left
+  // to it. The writer thread does not exist here: its handle is released, not joined.
+  staging_.clear();
+  stagedBytes_ = 0;
+  committedSequence_ = acceptedSequence_;
+  droppedWhileStaged_ = 0;
+  flushWaiters_ = 0;
+  checkpointWanted_ = truncateWanted_ = false;
+  failures_ = 0;
+  retryAt_.reset();
+  (void)writer_.release();
+  if (store_) {
+    store_->abandonConnections();
+    store_.reset();
+  }
+  storeIdentity_.reset();
+}
+
+void ZEVSiteEventStorage::dropOldestStagedLocked() {
+  stagedBytes_ -= staging_.front().body.size();
+  staging_.pop_front();
+  ++droppedWhileStaged_;
+  ++committedSequence_;
+}
 
 void ZEVSiteEventStorage::accept(std::string_view name, std::string body,
                                  std::int64_t createdMillis) {
   bool wasEmpty;
   {
     std::lock_guard lock(stagingMutex_);
-    if (staging_.size() >= maxEvents_) {
-      staging_.pop_front();
-      ++droppedWhileStaged_;
-      ++committedSequence_;
+    ensureWriterLocked();
+    while (!staging_.empty() &&
+           (staging_.size() >= maxEvents_ || stagedBytes_ + body.size() > kMaxStagedBytes)) {
+      dropOldestStagedLocked();
     }
     wasEmpty = staging_.empty();
+    stagedBytes_ += body.size();
     staging_.push_back(ZEVSitePendingEvent{std::string(name), std::move(body), createdMillis});
     ++acceptedSequence_;
   }
@@ -79,12 +126,21 @@ bool ZEVSiteEventStorage::flush(std::chrono::steady_clock::time_point deadline) 
   std::unique_lock lock(stagingMutex_);
   const std::uint64_t target = acceptedSequence_;
   if (committedSequence_ >= target) return true;
+  ensureWriterLocked();
   ++flushWaiters_;
   stagedCondition_.notify_one();
   bool done =
       committedCondition_.wait_until(lock, deadline, [&] { return committedSequence_ >= target; });
   --flushWaiters_;
   return done;
+}
+
+void ZEVSiteEventStorage::wake() {
+  {
+    std::lock_guard lock(stagingMutex_);
+    retryAt_.reset();
+  }
+  stagedCondition_.notify_one();
 }
 
 void ZEVSiteEventStorage::setLimits(std::size_t maxEvents, std::int64_t expirationSecs) {
@@ -110,52 +166,124 @@ std::size_t ZEVSiteEventStorage::enforceLimitsLocked(ZEVSiteEventStore& store,
   if (!overCount && !expiryDue) return 0;
   if (expiryDue) lastExpiryCheck_ = now;
   std::int64_t oldestAllowed =
-      expiryDue ? ZEVSitePlatform::current().currentTimeMillis() - expirationSecs * 1000
+      expiryDue ? zevsite::time::saturatingSub(ZEVSitePlatform::current().currentTimeMillis(),
+                                               zevsite::time::saturatingMul(expirationSecs, 1000))
                 : std::numeric_limits<std::int64_t>::min();
   std::size_t dropped = store.enforceLimits(maxEvents, oldestAllowed);
   rowEstimate_ = store.count();
   return dropped;
 }
 
-ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked() {
-  if (!store_) {
-    zevsite::files::makeDirectories(databasePath_.substr(0, databasePath_.rfind('/')));
-    store_ = ZEVSiteEventStore::open(databasePath_);
-    if (store_) {
-      rowEstimate_ = store_->count();
-      ZEVSiteEventStore* store = store_.get();
-      store_->setCheckpointListener([this, store] {
-        {
-          std::lock_guard lock(stagingMutex_);
-          checkpointWanted_ = store;
-        }
-        stagedCondition_.notify_one();
-      });
-    }
-    if (!store_ && !storeFailureLogged_) {
-      ZEVSiteLoger::adLog("[Site] events are kept in memory until %@ can be opened", databasePath_);
-      storeFailureLogged_ = true;
-    }
+std::string ZEVSiteEventStorage::databasePathLocked() const {
+  std::string home =
+      homeDirectory_.empty() ? ZEVSitePlatform::current().homeDirectory() : homeDirectory_;
+  return home.empty() ? std::string() : zevsite::files::joinPath(home, kStoreFile);
+}
+
+bool ZEVSiteEventStorage::storeStillAtPathLocked() {
+  auto identity = ZEVSitePlatform::current().fileIdentity(storePath_);
+  return identity && storeIdentity_ && *identity == *storeIdentity_;
+}
+
+void ZEVSiteEventStorage::moveAsideLocked(const std::string& path) {
+  auto& platform = ZEVSitePlatform::current();
+  auto identity = platform.fileIdentity(path);
+  // Each damaged file is dealt with once: a file that could not be moved is not tried again.
+  if (!identity || (movedAside_ && *movedAside_ == *identity)) return;
+  movedAside_ = identity;
+  std::string aside = path + ".corrupt-" + std::to_string(platform.currentTimeMillis());
+  if (int error = platform.renameFile(path, aside)) {
+    ZEVSiteLoger::adLog("[Site] event store %@ is unreadable and could not be moved aside: %@",
+                        path, std::string(std::strerror(error)));
+    return;
   }
+  // Its log belongs to it: left behind, SQLite would replay it into the new store.
+  for (const char* suffix : {"-wal", "-shm"}) platform.renameFile(path + suffix, aside + suffix);
+  ZEVSiteLoger::adLog("[Site] event store %@ was unreadable; moved to %@ and recreated", path,
+                      aside);
+}
+
+ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
+  if (store_) return store_.get();
+  const std::string path = databasePathLocked();
+  if (path.empty()) {
+    if (error) *error = "no home directory";
+    return nullptr;
+  }
+  if (!zevsite::files::makePrivateDirectories(directoryOf(path))) {
+    if (error) *error = "cannot create " + directoryOf(path);
+    return nullptr;
+  }
+  auto opened = ZEVSiteEventStore::open(path);
+  if (opened.failure == ZEVSiteEventStore::OpenFailure::Corrupt) {
+    moveAsideLocked(path);
+    opened = ZEVSiteEventStore::open(path);
+  }
+  if (!opened.store) {
+    if (error) *error = opened.error;
+    return nullptr;
+  }
+  store_ = std::move(opened.store);
+  storePath_ = path;
+  storeIdentity_ = ZEVSitePlatform::current().fileIdentity(path);
+  rowEstimate_ = store_->count();
+  store_->setCommitListener([this](int walFrames) {
+    {
+      std::lock_guard lock(stagingMutex_);
+      checkpointWanted_ = true;
+      // A large log is checkpointed now; a small one is truncated once the store is idle.
+      truncateWanted_ = walFrames < ZEVSiteEventStore::kCheckpointFrames;
+    }
+    stagedCondition_.notify_one();
+  });
   return store_.get();
 }
 
 bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)>& work) {
   std::lock_guard lock(storeMutex_);
-  ZEVSiteEventStore* store = openStoreLocked();
+  ZEVSiteEventStore* store = openStoreLocked(nullptr);
   if (!store) return false;
   work(*store);
   return true;
 }
 
+void ZEVSiteEventStorage::runCheckpointLocked(std::unique_lock<std::mutex>& lock) {
+  const bool truncate = std::exchange(truncateWanted_, false);
+  checkpointWanted_ = false;
+  if (truncate) {
+    // Truncate only once nothing new arrives for a while: the store is idle.
+    if (stagedCondition_.wait_for(lock, kIdleCheckpointDelay,
+                                  [this] { return !staging_.empty() || checkpointWanted_; })) {
+      if (!checkpointWanted_) checkpointWanted_ = truncateWanted_ = true;
+      return;
+    }
+  }
+  lock.unlock();
+  {
+    std::lock_guard checkpointing(checkpointMutex_);
+    ZEVSiteEventStore* store;
+    {
+      std::lock_guard storeLock(storeMutex_);
+      store = store_.get();
+    }
+    // Only this thread replaces store_, so it stays valid here without the store lock.
+    if (store && store->walFrames() > 0) store->checkpoint(truncate);
+  }
+  lock.lock();
+}
+
 void ZEVSiteEventStorage::writerLoop() {
+  auto& platform = ZEVSitePlatform::current();
   std::unique_lock lock(stagingMutex_);
   for (;;) {
     stagedCondition_.wait(lock, [this] { return !staging_.empty() || checkpointWanted_; });
-    if (ZEVSiteEventStore* store = std::exchange(checkpointWanted_, nullptr)) {
-      lock.unlock();
-      store->checkpoint();
-      lock.lock();
+    if (checkpointWanted_ && (!truncateWanted_ || staging_.empty())) {
+      runCheckpointLocked(lock);
+      continue;
+    }
+    if (staging_.empty()) continue;
+    if (retryAt_ && platform.monotonicNow() < *retryAt_) {
+      platform.waitUntil(stagedCondition_, lock, *retryAt_);
       continue;
     }
     // Let a batch gather, unless it is large already or someone waits in flush.
@@ -164,38 +292,56 @@ void ZEVSiteEventStorage::writerLoop() {
     });
     std::deque<ZEVSitePendingEvent> batch;
     batch.swap(staging_);
+    stagedBytes_ = 0;
     const std::uint64_t batchEnd = acceptedSequence_;
     const std::size_t dropped = std::exchange(droppedWhileStaged_, 0);
     lock.unlock();
-    writeBatch(batch, dropped);
+    BatchOutcome outcome = writeBatch(batch, dropped);
     lock.lock();
-    if (batch.empty()) {
-      committedSequence_ = std::max(committedSequence_, batchEnd);
-      committedCondition_.notify_all();
-      if (commitListener_) {
-        // Woken outside the staging lock, so host threads never wait behind the wake-up.
-        auto listener = commitListener_;
-        lock.unlock();
-        listener();
-        lock.lock();
-      }
-    } else {
-      // The store could not take the batch: put it back in front and retry shortly, still
-      // within the staging bound.
-      for (auto it = batch.rbegin(); it != batch.rend(); ++it) staging_.push_front(std::move(*it));
-      while (staging_.size() > maxEvents_) {
-        staging_.pop_front();
-        ++droppedWhileStaged_;
-        ++committedSequence_;
-      }
-      committedCondition_.notify_all();
-      stagedCondition_.wait_for(lock, std::chrono::milliseconds(200));
-    }
+    afterBatchLocked(lock, batch, batchEnd, outcome);
   }
 }
 
-void ZEVSiteEventStorage::writeBatch(std::deque<ZEVSitePendingEvent>& batch,
-                                     std::size_t droppedWhileStaged) {
+void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
+                                           std::deque<ZEVSitePendingEvent>& batch,
+                                           std::uint64_t batchEnd, const BatchOutcome& outcome) {
+  if (outcome.written) {
+    if (std::exchange(failureLogged_, false)) {
+      ZEVSiteLoger::adLog("[Site] event store can be written again; staged events stored");
+    }
+    failures_ = 0;
+    retryAt_.reset();
+    committedSequence_ = std::max(committedSequence_, batchEnd);
+    committedCondition_.notify_all();
+    if (commitListener_) {
+      // Woken outside the staging lock, so host threads never wait behind the wake-up.
+      auto listener = commitListener_;
+      lock.unlock();
+      listener();
+      lock.lock();
+    }
+    return;
+  }
+  // The store could not take the batch: put it back in front, still within the staging
+  // bounds, and try again after a growing delay.
+  for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
+    stagedBytes_ += it->body.size();
+    staging_.push_front(std::move(*it));
+  }
+  while (staging_.size() > maxEvents_ || stagedBytes_ > kMaxStagedBytes) dropOldestStagedLocked();
+  committedCondition_.notify_all();
+  failures_ = std::min(failures_ + 1, 30);
+  auto delay = std::min<std::chrono::milliseconds>(
+      kLongestRetryDelay, kFirstRetryDelay * (std::int64_t{1} << std::min(failures_ - 1, 10)));
+  retryAt_ = ZEVSitePlatform::current().monotonicNow() + delay;
+  if (!std::exchange(failureLogged_, true)) {
+    ZEVSiteLoger::adLog("[Site] events are kept in memory until the event store can be written: %@",
+                        outcome.error);
+  }
+}
+
+ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
+    std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged) {
   std::size_t maxEvents;
   std::int64_t expirationSecs;
   {
@@ -203,25 +349,40 @@ void ZEVSiteEventStorage::writeBatch(std::deque<ZEVSitePendingEvent>& batch,
     maxEvents = maxEvents_;
     expirationSecs = expirationSecs_;
   }
+  BatchOutcome outcome;
   std::size_t droppedInStore = 0;
-  bool written = false;
   {
     std::lock_guard lock(storeMutex_);
-    if (ZEVSiteEventStore* store = openStoreLocked()) {
+    if (store_ && !storeStillAtPathLocked()) {
+      // The home directory was removed or replaced: the open file is no longer reachable,
+      // so events written to it would be lost. Open the file at the path again.
+      ZEVSiteLoger::adLog("[Site] event store %@ was removed or replaced; reopening", storePath_);
+      store_.reset();
+    }
+    if (ZEVSiteEventStore* store = openStoreLocked(&outcome.error)) {
       std::vector<ZEVSitePendingEvent> rows(std::make_move_iterator(batch.begin()),
                                             std::make_move_iterator(batch.end()));
-      written = store->insertBatch(rows);
-      if (written) {
+      outcome.written = store->insertBatch(rows);
+      if (outcome.written) {
         rowEstimate_ += rows.size();
         droppedInStore = enforceLimitsLocked(*store, maxEvents, expirationSecs);
       } else {
         for (std::size_t i = 0; i < rows.size(); ++i) batch[i] = std::move(rows[i]);
+        const int code = store->lastErrorCode();
+        outcome.error = "SQLite error " + std::to_string(code);
+        if (ZEVSiteEventStore::isCorruption(code)) {
+          store_.reset();
+          moveAsideLocked(storePath_);
+        } else if (!ZEVSiteEventStore::isDiskFull(code)) {
+          store_.reset();  // reopened on the next attempt; a full disk keeps the connection
+        }
       }
     }
   }
-  if (written) batch.clear();
+  if (outcome.written) batch.clear();
   if (droppedWhileStaged + droppedInStore > 0) {
     ZEVSiteLoger::adLog("[Site] event limits reached: dropped %@ oldest or expired events",
                         droppedWhileStaged + droppedInStore);
   }
+  return outcome;
 }

@@ -6,8 +6,17 @@
 // and well inside 100 ms. Every task queue of the process with the same home directory
 // shares one storage, found with forHome. Storages live until the process exits; at normal
 // exit whatever is still staged is written first (bounded by a short timeout).
+//
+// Faults: a store that SQLite reports as not a database is moved aside (once per file) and
+// recreated. Any other failure (no space, no permission, no descriptors, a vanished
+// directory) keeps the file and the staged events, within the staging bounds, and retries
+// with a growing delay; one log line per episode. Before each batch the writer checks that
+// the open store is still the file at its path, and reopens it when the home directory was
+// removed or replaced under it. The writer thread is started again on first use in a child
+// process after fork().
 #pragma once
 
+#include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
 
 #include <chrono>
@@ -18,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -33,25 +43,36 @@ class ZEVSiteEventStorage {
   static constexpr std::size_t kEagerBatch = 512;
   static constexpr std::size_t kDefaultMaxEvents = 10000;
   static constexpr std::int64_t kDefaultExpirationSecs = 604800;
+  // Most bytes of upload strings staged in memory; beyond it the oldest are dropped.
+  static constexpr std::size_t kMaxStagedBytes = 4 * 1024 * 1024;
+  // After a failure to open or write the store: first and longest wait before a retry.
+  static constexpr std::chrono::milliseconds kFirstRetryDelay{200};
+  static constexpr std::chrono::milliseconds kLongestRetryDelay{10'000};
+  // The store counts as idle (and its log is truncated) after this long without commits.
+  static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
 
-  // The storage of `homeDirectory`, created (with its writer thread) on first use.
+  // The storage of `homeDirectory`, created (with its writer thread) on first use. The
+  // storage of "" (no home directory could be found) keeps events in memory until the host
+  // sets one, then writes them there.
   static std::shared_ptr<ZEVSiteEventStorage> forHome(const std::string& homeDirectory);
   // Every storage created so far.
   static std::vector<std::shared_ptr<ZEVSiteEventStorage>> all();
 
-  ZEVSiteEventStorage(PassKey, std::string databasePath);
+  ZEVSiteEventStorage(PassKey, std::string homeDirectory);
   ZEVSiteEventStorage(const ZEVSiteEventStorage&) = delete;
   ZEVSiteEventStorage& operator=(const ZEVSiteEventStorage&) = delete;
 
   // Stages one event for the writer. No disk I/O: a short lock and a move. When the staging
-  // area already holds maxEvents, the oldest staged event is dropped (counted and logged
-  // once per batch by the writer).
+  // area already holds maxEvents or kMaxStagedBytes, the oldest staged events are dropped
+  // (counted and logged once per batch by the writer).
   void accept(std::string_view name, std::string body, std::int64_t createdMillis);
   // Waits until everything accepted before the call has been written (or dropped by the
   // limits); false when `deadline` came first.
   bool flush(std::chrono::steady_clock::time_point deadline);
   // Most events kept and oldest age kept, in the staging area and the store.
   void setLimits(std::size_t maxEvents, std::int64_t expirationSecs);
+  // Asks the writer to try again now (the host set a home directory, for example).
+  void wake();
 
   // Runs `work` with the open store under the store lock (the sender's access). Returns
   // false without running it when the store cannot be opened.
@@ -60,18 +81,33 @@ class ZEVSiteEventStorage {
   void setCommitListener(std::function<void()> listener);
 
  private:
+  struct BatchOutcome {
+    bool written = false;
+    std::string error;  // why not, when not written
+  };
+
   void writerLoop();
-  void writeBatch(std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged);
-  ZEVSiteEventStore* openStoreLocked();
+  void ensureWriterLocked();
+  void resetAfterFork();
+  BatchOutcome writeBatch(std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged);
+  void afterBatchLocked(std::unique_lock<std::mutex>& lock, std::deque<ZEVSitePendingEvent>& batch,
+                        std::uint64_t batchEnd, const BatchOutcome& outcome);
+  void runCheckpointLocked(std::unique_lock<std::mutex>& lock);
+  void dropOldestStagedLocked();
+  std::string databasePathLocked() const;
+  ZEVSiteEventStore* openStoreLocked(std::string* error);
+  bool storeStillAtPathLocked();
+  void moveAsideLocked(const std::string& path);
   std::size_t enforceLimitsLocked(ZEVSiteEventStore& store, std::size_t maxEvents,
                                   std::int64_t expirationSecs);
 
-  const std::string databasePath_;
+  const std::string homeDirectory_;  // "" for the storage that follows the host's setting
 
   std::mutex stagingMutex_;                     // guards the staging fields below
   std::condition_variable stagedCondition_;     // writer waits here for events or a flush
   std::condition_variable committedCondition_;  // flush waits here for committedSequence_
   std::deque<ZEVSitePendingEvent> staging_;
+  std::size_t stagedBytes_ = 0;
   std::uint64_t acceptedSequence_ = 0;   // events accepted so far
   std::uint64_t committedSequence_ = 0;  // accepted events written or dropped so far
   std::size_t droppedWhileStaged_ = 0;   // staged events dropped since the last batch
@@ -79,15 +115,31 @@ class ZEVSiteEventStorage {
   std::size_t maxEvents_ = kDefaultMaxEvents;
   std::int64_t expirationSecs_ = kDefaultExpirationSecs;
   std::function<void()> commitListener_;
-  // The store whose WAL wants a checkpoint: the writer thread runs it between batches, off
-  // the sender's path.
-  ZEVSiteEventStore* checkpointWanted_ = nullptr;
+  // The store's WAL wants a checkpoint (a full one, or a truncation once idle): the writer
+  // thread runs it between batches, off the sender's path.
+  bool checkpointWanted_ = false;
+  bool truncateWanted_ = false;
+  // Failures in a row to write a batch, and when the next attempt is due (platform clock).
+  int failures_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> retryAt_;
+  bool failureLogged_ = false;  // one line per episode of failures
+  // The writer thread's handle; in a child after fork() the thread does not exist, so the
+  // handle is released (never joined) and a new writer is started on first use.
+  std::unique_ptr<std::thread> writer_;
+  std::uint64_t writerGeneration_ = 0;  // the fork generation writer_ was started in
 
-  std::mutex storeMutex_;  // guards store_ and every use of the SQLite connection
+  // Held by the writer while it checkpoints through the store's second connection, so that
+  // fork() never happens in the middle of a SQLite call.
+  std::mutex checkpointMutex_;
+
+  // Guards the fields below and every use of the main SQLite connection. store_ is replaced
+  // or reset only on the writer thread, which may therefore use it briefly without the lock
+  // for checkpoints.
+  std::mutex storeMutex_;
   std::unique_ptr<ZEVSiteEventStore> store_;
-  bool storeFailureLogged_ = false;
+  std::optional<ZEVSiteFileIdentity> storeIdentity_;  // the file store_ has open
+  std::string storePath_;
+  std::optional<ZEVSiteFileIdentity> movedAside_;  // the last file moved aside
   std::size_t rowEstimate_ = 0;  // rows in the store, never below the real number (one process)
   std::chrono::steady_clock::time_point lastExpiryCheck_{};
-
-  std::thread writer_;  // runs writerLoop for the life of the process; never joined
 };

@@ -1,12 +1,16 @@
 #include "ZEVSiteEventStore.h"
 
-#include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include "../Platform/ZEVSitePlatform.h"
+#include "ZEVSiteStoreVFS.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <optional>
 
@@ -35,42 +39,64 @@ struct StatementScope {
   }
 };
 
-sqlite3* openConnection(const std::string& path) {
+sqlite3* openConnection(const std::string& path, std::string* error = nullptr) {
+  zevsite::store::registerStoreVFS();
   sqlite3* db = nullptr;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, flags, zevsite::store::kStoreVFSName) != SQLITE_OK) {
+    if (error) *error = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     return nullptr;
   }
   return db;
 }
 
-std::int64_t wallMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
+// The store's files are the owner's alone, whatever the umask: the database is created
+// 0600 before SQLite opens it (its -wal and -shm files take the database's mode), and files
+// of older versions are narrowed to 0600.
+void restrictPermissions(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::fchmod(fd, 0600);
+    ::close(fd);
+  }
+  for (const char* suffix : {"-wal", "-shm"}) ::chmod((path + suffix).c_str(), 0600);
 }
 
 }  // namespace
 
-std::unique_ptr<ZEVSiteEventStore> ZEVSiteEventStore::open(const std::string& path) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (sqlite3* db = openConnection(path)) {
-      auto store = std::make_unique<ZEVSiteEventStore>(PassKey{}, path, db);
-      if (store->prepare()) return store;
-    }
-    if (attempt == 0) {
-      // Not a usable database: keep it for inspection and start over with an empty one.
-      std::string aside = path + ".corrupt-" + std::to_string(wallMillis());
-      std::rename(path.c_str(), aside.c_str());
-      std::remove((path + "-wal").c_str());
-      std::remove((path + "-shm").c_str());
-      ZEVSiteLoger::adLog("[Site] event store %@ was unreadable; moved to %@ and recreated", path,
-                          aside);
-    }
+bool ZEVSiteEventStore::isCorruption(int code) {
+  code &= 0xff;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+bool ZEVSiteEventStore::isDiskFull(int code) { return (code & 0xff) == SQLITE_FULL; }
+
+int ZEVSiteEventStore::lastErrorCode() const { return sqlite3_errcode(db_) & 0xff; }
+
+ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
+  OpenResult result;
+  if (int error = ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, path)) {
+    result.failure = OpenFailure::Unavailable;
+    result.error = std::strerror(error);
+    return result;
   }
-  ZEVSiteLoger::adLog("[Site] event store %@ cannot be opened", path);
-  return nullptr;
+  restrictPermissions(path);
+  sqlite3* db = openConnection(path, &result.error);
+  if (!db) {
+    result.failure = OpenFailure::Unavailable;
+    return result;
+  }
+  auto store = std::make_unique<ZEVSiteEventStore>(PassKey{}, path, db);
+  if (!store->prepare()) {
+    result.failure =
+        isCorruption(sqlite3_errcode(db)) ? OpenFailure::Corrupt : OpenFailure::Unavailable;
+    result.error = sqlite3_errmsg(db);
+    return result;
+  }
+  restrictPermissions(path);
+  result.store = std::move(store);
+  return result;
 }
 
 ZEVSiteEventStore::~ZEVSiteEventStore() {
@@ -82,29 +108,35 @@ ZEVSiteEventStore::~ZEVSiteEventStore() {
   sqlite3_close(checkpointDb_);
 }
 
+void ZEVSiteEventStore::abandonConnections() {
+  insert_ = deleteRange_ = deleteLease_ = insertLease_ = activeLeases_ = nextId_ = selectRange_ =
+      nullptr;
+  db_ = nullptr;
+  checkpointDb_ = nullptr;
+}
+
 int ZEVSiteEventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
   auto* store = static_cast<ZEVSiteEventStore*>(context);
   store->walFrames_.store(frames);
   if (frames >= kForcedCheckpointFrames) {
     sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-  } else if (frames >= kCheckpointFrames && store->checkpointListener_) {
-    store->checkpointListener_();
   }
+  if (store->commitListener_) store->commitListener_(frames);
   return SQLITE_OK;
 }
 
-void ZEVSiteEventStore::checkpoint() {
+void ZEVSiteEventStore::checkpoint(bool truncate) {
   std::lock_guard lock(checkpointMutex_);
   if (!checkpointDb_) {
     checkpointDb_ = openConnection(path_);
     if (!checkpointDb_) return;
-    sqlite3_busy_timeout(checkpointDb_, 1000);
+    sqlite3_busy_timeout(checkpointDb_, truncate ? 100 : 1000);
     // Checkpointing streams pages from the log to the database: a small cache suffices.
     sqlite3_exec(checkpointDb_, "PRAGMA cache_size=-256", nullptr, nullptr, nullptr);
   }
   int logFrames = 0, copied = 0;
-  if (sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logFrames,
-                                &copied) == SQLITE_OK &&
+  int mode = truncate ? SQLITE_CHECKPOINT_TRUNCATE : SQLITE_CHECKPOINT_PASSIVE;
+  if (sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, mode, &logFrames, &copied) == SQLITE_OK &&
       copied == logFrames) {
     walFrames_.store(0);  // all copied: the next commit starts the WAL over
   }
@@ -119,8 +151,9 @@ bool ZEVSiteEventStore::prepare() {
   sqlite3_wal_hook(db_, &ZEVSiteEventStore::onWalCommit, this);
   // WAL with synchronous NORMAL: a committed batch survives a crash or kill of the process;
   // the page cache is capped at 2 MiB to keep the SDK's memory small.
+  const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
   if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
-      !execute("PRAGMA cache_size=-2048") || !execute(kSchema)) {
+      !execute("PRAGMA cache_size=-2048") || !execute(journalLimit.c_str()) || !execute(kSchema)) {
     return false;
   }
   auto prepareOne = [this](const char* sql, sqlite3_stmt** statement) {

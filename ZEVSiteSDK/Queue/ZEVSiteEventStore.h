@@ -48,10 +48,18 @@ class ZEVSiteEventStore {
 
  public:
   ZEVSiteEventStore(PassKey, std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
-  // Opens (or creates) the store at `path`. A file that is not a usable database is moved
-  // aside to "<path>.corrupt-<ms>" with a log line and a fresh store is created. Nothing
-  // when even that fails.
-  static std::unique_ptr<ZEVSiteEventStore> open(const std::string& path);
+  // Why an open failed.
+  enum class OpenFailure { None, Corrupt, Unavailable };
+  struct OpenResult {
+    std::unique_ptr<ZEVSiteEventStore> store;
+    OpenFailure failure = OpenFailure::None;
+    // Corrupt: SQLite opened the file and reported it is not a database or is damaged; the
+    // owner may move it aside. Unavailable: anything else (no space, no permission, no
+    // descriptors, a read-only or missing directory); the file must be kept as it is.
+    std::string error;
+  };
+  // Opens (or creates, owner-only) the store at `path`; never moves or deletes a file.
+  static OpenResult open(const std::string& path);
   ~ZEVSiteEventStore();
   ZEVSiteEventStore(const ZEVSiteEventStore&) = delete;
   ZEVSiteEventStore& operator=(const ZEVSiteEventStore&) = delete;
@@ -77,16 +85,32 @@ class ZEVSiteEventStore {
   // checkpoint's fsync on the committing thread). The owner calls checkpoint() from a thread
   // of its choice when walNeedsCheckpoint() says so; a commit that finds the WAL very large
   // checkpoints itself, so the WAL stays bounded whatever the owner does.
-  static constexpr int kCheckpointFrames = 1000;
-  static constexpr int kForcedCheckpointFrames = 8000;
+  //
+  // The log is kept small so the SDK keeps working on a nearly full disk: a checkpoint is
+  // wanted every kCheckpointFrames pages (512 KiB), the owner truncates the log whenever the
+  // store goes idle, and SQLite cuts a reset log back to kJournalSizeLimit.
+  static constexpr int kCheckpointFrames = 128;
+  static constexpr int kForcedCheckpointFrames = 1024;
+  static constexpr int kJournalSizeLimit = 512 * 1024;
   bool walNeedsCheckpoint() const { return walFrames_.load() >= kCheckpointFrames; }
+  // Pages in the log since it was last emptied.
+  int walFrames() const { return walFrames_.load(); }
   // Copies the WAL back into the database through a connection of its own (safe alongside
-  // a transaction on the main connection in another thread). Thread-safe with itself.
-  void checkpoint();
-  // Called (on the committing thread) when the WAL has grown past kCheckpointFrames.
-  void setCheckpointListener(std::function<void()> listener) {
-    checkpointListener_ = std::move(listener);
+  // a transaction on the main connection in another thread); `truncate` also empties the
+  // log file when no reader is in the way. Thread-safe with itself.
+  void checkpoint(bool truncate = false);
+  // Called on the committing thread after every commit, with the log's size in pages.
+  void setCommitListener(std::function<void(int walFrames)> listener) {
+    commitListener_ = std::move(listener);
   }
+  // The primary SQLite result code of the last failure on the main connection.
+  int lastErrorCode() const;
+  // Whether `code` says the file itself is damaged or not a database.
+  static bool isCorruption(int code);
+  static bool isDiskFull(int code);
+  // Forgets the connections without closing them. For a child process after fork(): the
+  // connections belong to the parent, and closing them here could disturb its locks.
+  void abandonConnections();
 
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();
@@ -102,8 +126,8 @@ class ZEVSiteEventStore {
   const std::string path_;
   sqlite3* db_ = nullptr;
   std::atomic<int> walFrames_{0};
-  std::function<void()> checkpointListener_;  // set before the store is shared
-  std::mutex checkpointMutex_;                // guards checkpointDb_
+  std::function<void(int)> commitListener_;  // set before the store is shared
+  std::mutex checkpointMutex_;               // guards checkpointDb_
   sqlite3* checkpointDb_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* deleteRange_ = nullptr;

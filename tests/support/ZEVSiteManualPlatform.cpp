@@ -74,3 +74,20 @@ std::size_t ZEVSiteManualPlatform::pendingTasks() {
   std::lock_guard lock(mutex_);
   return tasks_.size();
 }
+
+void ZEVSiteManualPlatform::waitUntil(std::condition_variable& condition,
+                                      std::unique_lock<std::mutex>& lock,
+                                      std::chrono::steady_clock::time_point deadline) {
+  if (monotonicNow() >= deadline) return;
+  condition.wait_for(lock, std::chrono::milliseconds(2));
+}
+
+void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {
+  std::lock_guard lock(faultMutex_);
+  storeFault_ = std::move(fault);
+}
+
+int ZEVSiteManualPlatform::storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) {
+  std::lock_guard lock(faultMutex_);
+  return storeFault_ ? storeFault_(op, path) : 0;
+}

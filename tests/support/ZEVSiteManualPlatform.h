@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -19,6 +20,10 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::int64_t currentTimeSeconds() override;
   std::int64_t currentTimeMillis() override;
   std::chrono::steady_clock::time_point monotonicNow() override;
+  // Waits a few real milliseconds at most, so a thread waiting for a manual deadline sees
+  // advanceBy() soon; returns at once when the manual clock has passed `deadline`.
+  void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
+                 std::chrono::steady_clock::time_point deadline) override;
 
   // Runs every task that is due now (and what they schedule for now); returns how many ran.
   std::size_t runUntilIdle();
@@ -27,6 +32,11 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   // Sets the wall clock (seconds since the epoch); the monotonic clock is left alone.
   void setWallClockSeconds(std::int64_t seconds);
   std::size_t pendingTasks();
+  // Fails the event store's file operations as `fault` decides (an errno value, 0 lets
+  // the operation run); an empty function removes the fault. Any thread.
+  using StoreFault = std::function<int(ZEVSiteStoreFileOp, const std::string& path)>;
+  void setStoreFault(StoreFault fault);
+  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) override;
 
  private:
   std::size_t runDueUpTo(std::chrono::nanoseconds target);
@@ -37,4 +47,6 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::chrono::steady_clock::time_point monotonicBase_;
   std::map<std::pair<std::chrono::nanoseconds, std::uint64_t>, Task> tasks_;
   std::uint64_t nextSequence_ = 0;
+  std::mutex faultMutex_;  // guards storeFault_ (asked from the writer and sender threads)
+  StoreFault storeFault_;
 };
