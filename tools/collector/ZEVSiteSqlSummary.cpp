@@ -1,0 +1,109 @@
+#include "ZEVSiteSqlSummary.h"
+
+#include "ZEVSiteSummaryFormat.h"
+
+#include <cstdlib>
+#include <map>
+
+const char* const kZEVSiteEventColumns[19] = {
+    "app",           "event",    "eid",    "cid",   "ts",    "received", "day",
+    "title",         "category", "action", "label", "value", "caid",     "action_labels",
+    "action_values", "campaign", "source", "inst",  "dims"};
+
+namespace {
+
+// At most this many entries in each list of the summary.
+constexpr int kListLimit = 20;
+
+std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+std::string whereClause(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query) {
+  return " FROM " + dialect.table + " WHERE app = " + dialect.quote(query.app) +
+         " AND day >= " + dialect.quote(query.from) + " AND day <= " + dialect.quote(query.to);
+}
+
+// The rows of `select`, each checked to hold `columns` values.
+ZEVSiteSqlRows run(const ZEVSiteSqlDialect& dialect, const std::string& select,
+                   std::size_t columns) {
+  ZEVSiteSqlRows rows = dialect.select(select);
+  for (const auto& row : rows) {
+    if (row.size() != columns) throw ZEVSiteStoreError("unexpected answer to: " + select);
+  }
+  return rows;
+}
+
+ZEVSiteSummary::Totals totals(const ZEVSiteSqlDialect& dialect, const std::string& where) {
+  ZEVSiteSqlRows rows = run(dialect,
+                            "SELECT count(*), sum(event = 'pageview'), "
+                            "sum(event = 'event' AND caid = ''), "
+                            "sum(event = 'event' AND caid <> ''), sum(event = 'init'), "
+                            "sum(event = 'init' AND inst = 1), sum(event = 'pulse'), "
+                            "count(DISTINCT cid)" +
+                                where,
+                            8);
+  ZEVSiteSummary::Totals totals;
+  if (rows.empty()) return totals;
+  const auto& row = rows.front();
+  totals = {number(row[0]), number(row[1]), number(row[2]), number(row[3]),
+            number(row[4]), number(row[5]), number(row[6]), number(row[7])};
+  return totals;
+}
+
+std::vector<ZEVSiteSummary::Day> daily(const ZEVSiteSqlDialect& dialect, const std::string& where,
+                                       const ZEVSiteSummaryQuery& query) {
+  std::map<std::string, ZEVSiteSummary::Day> byDay;
+  for (const auto& row : run(dialect,
+                             "SELECT day, sum(event = 'pageview'), count(*), count(DISTINCT cid)" +
+                                 where + " GROUP BY day",
+                             4)) {
+    byDay[row[0]] = {row[0], number(row[1]), number(row[2]), number(row[3])};
+  }
+  std::vector<ZEVSiteSummary::Day> days;
+  for (const std::string& day : zevsiteDaysOfRange(query.from, query.to)) {
+    auto found = byDay.find(day);
+    days.push_back(found == byDay.end() ? ZEVSiteSummary::Day{day, 0, 0, 0} : found->second);
+  }
+  return days;
+}
+
+// Rows of `keys` and a count, for the filter `condition`, largest count first.
+ZEVSiteSqlRows topList(const ZEVSiteSqlDialect& dialect, const std::string& where,
+                       const std::string& keys, std::size_t keyCount,
+                       const std::string& condition) {
+  return run(dialect,
+             "SELECT " + keys + ", count(*) AS n" + where + " AND " + condition + " GROUP BY " +
+                 keys + " ORDER BY n DESC, " + keys + " LIMIT " + std::to_string(kListLimit),
+             keyCount + 1);
+}
+
+}  // namespace
+
+ZEVSiteSummary zevsiteSqlSummary(const ZEVSiteSqlDialect& dialect,
+                                 const ZEVSiteSummaryQuery& query) {
+  const std::string where = whereClause(dialect, query);
+  ZEVSiteSummary summary;
+  summary.query = query;
+  summary.totals = totals(dialect, where);
+  summary.daily = daily(dialect, where, query);
+  for (const auto& row : topList(dialect, where, "title", 1, "event = 'pageview'")) {
+    summary.topPages.push_back({row[0], number(row[1])});
+  }
+  for (const auto& row :
+       topList(dialect, where, "category, action", 2, "event = 'event' AND caid = ''")) {
+    summary.topEvents.push_back({row[0], row[1], number(row[2])});
+  }
+  for (const auto& row :
+       topList(dialect, where, "campaign, source", 2, "event = 'init' AND campaign <> ''")) {
+    summary.campaigns.push_back({row[0], row[1], number(row[2])});
+  }
+  return summary;
+}
+
+std::vector<std::string> zevsiteSqlApps(const ZEVSiteSqlDialect& dialect) {
+  std::vector<std::string> apps;
+  for (const auto& row :
+       run(dialect, "SELECT DISTINCT app FROM " + dialect.table + " ORDER BY app", 1)) {
+    apps.push_back(row[0]);
+  }
+  return apps;
+}
