@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build (with the example host built against the
-# installed package), then an AddressSanitizer+UndefinedBehaviorSanitizer build.
+# installed package), then an AddressSanitizer+UndefinedBehaviorSanitizer build. A private
+# ClickHouse server runs on loopback for the collector's ClickHouse tests throughout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
+
+echo "== ClickHouse for the collector's store tests"
+clickhouse_dir="$PWD/build/clickhouse"
+trap 'scripts/clickhouse.sh stop "$clickhouse_dir"' EXIT
+ZEVSITE_TEST_CLICKHOUSE_URL=$(scripts/clickhouse.sh start "$clickhouse_dir")
+export ZEVSITE_TEST_CLICKHOUSE_URL
+echo "ClickHouse at $ZEVSITE_TEST_CLICKHOUSE_URL"
 
 echo "== normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
