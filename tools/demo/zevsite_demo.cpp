@@ -1,13 +1,16 @@
 // zevsite-demo: a simulated host session against a collector embedded in this program on a
 // loopback port. It creates the shared manager, opens a deep link, tracks page views,
 // classic events, a custom action and a pulse, refreshes the configuration from the
-// collector, and prints every event the collector received, decoded, as a table.
+// collector, and prints every event the collector received, decoded, as a table. The
+// embedded collector stores the events in SQLite in the demo's temporary directory; the demo
+// ends with the collector's report for the app.
 //
 //   zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]
 //                [--load N] [--threads T] [--home DIR]
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
 #include "ZEVSiteCollector.h"
+#include "ZEVSiteSummaryFormat.h"
 
 #include <atomic>
 #include <chrono>
@@ -156,6 +159,19 @@ bool runLoad(const Options& options, ZEVSiteCollector* collector) {
   return true;
 }
 
+void printReport(ZEVSiteCollector& collector, const std::string& appId) {
+  step("the collector's report (zevsite-collector report), last 7 days");
+  std::string problem;
+  const std::int64_t today = zevsiteToday();
+  auto query = zevsiteSummaryQuery(appId, zevsiteFormatDay(today - 6), zevsiteFormatDay(today),
+                                   today, problem);
+  try {
+    std::fputs(zevsiteSummaryReport(collector.store()->summary(*query)).c_str(), stdout);
+  } catch (const ZEVSiteStoreError& error) {
+    std::printf("  no report: %s\n", error.what());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,6 +191,9 @@ int main(int argc, char** argv) {
   std::string configURL;
   if (collectURL.empty()) {
     collector = std::make_unique<ZEVSiteCollector>();
+    const std::string database = "sqlite:" + options.home + "/collector.sqlite";
+    collector->setStore(openAnalyticsStore(database));
+    std::printf("embedded collector stores into %s\n", database.c_str());
     collector->serveConfig(
         "<config><offlineCache><length>10000</length><queueExpirationSecs>604800"
         "</queueExpirationSecs><timeout>10</timeout></offlineCache><SDKConfig><idfa>false</idfa>"
@@ -249,6 +268,7 @@ int main(int argc, char** argv) {
                 std::filesystem::exists(cached) ? cached.c_str() : "(not written)");
   }
   if (options.load > 0) ok = runLoad(options, collector.get()) && ok;
+  if (collector) printReport(*collector, options.appId);
 
   ZEVSiteSupport::shutdown(std::chrono::seconds(2));
   if (collector) collector->stop();
