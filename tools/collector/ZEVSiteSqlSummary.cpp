@@ -32,38 +32,37 @@ ZEVSiteSqlRows run(const ZEVSiteSqlDialect& dialect, const std::string& select,
   return rows;
 }
 
-ZEVSiteSummary::Totals totals(const ZEVSiteSqlDialect& dialect, const std::string& where) {
-  ZEVSiteSqlRows rows = run(dialect,
-                            "SELECT count(*), sum(event = 'pageview'), "
-                            "sum(event = 'event' AND caid = ''), "
-                            "sum(event = 'event' AND caid <> ''), sum(event = 'init'), "
-                            "sum(event = 'init' AND inst = 1), sum(event = 'pulse'), "
-                            "count(DISTINCT cid)" +
-                                where,
-                            8);
-  ZEVSiteSummary::Totals totals;
-  if (rows.empty()) return totals;
-  const auto& row = rows.front();
-  totals = {number(row[0]), number(row[1]), number(row[2]), number(row[3]),
-            number(row[4]), number(row[5]), number(row[6]), number(row[7])};
-  return totals;
-}
-
-std::vector<ZEVSiteSummary::Day> daily(const ZEVSiteSqlDialect& dialect, const std::string& where,
-                                       const ZEVSiteSummaryQuery& query) {
+// The days of the range with their counts, zeros included, and the totals over them: one
+// scan for the counts per day and kind, one for the distinct clients of the whole range.
+void dailyAndTotals(const ZEVSiteSqlDialect& dialect, const std::string& where,
+                    ZEVSiteSummary& summary) {
   std::map<std::string, ZEVSiteSummary::Day> byDay;
+  ZEVSiteSummary::Totals& totals = summary.totals;
   for (const auto& row : run(dialect,
-                             "SELECT day, sum(event = 'pageview'), count(*), count(DISTINCT cid)" +
+                             "SELECT day, count(*), sum(event = 'pageview'), "
+                             "sum(event = 'event' AND caid = ''), "
+                             "sum(event = 'event' AND caid <> ''), sum(event = 'init'), "
+                             "sum(event = 'init' AND inst = 1), sum(event = 'pulse'), "
+                             "count(DISTINCT cid)" +
                                  where + " GROUP BY day",
-                             4)) {
-    byDay[row[0]] = {row[0], number(row[1]), number(row[2]), number(row[3])};
+                             9)) {
+    byDay[row[0]] = {row[0], number(row[2]), number(row[1]), number(row[8])};
+    totals.events += number(row[1]);
+    totals.pageviews += number(row[2]);
+    totals.classicEvents += number(row[3]);
+    totals.customActions += number(row[4]);
+    totals.starts += number(row[5]);
+    totals.installs += number(row[6]);
+    totals.pulses += number(row[7]);
   }
-  std::vector<ZEVSiteSummary::Day> days;
-  for (const std::string& day : zevsiteDaysOfRange(query.from, query.to)) {
+  for (const auto& row : run(dialect, "SELECT count(DISTINCT cid)" + where, 1)) {
+    totals.clients = number(row[0]);
+  }
+  for (const std::string& day : zevsiteDaysOfRange(summary.query.from, summary.query.to)) {
     auto found = byDay.find(day);
-    days.push_back(found == byDay.end() ? ZEVSiteSummary::Day{day, 0, 0, 0} : found->second);
+    summary.daily.push_back(found == byDay.end() ? ZEVSiteSummary::Day{day, 0, 0, 0}
+                                                 : found->second);
   }
-  return days;
 }
 
 // Rows of `keys` and a count, for the filter `condition`, largest count first.
@@ -83,8 +82,7 @@ ZEVSiteSummary zevsiteSqlSummary(const ZEVSiteSqlDialect& dialect,
   const std::string where = whereClause(dialect, query);
   ZEVSiteSummary summary;
   summary.query = query;
-  summary.totals = totals(dialect, where);
-  summary.daily = daily(dialect, where, query);
+  dailyAndTotals(dialect, where, summary);
   for (const auto& row : topList(dialect, where, "title", 1, "event = 'pageview'")) {
     summary.topPages.push_back({row[0], number(row[1])});
   }

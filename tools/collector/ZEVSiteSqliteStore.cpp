@@ -6,14 +6,26 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
 
+// NORMAL: a commit in WAL mode survives a crash of the collector; only a power loss may
+// take the last commits back. A full sync per batch would halve ingestion.
+// The summary's GROUP BY and DISTINCT sort in memory, with a 64 MiB page cache.
+const char* const kSettings =
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;"
+    "PRAGMA cache_size=-65536;";
+
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
     "app TEXT NOT NULL, event TEXT NOT NULL, eid TEXT NOT NULL PRIMARY KEY, cid TEXT NOT NULL,"
     "ts INTEGER NOT NULL, received INTEGER NOT NULL, day TEXT NOT NULL, title TEXT NOT NULL,"
     "category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL, value INTEGER NOT NULL,"
     "caid TEXT NOT NULL, action_labels TEXT NOT NULL, action_values TEXT NOT NULL,"
-    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS events_app_day ON events (app, day, event);";
+    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL)"
+    " WITHOUT ROWID;"
+    // Two covering indexes: the summary reads only their entries for the app and the days
+    // asked for, never the rows; the lists read only their kind of event.
+    "CREATE INDEX IF NOT EXISTS events_days ON events (app, day, event, caid, inst, cid);"
+    "CREATE INDEX IF NOT EXISTS events_lists ON events (app, event, day, caid, title, category,"
+    " action, campaign, source);";
 
 std::string quoteLiteral(std::string_view text) {
   std::string out = "'";
@@ -38,8 +50,7 @@ ZEVSiteSqliteStore::Connection ZEVSiteSqliteStore::open(const std::string& path)
   }
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   char* error = nullptr;
-  if (sqlite3_exec(db.get(), "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr,
-                   &error) != SQLITE_OK ||
+  if (sqlite3_exec(db.get(), kSettings, nullptr, nullptr, &error) != SQLITE_OK ||
       sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error ? error : "unknown error";
     sqlite3_free(error);

@@ -1,7 +1,7 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
-// in a WAL database, event id as the primary key, each insert one transaction committed
-// with a full sync. Inserts go through one connection and queries through another, each
-// behind its own lock, so a long summary does not hold up ingestion.
+// in a WAL database, event id as the primary key, each insert one transaction. Inserts go through
+// one connection and queries through another, each behind its own lock, so a long summary does not
+// hold up ingestion.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
