@@ -361,6 +361,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, MalformedLinesAreSkippedAndBoundsAnswer413
       upload({{"tid", "dc-7"}, {"eid", "m1"}, {"cid", "c1"}}),                      // no t
       upload({{"t", "pageview"}, {"eid", "m2"}, {"cid", "c1"}}),                    // no tid
       upload({{"tid", "dc-7"}, {"t", "pageview"}, {"eid", "m3"}, {"ts", "soon"}}),  // bad ts
+      upload({{"tid", "dc-7"}, {"t", "pageview"}, {"eid", "m4"}, {"ts", "99999999999999999"}}),
       upload({{"tid", "dc-7"}, {"t", "pageview"}, {"eid", std::string(65, 'e')}}),
       "%%%&&&===&eid",
   };
@@ -370,7 +371,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, MalformedLinesAreSkippedAndBoundsAnswer413
   ASSERT_EQ(collector.post(joinLines(lines)), 200);
   EXPECT_EQ(collector.collector->malformedLines(), malformed.size());
   EXPECT_EQ(collector.collector->eventCount(), knownEvents().size());
-  EXPECT_TRUE(collector.logged("skipped 8 malformed line(s)"));
+  EXPECT_TRUE(collector.logged("skipped 9 malformed line(s)"));
   EXPECT_EQ(collector.get(kKnownSummaryPath).second, kKnownSummary);
 
   auto pageView = [&](const std::string& id, std::string title = "Late") {

@@ -47,6 +47,8 @@ std::string closeObject(const std::string& object) { return object.empty() ? "{}
 
 // The longest event id the stores accept; the SDK's are 36 characters.
 constexpr std::size_t kMaxEventIdLength = 64;
+// 2100-01-01: event times from then on are not real, and ClickHouse's Date ends in 2105.
+constexpr std::int64_t kEndOfEventTimes = 4'102'444'800'000;
 
 }  // namespace
 
@@ -86,7 +88,10 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
     } else if (key == "cid") {
       record.clientId = std::move(value);
     } else if (key == "ts") {
-      if (!parseInteger(value, record.eventTime) || record.eventTime < 0) return "bad ts";
+      if (!parseInteger(value, record.eventTime) || record.eventTime < 0 ||
+          record.eventTime >= kEndOfEventTimes) {
+        return "bad ts";
+      }
     } else if (key == "dt") {
       record.title = std::move(value);
     } else if (key == "ec") {
