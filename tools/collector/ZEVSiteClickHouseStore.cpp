@@ -159,14 +159,14 @@ ZEVSiteClickHouseStore::ZEVSiteClickHouseStore(const std::string& url) {
   database_ = match[2];
   table_ = database_ + ".events";
   writer_ = std::make_unique<Connection>(serverURL_);
-  reader_ = std::make_unique<Connection>(serverURL_);
 }
 
 ZEVSiteClickHouseStore::~ZEVSiteClickHouseStore() = default;
 
-void ZEVSiteClickHouseStore::ensureTable(Connection& connection) {
+void ZEVSiteClickHouseStore::ensureTable() {
   std::lock_guard lock(tableMutex_);
   if (tableReady_) return;
+  Connection connection(serverURL_);
   connection.post("", "CREATE DATABASE IF NOT EXISTS " + database_);
   // ORDER BY is the replacing key: rows with one event id (always of one app and one day)
   // are merged into one; FINAL applies that to rows not merged yet.
@@ -186,25 +186,26 @@ void ZEVSiteClickHouseStore::insert(const std::vector<ZEVSiteEventRecord>& recor
   body.reserve(records.size() * 512);
   for (const auto& record : records) appendRow(body, record);
   std::lock_guard lock(writeMutex_);
-  ensureTable(*writer_);
+  ensureTable();
   writer_->post("INSERT INTO " + table_ + " FORMAT JSONEachRow", body);
 }
 
 ZEVSiteSqlDialect ZEVSiteClickHouseStore::dialect() {
-  // Called with readMutex_ held.
-  return {quoteLiteral, table_ + " FINAL", [this](const std::string& sql) {
-            return parseTsv(reader_->post("", sql + " FORMAT TabSeparated"));
-          }};
+  // Each statement on a connection of its own, so the summary's statements run in parallel
+  // on the server.
+  return {quoteLiteral, table_ + " FINAL",
+          [this](const std::string& sql) {
+            return parseTsv(Connection(serverURL_).post("", sql + " FORMAT TabSeparated"));
+          },
+          /*concurrent=*/true};
 }
 
 ZEVSiteSummary ZEVSiteClickHouseStore::summary(const ZEVSiteSummaryQuery& query) {
-  std::lock_guard lock(readMutex_);
-  ensureTable(*reader_);
+  ensureTable();
   return zevsiteSqlSummary(dialect(), query);
 }
 
 std::vector<std::string> ZEVSiteClickHouseStore::apps() {
-  std::lock_guard lock(readMutex_);
-  ensureTable(*reader_);
+  ensureTable();
   return zevsiteSqlApps(dialect());
 }

@@ -3,8 +3,9 @@
 // to ClickHouse's HTTP interface with libcurl: creates the database and a ReplacingMergeTree
 // table keyed by the event id when missing (so a batch stored twice, even by two collectors,
 // counts once), inserts each batch with one INSERT ... FORMAT JSONEachRow, reads with FINAL.
-// Inserts and queries each have a connection of their own, behind their own lock; the table
-// is created by whichever comes first, so the collector starts while ClickHouse is down.
+// Inserts share one connection behind a lock; each query statement opens one of its own, so
+// the summary's statements run in parallel. The table is created by whichever request comes
+// first, so the collector starts while ClickHouse is down.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
@@ -26,7 +27,7 @@ class ZEVSiteClickHouseStore : public ZEVSiteAnalyticsStore {
  private:
   class Connection;  // one libcurl handle and its reused HTTP connection
 
-  void ensureTable(Connection& connection);
+  void ensureTable();
   ZEVSiteSqlDialect dialect();
 
   std::string serverURL_;  // http://HOST:PORT/
@@ -34,8 +35,6 @@ class ZEVSiteClickHouseStore : public ZEVSiteAnalyticsStore {
   std::string table_;      // database.events
   std::mutex writeMutex_;  // guards writer_: server threads storing batches
   std::unique_ptr<Connection> writer_;
-  std::mutex readMutex_;  // guards reader_: summary and apps queries
-  std::unique_ptr<Connection> reader_;
   std::mutex tableMutex_;  // guards tableReady_
   bool tableReady_ = false;
 };

@@ -59,8 +59,7 @@ ZEVSiteSqliteStore::Connection ZEVSiteSqliteStore::open(const std::string& path)
   return db;
 }
 
-ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path)
-    : writer_(open(path)), reader_(open(path)) {
+ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), writer_(open(path)) {
   std::string sql = "INSERT OR IGNORE INTO events VALUES (?";
   for (int i = 1; i < 19; ++i) sql += ",?";
   sql += ")";
@@ -114,10 +113,13 @@ void ZEVSiteSqliteStore::insertLocked(const std::vector<ZEVSiteEventRecord>& rec
 }
 
 ZEVSiteSqlRows ZEVSiteSqliteStore::select(const std::string& sql) {
-  // Called with readMutex_ held.
+  // A connection per statement: the summary's statements read in parallel (WAL readers do
+  // not wait for each other or for the writer).
+  Connection reader = open(path_);
+  sqlite3* db = reader.get();
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(reader_.get(), sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot query: ") + sqlite3_errmsg(reader_.get()));
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+    throw ZEVSiteStoreError(std::string("cannot query: ") + sqlite3_errmsg(db));
   }
   Statement statement(raw);
   ZEVSiteSqlRows rows;
@@ -129,29 +131,18 @@ ZEVSiteSqlRows ZEVSiteSqliteStore::select(const std::string& sql) {
       row.emplace_back(text ? std::string(text, sqlite3_column_bytes(raw, i)) : std::string());
     }
   }
-  if (rc != SQLITE_DONE) {
-    throw ZEVSiteStoreError(std::string("query failed: ") + sqlite3_errmsg(reader_.get()));
-  }
+  if (rc != SQLITE_DONE)
+    throw ZEVSiteStoreError(std::string("query failed: ") + sqlite3_errmsg(db));
   return rows;
 }
 
-ZEVSiteSummary ZEVSiteSqliteStore::summary(const ZEVSiteSummaryQuery& query) {
-  std::lock_guard lock(readMutex_);
-  // One read transaction: every part of the summary sees the same events.
-  sqlite3_exec(reader_.get(), "BEGIN", nullptr, nullptr, nullptr);
-  try {
-    ZEVSiteSummary result = zevsiteSqlSummary(
-        {quoteLiteral, "events", [this](const std::string& sql) { return select(sql); }}, query);
-    sqlite3_exec(reader_.get(), "COMMIT", nullptr, nullptr, nullptr);
-    return result;
-  } catch (...) {
-    sqlite3_exec(reader_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+ZEVSiteSqlDialect ZEVSiteSqliteStore::dialect() {
+  return {quoteLiteral, "events", [this](const std::string& sql) { return select(sql); },
+          /*concurrent=*/true};
 }
 
-std::vector<std::string> ZEVSiteSqliteStore::apps() {
-  std::lock_guard lock(readMutex_);
-  return zevsiteSqlApps(
-      {quoteLiteral, "events", [this](const std::string& sql) { return select(sql); }});
+ZEVSiteSummary ZEVSiteSqliteStore::summary(const ZEVSiteSummaryQuery& query) {
+  return zevsiteSqlSummary(dialect(), query);
 }
+
+std::vector<std::string> ZEVSiteSqliteStore::apps() { return zevsiteSqlApps(dialect()); }

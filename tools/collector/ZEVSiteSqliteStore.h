@@ -1,7 +1,7 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
-// in a WAL database, event id as the primary key, each insert one transaction. Inserts go through
-// one connection and queries through another, each behind its own lock, so a long summary does not
-// hold up ingestion.
+// in a WAL database, event id as the primary key, each insert one transaction. Inserts go
+// through one connection behind a lock; each query statement opens a connection of its own,
+// so the summary's statements run in parallel and never hold up ingestion.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
@@ -35,11 +35,11 @@ class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
 
   static Connection open(const std::string& path);
   ZEVSiteSqlRows select(const std::string& sql);
+  ZEVSiteSqlDialect dialect();
   void insertLocked(const std::vector<ZEVSiteEventRecord>& records);
 
+  const std::string path_;
   std::mutex writeMutex_;  // guards writer_ and insert_: server threads storing batches
   Connection writer_;
   Statement insert_;
-  std::mutex readMutex_;  // guards reader_: summary and apps queries
-  Connection reader_;
 };
