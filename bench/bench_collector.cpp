@@ -10,6 +10,8 @@
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteSummaryFormat.h"
 
+#include <httplib.h>
+
 #include <cstdlib>
 #include <random>
 
@@ -25,14 +27,14 @@ std::string storeURL(const std::string& kind, const std::string& name) {
 }
 
 void dropClickHouseDatabase(const std::string& url) {
-  const std::string prefix = "clickhouse:";
+  const std::string prefix = "clickhouse:http://";
   if (url.rfind(prefix, 0) != 0) return;
-  const std::string database = url.substr(url.rfind('/') + 1);
-  const std::string server = url.substr(prefix.size(), url.rfind('/') - prefix.size());
-  const std::string command =
-      "curl -s '" + server + "/' --data-binary 'DROP DATABASE IF EXISTS " + database + "'";
-  if (std::system(command.c_str()) != 0)
-    std::fprintf(stderr, "could not drop %s\n", database.c_str());
+  const std::size_t slash = url.rfind('/');
+  const std::string hostPort = url.substr(prefix.size(), slash - prefix.size());
+  const std::size_t colon = hostPort.rfind(':');
+  httplib::Client client(hostPort.substr(0, colon), std::stoi(hostPort.substr(colon + 1)));
+  auto answer = client.Post("/", "DROP DATABASE IF EXISTS " + url.substr(slash + 1), "text/plain");
+  if (!answer || answer->status != 200) std::fprintf(stderr, "could not drop %s\n", url.c_str());
 }
 
 void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
