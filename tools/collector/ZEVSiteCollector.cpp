@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include "ZEVSiteDashboard.h"
 #include "ZEVSiteSummaryFormat.h"
 
 #include <chrono>
@@ -82,6 +83,7 @@ void ZEVSiteCollector::addRoutes() {
                [this](const httplib::Request& request, httplib::Response& response) {
                  serveSummary(request, response);
                });
+  zevsiteServeDashboard(*server_);
   server_->Get("/api/apps", [this](const httplib::Request&, httplib::Response& response) {
     serveApps(response);
   });

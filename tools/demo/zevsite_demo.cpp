@@ -6,7 +6,7 @@
 // ends with the collector's report for the app.
 //
 //   zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]
-//                [--load N] [--threads T] [--home DIR]
+//                [--load N] [--threads T] [--home DIR] [--serve]
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
 #include "ZEVSiteCollector.h"
@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -33,16 +34,18 @@ struct Options {
   long load = 0;
   int threads = 2;
   std::string home;
+  bool serve = false;
 };
 
 void usage() {
   std::puts(
       "usage: zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]\n"
-      "                    [--load N] [--threads T] [--home DIR]\n"
+      "                    [--load N] [--threads T] [--home DIR] [--serve]\n"
       "  --collect-url  send to an external collector instead of the embedded one\n"
       "  --offline      add an offline phase: events are stored, then delivered when the\n"
       "                 network comes back\n"
-      "  --load N       then track N events from T threads (default 2) and measure delivery");
+      "  --load N       then track N events from T threads (default 2) and measure delivery\n"
+      "  --serve        keep the embedded collector and its dashboard running until Ctrl-C");
 }
 
 bool parse(int argc, char** argv, Options& options) {
@@ -63,11 +66,16 @@ bool parse(int argc, char** argv, Options& options) {
       options.threads = std::max(1, std::atoi(value().c_str()));
     else if (flag == "--home")
       options.home = value();
+    else if (flag == "--serve")
+      options.serve = true;
     else
       return false;
   }
   return true;
 }
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
 
 std::atomic<ZEVSiteNetworkStatus> networkStatus{ZEVSiteNetworkStatus_WiFi};
 
@@ -268,9 +276,20 @@ int main(int argc, char** argv) {
                 std::filesystem::exists(cached) ? cached.c_str() : "(not written)");
   }
   if (options.load > 0) ok = runLoad(options, collector.get()) && ok;
-  if (collector) printReport(*collector, options.appId);
+  if (collector) {
+    printReport(*collector, options.appId);
+    const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+    std::printf("\ndashboard: %s/  (run with --serve to keep it open)\n", base.c_str());
+  }
 
   ZEVSiteSupport::shutdown(std::chrono::seconds(2));
+  if (collector && options.serve) {
+    std::printf("serving the dashboard until Ctrl-C\n");
+    std::fflush(stdout);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    while (!stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   if (collector) collector->stop();
   if (options.collectURL.empty() && argc == 1) std::filesystem::remove_all(options.home);
   std::printf("\n%s\n",
