@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
           libsqlite3-dev libcurl4-openssl-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev
-          zlib1g-dev libbrotli-dev)
+          zlib1g-dev libbrotli-dev clickhouse-server clickhouse-client python3 curl
+          chromium libjs-chart.js)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build (with the example host built against the
-# installed package), then an AddressSanitizer+UndefinedBehaviorSanitizer build.
+# installed package), then an AddressSanitizer+UndefinedBehaviorSanitizer build. A private
+# ClickHouse server runs on loopback for the collector's ClickHouse tests throughout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
+
+echo "== ClickHouse for the collector's store tests"
+clickhouse_dir="$PWD/build/clickhouse"
+trap 'scripts/clickhouse.sh stop "$clickhouse_dir"' EXIT
+ZEVSITE_TEST_CLICKHOUSE_URL=$(scripts/clickhouse.sh start "$clickhouse_dir")
+export ZEVSITE_TEST_CLICKHOUSE_URL
+echo "ClickHouse at $ZEVSITE_TEST_CLICKHOUSE_URL"
 
 echo "== normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -31,7 +39,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_SA
 cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
-  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config'
+  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore'
 
 echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=30} s each"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -2,47 +2,30 @@
 
 #include <httplib.h>
 
+#include "ZEVSiteDashboard.h"
+#include "ZEVSiteSummaryFormat.h"
+
+#include <chrono>
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
 
-std::string percentDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(text[i + 1]) &&
-        std::isxdigit(text[i + 2])) {
-      out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
+constexpr const char* kStoreRetryAfterSeconds = "2";
+
+std::int64_t nowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+void answerJson(httplib::Response& response, int status, const std::string& json) {
+  response.status = status;
+  response.set_content(json, "application/json");
 }
 
-std::size_t countUploads(const std::string& body) {
-  if (body.empty()) return 0;
-  std::size_t lines = 1;
-  for (char c : body) lines += c == '\n';
-  return lines;
+std::string errorJson(const std::string& message) {
+  return "{\"error\":" + zevsiteJsonString(message) + "}";
 }
 
 }  // namespace
@@ -56,43 +39,117 @@ std::string ZEVSiteCollectedEvent::get(const std::string& key) const {
 
 std::vector<std::pair<std::string, std::string>> ZEVSiteCollector::decode(
     const std::string& upload) {
-  std::vector<std::pair<std::string, std::string>> fields;
-  std::string_view rest(upload);
-  while (!rest.empty()) {
-    std::size_t end = rest.find('&');
-    std::string_view pair = rest.substr(0, end);
-    std::size_t equals = pair.find('=');
-    fields.emplace_back(
-        percentDecode(pair.substr(0, equals)),
-        equals == std::string_view::npos ? std::string() : percentDecode(pair.substr(equals + 1)));
-    if (end == std::string_view::npos) break;
-    rest.remove_prefix(end + 1);
-  }
-  return fields;
+  return zevsiteDecodeFields(upload);
 }
 
-ZEVSiteCollector::ZEVSiteCollector() : server_(std::make_unique<httplib::Server>()) {
+ZEVSiteCollector::ZEVSiteCollector()
+    : server_(std::make_unique<httplib::Server>()),
+      log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }) {
   // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(1000000);
   // An idle connection is closed after a second, so stop() never waits long for one.
   server_->set_keep_alive_timeout(1);
-  server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response) {
-    const std::size_t uploads = countUploads(request.body);
-    ZEVSiteCollectorReply reply = nextReply(uploads);
-    if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
-    {
+  server_->set_payload_max_length(limits_.maxBodyBytes);
+  addRoutes();
+}
+
+void ZEVSiteCollector::addRoutes() {
+  // The body is read here, not by the server, to bound its size after gzip: the server
+  // inflates as it reads and hands over the result piece by piece.
+  server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response,
+                                   const httplib::ContentReader& reader) {
+    std::string body;
+    bool tooLarge = false;
+    const bool complete = reader([&](const char* data, std::size_t length) {
+      if (body.size() + length > limits_.maxDecompressedBytes) {
+        tooLarge = true;
+        return false;
+      }
+      body.append(data, length);
+      return true;
+    });
+    if (!complete) {
+      // 413 from the server itself: the body as sent is over maxBodyBytes.
+      response.status = tooLarge || response.status == 413 ? 413 : 400;
+      response.set_header("Connection", "close");
       std::lock_guard lock(mutex_);
-      requests_.emplace_back(uploads, reply.status);
-      clientPorts_.insert(request.remote_port);
-      contentTypes_.push_back(request.get_header_value("Content-Type"));
+      requests_.emplace_back(0, response.status);
+      return;
     }
-    if (reply.status >= 200 && reply.status < 300) accept(request.body);
-    response.status = reply.status;
-    if (!reply.retryAfter.empty()) response.set_header("Retry-After", reply.retryAfter);
-    response.set_content("", "text/plain");
-    changed_.notify_all();
+    handleUpload(request, body, response);
   });
+  server_->Get("/api/summary",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 serveSummary(request, response);
+               });
+  zevsiteServeDashboard(*server_);
+  server_->Get("/api/apps", [this](const httplib::Request&, httplib::Response& response) {
+    serveApps(response);
+  });
+}
+
+void ZEVSiteCollector::handleUpload(const httplib::Request& request, const std::string& body,
+                                    httplib::Response& response) {
+  const std::size_t uploads = zevsiteCountUploadLines(body);
+  ZEVSiteCollectorReply reply = nextReply(uploads);
+  if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
+  if (reply.status >= 200 && reply.status < 300) {
+    if (uploads > limits_.maxLines) {
+      reply = {413, "", {}};
+    } else {
+      ZEVSiteCollectorReply stored = accept(body);
+      if (stored.status != 200) reply = stored;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    requests_.emplace_back(uploads, reply.status);
+    clientPorts_.insert(request.remote_port);
+    contentTypes_.push_back(request.get_header_value("Content-Type"));
+  }
+  response.status = reply.status;
+  if (!reply.retryAfter.empty()) response.set_header("Retry-After", reply.retryAfter);
+  response.set_content("", "text/plain");
+  changed_.notify_all();
+}
+
+void ZEVSiteCollector::serveSummary(const httplib::Request& request, httplib::Response& response) {
+  if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
+  std::string problem;
+  auto query = zevsiteSummaryQuery(request.get_param_value("app"), request.get_param_value("from"),
+                                   request.get_param_value("to"), zevsiteToday(), problem);
+  if (!query) return answerJson(response, 400, errorJson(problem));
+  try {
+    answerJson(response, 200, zevsiteSummaryJson(store_->summary(*query)));
+  } catch (const ZEVSiteStoreError& error) {
+    log_(std::string("zevsite-collector: summary failed: ") + error.what());
+    response.set_header("Retry-After", kStoreRetryAfterSeconds);
+    answerJson(response, 503, errorJson(error.what()));
+  }
+}
+
+void ZEVSiteCollector::serveApps(httplib::Response& response) {
+  if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
+  try {
+    answerJson(response, 200, zevsiteAppsJson(store_->apps()));
+  } catch (const ZEVSiteStoreError& error) {
+    response.set_header("Retry-After", kStoreRetryAfterSeconds);
+    answerJson(response, 503, errorJson(error.what()));
+  }
+}
+
+void ZEVSiteCollector::setStore(std::unique_ptr<ZEVSiteAnalyticsStore> store) {
+  store_ = std::move(store);
+}
+
+void ZEVSiteCollector::setLimits(ZEVSiteUploadLimits limits) {
+  limits_ = limits;
+  server_->set_payload_max_length(limits_.maxBodyBytes);
+}
+
+void ZEVSiteCollector::setLog(std::function<void(const std::string&)> log) {
+  log_ = std::move(log);
 }
 
 ZEVSiteCollector::~ZEVSiteCollector() { stop(); }
@@ -186,33 +243,95 @@ std::string_view rawEventId(std::string_view upload) {
 
 }  // namespace
 
-void ZEVSiteCollector::accept(const std::string& body) {
+ZEVSiteCollectorReply ZEVSiteCollector::accept(const std::string& body) {
+  if (countOnly_ && !store_) {
+    countRaw(body);
+    return {};
+  }
+  ZEVSiteDecodedBatch batch;
+  zevsiteDecodeUploadBody(body, nowMillis(), limits_.maxLines, batch);
+  if (!batch.malformed.empty()) {
+    log_("zevsite-collector: skipped " + std::to_string(batch.malformed.size()) +
+         " malformed line(s), the first: " + batch.malformed.front());
+  }
+  return acceptDecoded(std::move(batch));
+}
+
+// The count-only mode without a store: event ids hashed as they are, nothing decoded.
+void ZEVSiteCollector::countRaw(const std::string& body) {
   std::string_view rest(body);
   std::lock_guard lock(mutex_);
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
-    std::string_view upload = rest.substr(0, end);
+    std::string_view eventId = rawEventId(rest.substr(0, end));
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    if (countOnly_) {
-      if (seenIdHashes_.insert(std::hash<std::string_view>{}(rawEventId(upload))).second) {
-        ++counted_;
-      } else {
-        ++duplicates_;
-      }
-      continue;
+    if (eventId.empty()) {
+      ++malformed_;
+    } else if (seenIdHashes_.insert(std::hash<std::string_view>{}(eventId)).second) {
+      ++counted_;
+    } else {
+      ++duplicates_;
     }
-    if (!seenIds_.emplace(rawEventId(upload)).second) {
+  }
+}
+
+bool ZEVSiteCollector::seen(const std::string& eventId) {
+  // Called with mutex_ held.
+  return countOnly_ ? seenIdHashes_.count(std::hash<std::string_view>{}(eventId)) > 0
+                    : seenIds_.count(eventId) > 0;
+}
+
+ZEVSiteCollectorReply ZEVSiteCollector::acceptDecoded(ZEVSiteDecodedBatch batch) {
+  std::lock_guard ingest(ingestMutex_);
+  std::vector<bool> isNew(batch.records.size());
+  std::vector<ZEVSiteEventRecord> newRecords;
+  {
+    std::lock_guard lock(mutex_);
+    std::unordered_set<std::string_view> inThisBatch;
+    for (std::size_t i = 0; i < batch.records.size(); ++i) {
+      const std::string& eventId = batch.records[i].eventId;
+      isNew[i] = !seen(eventId) && inThisBatch.insert(eventId).second;
+    }
+  }
+  if (store_) {
+    for (std::size_t i = 0; i < batch.records.size(); ++i) {
+      if (isNew[i]) newRecords.push_back(batch.records[i]);
+    }
+    try {
+      store_->insert(newRecords);
+    } catch (const ZEVSiteStoreError& error) {
+      log_(std::string("zevsite-collector: a batch was not stored, answered 503: ") + error.what());
+      return {503, kStoreRetryAfterSeconds, {}};
+    }
+  }
+  keepNewEvents(batch, isNew);
+  return {};
+}
+
+void ZEVSiteCollector::keepNewEvents(const ZEVSiteDecodedBatch& batch,
+                                     const std::vector<bool>& isNew) {
+  std::lock_guard lock(mutex_);
+  malformed_ += batch.malformed.size();
+  for (std::size_t i = 0; i < batch.uploads.size(); ++i) {
+    if (!isNew[i]) {
       ++duplicates_;
       continue;
     }
-    uploads_.emplace_back(upload);
+    const std::string& eventId = batch.records[i].eventId;
+    if (countOnly_) {
+      seenIdHashes_.insert(std::hash<std::string_view>{}(eventId));
+      ++counted_;
+      continue;
+    }
+    seenIds_.insert(eventId);
+    uploads_.push_back(batch.uploads[i]);
     if (!jsonLines_.is_open() && !onEvent_) continue;
     ZEVSiteCollectedEvent event = decodeEvent(uploads_.back());
     if (jsonLines_.is_open()) {
       std::string line = "{";
       for (const auto& [key, value] : event.fields) {
         if (line.size() > 1) line += ",";
-        line += jsonString(key) + ":" + jsonString(value);
+        line += zevsiteJsonString(key) + ":" + zevsiteJsonString(value);
       }
       jsonLines_ << line << "}\n";
       jsonLines_.flush();
@@ -238,6 +357,11 @@ std::vector<ZEVSiteCollectedEvent> ZEVSiteCollector::events() {
 std::size_t ZEVSiteCollector::eventCount() {
   std::lock_guard lock(mutex_);
   return uploads_.size() + counted_;
+}
+
+std::size_t ZEVSiteCollector::malformedLines() {
+  std::lock_guard lock(mutex_);
+  return malformed_;
 }
 
 std::size_t ZEVSiteCollector::duplicates() {

@@ -1,7 +1,14 @@
 // A collector for uploads from the SDK, on a real HTTP server (cpp-httplib): accepts
-// POST /collect with upload strings joined by newlines, decodes each one, and keeps the
-// events deduplicated by their event id ("eid"). Used by the demo, the standalone
-// zevsite-collector, the delivery tests and the benchmarks.
+// POST /collect with upload strings joined by newlines, plain or gzip (Content-Encoding),
+// decodes each one, and keeps the events deduplicated by their event id ("eid"). With an
+// analytics store attached it is the SDK's backend: a batch is answered 2xx only once the
+// store holds it (503 with Retry-After when the store fails), and GET /api/summary and
+// GET /api/apps answer from the store. Used by the demo, the standalone zevsite-collector,
+// the tests and the benchmarks.
+//
+// Bounds: the request body as received, its size after gzip (413, nothing of it kept) and
+// the lines per request (413, so the SDK splits the batch). Lines that are not an event's
+// upload string are counted, logged and skipped.
 //
 // Replies can be scripted (status, Retry-After, a delay) to play a failing collector.
 // Handlers run on the server's threads; every accessor is thread-safe.
@@ -23,9 +30,14 @@
 #include <utility>
 #include <vector>
 
+#include "ZEVSiteAnalyticsStore.h"
+#include "ZEVSiteUploadDecoder.h"
+
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 struct ZEVSiteCollectedEvent {
   std::string eventId;
@@ -64,6 +76,16 @@ class ZEVSiteCollector {
   // Appends every new event to `path` as one JSON object per line.
   bool writeJsonLines(const std::string& path);
 
+  // Keeps accepted events in `store` as well and answers the summary API from it. Call
+  // before start().
+  void setStore(std::unique_ptr<ZEVSiteAnalyticsStore> store);
+  ZEVSiteAnalyticsStore* store() { return store_.get(); }
+  // Call before start().
+  void setLimits(ZEVSiteUploadLimits limits);
+  // Where the collector's diagnostic lines go (default: standard error); called on server
+  // threads. Call before start().
+  void setLog(std::function<void(const std::string& line)> log);
+
   // Counts and deduplicates events without keeping them (events() stays empty): a
   // collector for load tests that costs the machine as little as possible.
   void countOnly(std::size_t expectedEvents);
@@ -71,6 +93,7 @@ class ZEVSiteCollector {
   std::vector<ZEVSiteCollectedEvent> events();
   std::size_t eventCount();
   std::size_t duplicates();
+  std::size_t malformedLines();
   // Sizes (upload strings) of the requests answered so far, with their status.
   std::vector<std::pair<std::size_t, int>> requests();
   std::set<int> clientPorts();  // distinct client ports: 1 means one reused connection
@@ -84,13 +107,30 @@ class ZEVSiteCollector {
   static std::vector<std::pair<std::string, std::string>> decode(const std::string& upload);
 
  private:
+  void addRoutes();
+  void handleUpload(const httplib::Request& request, const std::string& body,
+                    httplib::Response& response);
+  ZEVSiteCollectorReply accept(const std::string& body);
+  void countRaw(const std::string& body);
+  ZEVSiteCollectorReply acceptDecoded(ZEVSiteDecodedBatch batch);
+  void keepNewEvents(const ZEVSiteDecodedBatch& batch, const std::vector<bool>& isNew);
+  bool seen(const std::string& eventId);
+  void serveSummary(const httplib::Request& request, httplib::Response& response);
+  void serveApps(httplib::Response& response);
   ZEVSiteCollectorReply nextReply(std::size_t uploads);
-  void accept(const std::string& body);
   static ZEVSiteCollectedEvent decodeEvent(const std::string& upload);
 
   std::unique_ptr<httplib::Server> server_;
+  // Runs the server's accept loop; requests are handled on the server's pool threads.
   std::unique_ptr<std::thread> thread_;
+  // Set before start(), read-only while the server runs.
+  std::unique_ptr<ZEVSiteAnalyticsStore> store_;
+  ZEVSiteUploadLimits limits_;
+  std::function<void(const std::string&)> log_;
 
+  // Held by a server thread from checking a batch's event ids to keeping them, so an event
+  // counts as seen only once the store holds it. Taken before mutex_.
+  std::mutex ingestMutex_;
   std::mutex mutex_;  // guards everything below
   std::condition_variable changed_;
   std::deque<ZEVSiteCollectorReply> script_;
@@ -105,6 +145,7 @@ class ZEVSiteCollector {
   std::unordered_set<std::uint64_t> seenIdHashes_;  // the count-only mode's event ids
   std::size_t counted_ = 0;
   std::size_t duplicates_ = 0;
+  std::size_t malformed_ = 0;
   std::vector<std::pair<std::size_t, int>> requests_;
   std::set<int> clientPorts_;
   std::vector<std::string> contentTypes_;

@@ -1,16 +1,20 @@
 // zevsite-demo: a simulated host session against a collector embedded in this program on a
 // loopback port. It creates the shared manager, opens a deep link, tracks page views,
 // classic events, a custom action and a pulse, refreshes the configuration from the
-// collector, and prints every event the collector received, decoded, as a table.
+// collector, and prints every event the collector received, decoded, as a table. The
+// embedded collector stores the events in SQLite in the demo's temporary directory; the demo
+// ends with the collector's report for the app.
 //
 //   zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]
-//                [--load N] [--threads T] [--home DIR]
+//                [--load N] [--threads T] [--home DIR] [--serve]
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
 #include "ZEVSiteCollector.h"
+#include "ZEVSiteSummaryFormat.h"
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,16 +34,18 @@ struct Options {
   long load = 0;
   int threads = 2;
   std::string home;
+  bool serve = false;
 };
 
 void usage() {
   std::puts(
       "usage: zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]\n"
-      "                    [--load N] [--threads T] [--home DIR]\n"
+      "                    [--load N] [--threads T] [--home DIR] [--serve]\n"
       "  --collect-url  send to an external collector instead of the embedded one\n"
       "  --offline      add an offline phase: events are stored, then delivered when the\n"
       "                 network comes back\n"
-      "  --load N       then track N events from T threads (default 2) and measure delivery");
+      "  --load N       then track N events from T threads (default 2) and measure delivery\n"
+      "  --serve        keep the embedded collector and its dashboard running until Ctrl-C");
 }
 
 bool parse(int argc, char** argv, Options& options) {
@@ -60,11 +66,16 @@ bool parse(int argc, char** argv, Options& options) {
       options.threads = std::max(1, std::atoi(value().c_str()));
     else if (flag == "--home")
       options.home = value();
+    else if (flag == "--serve")
+      options.serve = true;
     else
       return false;
   }
   return true;
 }
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
 
 std::atomic<ZEVSiteNetworkStatus> networkStatus{ZEVSiteNetworkStatus_WiFi};
 
@@ -156,6 +167,19 @@ bool runLoad(const Options& options, ZEVSiteCollector* collector) {
   return true;
 }
 
+void printReport(ZEVSiteCollector& collector, const std::string& appId) {
+  step("the collector's report (zevsite-collector report), last 7 days");
+  std::string problem;
+  const std::int64_t today = zevsiteToday();
+  auto query = zevsiteSummaryQuery(appId, zevsiteFormatDay(today - 6), zevsiteFormatDay(today),
+                                   today, problem);
+  try {
+    std::fputs(zevsiteSummaryReport(collector.store()->summary(*query)).c_str(), stdout);
+  } catch (const ZEVSiteStoreError& error) {
+    std::printf("  no report: %s\n", error.what());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,6 +199,9 @@ int main(int argc, char** argv) {
   std::string configURL;
   if (collectURL.empty()) {
     collector = std::make_unique<ZEVSiteCollector>();
+    const std::string database = "sqlite:" + options.home + "/collector.sqlite";
+    collector->setStore(openAnalyticsStore(database));
+    std::printf("embedded collector stores into %s\n", database.c_str());
     collector->serveConfig(
         "<config><offlineCache><length>10000</length><queueExpirationSecs>604800"
         "</queueExpirationSecs><timeout>10</timeout></offlineCache><SDKConfig><idfa>false</idfa>"
@@ -249,8 +276,20 @@ int main(int argc, char** argv) {
                 std::filesystem::exists(cached) ? cached.c_str() : "(not written)");
   }
   if (options.load > 0) ok = runLoad(options, collector.get()) && ok;
+  if (collector) {
+    printReport(*collector, options.appId);
+    const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+    std::printf("\ndashboard: %s/  (run with --serve to keep it open)\n", base.c_str());
+  }
 
   ZEVSiteSupport::shutdown(std::chrono::seconds(2));
+  if (collector && options.serve) {
+    std::printf("serving the dashboard until Ctrl-C\n");
+    std::fflush(stdout);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    while (!stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   if (collector) collector->stop();
   if (options.collectURL.empty() && argc == 1) std::filesystem::remove_all(options.home);
   std::printf("\n%s\n",

@@ -1,53 +1,121 @@
-// zevsite-collector: a local collector for host developers. Point the SDK at it with
-// ZEVSiteSupport::setCollectURL("http://127.0.0.1:PORT/collect") and watch what the app
-// sends, decoded and deduplicated by event id.
+// zevsite-collector: the SDK's analytics backend. Point the SDK at it with
+// ZEVSiteSupport::setCollectURL("http://127.0.0.1:PORT/collect"); it stores every event once
+// (SQLite by default, or ClickHouse) and answers GET /api/summary and GET /api/apps.
 //
-//   zevsite-collector [--port N] [--host ADDRESS] [--jsonl FILE]
+//   zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]
+//   zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]
+//
+// URL: sqlite:PATH (default sqlite:zevsite-collector.sqlite) or
+// clickhouse:http://HOST:PORT/DATABASE.
 #include "ZEVSiteCollector.h"
+#include "ZEVSiteSummaryFormat.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <thread>
 
 namespace {
+
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
-}  // namespace
 
-int main(int argc, char** argv) {
-  int port = 8787;
-  std::string host = "127.0.0.1";
-  std::string jsonLines;
-  for (int i = 1; i < argc; ++i) {
-    std::string flag = argv[i];
-    std::string value = i + 1 < argc ? argv[i + 1] : "";
-    if (flag == "--port")
-      port = std::atoi(value.c_str()), ++i;
-    else if (flag == "--host")
-      host = value, ++i;
-    else if (flag == "--jsonl")
-      jsonLines = value, ++i;
-    else {
-      std::puts("usage: zevsite-collector [--port N] [--host ADDRESS] [--jsonl FILE]");
-      return 2;
+constexpr const char* kDefaultDatabase = "sqlite:zevsite-collector.sqlite";
+
+int usage() {
+  std::puts(
+      "usage: zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]\n"
+      "       zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]\n"
+      "  URL: sqlite:PATH (default sqlite:zevsite-collector.sqlite) or\n"
+      "       clickhouse:http://HOST:PORT/DATABASE");
+  return 2;
+}
+
+// "--flag value" pairs from argv[first..]; the flags in `switches` take no value. False on
+// an unknown flag or a missing value.
+bool parseFlags(int argc, char** argv, int first, const std::map<std::string, bool>& known,
+                std::map<std::string, std::string>& values) {
+  for (int i = first; i < argc; ++i) {
+    auto flag = known.find(argv[i]);
+    if (flag == known.end()) return false;
+    if (!flag->second) {
+      values[flag->first] = "1";
+    } else if (i + 1 < argc) {
+      values[flag->first] = argv[++i];
+    } else {
+      return false;
     }
   }
-  ZEVSiteCollector collector;
-  if (!jsonLines.empty() && !collector.writeJsonLines(jsonLines)) {
-    std::fprintf(stderr, "cannot write %s\n", jsonLines.c_str());
+  return true;
+}
+
+int report(int argc, char** argv) {
+  std::map<std::string, std::string> flags;
+  if (!parseFlags(argc, argv, 2,
+                  {{"--db", true}, {"--app", true}, {"--from", true}, {"--to", true}}, flags) ||
+      !flags.count("--app")) {
+    return usage();
+  }
+  std::string problem;
+  auto query =
+      zevsiteSummaryQuery(flags["--app"], flags["--from"], flags["--to"], zevsiteToday(), problem);
+  if (!query) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    return 2;
+  }
+  try {
+    auto store = openAnalyticsStore(flags.count("--db") ? flags["--db"] : kDefaultDatabase);
+    std::fputs(zevsiteSummaryReport(store->summary(*query)).c_str(), stdout);
+  } catch (const ZEVSiteStoreError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
     return 1;
   }
-  collector.setOnEvent([](const ZEVSiteCollectedEvent& event) {
-    std::string line;
-    for (const auto& [key, value] : event.fields) {
-      if (key == "v" || key == "sdkv") continue;
-      line += (line.empty() ? "" : "  ") + key + "=" + value;
-    }
-    std::printf("%-9s %s\n", event.get("t").c_str(), line.c_str());
-    std::fflush(stdout);
-  });
+  return 0;
+}
+
+void printEvent(const ZEVSiteCollectedEvent& event) {
+  std::string line;
+  for (const auto& [key, value] : event.fields) {
+    if (key == "v" || key == "sdkv") continue;
+    line += (line.empty() ? "" : "  ") + key + "=" + value;
+  }
+  std::printf("%-9s %s\n", event.get("t").c_str(), line.c_str());
+  std::fflush(stdout);
+}
+
+int serve(int argc, char** argv) {
+  std::map<std::string, std::string> flags;
+  if (!parseFlags(argc, argv, 1,
+                  {{"--port", true},
+                   {"--host", true},
+                   {"--db", true},
+                   {"--jsonl", true},
+                   {"--quiet", false}},
+                  flags)) {
+    return usage();
+  }
+  const int port = flags.count("--port") ? std::atoi(flags["--port"].c_str()) : 8787;
+  const std::string host = flags.count("--host") ? flags["--host"] : "127.0.0.1";
+  const std::string database = flags.count("--db") ? flags["--db"] : kDefaultDatabase;
+  ZEVSiteCollector collector;
+  try {
+    collector.setStore(openAnalyticsStore(database));
+  } catch (const ZEVSiteStoreError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  if (flags.count("--jsonl") && !collector.writeJsonLines(flags["--jsonl"])) {
+    std::fprintf(stderr, "cannot write %s\n", flags["--jsonl"].c_str());
+    return 1;
+  }
+  // The store keeps the events; memory keeps only their ids.
+  if (flags.count("--quiet")) {
+    collector.countOnly(0);
+  } else {
+    collector.setOnEvent(printEvent);
+  }
   std::string url;
   try {
     url = collector.start(host, port);
@@ -55,12 +123,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", error.what());
     return 1;
   }
-  std::printf("collecting at %s (Ctrl-C to stop)\n", url.c_str());
+  const std::string base = url.substr(0, url.rfind('/'));
+  std::printf("collecting at %s into %s (Ctrl-C to stop)\nsummary: %s/api/summary?app=ID\n",
+              url.c_str(), database.c_str(), base.c_str());
+  std::fflush(stdout);
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
   while (!stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   collector.stop();
-  std::printf("\n%zu events, %zu duplicates dropped\n", collector.eventCount(),
-              collector.duplicates());
+  std::printf("\n%zu events, %zu duplicates dropped, %zu malformed lines skipped\n",
+              collector.eventCount(), collector.duplicates(), collector.malformedLines());
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "report") return report(argc, argv);
+  return serve(argc, argv);
 }

@@ -1,0 +1,448 @@
+// The collector as the SDK's analytics backend, through real HTTP, with each store: SQLite
+// in a temporary directory, and a real ClickHouse server whose URL scripts/test.sh puts in
+// ZEVSITE_TEST_CLICKHOUSE_URL. The same cases run against both, so both give the same
+// answers.
+#include "ZEVSiteCollector.h"
+#include "ZEVSiteSummaryFormat.h"
+#include "ZEVSiteTestSupport.h"
+
+#include <httplib.h>
+#include <sqlite3.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// An upload string of `fields`, percent-encoded as the SDK does.
+std::string upload(const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string out;
+  for (const auto& [key, value] : fields) {
+    if (!out.empty()) out += '&';
+    out += key + '=';
+    for (unsigned char c : value) {
+      if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+        out += static_cast<char>(c);
+      } else {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        out += escaped;
+      }
+    }
+  }
+  return out;
+}
+
+std::string joinLines(const std::vector<std::string>& lines) {
+  std::string body;
+  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  return body;
+}
+
+std::string gzip(const std::string& data) {
+  z_stream stream{};
+  if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
+    throw std::runtime_error("deflateInit2");
+  }
+  std::string out(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// Milliseconds since the epoch at noon (UTC) of `day`.
+std::int64_t noonOf(const std::string& day) {
+  return *zevsiteParseDay(day) * 86'400'000 + 12 * 3'600'000;
+}
+
+// An HTTP client for a server given as "http://HOST:PORT..." (the collector, ClickHouse).
+httplib::Client clientFor(const std::string& url) {
+  const std::size_t hostStart = url.find("://") + 3;
+  const std::size_t colon = url.find(':', hostStart);
+  const std::size_t slash = url.find('/', colon);
+  httplib::Client client(url.substr(hostStart, colon - hostStart),
+                         std::stoi(url.substr(colon + 1, slash - colon - 1)));
+  client.set_read_timeout(30, 0);
+  return client;
+}
+
+// The SQLite store in a temporary directory; failures are made by renaming its table away
+// from a connection of the test's own.
+class SqliteBackend {
+ public:
+  SqliteBackend() : directory_(makeTemporaryDirectory()) {}
+  ~SqliteBackend() { std::filesystem::remove_all(directory_); }
+  static std::string skipReason() { return {}; }
+  std::string url() const { return "sqlite:" + path(); }
+  void renameTable(const std::string& from, const std::string& to) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    const std::string sql = "ALTER TABLE " + from + " RENAME TO " + to;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+  }
+
+ private:
+  std::string path() const { return directory_ + "/events.sqlite"; }
+  std::string directory_;
+};
+
+// A database of its own on the ClickHouse server of ZEVSITE_TEST_CLICKHOUSE_URL.
+class ClickHouseBackend {
+ public:
+  ClickHouseBackend() {
+    static std::atomic<int> counter{0};
+    database_ = "zevsite_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+  }
+  ~ClickHouseBackend() {
+    if (!server().empty()) run("DROP DATABASE IF EXISTS " + database_);
+  }
+  static std::string skipReason() {
+    return server().empty() ? "ZEVSITE_TEST_CLICKHOUSE_URL is not set (scripts/test.sh starts a "
+                              "ClickHouse server and sets it)"
+                            : std::string();
+  }
+  std::string url() const { return "clickhouse:" + server() + "/" + database_; }
+  void renameTable(const std::string& from, const std::string& to) {
+    EXPECT_TRUE(run("RENAME TABLE " + database_ + "." + from + " TO " + database_ + "." + to));
+  }
+
+ private:
+  static std::string server() {
+    const char* url = std::getenv("ZEVSITE_TEST_CLICKHOUSE_URL");
+    return url ? url : "";
+  }
+  bool run(const std::string& sql) {
+    auto answer = clientFor(server() + "/").Post("/", sql, "text/plain");
+    return answer && answer->status == 200;
+  }
+  std::string database_;
+};
+
+struct Collector {
+  std::unique_ptr<ZEVSiteCollector> collector = std::make_unique<ZEVSiteCollector>();
+  std::string url;
+  std::vector<std::string> logLines;
+  std::mutex logMutex;  // guards logLines (written on server threads)
+
+  // Posts `body` to /collect (gzip when `compressed`); the status, or -1.
+  int post(const std::string& body, bool compressed = false) {
+    httplib::Headers headers;
+    if (compressed) headers.emplace("Content-Encoding", "gzip");
+    auto answer = clientFor(url).Post("/collect", headers, compressed ? gzip(body) : body,
+                                      "text/plain; charset=utf-8");
+    return answer ? answer->status : -1;
+  }
+  // GET `path`: status and body.
+  std::pair<int, std::string> get(const std::string& path) {
+    auto answer = clientFor(url).Get(path.c_str());
+    return answer ? std::pair{answer->status, answer->body} : std::pair{-1, std::string()};
+  }
+  bool logged(const std::string& text) {
+    std::lock_guard lock(logMutex);
+    for (const auto& line : logLines) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+template <class Backend>
+class ZEVSiteCollectorStoreTest : public ZEVSiteTest {
+ protected:
+  void SetUp() override {
+    ZEVSiteTest::SetUp();
+    if (std::string reason = Backend::skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+  }
+  void TearDown() override {
+    ZEVSiteSupport::shutdown(5s);
+    for (auto& collector : collectors_) collector->collector->stop();
+    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
+    ZEVSiteTest::TearDown();
+  }
+
+  Collector& startCollector(ZEVSiteUploadLimits limits = {}) {
+    auto& collector = *collectors_.emplace_back(std::make_unique<Collector>());
+    collector.collector->setStore(openAnalyticsStore(backend_.url()));
+    collector.collector->setLimits(limits);
+    collector.collector->setLog([&collector](const std::string& line) {
+      std::lock_guard lock(collector.logMutex);
+      collector.logLines.push_back(line);
+    });
+    collector.url = collector.collector->start();
+    return collector;
+  }
+
+  Backend backend_;
+  std::vector<std::unique_ptr<Collector>> collectors_;
+};
+
+using ZEVSiteStoreBackends = ::testing::Types<SqliteBackend, ClickHouseBackend>;
+class ZEVSiteBackendNames {
+ public:
+  template <class T>
+  static std::string GetName(int) {
+    return std::is_same_v<T, SqliteBackend> ? "SQLite" : "ClickHouse";
+  }
+};
+TYPED_TEST_SUITE(ZEVSiteCollectorStoreTest, ZEVSiteStoreBackends, ZEVSiteBackendNames);
+
+namespace {
+
+// A known set of events of app 7 over 2026-03-01 and 03-02, one of app 8, and one of app 7
+// the day before; `c1`..`c3` are the clients.
+std::vector<std::string> knownEvents() {
+  const auto d0 = std::to_string(noonOf("2026-02-28")), d1 = std::to_string(noonOf("2026-03-01")),
+             d2 = std::to_string(noonOf("2026-03-02"));
+  int id = 0;
+  auto event = [&](const std::string& app, const std::string& client, const std::string& ts,
+                   std::vector<std::pair<std::string, std::string>> fields) {
+    fields.insert(fields.begin(), {{"tid", "dc-" + app}});
+    fields.insert(fields.end(), {{"v", "1"},
+                                 {"cid", client},
+                                 {"eid", "known-" + std::to_string(++id)},
+                                 {"ts", ts},
+                                 {"sdkv", "0.1.0"}});
+    return upload(fields);
+  };
+  using F = std::vector<std::pair<std::string, std::string>>;
+  return {
+      event("7", "c1", d1, F{{"t", "pageview"}, {"dt", "Home"}, {"cd1", "blue"}, {"cm1", "3"}}),
+      event("7", "c2", d1, F{{"t", "pageview"}, {"dt", "Home"}}),
+      event("7", "c1", d2, F{{"t", "pageview"}, {"dt", "Home"}}),
+      event("7", "c3", d2, F{{"t", "pageview"}, {"dt", "<script>alert(\"x\")</script>"}}),
+      event("7", "c1", d1, F{{"t", "event"}, {"ec", "shop"}, {"ea", "buy"}, {"ev", "1999"}}),
+      event("7", "c2", d2, F{{"t", "event"}, {"ec", "shop"}, {"ea", "buy"}, {"el", "sku"}}),
+      event("7", "c1", d2, F{{"t", "event"}, {"ec", "shop"}, {"ea", "view"}}),
+      event("7", "c2", d2,
+            F{{"t", "event"}, {"caid", "share"}, {"cal1", "twitter"}, {"cav1", "1"}}),
+      event("7", "c1", d1, F{{"t", "init"}, {"inst", "1"}, {"qxc", "spring"}, {"qxs", "banner"}}),
+      event("7", "c2", d2, F{{"t", "init"}, {"inst", "0"}, {"qxc", "spring"}, {"qxs", "banner"}}),
+      event("7", "c3", d2, F{{"t", "init"}, {"inst", "1"}}),
+      event("7", "c1", d2, F{{"t", "pulse"}}),
+      event("8", "c9", d1, F{{"t", "pageview"}, {"dt", "Other"}}),
+      event("7", "c1", d0, F{{"t", "pageview"}, {"dt", "Earlier"}}),
+  };
+}
+
+const char* const kKnownSummary =
+    R"({"app":"7","from":"2026-03-01","to":"2026-03-03",)"
+    R"("totals":{"events":12,"pageviews":4,"classicEvents":3,"customActions":1,)"
+    R"("starts":3,"installs":2,"pulses":1,"clients":3},)"
+    R"("daily":[{"day":"2026-03-01","pageviews":2,"events":4,"clients":2},)"
+    R"({"day":"2026-03-02","pageviews":2,"events":8,"clients":3},)"
+    R"({"day":"2026-03-03","pageviews":0,"events":0,"clients":0}],)"
+    R"("topPages":[{"title":"Home","views":3},)"
+    R"({"title":"<script>alert(\"x\")</script>","views":1}],)"
+    R"("topEvents":[{"category":"shop","action":"buy","count":2},)"
+    R"({"category":"shop","action":"view","count":1}],)"
+    R"("campaigns":[{"campaign":"spring","source":"banner","starts":2}]})";
+
+const char* const kKnownSummaryPath = "/api/summary?app=7&from=2026-03-01&to=2026-03-03";
+
+}  // namespace
+
+TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
+  Collector& collector = this->startCollector();
+  ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
+  EXPECT_EQ(collector.get(kKnownSummaryPath), std::pair(200, std::string(kKnownSummary)));
+  // "dc-7", as the SDK sends it, names the same app.
+  EXPECT_EQ(collector.get("/api/summary?app=dc-7&from=2026-03-01&to=2026-03-03").second,
+            kKnownSummary);
+  EXPECT_EQ(collector.get("/api/apps"), std::pair(200, std::string(R"({"apps":["7","8"]})")));
+
+  // Lists hold the 20 largest counts, largest first.
+  std::vector<std::string> pages;
+  const std::string ts = std::to_string(noonOf("2026-03-01"));
+  for (int page = 0; page < 25; ++page) {
+    for (int view = 0; view <= page; ++view) {
+      pages.push_back(upload({{"tid", "dc-9"},
+                              {"t", "pageview"},
+                              {"dt", "p" + std::to_string(page)},
+                              {"cid", "c"},
+                              {"eid", "p" + std::to_string(page) + "-" + std::to_string(view)},
+                              {"ts", ts}}));
+    }
+  }
+  for (std::size_t at = 0; at < pages.size(); at += 100) {
+    std::vector<std::string> batch(pages.begin() + at,
+                                   pages.begin() + std::min(pages.size(), at + 100));
+    ASSERT_EQ(collector.post(joinLines(batch)), 200);
+  }
+  auto [status, body] = collector.get("/api/summary?app=9&from=2026-03-01&to=2026-03-01");
+  ASSERT_EQ(status, 200);
+  EXPECT_NE(body.find(R"("topPages":[{"title":"p24","views":25},{"title":"p23","views":24},)"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find(R"({"title":"p5","views":6}],)"), std::string::npos) << body;
+  EXPECT_EQ(body.find(R"("p4")"), std::string::npos) << body;
+
+  // Without dates: the last 30 days up to today; bad arguments are 400.
+  std::tie(status, body) = collector.get("/api/summary?app=7");
+  ASSERT_EQ(status, 200);
+  const std::string today = zevsiteFormatDay(zevsiteToday());
+  EXPECT_NE(body.find(R"("from":")" + zevsiteFormatDay(zevsiteToday() - 29) + R"(","to":")" +
+                      today + "\""),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find(R"({"day":")" + today + R"(","pageviews":0,"events":0,"clients":0}])"),
+            std::string::npos);
+  for (const char* bad :
+       {"/api/summary", "/api/summary?app=7&from=2026-02-30&to=2026-03-03",
+        "/api/summary?app=7&from=2026-03-03&to=2026-03-01", "/api/summary?app=7&from=1.3.2026"}) {
+    EXPECT_EQ(collector.get(bad).first, 400) << bad;
+  }
+}
+
+// A batch sent twice, to one collector or to two on one store, plain or gzip, counts once.
+TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollectors) {
+  Collector& first = this->startCollector();
+  Collector& second = this->startCollector();
+  const auto events = knownEvents();
+  std::vector<std::string> firstHalf(events.begin(), events.begin() + 7);
+  std::vector<std::string> secondHalf(events.begin() + 5, events.end());
+  ASSERT_EQ(first.post(joinLines(firstHalf)), 200);
+  ASSERT_EQ(first.post(joinLines(firstHalf)), 200);
+  ASSERT_EQ(second.post(joinLines(firstHalf), /*compressed=*/true), 200);
+  // Repeated inside one request too.
+  secondHalf.push_back(secondHalf.front());
+  ASSERT_EQ(second.post(joinLines(secondHalf), /*compressed=*/true), 200);
+  ASSERT_EQ(first.post(joinLines(secondHalf)), 200);
+  EXPECT_EQ(first.get(kKnownSummaryPath).second, kKnownSummary);
+  EXPECT_EQ(second.get(kKnownSummaryPath).second, kKnownSummary);
+  // first: the repeated half, then events 5 and 6 and the line repeated in the request.
+  EXPECT_EQ(first.collector->duplicates(), 7u + 3u);
+  EXPECT_EQ(second.collector->duplicates(), 3u);
+
+  // What a collector keeps in memory is the same for gzip and plain bodies.
+  auto fields = [](ZEVSiteCollector& collector) {
+    std::vector<std::vector<std::pair<std::string, std::string>>> all;
+    for (const auto& event : collector.events()) all.push_back(event.fields);
+    return all;
+  };
+  auto firstFields = fields(*first.collector);
+  ASSERT_EQ(firstFields.size(), events.size());
+  std::vector<std::vector<std::pair<std::string, std::string>>> expected;
+  for (const auto& event : firstHalf) expected.push_back(ZEVSiteCollector::decode(event));
+  auto secondFields = fields(*second.collector);
+  secondFields.resize(firstHalf.size());
+  EXPECT_EQ(secondFields, expected);
+}
+
+// Lines that are not an event's upload string are counted, logged and skipped; requests
+// past a bound are answered 413 and nothing of them is kept.
+TYPED_TEST(ZEVSiteCollectorStoreTest, MalformedLinesAreSkippedAndBoundsAnswer413) {
+  ZEVSiteUploadLimits limits;
+  limits.maxLines = 25;
+  limits.maxBodyBytes = 64 * 1024;
+  Collector& collector = this->startCollector(limits);
+  std::vector<std::string> lines = knownEvents();
+  const std::string ts = std::to_string(noonOf("2026-03-01"));
+  const std::vector<std::string> malformed = {
+      "garbage",
+      "",
+      upload({{"tid", "dc-7"}, {"t", "pageview"}, {"cid", "c1"}}),                  // no eid
+      upload({{"tid", "dc-7"}, {"eid", "m1"}, {"cid", "c1"}}),                      // no t
+      upload({{"t", "pageview"}, {"eid", "m2"}, {"cid", "c1"}}),                    // no tid
+      upload({{"tid", "dc-7"}, {"t", "pageview"}, {"eid", "m3"}, {"ts", "soon"}}),  // bad ts
+      upload({{"tid", "dc-7"}, {"t", "pageview"}, {"eid", "m4"}, {"ts", "99999999999999999"}}),
+      upload({{"tid", "dc-7"}, {"t", "pageview"}, {"eid", std::string(65, 'e')}}),
+      "%%%&&&===&eid",
+  };
+  lines.insert(lines.begin() + 3, malformed.begin(), malformed.end() - 2);
+  lines.insert(lines.end(), malformed.end() - 2, malformed.end());
+  ASSERT_LE(lines.size(), limits.maxLines);
+  ASSERT_EQ(collector.post(joinLines(lines)), 200);
+  EXPECT_EQ(collector.collector->malformedLines(), malformed.size());
+  EXPECT_EQ(collector.collector->eventCount(), knownEvents().size());
+  EXPECT_TRUE(collector.logged("skipped 9 malformed line(s)"));
+  EXPECT_EQ(collector.get(kKnownSummaryPath).second, kKnownSummary);
+
+  auto pageView = [&](const std::string& id, std::string title = "Late") {
+    return upload({{"tid", "dc-7"},
+                   {"t", "pageview"},
+                   {"dt", title},
+                   {"cid", "c4"},
+                   {"eid", id},
+                   {"ts", ts}});
+  };
+  auto totalEvents = [&] {
+    auto [status, body] = collector.get("/api/summary?app=7&from=2026-03-01&to=2026-03-01");
+    const std::size_t at = body.find("\"events\":");
+    return at == std::string::npos ? -1 : std::atoi(body.c_str() + at + 9);
+  };
+  const int before = totalEvents();
+  ASSERT_EQ(before, 4);
+  // One line too many; then a body too large as sent; then one too large once inflated.
+  std::vector<std::string> tooMany;
+  for (std::size_t i = 0; i <= limits.maxLines; ++i)
+    tooMany.push_back(pageView("many" + std::to_string(i)));
+  EXPECT_EQ(collector.post(joinLines(tooMany)), 413);
+  EXPECT_EQ(collector.post(pageView("large", std::string(80 * 1024, 'x'))), 413);
+  const std::string bomb = pageView("bomb", std::string(17u << 20, 'x'));
+  ASSERT_LT(gzip(bomb).size(), limits.maxBodyBytes);
+  EXPECT_EQ(collector.post(bomb, /*compressed=*/true), 413);
+  EXPECT_EQ(totalEvents(), before);
+  EXPECT_EQ(collector.collector->eventCount(), knownEvents().size());
+  // The collector still takes what is within its bounds, gzip or plain.
+  tooMany.pop_back();
+  EXPECT_EQ(collector.post(joinLines(tooMany), /*compressed=*/true), 200);
+  EXPECT_EQ(totalEvents(), before + static_cast<int>(limits.maxLines));
+}
+
+// While the store fails, batches are answered 503 with Retry-After and the SDK keeps them;
+// once the store is back, the SDK delivers every event, once.
+TYPED_TEST(ZEVSiteCollectorStoreTest, AStoreFailureIsAnswered503AndTheSdkDeliversAfterIt) {
+  Collector& collector = this->startCollector();
+  ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
+  ZEVSiteSupport::setRequestTimeout(10s);
+  ZEVSiteSupport::setCollectURL(collector.url);
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId("7", "store");
+  this->platform_->runUntilIdle();
+  manager->trackPageView("before");
+  ASSERT_TRUE(collector.collector->waitForEventCount(1, 10s));
+
+  this->backend_.renameTable("events", "events_away");
+  for (int i = 0; i < 5; ++i) manager->trackPageView("during" + std::to_string(i));
+  auto answered503 = [&] {
+    for (const auto& [uploads, status] : collector.collector->requests()) {
+      if (status == 503) return true;
+    }
+    return false;
+  };
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       !answered503() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(answered503());
+  EXPECT_TRUE(collector.logged("answered 503"));
+  EXPECT_EQ(collector.collector->eventCount(), 1u);
+  EXPECT_GE(this->storedUploads().size(), 5u);  // the SDK kept them
+
+  this->backend_.renameTable("events_away", "events");
+  ASSERT_TRUE(collector.collector->waitForEventCount(6, 30s));
+  const std::string today = zevsiteFormatDay(zevsiteToday());
+  auto [status, body] = collector.get("/api/summary?app=7&from=" + today + "&to=" + today);
+  EXPECT_NE(body.find(R"("pageviews":6,)"), std::string::npos) << body;
+  for (const char* title : {"before", "during0", "during4"}) {
+    EXPECT_NE(body.find(std::string(R"("title":")") + title + R"(","views":1})"), std::string::npos)
+        << title;
+  }
+  EXPECT_EQ(collector.collector->duplicates(), 0u);
+}

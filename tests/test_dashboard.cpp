@@ -1,0 +1,141 @@
+// The collector's dashboard in a real browser: Debian's chromium, headless, loads the page
+// from a collector holding a known set of events; the test reads the DOM after the page's
+// scripts ran and saves a screenshot.
+#include "ZEVSiteCollector.h"
+#include "ZEVSiteSummaryFormat.h"
+#include "ZEVSiteTestSupport.h"
+
+#include <httplib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+namespace {
+
+constexpr const char* kChromium = "/usr/bin/chromium";
+
+// Runs headless chromium on `url` with `extraArguments`; its standard output.
+std::string runChromium(const std::string& url, const std::string& profile,
+                        std::vector<std::string> extraArguments) {
+  std::vector<std::string> arguments = {
+      "60", kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+      "--no-first-run", "--disable-background-networking", "--disable-component-update",
+      "--disable-sync", "--user-data-dir=" + profile, "--window-size=1280,1000",
+      // Lets the page's fetches and charts finish first.
+      "--virtual-time-budget=5000"};
+  arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+  arguments.push_back(url);
+  ZEVSiteChild child = spawnChild("/usr/bin/timeout", arguments, /*readOutput=*/true);
+  if (child.pid <= 0) return {};
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(child.outputFd, buffer, sizeof buffer)) > 0;)
+    output.append(buffer, n);
+  ::close(child.outputFd);
+  ::waitpid(child.pid, nullptr, 0);
+  return output;
+}
+
+std::string pageView(const std::string& title, const std::string& client, int id, std::int64_t ts) {
+  return "tid=dc-42&t=pageview&dt=" + title + "&cid=" + client + "&eid=dash-" + std::to_string(id) +
+         "&ts=" + std::to_string(ts);
+}
+
+// The number after `"name":` in `json` (the first one: totals come first).
+std::string jsonNumber(const std::string& json, const std::string& name) {
+  std::smatch match;
+  std::regex_search(json, match, std::regex("\"" + name + "\":(\\d+)"));
+  return match.size() > 1 ? match[1].str() : "missing";
+}
+
+// The text of the element with `id` in `dom`, or "missing".
+std::string elementText(const std::string& dom, const std::string& id) {
+  std::smatch match;
+  std::regex_search(dom, match, std::regex("id=\"" + id + "\">([^<]*)<"));
+  return match.size() > 1 ? match[1].str() : "missing";
+}
+
+std::string attribute(const std::string& dom, const std::string& id, const std::string& name) {
+  std::smatch match;
+  std::regex_search(dom, match, std::regex("id=\"" + id + "\"[^>]*" + name + "=\"([^\"]*)\""));
+  return match.size() > 1 ? match[1].str() : "missing";
+}
+
+}  // namespace
+
+TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
+  if (::access(kChromium, X_OK) != 0) {
+    GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
+  }
+  const std::string directory = makeTemporaryDirectory();
+  ZEVSiteCollector collector;
+  collector.setStore(openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+  const std::string collectURL = collector.start();
+  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+
+  const std::int64_t now = zevsiteToday() * 86'400'000 + 3'600'000;
+  const std::int64_t yesterday = now - 86'400'000;
+  // Host input that would run as markup if the page inserted it as HTML.
+  const std::string scriptTitle = "%3Cscript%3Edocument.body.dataset.injected%3D1%3C%2Fscript%3E";
+  const std::string imageTitle =
+      "%3Cimg%20src%3Dx%20onerror%3D%22document.body.dataset.injected%3D2%22%3E";
+  const std::vector<std::string> lines = {
+      pageView("Home", "c1", 1, now),
+      pageView("Home", "c2", 2, yesterday),
+      pageView(scriptTitle, "c2", 3, now),
+      pageView(imageTitle, "c3", 4, now),
+      "tid=dc-42&t=event&ec=%3Cscript%3Ex%3C%2Fscript%3E&ea=buy&cid=c1&eid=dash-5&ts=" +
+          std::to_string(now),
+      "tid=dc-42&t=init&inst=1&qxc=%3Cb%3Espring%3C%2Fb%3E&qxs=banner&cid=c3&eid=dash-6&ts=" +
+          std::to_string(now),
+  };
+  std::string body;
+  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  httplib::Client client(base);
+  auto posted = client.Post("/collect", body, "text/plain");
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 200);
+  auto summary = client.Get(("/api/summary?app=42&from=" + zevsiteFormatDay(zevsiteToday() - 29) +
+                             "&to=" + zevsiteFormatDay(zevsiteToday()))
+                                .c_str());
+  ASSERT_TRUE(summary);
+  ASSERT_EQ(jsonNumber(summary->body, "events"), "6");
+
+  const std::string dom = runChromium(base + "/", directory + "/profile", {"--dump-dom"});
+  ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
+  // The tiles show the API's totals.
+  for (const auto& [tile, total] :
+       std::vector<std::pair<std::string, std::string>>{{"tile-pageviews", "pageviews"},
+                                                        {"tile-events", "events"},
+                                                        {"tile-starts", "starts"},
+                                                        {"tile-installs", "installs"},
+                                                        {"tile-clients", "clients"}}) {
+    EXPECT_EQ(elementText(dom, tile), jsonNumber(summary->body, total)) << tile;
+  }
+  EXPECT_EQ(elementText(dom, "tile-pageviews"), "4");
+  // Both charts were drawn: 30 days, 3 pages.
+  EXPECT_EQ(attribute(dom, "daily-chart", "data-drawn"), "30");
+  EXPECT_EQ(attribute(dom, "pages-chart", "data-drawn"), "3");
+  // Event text shows as text: escaped in the DOM, never run.
+  EXPECT_NE(dom.find("<li>&lt;script&gt;document.body.dataset.injected=1&lt;/script&gt; (1)</li>"),
+            std::string::npos)
+      << dom;
+  EXPECT_NE(dom.find("<td>&lt;script&gt;x&lt;/script&gt;</td><td>buy</td>"), std::string::npos);
+  EXPECT_NE(dom.find("<td>&lt;b&gt;spring&lt;/b&gt;</td>"), std::string::npos);
+  EXPECT_EQ(dom.find("data-injected"), std::string::npos);
+  EXPECT_EQ(dom.find("<img"), std::string::npos);
+
+  const std::string screenshot = directory + "/dashboard.png";
+  runChromium(base + "/", directory + "/profile-screenshot", {"--screenshot=" + screenshot});
+  std::ifstream png(screenshot, std::ios::binary);
+  char signature[8] = {};
+  png.read(signature, sizeof signature);
+  EXPECT_EQ(std::string(signature + 1, 3), "PNG");
+  EXPECT_GT(std::filesystem::file_size(screenshot), 10'000u);
+
+  collector.stop();
+  std::filesystem::remove_all(directory);
+}

@@ -1,0 +1,72 @@
+// The collector's analytics store: where accepted events are kept and what the summary API
+// and the report read. One interface, one implementation per database (SQLite, ClickHouse);
+// openAnalyticsStore picks one from a --db URL. Owned by whoever opened it (the collector,
+// the report command). Implementations are thread-safe: server threads insert and query
+// concurrently.
+#pragma once
+
+#include "ZEVSiteEventRecord.h"
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// A store that cannot do what was asked (database down, disk full, bad answer).
+class ZEVSiteStoreError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ZEVSiteSummaryQuery {
+  std::string app;   // the host's app id, without "dc-"
+  std::string from;  // YYYY-MM-DD, inclusive
+  std::string to;    // YYYY-MM-DD, inclusive
+};
+
+struct ZEVSiteSummary {
+  struct Totals {
+    std::int64_t events = 0, pageviews = 0, classicEvents = 0, customActions = 0, starts = 0,
+                 installs = 0, pulses = 0, clients = 0;
+  };
+  struct Day {
+    std::string day;
+    std::int64_t pageviews = 0, events = 0, clients = 0;
+  };
+  struct Page {
+    std::string title;
+    std::int64_t views = 0;
+  };
+  struct Event {
+    std::string category, action;
+    std::int64_t count = 0;
+  };
+  struct Campaign {
+    std::string campaign, source;
+    std::int64_t starts = 0;
+  };
+  ZEVSiteSummaryQuery query;
+  Totals totals;
+  std::vector<Day> daily;  // every day of the range, zeros included
+  std::vector<Page> topPages;
+  std::vector<Event> topEvents;
+  std::vector<Campaign> campaigns;
+};
+
+class ZEVSiteAnalyticsStore {
+ public:
+  virtual ~ZEVSiteAnalyticsStore() = default;
+
+  // Stores `records` in one transaction (one insert); returns once they are durable.
+  // Records whose event id is stored already are kept once. Throws ZEVSiteStoreError.
+  virtual void insert(const std::vector<ZEVSiteEventRecord>& records) = 0;
+  // Each event id counted once. Throws ZEVSiteStoreError.
+  virtual ZEVSiteSummary summary(const ZEVSiteSummaryQuery& query) = 0;
+  // The app ids seen, sorted. Throws ZEVSiteStoreError.
+  virtual std::vector<std::string> apps() = 0;
+};
+
+// "sqlite:PATH" or "clickhouse:http://HOST:PORT/DATABASE". Creates the database, table or
+// file when missing. Throws ZEVSiteStoreError (also for an unknown scheme).
+std::unique_ptr<ZEVSiteAnalyticsStore> openAnalyticsStore(const std::string& url);

@@ -1,0 +1,40 @@
+// The ClickHouse analytics store (--db clickhouse:http://HOST:PORT/DATABASE), for more
+// events than one machine holds and for several collectors writing to one database. Talks
+// to ClickHouse's HTTP interface with libcurl: creates the database and a ReplacingMergeTree
+// table keyed by the event id when missing (so a batch stored twice, even by two collectors,
+// counts once), inserts each batch with one INSERT ... FORMAT JSONEachRow, reads with FINAL.
+// Inserts share one connection behind a lock; each query statement opens one of its own, so
+// the summary's statements run in parallel. The table is created by whichever request comes
+// first, so the collector starts while ClickHouse is down.
+#pragma once
+
+#include "ZEVSiteSqlSummary.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+class ZEVSiteClickHouseStore : public ZEVSiteAnalyticsStore {
+ public:
+  // `url`: http://HOST:PORT/DATABASE. Throws ZEVSiteStoreError when it is not one.
+  explicit ZEVSiteClickHouseStore(const std::string& url);
+  ~ZEVSiteClickHouseStore() override;
+
+  void insert(const std::vector<ZEVSiteEventRecord>& records) override;
+  ZEVSiteSummary summary(const ZEVSiteSummaryQuery& query) override;
+  std::vector<std::string> apps() override;
+
+ private:
+  class Connection;  // one libcurl handle and its reused HTTP connection
+
+  void ensureTable();
+  ZEVSiteSqlDialect dialect();
+
+  std::string serverURL_;  // http://HOST:PORT/
+  std::string database_;
+  std::string table_;      // database.events
+  std::mutex writeMutex_;  // guards writer_: server threads storing batches
+  std::unique_ptr<Connection> writer_;
+  std::mutex tableMutex_;  // guards tableReady_
+  bool tableReady_ = false;
+};

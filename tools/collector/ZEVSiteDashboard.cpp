@@ -1,0 +1,45 @@
+#include "ZEVSiteDashboard.h"
+
+#include <httplib.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+// Generated from dashboard/ by CMake (ZEVSiteDashboardFiles.cpp).
+extern const char* const kZEVSiteDashboardHtml;
+extern const char* const kZEVSiteDashboardJs;
+extern const char* const kZEVSiteDashboardCss;
+
+namespace {
+
+void serveText(httplib::Server& server, const char* path, const char* text, const char* type) {
+  server.Get(path, [text, type](const httplib::Request&, httplib::Response& response) {
+    response.set_header("Cache-Control", "no-cache");
+    response.set_content(text, type);
+  });
+}
+
+}  // namespace
+
+void zevsiteServeDashboard(httplib::Server& server, const std::string& chartJsPath) {
+  serveText(server, "/", kZEVSiteDashboardHtml, "text/html; charset=utf-8");
+  serveText(server, "/dashboard.js", kZEVSiteDashboardJs, "text/javascript; charset=utf-8");
+  serveText(server, "/dashboard.css", kZEVSiteDashboardCss, "text/css; charset=utf-8");
+  std::ifstream file(chartJsPath, std::ios::binary);
+  auto chartJs = std::make_shared<std::string>();
+  if (file) {
+    std::ostringstream content;
+    content << file.rdbuf();
+    *chartJs = content.str();
+  }
+  server.Get(
+      "/chart.js", [chartJs, chartJsPath](const httplib::Request&, httplib::Response& response) {
+        if (chartJs->empty()) {
+          response.status = 404;
+          response.set_content(chartJsPath + " is missing: install libjs-chart.js", "text/plain");
+          return;
+        }
+        response.set_content(*chartJs, "text/javascript; charset=utf-8");
+      });
+}

@@ -1,0 +1,158 @@
+#include "ZEVSiteEventRecord.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string percentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
+        hexDigit(text[i + 2]) >= 0) {
+      out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+bool parseInteger(std::string_view text, std::int64_t& value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// Adds "key":"value" to a JSON object under construction ("{" until the first member).
+void addMember(std::string& object, std::string_view key, std::string_view value) {
+  object += object.empty() ? "{" : ",";
+  object += zevsiteJsonString(key) + ":" + zevsiteJsonString(value);
+}
+
+std::string closeObject(const std::string& object) { return object.empty() ? "{}" : object + "}"; }
+
+// The longest event id the stores accept; the SDK's are 36 characters.
+constexpr std::size_t kMaxEventIdLength = 64;
+// 2100-01-01: event times from then on are not real, and ClickHouse's Date ends in 2105.
+constexpr std::int64_t kEndOfEventTimes = 4'102'444'800'000;
+
+}  // namespace
+
+std::string zevsiteAppId(std::string_view tidOrApp) {
+  return std::string(startsWith(tidOrApp, "dc-") ? tidOrApp.substr(3) : tidOrApp);
+}
+
+std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string_view upload) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  std::string_view rest(upload);
+  while (!rest.empty()) {
+    std::size_t end = rest.find('&');
+    std::string_view pair = rest.substr(0, end);
+    std::size_t equals = pair.find('=');
+    fields.emplace_back(
+        percentDecode(pair.substr(0, equals)),
+        equals == std::string_view::npos ? std::string() : percentDecode(pair.substr(equals + 1)));
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return fields;
+}
+
+std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTime,
+                                ZEVSiteEventRecord& record) {
+  record = ZEVSiteEventRecord{};
+  record.receivedTime = receivedTime;
+  record.eventTime = receivedTime;
+  std::string labels, values, dimensions;
+  for (auto& [key, value] : zevsiteDecodeFields(upload)) {
+    if (key == "tid") {
+      record.app = zevsiteAppId(value);
+    } else if (key == "t") {
+      record.event = std::move(value);
+    } else if (key == "eid") {
+      record.eventId = std::move(value);
+    } else if (key == "cid") {
+      record.clientId = std::move(value);
+    } else if (key == "ts") {
+      if (!parseInteger(value, record.eventTime) || record.eventTime < 0 ||
+          record.eventTime >= kEndOfEventTimes) {
+        return "bad ts";
+      }
+    } else if (key == "dt") {
+      record.title = std::move(value);
+    } else if (key == "ec") {
+      record.category = std::move(value);
+    } else if (key == "ea") {
+      record.action = std::move(value);
+    } else if (key == "el") {
+      record.label = std::move(value);
+    } else if (key == "ev") {
+      if (!parseInteger(value, record.value)) record.value = 0;
+    } else if (key == "caid") {
+      record.customActionId = std::move(value);
+    } else if (key == "qxc") {
+      record.campaign = std::move(value);
+    } else if (key == "qxs") {
+      record.source = std::move(value);
+    } else if (key == "inst") {
+      record.firstLaunch = value == "1" ? 1 : 0;
+    } else if (startsWith(key, "cal")) {
+      addMember(labels, std::string_view(key).substr(3), value);
+    } else if (startsWith(key, "cav")) {
+      addMember(values, std::string_view(key).substr(3), value);
+    } else if (startsWith(key, "cd") || startsWith(key, "cm")) {
+      addMember(dimensions, key, value);
+    }
+  }
+  if (record.eventId.empty()) return "no eid";
+  if (record.eventId.size() > kMaxEventIdLength) return "eid too long";
+  if (record.event.empty()) return "no t";
+  if (record.app.empty()) return "no tid";
+  record.actionLabels = closeObject(labels);
+  record.actionValues = closeObject(values);
+  record.dimensions = closeObject(dimensions);
+  record.day = zevsiteDayOf(record.eventTime);
+  return {};
+}
+
+std::string zevsiteJsonString(std::string_view text) {
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string zevsiteDayOf(std::int64_t millis) {
+  using namespace std::chrono;
+  const sys_days day = floor<days>(sys_time<milliseconds>(milliseconds(millis)));
+  const year_month_day date(day);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+  return text;
+}

@@ -1,0 +1,45 @@
+// The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
+// in a WAL database, event id as the primary key, each insert one transaction. Inserts go
+// through one connection behind a lock; each query statement opens a connection of its own,
+// so the summary's statements run in parallel and never hold up ingestion.
+#pragma once
+
+#include "ZEVSiteSqlSummary.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
+ public:
+  // Opens or creates the database at `path`. Throws ZEVSiteStoreError.
+  explicit ZEVSiteSqliteStore(const std::string& path);
+  ~ZEVSiteSqliteStore() override;
+
+  void insert(const std::vector<ZEVSiteEventRecord>& records) override;
+  ZEVSiteSummary summary(const ZEVSiteSummaryQuery& query) override;
+  std::vector<std::string> apps() override;
+
+ private:
+  struct ConnectionCloser {
+    void operator()(sqlite3* db) const;
+  };
+  struct StatementFinalizer {
+    void operator()(sqlite3_stmt* statement) const;
+  };
+  using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
+  using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+  static Connection open(const std::string& path);
+  ZEVSiteSqlRows select(const std::string& sql);
+  ZEVSiteSqlDialect dialect();
+  void insertLocked(const std::vector<ZEVSiteEventRecord>& records);
+
+  const std::string path_;
+  std::mutex writeMutex_;  // guards writer_ and insert_: server threads storing batches
+  Connection writer_;
+  Statement insert_;
+};

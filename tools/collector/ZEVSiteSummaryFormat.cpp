@@ -1,0 +1,182 @@
+#include "ZEVSiteSummaryFormat.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+// The longest range a query may ask for: `daily` holds one entry per day.
+constexpr std::int64_t kMaxRangeDays = 3660;
+constexpr std::int64_t kDefaultRangeDays = 30;
+
+template <class Item, class Member>
+std::string jsonList(const std::vector<Item>& items, Member&& member) {
+  std::string out = "[";
+  for (const auto& item : items) {
+    if (out.size() > 1) out += ",";
+    out += "{" + member(item) + "}";
+  }
+  return out + "]";
+}
+
+std::string field(const char* name, std::int64_t value) {
+  return std::string("\"") + name + "\":" + std::to_string(value);
+}
+
+std::string field(const char* name, const std::string& value) {
+  return std::string("\"") + name + "\":" + zevsiteJsonString(value);
+}
+
+std::string totalsJson(const ZEVSiteSummary::Totals& t) {
+  return "{" + field("events", t.events) + "," + field("pageviews", t.pageviews) + "," +
+         field("classicEvents", t.classicEvents) + "," + field("customActions", t.customActions) +
+         "," + field("starts", t.starts) + "," + field("installs", t.installs) + "," +
+         field("pulses", t.pulses) + "," + field("clients", t.clients) + "}";
+}
+
+// `text` cut to `width` bytes for a table cell, marked when cut.
+std::string cell(const std::string& text, std::size_t width) {
+  return text.size() <= width ? text : text.substr(0, width - 3) + "...";
+}
+
+void line(std::string& out, const char* format, auto... values) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, values...);
+  out += buffer;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> zevsiteParseDay(std::string_view text) {
+  using namespace std::chrono;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  auto digits = [&](std::size_t at, std::size_t count) {
+    int value = 0;
+    for (std::size_t i = at; i < at + count; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  const year_month_day date{year(digits(0, 4)), month(static_cast<unsigned>(digits(5, 2))),
+                            day(static_cast<unsigned>(digits(8, 2)))};
+  if (!date.ok()) return std::nullopt;
+  return sys_days(date).time_since_epoch().count();
+}
+
+std::string zevsiteFormatDay(std::int64_t dayNumber) {
+  return zevsiteDayOf(dayNumber * 86'400'000);
+}
+
+std::vector<std::string> zevsiteDaysOfRange(const std::string& from, const std::string& to) {
+  std::vector<std::string> days;
+  const auto first = zevsiteParseDay(from), last = zevsiteParseDay(to);
+  if (!first || !last) return days;
+  for (std::int64_t day = *first; day <= *last; ++day) days.push_back(zevsiteFormatDay(day));
+  return days;
+}
+
+std::int64_t zevsiteToday() {
+  using namespace std::chrono;
+  return floor<days>(system_clock::now()).time_since_epoch().count();
+}
+
+std::optional<ZEVSiteSummaryQuery> zevsiteSummaryQuery(const std::string& app,
+                                                       const std::string& from,
+                                                       const std::string& to, std::int64_t today,
+                                                       std::string& problem) {
+  if (app.empty()) {
+    problem = "app is missing";
+    return std::nullopt;
+  }
+  const auto last = to.empty() ? std::optional(today) : zevsiteParseDay(to);
+  const auto first = from.empty()
+                         ? (last ? std::optional(*last - kDefaultRangeDays + 1) : std::nullopt)
+                         : zevsiteParseDay(from);
+  if (!first || !last) {
+    problem = "from and to are days, YYYY-MM-DD";
+    return std::nullopt;
+  }
+  if (*first > *last || *last - *first >= kMaxRangeDays) {
+    problem = "from must not be after to, and the range at most " + std::to_string(kMaxRangeDays) +
+              " days";
+    return std::nullopt;
+  }
+  return ZEVSiteSummaryQuery{zevsiteAppId(app), zevsiteFormatDay(*first), zevsiteFormatDay(*last)};
+}
+
+std::string zevsiteSummaryJson(const ZEVSiteSummary& summary) {
+  using S = ZEVSiteSummary;
+  return "{" + field("app", summary.query.app) + "," + field("from", summary.query.from) + "," +
+         field("to", summary.query.to) + ",\"totals\":" + totalsJson(summary.totals) +
+         ",\"daily\":" +
+         jsonList(summary.daily,
+                  [](const S::Day& d) {
+                    return field("day", d.day) + "," + field("pageviews", d.pageviews) + "," +
+                           field("events", d.events) + "," + field("clients", d.clients);
+                  }) +
+         ",\"topPages\":" +
+         jsonList(summary.topPages,
+                  [](const S::Page& p) {
+                    return field("title", p.title) + "," + field("views", p.views);
+                  }) +
+         ",\"topEvents\":" +
+         jsonList(summary.topEvents,
+                  [](const S::Event& e) {
+                    return field("category", e.category) + "," + field("action", e.action) + "," +
+                           field("count", e.count);
+                  }) +
+         ",\"campaigns\":" +
+         jsonList(summary.campaigns,
+                  [](const S::Campaign& c) {
+                    return field("campaign", c.campaign) + "," + field("source", c.source) + "," +
+                           field("starts", c.starts);
+                  }) +
+         "}";
+}
+
+std::string zevsiteAppsJson(const std::vector<std::string>& apps) {
+  std::string out = "{\"apps\":[";
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    out += (i ? "," : "") + zevsiteJsonString(apps[i]);
+  }
+  return out + "]}";
+}
+
+std::string zevsiteSummaryReport(const ZEVSiteSummary& s) {
+  std::string out;
+  const auto& t = s.totals;
+  line(out, "app %s, %s to %s (UTC)\n\n", s.query.app.c_str(), s.query.from.c_str(),
+       s.query.to.c_str());
+  line(out, "%-16s %12s\n", "total", "count");
+  for (auto [name, value] : {std::pair{"events", t.events},
+                             {"page views", t.pageviews},
+                             {"classic events", t.classicEvents},
+                             {"custom actions", t.customActions},
+                             {"starts", t.starts},
+                             {"installs", t.installs},
+                             {"pulses", t.pulses},
+                             {"clients", t.clients}}) {
+    line(out, "%-16s %12lld\n", name, static_cast<long long>(value));
+  }
+  line(out, "\n%-10s %10s %10s %10s\n", "day", "page views", "events", "clients");
+  for (const auto& d : s.daily) {
+    line(out, "%-10s %10lld %10lld %10lld\n", d.day.c_str(), static_cast<long long>(d.pageviews),
+         static_cast<long long>(d.events), static_cast<long long>(d.clients));
+  }
+  line(out, "\n%-40s %10s\n", "top pages", "views");
+  for (const auto& p : s.topPages) {
+    line(out, "%-40s %10lld\n", cell(p.title, 40).c_str(), static_cast<long long>(p.views));
+  }
+  line(out, "\n%-24s %-24s %10s\n", "event category", "action", "count");
+  for (const auto& e : s.topEvents) {
+    line(out, "%-24s %-24s %10lld\n", cell(e.category, 24).c_str(), cell(e.action, 24).c_str(),
+         static_cast<long long>(e.count));
+  }
+  line(out, "\n%-24s %-24s %10s\n", "campaign", "source", "starts");
+  for (const auto& c : s.campaigns) {
+    line(out, "%-24s %-24s %10lld\n", cell(c.campaign, 24).c_str(), cell(c.source, 24).c_str(),
+         static_cast<long long>(c.starts));
+  }
+  return out;
+}

@@ -1,0 +1,31 @@
+// Days and the summary's outward forms: the JSON of GET /api/summary and /api/apps, and
+// the terminal tables of `zevsite-collector report`. Pure functions, any thread.
+#pragma once
+
+#include "ZEVSiteAnalyticsStore.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Days from the epoch of a strict "YYYY-MM-DD" (a real calendar day), or nothing.
+std::optional<std::int64_t> zevsiteParseDay(std::string_view text);
+// "YYYY-MM-DD" of a day number.
+std::string zevsiteFormatDay(std::int64_t day);
+// Every day from `from` to `to`, inclusive (both valid, from <= to).
+std::vector<std::string> zevsiteDaysOfRange(const std::string& from, const std::string& to);
+
+// A summary query from the API's or the report's arguments: an empty `from`/`to` means the
+// last 30 days up to `today` (UTC). Nothing, with `problem` set, when they are not valid.
+std::optional<ZEVSiteSummaryQuery> zevsiteSummaryQuery(const std::string& app,
+                                                       const std::string& from,
+                                                       const std::string& to, std::int64_t today,
+                                                       std::string& problem);
+// Today's day number (UTC).
+std::int64_t zevsiteToday();
+
+std::string zevsiteSummaryJson(const ZEVSiteSummary& summary);
+std::string zevsiteAppsJson(const std::vector<std::string>& apps);
+std::string zevsiteSummaryReport(const ZEVSiteSummary& summary);

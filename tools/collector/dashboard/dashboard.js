@@ -1,0 +1,124 @@
+// The collector's dashboard: reads /api/apps and /api/summary and shows them. Every value
+// that comes from events goes into the page as text (textContent), never as markup.
+"use strict";
+
+const REFRESH_MS = 10000;
+const charts = {};
+
+function utcDay(offsetDays) {
+  const day = new Date(Date.now() + offsetDays * 86400000);
+  return day.toISOString().slice(0, 10);
+}
+
+async function getJson(path) {
+  const answer = await fetch(path, { cache: "no-store" });
+  if (!answer.ok) throw new Error(path + ": HTTP " + answer.status);
+  return answer.json();
+}
+
+function setText(id, value) {
+  document.getElementById(id).textContent = String(value);
+}
+
+function fillTable(id, rows, columns) {
+  const body = document.querySelector("#" + id + " tbody");
+  body.replaceChildren();
+  for (const row of rows) {
+    const tr = document.createElement("tr");
+    for (const column of columns) {
+      const td = document.createElement("td");
+      td.textContent = String(row[column]);
+      tr.appendChild(td);
+    }
+    body.appendChild(tr);
+  }
+}
+
+function fillList(id, items) {
+  const list = document.getElementById(id);
+  list.replaceChildren();
+  for (const text of items) {
+    const li = document.createElement("li");
+    li.textContent = text;
+    list.appendChild(li);
+  }
+}
+
+// Draws or updates the chart on canvas `id`; records on the canvas how many points it drew.
+function drawChart(id, type, labels, datasets) {
+  const canvas = document.getElementById(id);
+  if (typeof Chart === "undefined") {
+    canvas.dataset.drawn = "no Chart.js";
+    return;
+  }
+  if (charts[id]) {
+    charts[id].data.labels = labels;
+    charts[id].data.datasets = datasets;
+    charts[id].update();
+  } else {
+    charts[id] = new Chart(canvas, {
+      type: type,
+      data: { labels: labels, datasets: datasets },
+      options: { animation: false, responsive: true, maintainAspectRatio: type !== "line",
+                 indexAxis: type === "bar" ? "y" : "x", plugins: { legend: { display: type === "line" } } },
+    });
+  }
+  canvas.dataset.drawn = String(labels.length);
+}
+
+function show(summary) {
+  const totals = summary.totals;
+  setText("tile-pageviews", totals.pageviews);
+  setText("tile-events", totals.events);
+  setText("tile-starts", totals.starts);
+  setText("tile-installs", totals.installs);
+  setText("tile-clients", totals.clients);
+  drawChart("daily-chart", "line", summary.daily.map((d) => d.day), [
+    { label: "page views", data: summary.daily.map((d) => d.pageviews), borderColor: "#2f6fde", backgroundColor: "#2f6fde" },
+    { label: "events", data: summary.daily.map((d) => d.events), borderColor: "#e08a1e", backgroundColor: "#e08a1e" },
+  ]);
+  drawChart("pages-chart", "bar", summary.topPages.map((p) => p.title), [
+    { label: "views", data: summary.topPages.map((p) => p.views), backgroundColor: "#2f6fde" },
+  ]);
+  fillList("pages-list", summary.topPages.map((p) => p.title + " (" + p.views + ")"));
+  fillTable("events-table", summary.topEvents, ["category", "action", "count"]);
+  fillTable("campaigns-table", summary.campaigns, ["campaign", "source", "starts"]);
+}
+
+async function loadApps() {
+  const picker = document.getElementById("app");
+  const chosen = picker.value;
+  const apps = (await getJson("/api/apps")).apps;
+  picker.replaceChildren();
+  for (const app of apps) {
+    const option = document.createElement("option");
+    option.value = app;
+    option.textContent = app;
+    picker.appendChild(option);
+  }
+  if (apps.includes(chosen)) picker.value = chosen;
+}
+
+async function refresh() {
+  const status = document.getElementById("status");
+  try {
+    await loadApps();
+    const app = document.getElementById("app").value;
+    if (!app) {
+      status.textContent = "no events yet";
+      return;
+    }
+    const days = Number(document.getElementById("range").value);
+    const query = new URLSearchParams({ app: app, from: utcDay(1 - days), to: utcDay(0) });
+    show(await getJson("/api/summary?" + query.toString()));
+    status.textContent = "updated " + new Date().toLocaleTimeString();
+    document.body.dataset.loaded = "true";
+  } catch (error) {
+    status.textContent = String(error.message);
+  }
+}
+
+document.getElementById("app").addEventListener("change", refresh);
+document.getElementById("range").addEventListener("change", refresh);
+refresh();
+setInterval(refresh, REFRESH_MS);
