@@ -35,7 +35,7 @@ struct ZEVSiteFileIdentity {
 
 // The file operations of the event store's SQLite connections, each offered to the platform
 // before it runs (see storeFileFault).
-enum class ZEVSiteStoreFileOp { Open, Read, Write, Sync, Truncate };
+enum class ZEVSiteStoreFileOp { Open, Write, Sync, Truncate };
 
 class ZEVSitePlatform {
  public:

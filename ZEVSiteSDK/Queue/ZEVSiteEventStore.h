@@ -83,7 +83,7 @@ class ZEVSiteEventStore {
   bool releaseToken(std::int64_t token);
   // WAL checkpoints: the store never checkpoints on its own commits (that would put the
   // checkpoint's fsync on the committing thread). The owner calls checkpoint() from a thread
-  // of its choice when walNeedsCheckpoint() says so; a commit that finds the WAL very large
+  // of its choice when the commit listener reports a large log; a commit that finds the WAL very large
   // checkpoints itself, so the WAL stays bounded whatever the owner does.
   //
   // The log is kept small so the SDK keeps working on a nearly full disk: a checkpoint is
@@ -92,7 +92,6 @@ class ZEVSiteEventStore {
   static constexpr int kCheckpointFrames = 128;
   static constexpr int kForcedCheckpointFrames = 1024;
   static constexpr int kJournalSizeLimit = 512 * 1024;
-  bool walNeedsCheckpoint() const { return walFrames_.load() >= kCheckpointFrames; }
   // Pages in the log since it was last emptied.
   int walFrames() const { return walFrames_.load(); }
   // Copies the WAL back into the database through a connection of its own (safe alongside
