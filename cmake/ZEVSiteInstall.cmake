@@ -1,0 +1,21 @@
+# Install and export: find_package(ZEVSiteSDK) and pkg-config from an install prefix.
+include(CMakePackageConfigHelpers)
+install(DIRECTORY include/ZEVSiteSDK DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS ZEVSiteSDK EXPORT ZEVSiteSDKTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT ZEVSiteSDKTargets NAMESPACE ZEVSiteSDK::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZEVSiteSDK)
+configure_package_config_file(cmake/ZEVSiteSDKConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/ZEVSiteSDKConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZEVSiteSDK)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/ZEVSiteSDKConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZEVSiteSDKConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/ZEVSiteSDKConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZEVSiteSDK)
+configure_file(cmake/zevsite-sdk.pc.in ${CMAKE_CURRENT_BINARY_DIR}/zevsite-sdk.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zevsite-sdk.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
