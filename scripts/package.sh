@@ -16,3 +16,10 @@ grep -q '^CMAKE_BUILD_TYPE:STRING=$' "$sub/CMakeCache.txt" || fail "the SDK set 
 ! grep -rq --include=cmake_install.cmake 'file(INSTALL' "$sub/zevsite-sdk" ||
   fail "the embedded SDK added install rules"
 echo "ok"
+
+echo "== the installed CMake package: C++20 carried by the target, the include directory once"
+targets=build/prefix/lib/cmake/ZEVSiteSDK/ZEVSiteSDKTargets.cmake
+grep -q 'INTERFACE_COMPILE_FEATURES "cxx_std_20"' "$targets" || fail "no cxx_std_20 on the target"
+grep -q 'INTERFACE_INCLUDE_DIRECTORIES "${_IMPORT_PREFIX}/include"$' "$targets" ||
+  fail "include directories: $(grep INTERFACE_INCLUDE_DIRECTORIES "$targets")"
+echo "ok"
