@@ -1,5 +1,7 @@
 #include "ZEVSiteParameter.h"
 
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteSaveParameter.h"
 #include "ZEVSiteRandom.h"
@@ -7,10 +9,6 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
-
-#ifndef ZEVSITE_VERSION
-#define ZEVSITE_VERSION "0.0.0"
-#endif
 
 namespace {
 
@@ -182,7 +180,7 @@ std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& ev
     appendInteger(scratch, nowMillis);
     appendPair(out, "ts", scratch);
   }
-  if (!carries("sdkv")) appendPair(out, "sdkv", ZEVSITE_VERSION);
+  if (!carries("sdkv")) appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
   if (out.size() > kMaxUploadBytes) return {};
   return out;
 }

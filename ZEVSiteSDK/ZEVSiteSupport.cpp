@@ -1,4 +1,5 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
+#include <ZEVSiteSDK/ZEVSiteVersion.h>
 
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteNoDestructor.h"
@@ -94,3 +95,5 @@ bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {
   for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
   return done;
 }
+
+std::string_view ZEVSiteSupport::sdkVersion() noexcept { return ZEVSITE_VERSION_STRING; }

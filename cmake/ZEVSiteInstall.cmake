@@ -1,6 +1,8 @@
 # Install and export: find_package(ZEVSiteSDK) and pkg-config from an install prefix.
 include(CMakePackageConfigHelpers)
 install(DIRECTORY include/ZEVSiteSDK DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_BINARY_DIR}/include/ZEVSiteSDK/ZEVSiteVersion.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ZEVSiteSDK)
 install(TARGETS ZEVSiteSDK EXPORT ZEVSiteSDKTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
