@@ -23,3 +23,18 @@ grep -q 'INTERFACE_COMPILE_FEATURES "cxx_std_20"' "$targets" || fail "no cxx_std
 grep -q 'INTERFACE_INCLUDE_DIRECTORIES "${_IMPORT_PREFIX}/include"$' "$targets" ||
   fail "include directories: $(grep INTERFACE_INCLUDE_DIRECTORIES "$targets")"
 echo "ok"
+
+# Builds tests/package/pkgconfig_host.cpp with the flags `pkg-config <args> zevsite-sdk` gives
+# from the pkg-config directory $1 and runs it. The language level is the host's own flag.
+pkgconfig_host() {
+  local pcdir=$1 out=$2
+  shift 2
+  local flags
+  flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config "$@" zevsite-sdk)
+  echo "pkg-config $*: $flags"
+  c++ -std=c++20 tests/package/pkgconfig_host.cpp -o "$out" $flags
+  ZEVSITE_HOME="$(mktemp -d)" "$out"
+}
+
+echo "== pkg-config: a host links the installed static library with its flags alone"
+pkgconfig_host build/prefix/lib/pkgconfig build/pkgconfig-static-host --cflags --libs --static
