@@ -10,8 +10,8 @@
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
 #include "Save/ZEVSiteSaveParameter.h"
-#include "ZEVAppDelegateProxy.h"
 #include "ZEVSiteGuard.h"
+#include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
@@ -50,6 +50,8 @@ constexpr double kStartupDelaySeconds = 1.0;
 
 }  // namespace
 
+ZEVSiteManager::ZEVSiteManager(PassKey) : impl_(std::make_unique<Impl>()) {}
+
 ZEVSiteManager::~ZEVSiteManager() = default;
 
 std::shared_ptr<ZEVSiteManager> ZEVSiteManager::sharedInstanceWithAppId(ZEVSiteText appId,
@@ -74,9 +76,7 @@ std::string ZEVSiteManager::getCid() {
 }
 
 std::shared_ptr<ZEVSiteManager> ZEVSiteManager::init() {
-  auto manager = std::make_shared<ZEVSiteManager>(PassKey{});
-  manager->isEnableLog_ = false;
-  return manager;
+  return std::make_shared<ZEVSiteManager>(PassKey{});
 }
 
 std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
@@ -84,9 +84,9 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
   auto manager = init();
   // After a caught failure the manager is returned as far as it was built.
   zevsite::guarded([&] {
-    manager->setAppId(std::move(appId));
-    manager->setChannel(std::move(channel));
-    const ZEVSiteText& id = manager->appId();
+    manager->impl_->appId = std::move(appId);
+    manager->impl_->channel = std::move(channel);
+    const ZEVSiteText& id = manager->impl_->appId;
     if (!id || id->empty() || !manager->isPureInt(id)) {
       ZEVSiteLoger::adLog(
           "[Site] Site SDK initlize failed,appId has to be a pure number,Please check your "
@@ -94,9 +94,9 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
       return;
     }
     ZEVSiteSupport::setAppId(id);
-    manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(ZEVSiteNetworkConditionWWAN |
-                                                                      ZEVSiteNetworkConditionWifi));
-    manager->taskQueue()->execute();
+    manager->impl_->taskQueue = ZEVSiteTaskQueue::initWithSendSendCondition(
+        ZEVSiteNetworkConditionWWAN | ZEVSiteNetworkConditionWifi);
+    manager->impl_->taskQueue->execute();
     const auto delay =
         std::chrono::nanoseconds(static_cast<std::int64_t>(kStartupDelaySeconds * 1'000'000'000.0));
     // The work holds the manager strongly, so a replaced manager still sends its "init".
@@ -126,7 +126,8 @@ void ZEVSiteManager::runStartupWork() {
 void ZEVSiteManager::appStartRequest() {
   zevsite::guarded([&] {
     ZEVSiteDictionary parameters;
-    if (channel() && !channel()->empty()) parameters.setValue(*channel(), "pkid");
+    const ZEVSiteText& channel = impl_->channel;
+    if (channel && !channel->empty()) parameters.setValue(*channel, "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
     std::lock_guard lock(record.lock());
     parameters.setValue(ZEVSiteSupport::isActivated() ? 0 : 1, "inst");

@@ -9,6 +9,7 @@
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "ZEVSiteConfigCache.h"
+#include "ZEVSiteManagerImpl.h"
 
 #include <limits>
 
@@ -31,19 +32,19 @@ std::int64_t ageSeconds(std::int64_t now, std::int64_t last) {
 
 }  // namespace
 
-ZEVSiteText ZEVSiteManager::sdkConfigURL() const {
+ZEVSiteText ZEVSiteManager::Impl::sdkConfigURL() const {
   std::lock_guard lock(sdkConfigURLMutex_);
   return sdkConfigURL_;
 }
 
-void ZEVSiteManager::setSdkConfigURL(ZEVSiteText url) {
+void ZEVSiteManager::Impl::setSdkConfigURL(ZEVSiteText url) {
   std::lock_guard lock(sdkConfigURLMutex_);
   sdkConfigURL_ = std::move(url);
 }
 
 void ZEVSiteManager::configFromUrl(ZEVSiteText url) {
   try {
-    setSdkConfigURL(std::move(url));
+    impl_->setSdkConfigURL(std::move(url));
     auto& platform = ZEVSitePlatform::current();
     const std::int64_t now = platform.currentTimeSeconds();
     const std::int64_t last = platform.standardUserDefaults()->integerForKey(kLastUpdateKey);
@@ -67,7 +68,7 @@ void ZEVSiteManager::updateSdkConfig() {
 void ZEVSiteManager::refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& weakManager) {
   // The URL as it stands now, not when the refresh was scheduled.
   ZEVSiteText url;
-  if (auto manager = weakManager.lock()) url = manager->sdkConfigURL();
+  if (auto manager = weakManager.lock()) url = manager->impl_->sdkConfigURL();
   auto& platform = ZEVSitePlatform::current();
   std::optional<std::string> data;
   if (url) {

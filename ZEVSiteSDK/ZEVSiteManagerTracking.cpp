@@ -5,6 +5,7 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
 #include "ZEVSiteGuard.h"
+#include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteParameter.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteText16.h"
@@ -33,7 +34,7 @@ void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
       ZEVSiteLoger::adLog("event name is nil!");
       return;
     }
-    const ZEVSiteText& id = appId();
+    const ZEVSiteText& id = impl_->appId;
     std::string idText = id ? *id : std::string("(null)");
     parameters.setValue(contains(idText, "dc-") ? idText : "dc-" + idText, "tid");
     parameters.setValue(std::move(*event), "t");
@@ -42,7 +43,7 @@ void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
       ZEVSiteLoger::adLog("[Site] Site SDK event send failed, Please check your code.");
       return;
     }
-    if (const auto& queue = taskQueue()) {
+    if (const auto& queue = impl_->taskQueue) {
       queue->addTask(std::move(upload), *parameters.valueForKey("t")->string());
     }
   });

@@ -201,7 +201,7 @@ TEST_F(ZEVSiteDeliveryTest, TheLastEventOfEveryBurstIsDelivered) {
 }
 
 TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
-  auto request = buildUploadRequest("http://c/collect", {"a=1", "b=2&c=3"});
+  auto request = zevsite::buildUploadRequest("http://c/collect", {"a=1", "b=2&c=3"});
   EXPECT_EQ(request.method, "POST");
   EXPECT_EQ(request.body, "a=1\nb=2&c=3");
   EXPECT_EQ(request.headers, std::vector<std::string>{"Content-Type: text/plain; charset=utf-8"});
@@ -215,10 +215,11 @@ TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
     EXPECT_GE(zevsite::backoffDelay(40, random), 150000ms);
     EXPECT_EQ(zevsite::backoffDelay(1, random, std::chrono::seconds(60)), 60000ms);
   }
-  EXPECT_EQ(parseRetryAfter("120", 0), std::chrono::seconds(120));
-  EXPECT_EQ(parseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412470), std::chrono::seconds(10));
-  EXPECT_EQ(parseRetryAfter("soon", 0), std::nullopt);
-  EXPECT_EQ(parseRetryAfter("-5", 0), std::nullopt);
+  EXPECT_EQ(zevsite::parseRetryAfter("120", 0), std::chrono::seconds(120));
+  EXPECT_EQ(zevsite::parseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412470),
+            std::chrono::seconds(10));
+  EXPECT_EQ(zevsite::parseRetryAfter("soon", 0), std::nullopt);
+  EXPECT_EQ(zevsite::parseRetryAfter("-5", 0), std::nullopt);
 }
 
 namespace {

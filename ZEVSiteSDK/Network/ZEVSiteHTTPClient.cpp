@@ -62,6 +62,8 @@ int checkAbort(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 }  // namespace
 
+namespace zevsite {
+
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
                                       const std::vector<std::string>& uploads) {
   ZEVSiteHTTPRequest request{"POST", collectURL, {"Content-Type: text/plain; charset=utf-8"}, {}};
@@ -88,6 +90,8 @@ std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
   if (date < 0) return std::nullopt;
   return std::chrono::seconds(std::max<std::int64_t>(0, date - nowSeconds));
 }
+
+}  // namespace zevsite
 
 ZEVSiteHTTPClient::ZEVSiteHTTPClient() {
   zevsite::net::ensureCurlInitialised();

@@ -27,6 +27,8 @@ struct ZEVSiteHTTPResponse {
   std::string error;       // what went wrong when status is 0
 };
 
+namespace zevsite {
+
 // A POST of upload strings joined by newlines, as text/plain UTF-8.
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
                                       const std::vector<std::string>& uploads);
@@ -34,6 +36,8 @@ ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
 // Reads a Retry-After value: delta-seconds or an HTTP date (relative to `nowSeconds`).
 std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
                                                     std::int64_t nowSeconds);
+
+}  // namespace zevsite
 
 class ZEVSiteHTTPClient {
  public:

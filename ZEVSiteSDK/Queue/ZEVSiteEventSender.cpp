@@ -244,7 +244,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
     std::vector<std::string> uploads;
     uploads.reserve(pending->events.size());
     for (auto& event : pending->events) uploads.push_back(std::move(event.body));
-    client_.start(buildUploadRequest(collectURL, uploads),
+    client_.start(zevsite::buildUploadRequest(collectURL, uploads),
                   std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
     // While this batch is on the wire, lease the next one: the store's transaction and the
     // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
@@ -275,7 +275,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       releaseNext();
       std::optional<std::chrono::seconds> retryAfter;
       if (status == 429 || status == 503) {
-        retryAfter = parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());
+        retryAfter = zevsite::parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());
       }
       retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64(), retryAfter);
       {

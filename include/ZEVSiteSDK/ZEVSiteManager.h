@@ -16,11 +16,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-
-class ZEVSiteTaskQueue;
-class ZEVAppDelegateProxy;
 
 class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSiteManager> {
   struct PassKey {};
@@ -88,12 +84,13 @@ class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSit
   // True when `string` consists of the digits 0-9 only (the empty string included).
   bool isPureInt(const ZEVSiteText& string) const;
 
-  explicit ZEVSiteManager(PassKey) {}
+  explicit ZEVSiteManager(PassKey);
   ~ZEVSiteManager();
   ZEVSiteManager(const ZEVSiteManager&) = delete;
   ZEVSiteManager& operator=(const ZEVSiteManager&) = delete;
 
  private:
+  struct Impl;                            // the manager's fields, defined inside the library
   friend class ZEVSiteManagerTestAccess;  // lets the SDK's own tests reach the fields
 
   void updateSdkConfig();
@@ -103,24 +100,5 @@ class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSit
   void dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters);
   static void refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& weakManager);
 
-  // Plain accessors. appId, channel and taskQueue are written only during creation, before
-  // the manager is shared with other threads.
-  const ZEVSiteText& appId() const { return appId_; }
-  void setAppId(ZEVSiteText appId) { appId_ = std::move(appId); }
-  const ZEVSiteText& channel() const { return channel_; }
-  void setChannel(ZEVSiteText channel) { channel_ = std::move(channel); }
-  const std::shared_ptr<ZEVSiteTaskQueue>& taskQueue() const { return taskQueue_; }
-  void setTaskQueue(std::shared_ptr<ZEVSiteTaskQueue> queue) { taskQueue_ = std::move(queue); }
-  // The configuration URL is written by configFromUrl on a host thread and read by the
-  // refresh task on the background pool, so it is guarded.
-  ZEVSiteText sdkConfigURL() const;
-  void setSdkConfigURL(ZEVSiteText url);
-
-  bool isEnableLog_ = false;  // never read; the log switch is setEnableLog
-  ZEVSiteText appId_;
-  ZEVSiteText channel_;
-  mutable std::mutex sdkConfigURLMutex_;  // guards sdkConfigURL_
-  ZEVSiteText sdkConfigURL_;
-  std::shared_ptr<ZEVAppDelegateProxy> appDelegateProxy_;  // no operation uses it
-  std::shared_ptr<ZEVSiteTaskQueue> taskQueue_;
+  std::unique_ptr<Impl> impl_;
 };

@@ -4,6 +4,7 @@
 
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
+#include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteManualPlatform.h"
 
 #include <gtest/gtest.h>
@@ -15,22 +16,22 @@
 #include <utility>
 #include <vector>
 
-class ZEVSiteTaskQueue;
-
 // Reaches the manager's private fields (the manager declares this class its friend).
 class ZEVSiteManagerTestAccess {
  public:
   static void setAppId(ZEVSiteManager& manager, ZEVSiteText appId) {
-    manager.setAppId(std::move(appId));
+    manager.impl_->appId = std::move(appId);
   }
   static std::shared_ptr<ZEVSiteTaskQueue> taskQueue(const ZEVSiteManager& manager) {
-    return manager.taskQueue();
+    return manager.impl_->taskQueue;
   }
   static void setTaskQueue(ZEVSiteManager& manager, std::shared_ptr<ZEVSiteTaskQueue> queue) {
-    manager.setTaskQueue(std::move(queue));
+    manager.impl_->taskQueue = std::move(queue);
   }
-  static ZEVSiteText channel(const ZEVSiteManager& manager) { return manager.channel(); }
-  static ZEVSiteText sdkConfigURL(const ZEVSiteManager& manager) { return manager.sdkConfigURL(); }
+  static ZEVSiteText channel(const ZEVSiteManager& manager) { return manager.impl_->channel; }
+  static ZEVSiteText sdkConfigURL(const ZEVSiteManager& manager) {
+    return manager.impl_->sdkConfigURL();
+  }
 };
 
 // The decoded key=value pairs of an upload string, in order (decoded as the collector does).
