@@ -10,9 +10,9 @@
 namespace zevsite::config {
 
 std::optional<ZEV_SDKConfig> cachedConfig() {
-  auto& platform = ZEVSitePlatform::current();
-  auto data =
-      files::readFile(files::joinPath(platform.homeDirectory(), "Library/SDK_CONFIG_DATA_KEY"));
+  const std::string home = ZEVSitePlatform::current().homeDirectory();
+  if (home.empty()) return std::nullopt;  // no home: nothing was ever cached
+  auto data = files::readFile(files::joinPath(home, "Library/SDK_CONFIG_DATA_KEY"));
   return ZEV_XMLReader::sdkConfigWithData(data);
 }
 

@@ -94,6 +94,8 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
       return;
     }
     ZEVSiteSupport::setAppId(id);
+    // Events need the client id; have it in memory before the host's first tracking call.
+    ZEVSiteSaveParameter::shareInstance().prefetch();
     manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(ZEVSiteNetworkConditionWWAN |
                                                                       ZEVSiteNetworkConditionWifi));
     manager->taskQueue()->execute();

@@ -78,8 +78,9 @@ void ZEVSiteManager::refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& w
   }
   auto config = ZEV_XMLReader::sdkConfigWithData(data);
   if (!config) return;
-  const std::string path =
-      zevsite::files::joinPath(platform.homeDirectory(), "Library/SDK_CONFIG_DATA_KEY");
+  const std::string home = platform.homeDirectory();
+  if (home.empty()) return;  // no home directory: the document has nowhere to be kept
+  const std::string path = zevsite::files::joinPath(home, "Library/SDK_CONFIG_DATA_KEY");
   // The refresh counts only once the document is safely on disk; a failed write leaves
   // the timestamp alone so the next call tries again.
   if (!platform.writeFileAtomically(path, *data)) return;

@@ -173,7 +173,7 @@ std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& ev
   if (!carries("v")) appendPair(out, "v", "1");
   if (!carries("cid")) {
     scratch.clear();
-    appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().getCid());
+    appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().cidForEvent());
     appendPair(out, "cid", scratch);
   }
   if (!carries("eid")) appendPair(out, "eid", makeEventId(nowMillis));

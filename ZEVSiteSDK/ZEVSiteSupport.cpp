@@ -1,10 +1,13 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
+#include <ZEVSiteSDK/ZEVSiteManager.h>
+
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
+#include "Save/ZEVSiteSaveParameter.h"
 #include "ZEVSiteTaskQueue.h"
 
 #include <mutex>
@@ -47,6 +50,11 @@ void ZEVSiteSupport::setActivated() {
 
 void ZEVSiteSupport::setHomeDirectory(std::string path) {
   zevsite::files::setHomeDirectory(std::move(path));
+  // While the SDK is in use, the new home's client id is loaded in the background before
+  // events need it.
+  if (ZEVSiteManager::shareInstance()) ZEVSiteSaveParameter::shareInstance().prefetch();
+  // Events held in memory for want of a home directory can be written now.
+  for (const auto& storage : ZEVSiteEventStorage::all()) storage->wake();
 }
 
 std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().homeDirectory(); }

@@ -31,8 +31,14 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   static void setActivated();
 
   // The SDK's data directory, standing for the application's home directory. Default:
-  // $ZEVSITE_HOME, else $XDG_DATA_HOME/zevsite, else $HOME/.local/share/zevsite.
-  // Library/ is created inside it, owner-only. Nothing is written outside it.
+  // $ZEVSITE_HOME, else $XDG_DATA_HOME/zevsite/<application>, else
+  // <home>/.local/share/zevsite/<application>, where <application> is the executable's file
+  // name (characters other than letters, digits, '.', '-' and '_' become '_') and <home> is
+  // $HOME or, when unset, the user's home from the password database. With no home at all,
+  // or when the directory (or its Library/) belongs to another user, the SDK logs it once and
+  // keeps events in memory until a home directory is set; it never falls back to /tmp.
+  // Library/ is created inside it, owner-only (0700; files 0600). Nothing is written outside
+  // it. homeDirectory() answers "" while there is none. Setting it wakes waiting writers.
   static void setHomeDirectory(std::string path);
   static std::string homeDirectory();
 
