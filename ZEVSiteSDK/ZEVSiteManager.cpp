@@ -6,6 +6,7 @@
 #include <ZEVSiteSDK/ZEVSiteNetworkStatus.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
@@ -25,6 +26,9 @@ namespace {
 // (it cannot see the lock bit inside libstdc++'s atomic shared pointer).
 class SharedManagerSlot {
  public:
+  SharedManagerSlot() {
+    zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kSharedManager);
+  }
   std::shared_ptr<ZEVSiteManager> load() {
     std::lock_guard lock(mutex_);
     return manager_;
@@ -36,7 +40,8 @@ class SharedManagerSlot {
   }
 
  private:
-  std::mutex mutex_;  // guards manager_; held only to copy or swap the pointer
+  // Guards manager_; held only to copy or swap the pointer. Rank kSharedManager for fork().
+  std::mutex mutex_;
   std::shared_ptr<ZEVSiteManager> manager_;
 };
 

@@ -1,13 +1,11 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
-#include <ZEVSiteSDK/ZEVSiteManager.h>
-
 #include "Platform/ZEVSiteFiles.h"
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
-#include "Save/ZEVSiteSaveParameter.h"
 #include "ZEVSiteTaskQueue.h"
 
 #include <mutex>
@@ -25,6 +23,9 @@ struct SupportState {
 
 SupportState& state() {
   static ZEVSiteNoDestructor<SupportState> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return instance.get();
 }
 
@@ -50,9 +51,6 @@ void ZEVSiteSupport::setActivated() {
 
 void ZEVSiteSupport::setHomeDirectory(std::string path) {
   zevsite::files::setHomeDirectory(std::move(path));
-  // While the SDK is in use, the new home's client id is loaded in the background before
-  // events need it.
-  if (ZEVSiteManager::shareInstance()) ZEVSiteSaveParameter::shareInstance().prefetch();
   // Events held in memory for want of a home directory can be written now.
   for (const auto& storage : ZEVSiteEventStorage::all()) storage->wake();
 }

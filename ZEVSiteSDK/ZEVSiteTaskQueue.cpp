@@ -1,4 +1,5 @@
 #include "ZEVSiteTaskQueue.h"
+#include "Platform/ZEVSiteForkSafety.h"
 
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
@@ -18,6 +19,9 @@ struct ObserverSlot {
 
 ObserverSlot& observerSlot() {
   static ZEVSiteNoDestructor<ObserverSlot> slot;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(slot.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return slot.get();
 }
 

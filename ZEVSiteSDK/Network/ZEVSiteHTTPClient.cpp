@@ -96,6 +96,14 @@ ZEVSiteHTTPClient::ZEVSiteHTTPClient() {
 
 ZEVSiteHTTPClient::~ZEVSiteHTTPClient() = default;
 
+void ZEVSiteHTTPClient::abandonAfterFork() {
+  // The parent's handles stay allocated on purpose: cleaning them up could write to the
+  // shared socket (a TLS close, the rest of a request). A few kilobytes per fork.
+  (void)handle_.release();
+  handle_ = std::make_unique<Handle>();
+  aborted_.store(false);
+}
+
 void ZEVSiteHTTPClient::abort() {
   aborted_.store(true);
   if (handle_->multi) curl_multi_wakeup(handle_->multi);

@@ -51,6 +51,10 @@ class ZEVSiteHTTPClient {
   ZEVSiteHTTPResponse finish();
   // Makes the request in progress (and any later one) give up at once. Any thread.
   void abort();
+  // In a child after fork(): lets go of the connection shared with the parent without
+  // touching it (closing it or finishing its request would disturb the parent's) and starts
+  // afresh. The child's only thread calls it.
+  void abandonAfterFork();
 
  private:
   struct Handle;

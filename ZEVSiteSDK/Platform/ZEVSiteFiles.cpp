@@ -1,4 +1,5 @@
 #include "ZEVSiteFiles.h"
+#include "ZEVSiteForkSafety.h"
 
 #include "ZEVSiteNoDestructor.h"
 
@@ -31,6 +32,9 @@ struct HomeState {
 
 HomeState& homeState() {
   static ZEVSiteNoDestructor<HomeState> state;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(state.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return state.get();
 }
 

@@ -21,6 +21,7 @@ class RealPlatform final : public ZEVSitePlatform {
  public:
   RealPlatform() {
     zevsite::forksafety::registerLock(defaultsMutex_, zevsite::forksafety::kDefaultsMap);
+    pool_.registerForFork();
   }
 
   void dispatchAsync(Task task) override { pool_.dispatchAsync(std::move(task)); }
@@ -96,6 +97,9 @@ struct Installed {
 
 Installed& installed() {
   static ZEVSiteNoDestructor<Installed> state;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(state.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return state.get();
 }
 

@@ -3,7 +3,9 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
+#include <memory>
 
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Platform/ZEVSiteProcess.h"
@@ -31,6 +33,9 @@ struct Registry {
 
 Registry& registry() {
   static ZEVSiteNoDestructor<Registry> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kRegistry);
+  (void)forkSafe;
   return instance.get();
 }
 
@@ -62,8 +67,11 @@ std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
     sender = std::make_shared<ZEVSiteEventSender>(PassKey{}, storage);
     // Senders are never removed from the registry, so plain pointers stay valid.
     ZEVSiteEventSender* self = sender.get();
+    zevsite::forksafety::registerLock(self->mutex_, zevsite::forksafety::kSender);
+    zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
     storage->setCommitListener([self] { self->wake(); });
-    sender->thread_ = ZEVSitePlatform::current().startThread([self] { self->run(); });
+    std::lock_guard senderLock(self->mutex_);
+    self->ensureThreadLocked();
   }
   return sender;
 }
@@ -79,9 +87,36 @@ std::vector<std::shared_ptr<ZEVSiteEventSender>> ZEVSiteEventSender::all() {
 ZEVSiteEventSender::ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage)
     : storage_(std::move(storage)) {}
 
+void ZEVSiteEventSender::ensureThreadLocked() {
+  const std::uint64_t generation = zevsite::forksafety::forkGeneration();
+  if (stopping_ || (thread_.joinable() && threadGeneration_ == generation)) return;
+  threadGeneration_ = generation;
+  thread_ = ZEVSitePlatform::current().startThread([this] { run(); });
+}
+
+void ZEVSiteEventSender::resetAfterFork() {
+  // The parent's sender thread does not exist here. Its handle is never joined or destroyed
+  // (either would fail for a thread of another process): it is parked for good.
+  static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
+  if (thread_.joinable()) inherited.get().push_back(std::move(thread_));
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start each afresh over the old storage.
+  std::construct_at(&wakeCondition_);
+  std::construct_at(&attemptCondition_);
+  client_.abandonAfterFork();
+  attemptsFinished_ = attemptsStarted_;
+  finished_ = false;
+  retryAt_.reset();
+  wakeRequested_ = true;  // the child's first use sends what is due
+  failures_ = 0;
+  batchSize_ = kBatchSize;
+  retryDelay_ = std::chrono::milliseconds(0);
+}
+
 void ZEVSiteEventSender::addSendCondition(int condition) {
   {
     std::lock_guard lock(mutex_);
+    ensureThreadLocked();
     sendConditions_.push_back(condition);
     wakeRequested_ = true;
   }
@@ -91,6 +126,7 @@ void ZEVSiteEventSender::addSendCondition(int condition) {
 void ZEVSiteEventSender::wake() {
   {
     std::lock_guard lock(mutex_);
+    ensureThreadLocked();
     wakeRequested_ = true;
   }
   wakeCondition_.notify_one();
@@ -98,6 +134,7 @@ void ZEVSiteEventSender::wake() {
 
 bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
   std::unique_lock lock(mutex_);
+  ensureThreadLocked();
   if (finished_) return true;
   const std::uint64_t wanted = attemptsStarted_ + 1;
   forceAttempt_ = true;

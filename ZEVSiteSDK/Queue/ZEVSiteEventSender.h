@@ -9,7 +9,8 @@
 // matches no executing queue's send condition. Leases carry the process id, so two
 // processes never send one event at once, and events leased by a process that died are
 // taken back. Wakes when the writer commits events, when asked to flush, and after each
-// backoff.
+// backoff. In a child after fork() the thread is started again on first use, with a
+// connection of its own.
 #pragma once
 
 #include "../Network/ZEVSiteHTTPClient.h"
@@ -55,6 +56,9 @@ class ZEVSiteEventSender {
   enum class Next { Idle, Retry, Poll };
 
   void run();
+  // Starts the sender thread unless it runs in this process (again in a child after fork).
+  void ensureThreadLocked();
+  void resetAfterFork();
   Next attempt();
   // A leased batch: the events and the token their lease is held under.
   struct Batch {
@@ -72,7 +76,8 @@ class ZEVSiteEventSender {
 
   const std::shared_ptr<ZEVSiteEventStorage> storage_;
 
-  std::mutex mutex_;                          // guards the fields down to thread_
+  // Guards the fields down to thread_. Rank kSender in the fork lock order.
+  std::mutex mutex_;
   std::condition_variable wakeCondition_;     // the sender thread waits here
   std::condition_variable attemptCondition_;  // flushAttempt and shutdown wait here
   std::vector<int> sendConditions_;
@@ -92,5 +97,6 @@ class ZEVSiteEventSender {
   std::int64_t batchCounter_ = 0;
   std::chrono::steady_clock::time_point lastReclaim_{};
 
-  std::thread thread_;  // runs run(); joined by shutdown when it ends in time
+  std::thread thread_;                  // runs run(); joined by shutdown when it ends in time
+  std::uint64_t threadGeneration_ = 0;  // the fork generation thread_ was started in
 };

@@ -6,6 +6,7 @@
 #include "../ZEVSiteTime.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <memory>
 
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +81,10 @@ void ZEVSiteEventStorage::resetAfterFork() {
   // Runs in the child, which has only the forking thread; every lock was released. What is
   // staged is the parent's to write, and the connections are the parent's: both are left
   // to it. The writer thread does not exist here: its handle is released, not joined.
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start each afresh over the old storage.
+  std::construct_at(&stagedCondition_);
+  std::construct_at(&committedCondition_);
   staging_.clear();
   stagedBytes_ = 0;
   committedSequence_ = acceptedSequence_;
@@ -260,13 +265,15 @@ void ZEVSiteEventStorage::runCheckpointLocked(std::unique_lock<std::mutex>& lock
   }
   lock.unlock();
   {
-    std::lock_guard checkpointing(checkpointMutex_);
     ZEVSiteEventStore* store;
     {
       std::lock_guard storeLock(storeMutex_);
       store = store_.get();
     }
-    // Only this thread replaces store_, so it stays valid here without the store lock.
+    // Taken after the store lock was let go, never inside it: the fork lock order has the
+    // store's lock before this one. Only this thread replaces store_, so it stays valid here
+    // without the store lock.
+    std::lock_guard checkpointing(checkpointMutex_);
     if (store && store->walFrames() > 0) store->checkpoint(truncate);
   }
   lock.lock();

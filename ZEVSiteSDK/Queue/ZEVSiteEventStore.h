@@ -83,8 +83,8 @@ class ZEVSiteEventStore {
   bool releaseToken(std::int64_t token);
   // WAL checkpoints: the store never checkpoints on its own commits (that would put the
   // checkpoint's fsync on the committing thread). The owner calls checkpoint() from a thread
-  // of its choice when the commit listener reports a large log; a commit that finds the WAL very large
-  // checkpoints itself, so the WAL stays bounded whatever the owner does.
+  // of its choice when the commit listener reports a large log; a commit that finds the WAL very
+  // large checkpoints itself, so the WAL stays bounded whatever the owner does.
   //
   // The log is kept small so the SDK keeps working on a nearly full disk: a checkpoint is
   // wanted every kCheckpointFrames pages (512 KiB), the owner truncates the log whenever the

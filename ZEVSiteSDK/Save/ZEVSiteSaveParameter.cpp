@@ -7,6 +7,7 @@
 #include "../ZEVSiteRandom.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <memory>
 
 #include <thread>
 
@@ -74,6 +75,9 @@ void ZEVSiteSaveParameter::prefetch() {
     ZEVSiteLoger::adLog("[Site] cannot start loading the client id: %@", error);
     std::lock_guard lock(prefetchMutex_);
     prefetchGeneration_ = 0;
+    // A condition variable inherited with waiters that no longer exist never signals again
+    // (its bookkeeping still counts them): start each afresh over the old storage.
+    std::construct_at(&loadedCondition_);
   }
 }
 
@@ -82,11 +86,17 @@ std::int64_t ZEVSiteSaveParameter::load() {
   std::shared_ptr<ZEVSiteUserDefaults> madeIn;  // set when a new id still has to be written
   {
     std::lock_guard lock(loadMutex_);
-    const std::uint64_t generation = zevsite::files::homeGeneration();
-    if (cachedGeneration_.load(std::memory_order_acquire) == generation) {
-      return cachedCid_.load(std::memory_order_relaxed);
-    }
-    auto defaults = ZEVSitePlatform::current().standardUserDefaults();
+    std::uint64_t generation = 0;
+    std::shared_ptr<ZEVSiteUserDefaults> defaults;
+    // The home may change while its defaults are found: only an id read for the home that
+    // is still current is cached for it.
+    do {
+      generation = zevsite::files::homeGeneration();
+      if (cachedGeneration_.load(std::memory_order_acquire) == generation) {
+        return cachedCid_.load(std::memory_order_relaxed);
+      }
+      defaults = ZEVSitePlatform::current().standardUserDefaults();
+    } while (zevsite::files::homeGeneration() != generation);
     auto stored = defaults->findInteger(kClientIdKey);
     if (!stored) {
       // A random positive id: the top bit cleared, zero excluded. A stored id is used as it
