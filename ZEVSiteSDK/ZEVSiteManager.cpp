@@ -127,6 +127,7 @@ void ZEVSiteManager::runStartupWork() {
 
 void ZEVSiteManager::appStartRequest() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (channel() && !channel()->empty()) parameters.setValue(*channel(), "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
@@ -148,6 +149,7 @@ void ZEVSiteManager::appStartRequest() {
 
 void ZEVSiteManager::trackPulse() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     parameters.setValue(1, "ni");
     dispatchEvent("pulse", std::move(parameters));

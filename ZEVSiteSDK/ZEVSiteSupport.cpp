@@ -2,6 +2,7 @@
 
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
+#include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
@@ -9,6 +10,7 @@
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Save/ZEVSiteSaveParameter.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 
 #include <mutex>
 
@@ -101,4 +103,26 @@ bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {
   for (const auto& sender : ZEVSiteEventSender::all()) done = sender->shutdown(deadline) && done;
   for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
   return done;
+}
+
+void ZEVSiteSupport::setTrackingEnabled(bool enabled) {
+  zevsite::choice::setTrackingEnabled(enabled);
+}
+
+bool ZEVSiteSupport::isTrackingEnabled() { return zevsite::choice::trackingEnabled(); }
+
+bool ZEVSiteSupport::deleteAllData(std::chrono::milliseconds timeout) {
+  return zevsite::choice::deleteAllData(timeout);
+}
+
+void ZEVSiteSupport::setProxy(ZEVSiteText proxyURL) { zevsite::net::setProxy(std::move(proxyURL)); }
+
+void ZEVSiteSupport::setCABundle(ZEVSiteText path) { zevsite::net::setCABundle(std::move(path)); }
+
+void ZEVSiteSupport::setCompression(bool enabled) { zevsite::net::setCompression(enabled); }
+
+void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
+  zevsite::net::setDispatchInterval(interval);
+  // A shorter interval may make gathered events due now.
+  for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }
