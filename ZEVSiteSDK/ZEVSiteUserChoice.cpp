@@ -98,8 +98,7 @@ bool deleteAllData(std::chrono::milliseconds timeout) {
   defaults->removeObjectForKey(kActivatedKey);
   defaults->removeObjectForKey(kConfigUpdateKey);
   done = defaults->synchronize() && done;
-  const int removed =
-      platform.removeFile(files::joinPath(platform.homeDirectory(), kConfigFile));
+  const int removed = platform.removeFile(files::joinPath(platform.homeDirectory(), kConfigFile));
   done = (removed == 0 || removed == ENOENT) && done;
   if (!done) {
     ZEVSiteLoger::adLog("[Site] not all of this installation's data could be deleted in time");

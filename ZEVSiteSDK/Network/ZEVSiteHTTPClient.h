@@ -45,8 +45,9 @@ class ZEVSiteHTTPClient {
   ZEVSiteHTTPClient& operator=(const ZEVSiteHTTPClient&) = delete;
 
   // Starts sending `request` within the connect and total timeouts (certificates always
-  // verified; the host's proxy and CA bundle, see ZEVSiteNetworkSettings) and returns while it is on the wire, so the caller can work meanwhile. One
-  // request at a time: call finish() before the next start().
+  // verified; the host's proxy and CA bundle, see ZEVSiteNetworkSettings) and returns while it is
+  // on the wire, so the caller can work meanwhile. One request at a time: call finish() before the
+  // next start().
   void start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
              std::chrono::milliseconds totalTimeout);
   // Waits for the answer to the started request.

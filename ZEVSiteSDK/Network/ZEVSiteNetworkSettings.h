@@ -24,8 +24,8 @@ void setCABundle(std::optional<std::string> path);
 void setCompression(bool enabled);
 void setDispatchInterval(std::chrono::milliseconds interval);
 
-// Sets the proxy and certificate options of the libcurl easy handle `curl` from the current settings. Certificate
-// and host verification stay on whatever the settings say.
+// Sets the proxy and certificate options of the libcurl easy handle `curl` from the current
+// settings. Certificate and host verification stay on whatever the settings say.
 void applyNetworkSettings(void* curl);
 
 }  // namespace zevsite::net

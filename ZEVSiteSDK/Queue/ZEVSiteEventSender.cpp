@@ -193,7 +193,7 @@ void ZEVSiteEventSender::reclaimDeadLeases() {
 
 ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
   ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
-  if (!collectURL || collectURL->empty()) return Next::Idle;  // setCollectURL wakes us
+  if (!collectURL || collectURL->empty()) return Next::Idle;    // setCollectURL wakes us
   if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
   reclaimDeadLeases();
   if (!networkMatches()) {
@@ -221,8 +221,8 @@ bool ZEVSiteEventSender::gathering() {
 }
 
 bool ZEVSiteEventSender::maySend(const Batch& batch) const {
-  return ZEVSiteSupport::isTrackingEnabled() &&
-         storage_->deletionsRequested() == batch.deletions && !storage_->deletionPending();
+  return ZEVSiteSupport::isTrackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
+         !storage_->deletionPending();
 }
 
 void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
@@ -287,9 +287,9 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
     std::vector<std::string> uploads;
     uploads.reserve(pending->events.size());
     for (auto& event : pending->events) uploads.push_back(std::move(event.body));
-    client_.start(buildUploadRequest(collectURL, uploads,
-                                     zevsite::net::networkSettings().compression),
-                  std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
+    client_.start(
+        buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression),
+        std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
     // While this batch is on the wire, lease the next one: the store's transaction and the
     // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
     // crash can repeat only the batch in flight.
