@@ -13,6 +13,7 @@
 #include "ZEVAppDelegateProxy.h"
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
 #include <chrono>
@@ -96,6 +97,7 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
     ZEVSiteSupport::setAppId(id);
     // Events need the client id; have it in memory before the host's first tracking call.
     ZEVSiteSaveParameter::shareInstance().prefetch();
+    zevsite::choice::prefetch();  // and the user's choice, which every tracking call checks
     manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(ZEVSiteNetworkConditionWWAN |
                                                                       ZEVSiteNetworkConditionWifi));
     manager->taskQueue()->execute();

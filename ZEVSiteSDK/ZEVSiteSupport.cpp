@@ -54,7 +54,10 @@ void ZEVSiteSupport::setHomeDirectory(std::string path) {
   zevsite::files::setHomeDirectory(std::move(path));
   // While the SDK is in use, the new home's client id is loaded in the background before
   // events need it.
-  if (ZEVSiteManager::shareInstance()) ZEVSiteSaveParameter::shareInstance().prefetch();
+  if (ZEVSiteManager::shareInstance()) {
+    ZEVSiteSaveParameter::shareInstance().prefetch();
+    zevsite::choice::prefetch();
+  }
   // Events held in memory for want of a home directory can be written now.
   for (const auto& storage : ZEVSiteEventStorage::all()) storage->wake();
 }

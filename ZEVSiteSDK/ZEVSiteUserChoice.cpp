@@ -3,6 +3,7 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
 #include "Platform/ZEVSiteFiles.h"
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
@@ -11,7 +12,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <mutex>
+#include <system_error>
 
 namespace zevsite::choice {
 namespace {
@@ -24,15 +27,28 @@ constexpr const char* kConfigUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
 constexpr const char* kConfigFile = "Library/SDK_CONFIG_DATA_KEY";
 
 struct ChoiceState {
-  std::mutex mutex;  // serialises loading and changing the choice
+  std::mutex mutex;  // serialises loading and changing the choice (user defaults I/O)
   // The cached choice: enabled is stored before generation (the home generation it belongs
   // to; 0 = none) is published.
   std::atomic<std::uint64_t> generation{0};
   std::atomic<bool> enabled{true};
+  std::mutex prefetchMutex;                 // guards prefetchGeneration; a leaf lock
+  std::condition_variable loadedCondition;  // notified whenever a load published the choice
+  std::uint64_t prefetchGeneration = 0;     // the home generation a background load runs for
 };
 
 ChoiceState& state() {
   static ZEVSiteNoDestructor<ChoiceState> instance;
+  static const bool registered = [] {
+    auto& choice = instance.get();
+    // Never held together with the client id's lock; both come before the user defaults.
+    forksafety::registerLock(choice.mutex, forksafety::kClientId);
+    forksafety::registerLock(choice.prefetchMutex, forksafety::kLeaf);
+    // A load thread of the parent does not exist in the child: let the child start its own.
+    forksafety::onChild([&choice] { choice.prefetchGeneration = 0; });
+    return true;
+  }();
+  (void)registered;
   return instance.get();
 }
 
@@ -41,19 +57,63 @@ bool loadLocked(ChoiceState& choice, std::uint64_t generation) {
   const bool enabled = defaults->integerForKey(kOptOutKey) == 0;
   choice.enabled.store(enabled, std::memory_order_relaxed);
   choice.generation.store(generation, std::memory_order_release);
+  {
+    // Taken so a waiter between its check and its wait cannot miss the notification.
+    std::lock_guard lock(choice.prefetchMutex);
+  }
+  choice.loadedCondition.notify_all();
   return enabled;
+}
+
+bool load(ChoiceState& choice) {
+  std::lock_guard lock(choice.mutex);
+  const std::uint64_t generation = files::homeGeneration();
+  if (choice.generation.load(std::memory_order_acquire) == generation) {
+    return choice.enabled.load(std::memory_order_relaxed);
+  }
+  return loadLocked(choice, generation);
+}
+
+bool cachedForCurrentHome(ChoiceState& choice, bool& enabled) {
+  if (choice.generation.load(std::memory_order_acquire) != files::homeGeneration()) return false;
+  enabled = choice.enabled.load(std::memory_order_relaxed);
+  return true;
 }
 
 }  // namespace
 
 bool trackingEnabled() {
   auto& choice = state();
-  const std::uint64_t generation = files::homeGeneration();
-  if (choice.generation.load(std::memory_order_acquire) == generation) {
-    return choice.enabled.load(std::memory_order_relaxed);
+  bool enabled = true;
+  if (cachedForCurrentHome(choice, enabled)) return enabled;
+  prefetch();
+  {
+    std::unique_lock lock(choice.prefetchMutex);
+    if (choice.loadedCondition.wait_for(lock, kLoadWait,
+                                        [&] { return cachedForCurrentHome(choice, enabled); })) {
+      return enabled;
+    }
   }
-  std::lock_guard lock(choice.mutex);
-  return loadLocked(choice, generation);
+  return load(choice);
+}
+
+void prefetch() {
+  auto& choice = state();
+  bool enabled = true;
+  if (cachedForCurrentHome(choice, enabled)) return;
+  const std::uint64_t generation = files::homeGeneration();
+  {
+    std::lock_guard lock(choice.prefetchMutex);
+    if (choice.prefetchGeneration == generation) return;
+    choice.prefetchGeneration = generation;
+  }
+  try {
+    ZEVSitePlatform::current().startThread([&choice] { load(choice); }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the first check loads the choice itself after its wait.
+    std::lock_guard lock(choice.prefetchMutex);
+    choice.prefetchGeneration = 0;
+  }
 }
 
 void setTrackingEnabled(bool enabled) {
