@@ -68,7 +68,7 @@ class ZEVSiteEventStorage {
   // (counted and logged once per batch by the writer).
   void accept(std::string_view name, std::string body, std::int64_t createdMillis);
   // Waits until everything accepted before the call has been written (or dropped by the
-  // limits); false when `deadline` came first.
+  // limits) and every deletion asked for before it has run; false when `deadline` came first.
   bool flush(std::chrono::steady_clock::time_point deadline);
   // Most events kept and oldest age kept, in the staging area and the store.
   void setLimits(std::size_t maxEvents, std::int64_t expirationSecs);
