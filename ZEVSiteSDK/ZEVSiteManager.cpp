@@ -14,6 +14,7 @@
 #include "ZEVAppDelegateProxy.h"
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
 #include <chrono>
@@ -101,6 +102,7 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
     ZEVSiteSupport::setAppId(id);
     // Events need the client id; have it in memory before the host's first tracking call.
     ZEVSiteSaveParameter::shareInstance().prefetch();
+    zevsite::choice::prefetch();  // and the user's choice, which every tracking call checks
     manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(ZEVSiteNetworkConditionWWAN |
                                                                       ZEVSiteNetworkConditionWifi));
     manager->taskQueue()->execute();
@@ -132,6 +134,7 @@ void ZEVSiteManager::runStartupWork() {
 
 void ZEVSiteManager::appStartRequest() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (channel() && !channel()->empty()) parameters.setValue(*channel(), "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
@@ -153,6 +156,7 @@ void ZEVSiteManager::appStartRequest() {
 
 void ZEVSiteManager::trackPulse() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     parameters.setValue(1, "ni");
     dispatchEvent("pulse", std::move(parameters));

@@ -1,6 +1,8 @@
 // Deep-link attribution: campaign values from the URL that opened the application.
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
 #include "Save/ZEVSiteDeepLinkModel.h"
 
 #include <string_view>
@@ -43,6 +45,7 @@ void ZEVSiteManager::handleOpenURL(ZEVSiteText url) {
   if (!url) return;
   auto& record = ZEVSiteDeepLinkModel::shareInstance();
   try {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: no campaign is kept
     std::lock_guard lock(record.lock());
     recordCampaignValues(record, *url);
     if (!record.qxs() || !record.qxc()) return;

@@ -1,5 +1,8 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
+#include <ZEVSiteSDK/ZEVSiteManager.h>
+
+#include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
@@ -7,6 +10,7 @@
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 
 #include <mutex>
 
@@ -51,6 +55,10 @@ void ZEVSiteSupport::setActivated() {
 
 void ZEVSiteSupport::setHomeDirectory(std::string path) {
   zevsite::files::setHomeDirectory(std::move(path));
+  // While the SDK is in use, the new home's choice is read in the background before
+  // tracking calls need it (the client id is loaded when a manager is created, or by the
+  // first event).
+  if (ZEVSiteManager::shareInstance()) zevsite::choice::prefetch();
   // Events held in memory for want of a home directory can be written now.
   for (const auto& storage : ZEVSiteEventStorage::all()) storage->wake();
 }
@@ -99,4 +107,26 @@ bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {
   for (const auto& sender : ZEVSiteEventSender::all()) done = sender->shutdown(deadline) && done;
   for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
   return done;
+}
+
+void ZEVSiteSupport::setTrackingEnabled(bool enabled) {
+  zevsite::choice::setTrackingEnabled(enabled);
+}
+
+bool ZEVSiteSupport::isTrackingEnabled() { return zevsite::choice::trackingEnabled(); }
+
+bool ZEVSiteSupport::deleteAllData(std::chrono::milliseconds timeout) {
+  return zevsite::choice::deleteAllData(timeout);
+}
+
+void ZEVSiteSupport::setProxy(ZEVSiteText proxyURL) { zevsite::net::setProxy(std::move(proxyURL)); }
+
+void ZEVSiteSupport::setCABundle(ZEVSiteText path) { zevsite::net::setCABundle(std::move(path)); }
+
+void ZEVSiteSupport::setCompression(bool enabled) { zevsite::net::setCompression(enabled); }
+
+void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
+  zevsite::net::setDispatchInterval(interval);
+  // A shorter interval may make gathered events due now.
+  for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }

@@ -39,7 +39,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_SA
 cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
-  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore'
+  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore|UserChoice|NetworkOptions'
 
 echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=30} s each"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,6 +1,8 @@
 #include "ZEVSiteHTTPClient.h"
 
 #include "../Platform/ZEVSiteURLFetch.h"
+#include "ZEVSiteGzip.h"
+#include "ZEVSiteNetworkSettings.h"
 
 #include <curl/curl.h>
 
@@ -63,7 +65,7 @@ int checkAbort(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }  // namespace
 
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
-                                      const std::vector<std::string>& uploads) {
+                                      const std::vector<std::string>& uploads, bool compress) {
   ZEVSiteHTTPRequest request{"POST", collectURL, {"Content-Type: text/plain; charset=utf-8"}, {}};
   std::size_t size = 0;
   for (const auto& upload : uploads) size += upload.size() + 1;
@@ -71,6 +73,12 @@ ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
   for (const auto& upload : uploads) {
     if (!request.body.empty()) request.body += '\n';
     request.body += upload;
+  }
+  if (compress) {
+    if (auto gzipped = zevsite::net::gzipCompress(request.body)) {
+      request.body = std::move(*gzipped);
+      request.headers.emplace_back("Content-Encoding: gzip");
+    }
   }
   return request;
 }
@@ -141,8 +149,7 @@ void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseco
   curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  zevsite::net::applyNetworkSettings(curl);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);

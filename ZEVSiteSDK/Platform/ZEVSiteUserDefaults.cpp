@@ -169,6 +169,15 @@ void ZEVSiteUserDefaults::registerForFork() {
   zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kDefaults);
 }
 
+void ZEVSiteUserDefaults::removeObjectForKey(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  auto found = values_.find(key);
+  if (found == values_.end()) return;
+  values_.erase(found);
+  dirty_ = true;
+  writeLocked();
+}
+
 bool ZEVSiteUserDefaults::synchronize() {
   std::lock_guard lock(mutex_);
   return !dirty_ || writeLocked();

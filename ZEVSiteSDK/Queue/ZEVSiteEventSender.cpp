@@ -5,6 +5,7 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 #include <memory>
 
+#include "../Network/ZEVSiteNetworkSettings.h"
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
@@ -111,6 +112,8 @@ void ZEVSiteEventSender::resetAfterFork() {
   failures_ = 0;
   batchSize_ = kBatchSize;
   retryDelay_ = std::chrono::milliseconds(0);
+  gatherStart_.reset();
+  gatherUntil_.reset();
 }
 
 void ZEVSiteEventSender::addSendCondition(int condition) {
@@ -159,16 +162,22 @@ bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
 }
 
 void ZEVSiteEventSender::run() {
+  auto& platform = ZEVSitePlatform::current();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     auto stopOrWake = [&] { return stopping_ || wakeRequested_; };
     if (retryAt_) {
       wakeCondition_.wait_until(lock, *retryAt_, stopOrWake);
+    } else if (gatherUntil_) {
+      if (!stopOrWake()) platform.waitUntil(wakeCondition_, lock, *gatherUntil_);
     } else {
       wakeCondition_.wait(lock, stopOrWake);
     }
     if (stopping_) break;
-    const bool due = retryAt_ ? SteadyClock::now() >= *retryAt_ : wakeRequested_;
+    // While events gather, every wake-up is an attempt: it sends once a full batch is stored.
+    const bool due = retryAt_       ? SteadyClock::now() >= *retryAt_
+                     : gatherUntil_ ? wakeRequested_ || platform.monotonicNow() >= *gatherUntil_
+                                    : wakeRequested_;
     const bool forced = forceAttempt_;
     wakeRequested_ = false;
     forceAttempt_ = false;
@@ -177,14 +186,18 @@ void ZEVSiteEventSender::run() {
     lock.unlock();
     Next next = Next::Retry;
     try {
-      next = attempt();
+      next = attempt(forced);
     } catch (const std::exception& error) {
       ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
       retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
     }
+    if (next == Next::Idle) {
+      gatherStart_.reset();
+      gatherUntil_.reset();
+    }
     lock.lock();
     ++attemptsFinished_;
-    if (next == Next::Idle) {
+    if (next == Next::Idle || next == Next::Gather) {
       retryAt_.reset();
     } else {
       retryAt_ = SteadyClock::now() + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
@@ -217,16 +230,38 @@ void ZEVSiteEventSender::reclaimDeadLeases() {
   });
 }
 
-ZEVSiteEventSender::Next ZEVSiteEventSender::attempt() {
+ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
   ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
-  if (!collectURL || collectURL->empty()) return Next::Idle;  // setCollectURL wakes us
+  if (!collectURL || collectURL->empty()) return Next::Idle;    // setCollectURL wakes us
+  if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
   reclaimDeadLeases();
   if (!networkMatches()) {
     std::size_t stored = 0;
     storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
     return stored > 0 ? Next::Poll : Next::Idle;
   }
+  if (!forced && gathering()) return Next::Gather;
   return sendBatches(*collectURL);
+}
+
+bool ZEVSiteEventSender::gathering() {
+  const std::chrono::milliseconds interval = zevsite::net::networkSettings().dispatchInterval;
+  if (interval.count() <= 0) return false;
+  const auto now = ZEVSitePlatform::current().monotonicNow();
+  // A retry after a failed upload finds the window over already: it does not gather again.
+  if (gatherUntil_ && now >= *gatherUntil_) return false;
+  std::size_t stored = 0;
+  storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+  if (stored == 0 || stored >= kBatchSize) return false;
+  if (!gatherStart_) gatherStart_ = now;
+  // Measured from the start each time, so a shorter interval set meanwhile counts at once.
+  gatherUntil_ = *gatherStart_ + interval;
+  return now < *gatherUntil_;
+}
+
+bool ZEVSiteEventSender::maySend(const Batch& batch) const {
+  return ZEVSiteSupport::isTrackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
+         !storage_->deletionPending();
 }
 
 void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
@@ -239,6 +274,7 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   Batch batch;
   batch.token = (zevsite::process::currentId() << kTokenCounterBits) |
                 (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
+  batch.deletions = storage_->deletionsRequested();  // read before the lease: see maySend
   std::optional<std::vector<ZEVSiteStoredEvent>> leased;
   storage_->withStore([&](ZEVSiteEventStore& store) {
     // The lease outlives any request of ours, so it only lapses if this process dies.
@@ -278,11 +314,21 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       batchSize_ = kBatchSize;
       return Next::Idle;
     }
+    if (!maySend(*pending)) {
+      // Deleted since it was leased (the rows are gone or about to go), or the user opted
+      // out: not sent. After a finished deletion, what was stored since goes out.
+      endLease(leaseEnd(*pending, false));
+      if (!ZEVSiteSupport::isTrackingEnabled() || storage_->deletionPending()) return Next::Idle;
+      pending = leaseBatch(timeout);
+      if (!pending) return retryLater();
+      continue;
+    }
     std::vector<std::string> uploads;
     uploads.reserve(pending->events.size());
     for (auto& event : pending->events) uploads.push_back(std::move(event.body));
-    client_.start(buildUploadRequest(collectURL, uploads),
-                  std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
+    client_.start(
+        buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression),
+        std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
     // While this batch is on the wire, lease the next one: the store's transaction and the
     // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
     // crash can repeat only the batch in flight.

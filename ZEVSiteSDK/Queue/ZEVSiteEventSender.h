@@ -6,7 +6,9 @@
 // Failures keep the events (a network error, 5xx, or 429/503 wait with exponential backoff,
 // at least as long as Retry-After asks); 413 halves the batch; another 4xx drops the batch
 // with one log line. Nothing is sent while the collect URL is unset or the network status
-// matches no executing queue's send condition. Leases carry the process id, so two
+// matches no executing queue's send condition, nor while the user has opted out. With a
+// dispatch interval, stored events gather until the interval has passed since the sender
+// first saw them, or until a full batch is stored. Leases carry the process id, so two
 // processes never send one event at once, and events leased by a process that died are
 // taken back. Wakes when the writer commits events, when asked to flush, and after each
 // backoff. In a child after fork() the thread is started again on first use, with a
@@ -53,18 +55,26 @@ class ZEVSiteEventSender {
   bool shutdown(std::chrono::steady_clock::time_point deadline);
 
  private:
-  enum class Next { Idle, Retry, Poll };
+  enum class Next { Idle, Retry, Poll, Gather };
 
   void run();
   // Starts the sender thread unless it runs in this process (again in a child after fork).
   void ensureThreadLocked();
   void resetAfterFork();
-  Next attempt();
-  // A leased batch: the events and the token their lease is held under.
+  // One attempt; a forced one (flush) does not wait for events to gather.
+  Next attempt(bool forced);
+  // Whether stored events should gather longer (the dispatch interval); sets gatherUntil_.
+  bool gathering();
+  // A leased batch: the events, the token their lease is held under, and the storage's
+  // deletion requests when it was leased.
   struct Batch {
     std::int64_t token = 0;
     std::vector<ZEVSiteStoredEvent> events;
+    std::uint64_t deletions = 0;
   };
+  // Whether `batch` may go out: tracking is enabled and no deletion was asked for since it
+  // was leased or is still to run.
+  bool maySend(const Batch& batch) const;
 
   Next sendBatches(const std::string& collectURL);
   // Leases the oldest free events; nothing when the store failed.
@@ -96,6 +106,10 @@ class ZEVSiteEventSender {
   std::chrono::milliseconds retryDelay_{0};
   std::int64_t batchCounter_ = 0;
   std::chrono::steady_clock::time_point lastReclaim_{};
+  // While events gather: when the sender first saw them, and when they are due (the
+  // platform's monotonic clock, so tests move it by hand).
+  std::optional<std::chrono::steady_clock::time_point> gatherStart_;
+  std::optional<std::chrono::steady_clock::time_point> gatherUntil_;
 
   std::thread thread_;                  // runs run(); joined by shutdown when it ends in time
   std::uint64_t threadGeneration_ = 0;  // the fork generation thread_ was started in

@@ -111,6 +111,10 @@ class ZEVSiteEventStore {
   // connections belong to the parent, and closing them here could disturb its locks.
   void abandonConnections();
 
+  // Deletes every event in one transaction, their freed pages overwritten; false (nothing
+  // deleted) on failure. Leases stay; they end as usual.
+  bool deleteAll();
+
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();
   std::size_t count();

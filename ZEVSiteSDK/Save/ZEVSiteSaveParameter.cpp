@@ -125,3 +125,18 @@ void ZEVSiteSaveParameter::resetAfterFork() {
   // A load thread of the parent does not exist here: let the child start its own.
   prefetchGeneration_ = 0;
 }
+
+bool ZEVSiteSaveParameter::forgetCid() {
+  bool written;
+  {
+    std::lock_guard lock(loadMutex_);
+    auto defaults = ZEVSitePlatform::current().standardUserDefaults();
+    defaults->removeObjectForKey(kClientIdKey);
+    cachedGeneration_.store(0, std::memory_order_release);
+    written = defaults->synchronize();
+  }
+  // The new id is made here and now: events built meanwhile wait for this load, briefly,
+  // instead of for a prefetch that already ran.
+  load();
+  return written;
+}

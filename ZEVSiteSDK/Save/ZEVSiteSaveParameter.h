@@ -29,6 +29,9 @@ class ZEVSiteSaveParameter {
   // Starts loading the current home directory's client id on a background thread, unless
   // it is in memory or already being loaded. Returns at once.
   void prefetch();
+  // Deletes the client id of the current home directory and makes a new, unrelated one
+  // (written to the user defaults). False when the deletion could not be written.
+  bool forgetCid();
 
  private:
   bool cachedForCurrentHome(std::int64_t& cid) const;

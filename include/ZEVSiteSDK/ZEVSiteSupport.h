@@ -60,6 +60,54 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   // event observer.
   static bool flush(std::chrono::milliseconds timeout);
 
+  // ---- the user's choice ----
+
+  // Whether the SDK tracks, as the user chose; persisted in the home directory, so the choice
+  // holds on every later launch. Default: enabled. While disabled, the tracking operations,
+  // ZEVSiteManager::handleOpenURL and the start-up events do nothing (no event, no observer
+  // call, no log line per call) and nothing is sent. Switching off logs one line and
+  // deletes the stored and staged events (on the SDK's writer thread, shortly after the
+  // call returns); switching on logs one line. An upload already on the wire when the
+  // switch goes off may still arrive. Any thread; writes the user defaults on the calling
+  // thread.
+  static void setTrackingEnabled(bool enabled);
+  // Any thread; cheap enough to call before every tracking call (the SDK itself does).
+  static bool isTrackingEnabled();
+
+  // Forgets this installation: deletes every stored and staged event, the client id (a new
+  // one is made when next needed), the activation flag (the next start-up event reports a
+  // new install) and the cached configuration document with its refresh time. Keeps the
+  // opt-out choice. Blocks the calling thread until done or `timeout`; true when everything
+  // was deleted in time (else it is still being done in the background, where it can). An
+  // upload already on the wire may still arrive. Never call it from the event observer.
+  static bool deleteAllData(std::chrono::milliseconds timeout);
+
+  // ---- the host's network ----
+
+  // A proxy for every request the SDK makes (uploads and the configuration download):
+  // "http://host:port", "https://host:port", "socks5h://host:port", user and password
+  // percent-encoded in the URL if needed. The environment's no_proxy does not apply to it.
+  // Absent (the default): libcurl's environment variables (http_proxy, https_proxy,
+  // no_proxy...). An empty text: no proxy at all, whatever the environment says. Applies
+  // from the next request; any thread.
+  static void setProxy(ZEVSiteText proxyURL);
+
+  // A PEM file of certificate authorities to trust, instead of the system's store, for
+  // every https request (and an https proxy). Absent (the default): the system's store.
+  // Certificate and host name verification stay on whatever is set: a missing or unreadable
+  // file makes every https request fail. Applies from the next request; any thread.
+  static void setCABundle(ZEVSiteText path);
+
+  // Whether upload bodies are sent gzip-compressed (Content-Encoding: gzip). Default: on.
+  // Turn it off only for a collector that cannot inflate bodies. Any thread.
+  static void setCompression(bool enabled);
+
+  // The longest time the sender lets stored events gather before it sends them as one
+  // batch; 100 gathered events are sent at once. Zero (the default) sends as soon as events
+  // are stored. A longer interval wakes a phone's radio less often. flush() ignores it, and
+  // so do retries after a failed upload. Negative values count as zero. Any thread.
+  static void setDispatchInterval(std::chrono::milliseconds interval);
+
   // Stops sending for the rest of the process: the upload in flight is abandoned (its
   // events stay stored and go out on a later launch) and staged events are written. Returns
   // within `timeout`: true when all of that finished in time. Tracking keeps storing.
