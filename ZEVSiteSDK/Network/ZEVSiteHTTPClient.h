@@ -23,17 +23,13 @@ struct ZEVSiteHTTPRequest {
 
 struct ZEVSiteHTTPResponse {
   long status = 0;         // 0: no HTTP answer (network error, timeout, abort)
-  std::string retryAfter;  // the Retry-After header's value, if any (see parseRetryAfter)
+  std::string retryAfter;  // the Retry-After header's value, if any
   std::string error;       // what went wrong when status is 0
 };
 
 // A POST of upload strings joined by newlines, as text/plain UTF-8.
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
                                       const std::vector<std::string>& uploads);
-
-// Reads a Retry-After value: delta-seconds or an HTTP date (relative to `nowSeconds`).
-std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
-                                                    std::int64_t nowSeconds);
 
 class ZEVSiteHTTPClient {
  public:
