@@ -27,7 +27,8 @@ void ZEVSiteManager::trackEventName(ZEVSiteText event, ZEVSiteText /*uploadDics*
   zevsite::guarded([&] { dispatchEvent(std::move(event), properties); });
 }
 
-void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
+bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
+  bool accepted = false;
   zevsite::guarded([&] {
     if (!hasText(event)) {
       ZEVSiteLoger::adLog("event name is nil!");
@@ -44,8 +45,10 @@ void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
     }
     if (const auto& queue = taskQueue()) {
       queue->addTask(std::move(upload), *parameters.valueForKey("t")->string());
+      accepted = true;
     }
   });
+  return accepted;
 }
 
 void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteValue& DimMetrics) {
