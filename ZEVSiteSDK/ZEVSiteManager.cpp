@@ -139,18 +139,24 @@ void ZEVSiteManager::appStartRequest() {
     if (channel() && !channel()->empty()) parameters.setValue(*channel(), "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
     std::lock_guard lock(record.lock());
-    parameters.setValue(ZEVSiteSupport::isActivated() ? 0 : 1, "inst");
-    if (!ZEVSiteSupport::isActivated()) ZEVSiteSupport::setActivated();
+    const bool activated = ZEVSiteSupport::isActivated();
+    parameters.setValue(activated ? 0 : 1, "inst");
     parameters.setValue(1, "ni");
-    if (record.deepLinkInit()) {
+    const bool carriesCampaign = record.deepLinkInit();
+    if (carriesCampaign) {
       parameters.setValue(1, "sc");
       parameters.setValue(1, "dpl");
       parameters.setValue(record.qxc(), "qxc");
       parameters.setValue(record.qxs(), "qxs");
+    }
+    // Activation and the campaign count as reported only once the task queue has the
+    // event: a refused start-up event leaves both for the next one.
+    if (!dispatchEvent("init", std::move(parameters))) return;
+    if (!activated) ZEVSiteSupport::setActivated();
+    if (carriesCampaign) {
       record.setDeepLinkInit(false);
       record.setDeepLinkPacket(true);
     }
-    dispatchEvent("init", std::move(parameters));
   });
 }
 

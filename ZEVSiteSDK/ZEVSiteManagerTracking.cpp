@@ -28,7 +28,8 @@ void ZEVSiteManager::trackEventName(ZEVSiteText event, ZEVSiteText /*uploadDics*
   zevsite::guarded([&] { dispatchEvent(std::move(event), properties); });
 }
 
-void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
+bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
+  bool accepted = false;
   zevsite::guarded([&] {
     if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     if (!hasText(event)) {
@@ -46,8 +47,10 @@ void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
     }
     if (const auto& queue = taskQueue()) {
       queue->addTask(std::move(upload), *parameters.valueForKey("t")->string());
+      accepted = true;
     }
   });
+  return accepted;
 }
 
 void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteValue& DimMetrics) {

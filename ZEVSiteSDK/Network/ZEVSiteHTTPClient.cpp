@@ -6,7 +6,6 @@
 
 #include <curl/curl.h>
 
-#include <charconv>
 #include <cstring>
 #include <optional>
 
@@ -81,20 +80,6 @@ ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
     }
   }
   return request;
-}
-
-std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
-                                                    std::int64_t nowSeconds) {
-  if (value.empty()) return std::nullopt;
-  std::int64_t seconds = 0;
-  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-  if (error == std::errc() && end == value.data() + value.size()) {
-    if (seconds < 0) return std::nullopt;
-    return std::chrono::seconds(seconds);
-  }
-  time_t date = curl_getdate(value.c_str(), nullptr);
-  if (date < 0) return std::nullopt;
-  return std::chrono::seconds(std::max<std::int64_t>(0, date - nowSeconds));
 }
 
 ZEVSiteHTTPClient::ZEVSiteHTTPClient() {

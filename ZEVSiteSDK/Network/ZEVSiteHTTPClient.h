@@ -23,7 +23,7 @@ struct ZEVSiteHTTPRequest {
 
 struct ZEVSiteHTTPResponse {
   long status = 0;         // 0: no HTTP answer (network error, timeout, abort)
-  std::string retryAfter;  // the Retry-After header's value, if any (see parseRetryAfter)
+  std::string retryAfter;  // the Retry-After header's value, if any
   std::string error;       // what went wrong when status is 0
 };
 
@@ -32,10 +32,6 @@ struct ZEVSiteHTTPResponse {
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
                                       const std::vector<std::string>& uploads,
                                       bool compress = false);
-
-// Reads a Retry-After value: delta-seconds or an HTTP date (relative to `nowSeconds`).
-std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
-                                                    std::int64_t nowSeconds);
 
 class ZEVSiteHTTPClient {
  public:

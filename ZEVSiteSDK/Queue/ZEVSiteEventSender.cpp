@@ -12,8 +12,10 @@
 #include "../Platform/ZEVSiteProcess.h"
 #include "../ZEVSiteConfigCache.h"
 #include "../ZEVSiteRandom.h"
+#include "../ZEVSiteTime.h"
 #include "ZEVSiteBackoff.h"
 #include "ZEVSiteEventStorage.h"
+#include "ZEVSiteUploadReaction.h"
 
 #include <map>
 
@@ -161,27 +163,37 @@ bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
   return ended;
 }
 
+void ZEVSiteEventSender::waitForAttemptLocked(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (stopping_ || forceAttempt_) return;
+    // New events wait for the end of a backoff; while polling the network they go at once.
+    if (wakeRequested_ && !(retryAt_ && backingOff_)) return;
+    // Timed waits go through the platform, so tests move the clock instead of sleeping.
+    auto& platform = ZEVSitePlatform::current();
+    if (!retryAt_ && gatherUntil_) {
+      // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
+      // sends once a full batch is stored).
+      if (platform.monotonicNow() >= *gatherUntil_) return;
+      platform.waitUntil(wakeCondition_, lock, *gatherUntil_);
+      continue;
+    }
+    if (!retryAt_) {
+      wakeCondition_.wait(lock);
+      continue;
+    }
+    if (platform.monotonicNow() >= *retryAt_) return;
+    platform.waitUntil(wakeCondition_, lock, *retryAt_);
+  }
+}
+
 void ZEVSiteEventSender::run() {
-  auto& platform = ZEVSitePlatform::current();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    auto stopOrWake = [&] { return stopping_ || wakeRequested_; };
-    if (retryAt_) {
-      wakeCondition_.wait_until(lock, *retryAt_, stopOrWake);
-    } else if (gatherUntil_) {
-      if (!stopOrWake()) platform.waitUntil(wakeCondition_, lock, *gatherUntil_);
-    } else {
-      wakeCondition_.wait(lock, stopOrWake);
-    }
+    waitForAttemptLocked(lock);
     if (stopping_) break;
-    // While events gather, every wake-up is an attempt: it sends once a full batch is stored.
-    const bool due = retryAt_       ? SteadyClock::now() >= *retryAt_
-                     : gatherUntil_ ? wakeRequested_ || platform.monotonicNow() >= *gatherUntil_
-                                    : wakeRequested_;
     const bool forced = forceAttempt_;
     wakeRequested_ = false;
     forceAttempt_ = false;
-    if (!due && !forced) continue;  // new events during a backoff wait for its end
     ++attemptsStarted_;
     lock.unlock();
     Next next = Next::Retry;
@@ -195,12 +207,15 @@ void ZEVSiteEventSender::run() {
       gatherStart_.reset();
       gatherUntil_.reset();
     }
+    const auto now = ZEVSitePlatform::current().monotonicNow();
     lock.lock();
     ++attemptsFinished_;
+    backingOff_ = next == Next::Retry;
     if (next == Next::Idle || next == Next::Gather) {
       retryAt_.reset();
     } else {
-      retryAt_ = SteadyClock::now() + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
+      // Both delays are bounded (minutes, an hour at most), so the sum cannot overflow.
+      retryAt_ = now + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
     }
     attemptCondition_.notify_all();
   }
@@ -219,7 +234,7 @@ bool ZEVSiteEventSender::networkMatches() {
 }
 
 void ZEVSiteEventSender::reclaimDeadLeases() {
-  auto now = SteadyClock::now();
+  auto now = ZEVSitePlatform::current().monotonicNow();
   if (now - lastReclaim_ < kReclaimInterval) return;
   lastReclaim_ = now;
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
@@ -278,8 +293,11 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   std::optional<std::vector<ZEVSiteStoredEvent>> leased;
   storage_->withStore([&](ZEVSiteEventStore& store) {
     // The lease outlives any request of ours, so it only lapses if this process dies.
-    leased = store.leaseOldest(batchSize_, batch.token, nowMillis,
-                               nowMillis + 2 * timeout.count() + 30'000);
+    leased = store.leaseOldest(
+        batchSize_, batch.token, nowMillis,
+        zevsite::time::saturatingAdd(
+            nowMillis, zevsite::time::saturatingAdd(
+                           zevsite::time::saturatingMul(timeout.count(), 2), 30'000)));
   });
   if (!leased) return std::nullopt;
   batch.events = std::move(*leased);
@@ -339,36 +357,42 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       next.reset();
     };
     const long status = response.status;
-    if (status >= 200 && status < 300) {
-      failures_ = 0;
-      endLease(leaseEnd(*pending, true));
-    } else if (status == 413 && pending->events.size() > 1) {
-      endLease(leaseEnd(*pending, false));
-      releaseNext();
-      batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
-    } else if (status == 413) {
-      endLease(leaseEnd(*pending, true));
-      ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
-    } else if (status >= 400 && status < 500 && status != 429) {
-      endLease(leaseEnd(*pending, true));
-      ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
-                          pending->events.size(), status);
-    } else {
-      endLease(leaseEnd(*pending, false));
-      releaseNext();
-      std::optional<std::chrono::seconds> retryAfter;
-      if (status == 429 || status == 503) {
-        retryAfter = parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());
+    const ZEVSiteUploadReaction reaction =
+        reactToUpload(status, response.retryAfter, failures_, pending->events.size(),
+                      platform.currentTimeSeconds(), zevsite::randomUInt64());
+    switch (reaction.action) {
+      case ZEVSiteUploadAction::Delete:
+        failures_ = 0;
+        endLease(leaseEnd(*pending, true));
+        break;
+      case ZEVSiteUploadAction::Split:
+        endLease(leaseEnd(*pending, false));
+        releaseNext();
+        batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
+        break;
+      case ZEVSiteUploadAction::Drop:
+        endLease(leaseEnd(*pending, true));
+        if (status == 413) {
+          ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
+        } else {
+          ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
+                              pending->events.size(), status);
+        }
+        break;
+      case ZEVSiteUploadAction::Wait: {
+        endLease(leaseEnd(*pending, false));
+        releaseNext();
+        ++failures_;
+        retryDelay_ = reaction.delay;
+        {
+          std::lock_guard lock(mutex_);
+          if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
+        }
+        ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
+                            status ? "HTTP " + std::to_string(status) : response.error,
+                            pending->events.size(), retryDelay_.count());
+        return Next::Retry;
       }
-      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64(), retryAfter);
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
-      }
-      ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
-                          status ? "HTTP " + std::to_string(status) : response.error,
-                          pending->events.size(), retryDelay_.count());
-      return Next::Retry;
     }
     // Events stored while the batch was on the wire count too: lease again when the
     // overlapped lease found nothing (or failed).

@@ -3,16 +3,17 @@
 // events in batches of up to 100, posts them to the collect URL over one reused connection
 // and deletes them once the collector answered 2xx.
 //
-// Failures keep the events (a network error, 5xx, or 429/503 wait with exponential backoff,
-// at least as long as Retry-After asks); 413 halves the batch; another 4xx drops the batch
-// with one log line. Nothing is sent while the collect URL is unset or the network status
-// matches no executing queue's send condition, nor while the user has opted out. With a
-// dispatch interval, stored events gather until the interval has passed since the sender
-// first saw them, or until a full batch is stored. Leases carry the process id, so two
-// processes never send one event at once, and events leased by a process that died are
-// taken back. Wakes when the writer commits events, when asked to flush, and after each
-// backoff. In a child after fork() the thread is started again on first use, with a
-// connection of its own.
+// What an answer leads to is decided by reactToUpload (ZEVSiteUploadReaction.h): failures
+// keep the events and wait with exponential backoff, at least as long as a Retry-After asks
+// (at most an hour); 413 halves the batch; a refusal drops it with one log line. Nothing is
+// sent while the collect URL is unset or the network status matches no executing queue's
+// send condition, nor while the user has opted out. With a dispatch interval, stored events
+// gather until the interval has passed since the sender first saw them, or until a full
+// batch is stored. Leases carry the process id, so two processes never send one event at
+// once, and events leased by a process that died are taken back. Wakes when the writer
+// commits events, when asked to flush, and after each backoff; the backoff, polling and
+// gathering waits use the platform's clock and waitUntil. In a child after fork() the
+// thread is started again on first use, with a connection of its own.
 #pragma once
 
 #include "../Network/ZEVSiteHTTPClient.h"
@@ -61,6 +62,8 @@ class ZEVSiteEventSender {
   // Starts the sender thread unless it runs in this process (again in a child after fork).
   void ensureThreadLocked();
   void resetAfterFork();
+  // Returns, with mutex_ held, once an attempt is due or the sender stops.
+  void waitForAttemptLocked(std::unique_lock<std::mutex>& lock);
   // One attempt; a forced one (flush) does not wait for events to gather.
   Next attempt(bool forced);
   // Whether stored events should gather longer (the dispatch interval); sets gatherUntil_.
@@ -97,7 +100,10 @@ class ZEVSiteEventSender {
   bool finished_ = false;
   std::uint64_t attemptsStarted_ = 0;
   std::uint64_t attemptsFinished_ = 0;
-  std::optional<std::chrono::steady_clock::time_point> retryAt_;  // set: backoff or polling
+  // Set: the platform's monotonic time of the next attempt, after a backoff (backingOff_)
+  // or while polling the network status.
+  std::optional<std::chrono::steady_clock::time_point> retryAt_;
+  bool backingOff_ = false;
 
   // Used by the sender thread only.
   ZEVSiteHTTPClient client_;

@@ -16,8 +16,9 @@
 class ZEVSITE_EXPORT ZEVSiteSupport {
  public:
   // Called for every event a task queue accepts, on the thread that tracked it (a host
-  // thread, or the SDK's background pool for start-up events). Keep it short; it must not
-  // throw and must not call back into the SDK's tracking operations.
+  // thread, or the SDK's background pool for start-up events), before the event is stored.
+  // Keep it short and do not call back into the SDK's tracking operations. Should it throw,
+  // the event is stored all the same and the first throw is logged.
   using EventObserver =
       std::function<void(std::string_view eventName, std::string_view uploadString)>;
 
