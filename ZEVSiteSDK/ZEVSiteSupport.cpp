@@ -1,4 +1,5 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
+#include <ZEVSiteSDK/ZEVSiteVersion.h>
 
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
@@ -130,3 +131,5 @@ void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
   // A shorter interval may make gathered events due now.
   for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }
+
+std::string_view ZEVSiteSupport::sdkVersion() noexcept { return ZEVSITE_VERSION_STRING; }

@@ -109,6 +109,11 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   // so do retries after a failed upload. Negative values count as zero. Any thread.
   static void setDispatchInterval(std::chrono::milliseconds interval);
 
+  // The version of the SDK library the process runs with ("MAJOR.MINOR.PATCH"), the value
+  // sent with every event as "sdkv". It may differ from ZEVSITE_VERSION_STRING in the headers
+  // the host was compiled with when a shared library was replaced. Static storage; any thread.
+  static std::string_view sdkVersion() noexcept;
+
   // Stops sending for the rest of the process: the upload in flight is abandoned (its
   // events stay stored and go out on a later launch) and staged events are written. Returns
   // within `timeout`: true when all of that finished in time. Tracking keeps storing.
