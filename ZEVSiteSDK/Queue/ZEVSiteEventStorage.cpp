@@ -364,18 +364,22 @@ void ZEVSiteEventStorage::runDeletionLocked(std::unique_lock<std::mutex>& lock) 
     // The log still holds pages of the deleted events: truncate it once the store is idle.
     checkpointWanted_ = truncateWanted_ = true;
     committedCondition_.notify_all();
-    if (commitListener_) {
-      // The sender waits for the deletion before it sends what was stored after it.
-      auto listener = commitListener_;
-      lock.unlock();
-      listener();
-      lock.lock();
-    }
+    // The sender waits for the deletion before it sends what was stored after it.
+    notifyCommitListenerLocked(lock);
     return;
   }
   failures_ = std::min(failures_ + 1, 30);
   retryAt_ = ZEVSitePlatform::current().monotonicNow() + retryDelayAfter(failures_);
   committedCondition_.notify_all();
+}
+
+void ZEVSiteEventStorage::notifyCommitListenerLocked(std::unique_lock<std::mutex>& lock) {
+  if (!commitListener_) return;
+  // Called outside the staging lock, so host threads never wait behind the wake-up.
+  auto listener = commitListener_;
+  lock.unlock();
+  listener();
+  lock.lock();
 }
 
 void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
@@ -389,13 +393,7 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
     retryAt_.reset();
     committedSequence_ = std::max(committedSequence_, batchEnd);
     committedCondition_.notify_all();
-    if (commitListener_) {
-      // Woken outside the staging lock, so host threads never wait behind the wake-up.
-      auto listener = commitListener_;
-      lock.unlock();
-      listener();
-      lock.lock();
-    }
+    notifyCommitListenerLocked(lock);
     return;
   }
   // The store could not take the batch: put it back in front, still within the staging

@@ -104,6 +104,8 @@ class ZEVSiteEventStorage {
   void afterBatchLocked(std::unique_lock<std::mutex>& lock, std::deque<ZEVSitePendingEvent>& batch,
                         std::uint64_t batchEnd, const BatchOutcome& outcome);
   void runCheckpointLocked(std::unique_lock<std::mutex>& lock);
+  // Runs the commit listener (the sender's wake-up) with the staging lock let go meanwhile.
+  void notifyCommitListenerLocked(std::unique_lock<std::mutex>& lock);
   void runDeletionLocked(std::unique_lock<std::mutex>& lock);
   void dropOldestStagedLocked();
   std::string databasePathLocked() const;
