@@ -41,7 +41,7 @@ echo "== thread sanitizer: the concurrency tests"
 cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_SANITIZE=thread \
   -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
 cmake --build build-tsan -j "$jobs"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
   -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore|UserChoice|NetworkOptions'
 
