@@ -6,6 +6,7 @@
 #include <ZEVSiteSDK/ZEVSiteNetworkStatus.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
@@ -13,6 +14,7 @@
 #include "ZEVAppDelegateProxy.h"
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
 #include <chrono>
@@ -25,6 +27,9 @@ namespace {
 // (it cannot see the lock bit inside libstdc++'s atomic shared pointer).
 class SharedManagerSlot {
  public:
+  SharedManagerSlot() {
+    zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kSharedManager);
+  }
   std::shared_ptr<ZEVSiteManager> load() {
     std::lock_guard lock(mutex_);
     return manager_;
@@ -36,7 +41,8 @@ class SharedManagerSlot {
   }
 
  private:
-  std::mutex mutex_;  // guards manager_; held only to copy or swap the pointer
+  // Guards manager_; held only to copy or swap the pointer. Rank kSharedManager for fork().
+  std::mutex mutex_;
   std::shared_ptr<ZEVSiteManager> manager_;
 };
 
@@ -94,6 +100,9 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
       return;
     }
     ZEVSiteSupport::setAppId(id);
+    // Events need the client id; have it in memory before the host's first tracking call.
+    ZEVSiteSaveParameter::shareInstance().prefetch();
+    zevsite::choice::prefetch();  // and the user's choice, which every tracking call checks
     manager->setTaskQueue(ZEVSiteTaskQueue::initWithSendSendCondition(ZEVSiteNetworkConditionWWAN |
                                                                       ZEVSiteNetworkConditionWifi));
     manager->taskQueue()->execute();
@@ -125,6 +134,7 @@ void ZEVSiteManager::runStartupWork() {
 
 void ZEVSiteManager::appStartRequest() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (channel() && !channel()->empty()) parameters.setValue(*channel(), "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
@@ -152,6 +162,7 @@ void ZEVSiteManager::appStartRequest() {
 
 void ZEVSiteManager::trackPulse() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     parameters.setValue(1, "ni");
     dispatchEvent("pulse", std::move(parameters));

@@ -2,6 +2,7 @@
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "Save/ZEVSiteDeepLinkModel.h"
 
@@ -74,6 +75,7 @@ void ZEVSiteManager::handleOpenURL(ZEVSiteText url) {
   }
   auto& record = ZEVSiteDeepLinkModel::shareInstance();
   try {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: no campaign is kept
     std::lock_guard lock(record.lock());
     recordCampaignValues(record, *url);
     if (!record.qxs() || !record.qxc()) return;

@@ -3,6 +3,7 @@
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteParameter.h"
@@ -30,6 +31,7 @@ void ZEVSiteManager::trackEventName(ZEVSiteText event, ZEVSiteText /*uploadDics*
 bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
   bool accepted = false;
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     if (!hasText(event)) {
       ZEVSiteLoger::adLog("event name is nil!");
       return;
@@ -69,6 +71,7 @@ void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteVa
 
 void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& customDimMetrics) {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (!hasText(title)) {
       ZEVSiteLoger::adLog(
@@ -86,6 +89,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
                                 ZEVSiteText eventTag, std::int64_t eventPrice,
                                 const ZEVSiteValue& customDimMetrics) {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (!hasText(eventClassify) && !hasText(eventAction) && !hasText(eventTag)) {
       ZEVSiteLoger::adLog(
@@ -106,6 +110,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
 void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
                                           const ZEVSiteValue& customDimMetrics) {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     const ZEVSiteDictionary* action = customEvent.dictionary();
     if (!action) {
       ZEVSiteLoger::adLog(

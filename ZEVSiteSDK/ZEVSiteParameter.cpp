@@ -1,6 +1,7 @@
 #include "ZEVSiteParameter.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteSaveParameter.h"
@@ -9,10 +10,6 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
-
-#ifndef ZEVSITE_VERSION
-#define ZEVSITE_VERSION "0.0.0"
-#endif
 
 namespace {
 
@@ -203,13 +200,13 @@ std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& ev
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
   appendPair(out, "v", "1");
   scratch.clear();
-  appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().getCid());
+  appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().cidForEvent());
   appendPair(out, "cid", scratch);
   appendPair(out, "eid", makeEventId(nowMillis));
   scratch.clear();
   appendInteger(scratch, nowMillis);
   appendPair(out, "ts", scratch);
-  appendPair(out, "sdkv", ZEVSITE_VERSION);
+  appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
   if (out.size() > kLimit) return {};
   return out;
 }

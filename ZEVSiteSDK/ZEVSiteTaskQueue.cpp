@@ -1,4 +1,5 @@
 #include "ZEVSiteTaskQueue.h"
+#include "Platform/ZEVSiteForkSafety.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
@@ -30,6 +31,9 @@ void logObserverFailure(ObserverSlot& slot, std::string_view what) {
 
 ObserverSlot& observerSlot() {
   static ZEVSiteNoDestructor<ObserverSlot> slot;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(slot.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return slot.get();
 }
 

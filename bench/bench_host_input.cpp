@@ -5,11 +5,7 @@
 
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
-#if __has_include("Config/ZEVSiteConfigCache.h")
 #include "Config/ZEVSiteConfigCache.h"
-#else
-#include "ZEVSiteConfigCache.h"
-#endif
 
 #include <filesystem>
 #include <fstream>

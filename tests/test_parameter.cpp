@@ -29,6 +29,11 @@ TEST_F(ZEVSiteParameterTest, EncodesValuesInOrderAndAppendsSystemAttributes) {
   EXPECT_EQ(decoded.get("cid"), ZEVSiteManager::getCid());
   EXPECT_EQ(decoded.get("ts"), std::to_string(before));
   EXPECT_EQ(decoded.get("sdkv"), ZEVSITE_TEST_VERSION);
+  EXPECT_EQ(ZEVSiteSupport::sdkVersion(), ZEVSITE_TEST_VERSION);
+  EXPECT_EQ(ZEVSITE_VERSION_STRING, std::to_string(ZEVSITE_VERSION_MAJOR) + "." +
+                                        std::to_string(ZEVSITE_VERSION_MINOR) + "." +
+                                        std::to_string(ZEVSITE_VERSION_PATCH));
+  EXPECT_STREQ(ZEVSITE_VERSION_STRING, ZEVSITE_TEST_VERSION);
   std::vector<std::string> systemKeys;
   for (std::size_t i = decoded.fields.size() - 5; i < decoded.fields.size(); ++i) {
     systemKeys.push_back(decoded.fields[i].first);

@@ -4,6 +4,7 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "../Platform/ZEVSiteFiles.h"
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Queue/ZEVSiteEventStorage.h"
@@ -27,6 +28,8 @@ struct CacheState {
 
 CacheState& cacheState() {
   static ZEVSiteNoDestructor<CacheState> state;
+  static const bool forkSafe = forksafety::registered(state.get().mutex, forksafety::kLeaf);
+  (void)forkSafe;
   return state.get();
 }
 

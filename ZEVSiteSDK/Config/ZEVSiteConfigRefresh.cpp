@@ -16,6 +16,9 @@ constexpr std::size_t kMaxDocumentBytes = 1 << 20;
 
 ZEVSiteConfigRefresh& ZEVSiteConfigRefresh::shared() {
   static ZEVSiteNoDestructor<ZEVSiteConfigRefresh> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex_, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return instance.get();
 }
 
@@ -72,6 +75,7 @@ void ZEVSiteConfigRefresh::refresh(const std::string& url) {
   auto config = ZEV_XMLReader::sdkConfigWithData(data);
   if (!config) return;
   const std::string home = platform.homeDirectory();
+  if (home.empty()) return;  // no home directory: the document has nowhere to be kept
   const std::string path = zevsite::files::joinPath(home, "Library/SDK_CONFIG_DATA_KEY");
   // The refresh counts only once the document is safely on disk; a failed write leaves
   // the timestamp alone so the next call tries again.

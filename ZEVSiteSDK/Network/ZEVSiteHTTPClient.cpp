@@ -1,6 +1,8 @@
 #include "ZEVSiteHTTPClient.h"
 
 #include "../Platform/ZEVSiteURLFetch.h"
+#include "ZEVSiteGzip.h"
+#include "ZEVSiteNetworkSettings.h"
 
 #include <curl/curl.h>
 
@@ -62,7 +64,7 @@ int checkAbort(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }  // namespace
 
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
-                                      const std::vector<std::string>& uploads) {
+                                      const std::vector<std::string>& uploads, bool compress) {
   ZEVSiteHTTPRequest request{"POST", collectURL, {"Content-Type: text/plain; charset=utf-8"}, {}};
   std::size_t size = 0;
   for (const auto& upload : uploads) size += upload.size() + 1;
@@ -70,6 +72,12 @@ ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
   for (const auto& upload : uploads) {
     if (!request.body.empty()) request.body += '\n';
     request.body += upload;
+  }
+  if (compress) {
+    if (auto gzipped = zevsite::net::gzipCompress(request.body)) {
+      request.body = std::move(*gzipped);
+      request.headers.emplace_back("Content-Encoding: gzip");
+    }
   }
   return request;
 }
@@ -80,6 +88,14 @@ ZEVSiteHTTPClient::ZEVSiteHTTPClient() {
 }
 
 ZEVSiteHTTPClient::~ZEVSiteHTTPClient() = default;
+
+void ZEVSiteHTTPClient::abandonAfterFork() {
+  // The parent's handles stay allocated on purpose: cleaning them up could write to the
+  // shared socket (a TLS close, the rest of a request). A few kilobytes per fork.
+  (void)handle_.release();
+  handle_ = std::make_unique<Handle>();
+  aborted_.store(false);
+}
 
 void ZEVSiteHTTPClient::abort() {
   aborted_.store(true);
@@ -118,8 +134,7 @@ void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseco
   curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  zevsite::net::applyNetworkSettings(curl);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);

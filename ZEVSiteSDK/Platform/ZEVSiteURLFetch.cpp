@@ -1,5 +1,7 @@
 #include "ZEVSiteURLFetch.h"
 
+#include "../Network/ZEVSiteNetworkSettings.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -121,8 +123,7 @@ std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLi
                    static_cast<long>(limits.connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  applyNetworkSettings(curl);  // proxy and CA bundle; verification stays on
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);

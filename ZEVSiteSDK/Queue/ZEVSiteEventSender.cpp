@@ -3,8 +3,11 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
+#include <memory>
 
 #include "../Config/ZEVSiteConfigCache.h"
+#include "../Network/ZEVSiteNetworkSettings.h"
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Platform/ZEVSiteProcess.h"
@@ -33,6 +36,9 @@ struct Registry {
 
 Registry& registry() {
   static ZEVSiteNoDestructor<Registry> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kRegistry);
+  (void)forkSafe;
   return instance.get();
 }
 
@@ -64,8 +70,11 @@ std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
     sender = std::make_shared<ZEVSiteEventSender>(PassKey{}, storage);
     // Senders are never removed from the registry, so plain pointers stay valid.
     ZEVSiteEventSender* self = sender.get();
+    zevsite::forksafety::registerLock(self->mutex_, zevsite::forksafety::kSender);
+    zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
     storage->setCommitListener([self] { self->wake(); });
-    sender->thread_ = ZEVSitePlatform::current().startThread([self] { self->run(); });
+    std::lock_guard senderLock(self->mutex_);
+    self->ensureThreadLocked();
   }
   return sender;
 }
@@ -81,9 +90,38 @@ std::vector<std::shared_ptr<ZEVSiteEventSender>> ZEVSiteEventSender::all() {
 ZEVSiteEventSender::ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage)
     : storage_(std::move(storage)) {}
 
+void ZEVSiteEventSender::ensureThreadLocked() {
+  const std::uint64_t generation = zevsite::forksafety::forkGeneration();
+  if (stopping_ || (thread_.joinable() && threadGeneration_ == generation)) return;
+  threadGeneration_ = generation;
+  thread_ = ZEVSitePlatform::current().startThread([this] { run(); });
+}
+
+void ZEVSiteEventSender::resetAfterFork() {
+  // The parent's sender thread does not exist here. Its handle is never joined or destroyed
+  // (either would fail for a thread of another process): it is parked for good.
+  static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
+  if (thread_.joinable()) inherited.get().push_back(std::move(thread_));
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start each afresh over the old storage.
+  std::construct_at(&wakeCondition_);
+  std::construct_at(&attemptCondition_);
+  client_.abandonAfterFork();
+  attemptsFinished_ = attemptsStarted_;
+  finished_ = false;
+  retryAt_.reset();
+  wakeRequested_ = true;  // the child's first use sends what is due
+  failures_ = 0;
+  batchSize_ = kBatchSize;
+  retryDelay_ = std::chrono::milliseconds(0);
+  gatherStart_.reset();
+  gatherUntil_.reset();
+}
+
 void ZEVSiteEventSender::addSendCondition(int condition) {
   {
     std::lock_guard lock(mutex_);
+    ensureThreadLocked();
     sendConditions_.push_back(condition);
     wakeRequested_ = true;
   }
@@ -93,6 +131,7 @@ void ZEVSiteEventSender::addSendCondition(int condition) {
 void ZEVSiteEventSender::wake() {
   {
     std::lock_guard lock(mutex_);
+    ensureThreadLocked();
     wakeRequested_ = true;
   }
   wakeCondition_.notify_one();
@@ -100,6 +139,7 @@ void ZEVSiteEventSender::wake() {
 
 bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
   std::unique_lock lock(mutex_);
+  ensureThreadLocked();
   if (finished_) return true;
   const std::uint64_t wanted = attemptsStarted_ + 1;
   forceAttempt_ = true;
@@ -128,12 +168,19 @@ void ZEVSiteEventSender::waitForAttemptLocked(std::unique_lock<std::mutex>& lock
     if (stopping_ || forceAttempt_) return;
     // New events wait for the end of a backoff; while polling the network they go at once.
     if (wakeRequested_ && !(retryAt_ && backingOff_)) return;
+    // Timed waits go through the platform, so tests move the clock instead of sleeping.
+    auto& platform = ZEVSitePlatform::current();
+    if (!retryAt_ && gatherUntil_) {
+      // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
+      // sends once a full batch is stored).
+      if (platform.monotonicNow() >= *gatherUntil_) return;
+      platform.waitUntil(wakeCondition_, lock, *gatherUntil_);
+      continue;
+    }
     if (!retryAt_) {
       wakeCondition_.wait(lock);
       continue;
     }
-    // Timed waits go through the platform, so tests move the clock instead of sleeping.
-    auto& platform = ZEVSitePlatform::current();
     if (platform.monotonicNow() >= *retryAt_) return;
     platform.waitUntil(wakeCondition_, lock, *retryAt_);
   }
@@ -144,22 +191,27 @@ void ZEVSiteEventSender::run() {
   while (!stopping_) {
     waitForAttemptLocked(lock);
     if (stopping_) break;
+    const bool forced = forceAttempt_;
     wakeRequested_ = false;
     forceAttempt_ = false;
     ++attemptsStarted_;
     lock.unlock();
     Next next = Next::Retry;
     try {
-      next = attempt();
+      next = attempt(forced);
     } catch (const std::exception& error) {
       ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
       retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
+    }
+    if (next == Next::Idle) {
+      gatherStart_.reset();
+      gatherUntil_.reset();
     }
     const auto now = ZEVSitePlatform::current().monotonicNow();
     lock.lock();
     ++attemptsFinished_;
     backingOff_ = next == Next::Retry;
-    if (next == Next::Idle) {
+    if (next == Next::Idle || next == Next::Gather) {
       retryAt_.reset();
     } else {
       // Both delays are bounded (minutes, an hour at most), so the sum cannot overflow.
@@ -193,16 +245,38 @@ void ZEVSiteEventSender::reclaimDeadLeases() {
   });
 }
 
-ZEVSiteEventSender::Next ZEVSiteEventSender::attempt() {
+ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
   ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
-  if (!collectURL || collectURL->empty()) return Next::Idle;  // setCollectURL wakes us
+  if (!collectURL || collectURL->empty()) return Next::Idle;    // setCollectURL wakes us
+  if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
   reclaimDeadLeases();
   if (!networkMatches()) {
     std::size_t stored = 0;
     storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
     return stored > 0 ? Next::Poll : Next::Idle;
   }
+  if (!forced && gathering()) return Next::Gather;
   return sendBatches(*collectURL);
+}
+
+bool ZEVSiteEventSender::gathering() {
+  const std::chrono::milliseconds interval = zevsite::net::networkSettings().dispatchInterval;
+  if (interval.count() <= 0) return false;
+  const auto now = ZEVSitePlatform::current().monotonicNow();
+  // A retry after a failed upload finds the window over already: it does not gather again.
+  if (gatherUntil_ && now >= *gatherUntil_) return false;
+  std::size_t stored = 0;
+  storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+  if (stored == 0 || stored >= kBatchSize) return false;
+  if (!gatherStart_) gatherStart_ = now;
+  // Measured from the start each time, so a shorter interval set meanwhile counts at once.
+  gatherUntil_ = *gatherStart_ + interval;
+  return now < *gatherUntil_;
+}
+
+bool ZEVSiteEventSender::maySend(const Batch& batch) const {
+  return ZEVSiteSupport::isTrackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
+         !storage_->deletionPending();
 }
 
 void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
@@ -215,6 +289,7 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   Batch batch;
   batch.token = (zevsite::process::currentId() << kTokenCounterBits) |
                 (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
+  batch.deletions = storage_->deletionsRequested();  // read before the lease: see maySend
   std::optional<std::vector<ZEVSiteStoredEvent>> leased;
   storage_->withStore([&](ZEVSiteEventStore& store) {
     // The lease outlives any request of ours, so it only lapses if this process dies.
@@ -257,11 +332,21 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       batchSize_ = kBatchSize;
       return Next::Idle;
     }
+    if (!maySend(*pending)) {
+      // Deleted since it was leased (the rows are gone or about to go), or the user opted
+      // out: not sent. After a finished deletion, what was stored since goes out.
+      endLease(leaseEnd(*pending, false));
+      if (!ZEVSiteSupport::isTrackingEnabled() || storage_->deletionPending()) return Next::Idle;
+      pending = leaseBatch(timeout);
+      if (!pending) return retryLater();
+      continue;
+    }
     std::vector<std::string> uploads;
     uploads.reserve(pending->events.size());
     for (auto& event : pending->events) uploads.push_back(std::move(event.body));
-    client_.start(buildUploadRequest(collectURL, uploads),
-                  std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
+    client_.start(
+        buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression),
+        std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
     // While this batch is on the wire, lease the next one: the store's transaction and the
     // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
     // crash can repeat only the batch in flight.

@@ -1,13 +1,18 @@
 // Symbol visibility for the ZEVSite SDK. A shared build exports only what carries
-// ZEVSITE_EXPORT; a static build (the default) needs no decoration.
+// ZEVSITE_EXPORT (the library is built with hidden visibility; on Windows the classes are
+// exported from the DLL and imported by its users); a static build (the default) needs no
+// decoration. ZEVSITE_SHARED_LIBRARY comes with the shared library's CMake target and
+// pkg-config flags; ZEVSITE_BUILDING_LIBRARY is set only while the SDK itself compiles.
 #pragma once
 
-#if defined(ZEVSITE_SHARED_LIBRARY)
-#if defined(ZEVSITE_BUILDING_LIBRARY)
-#define ZEVSITE_EXPORT __attribute__((visibility("default")))
-#else
+#if !defined(ZEVSITE_SHARED_LIBRARY)
 #define ZEVSITE_EXPORT
+#elif defined(_WIN32) || defined(__CYGWIN__)
+#if defined(ZEVSITE_BUILDING_LIBRARY)
+#define ZEVSITE_EXPORT __declspec(dllexport)
+#else
+#define ZEVSITE_EXPORT __declspec(dllimport)
 #endif
 #else
-#define ZEVSITE_EXPORT
+#define ZEVSITE_EXPORT __attribute__((visibility("default")))
 #endif

@@ -8,3 +8,4 @@
 #include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 #include <ZEVSiteSDK/ZEVSiteValue.h>
+#include <ZEVSiteSDK/ZEVSiteVersion.h>
