@@ -3,11 +3,11 @@
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
+#include "Config/ZEVSiteConfigCache.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
-#include "ZEVSiteConfigCache.h"
 
 #include <mutex>
 

@@ -5,7 +5,7 @@
 
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
-#include "ZEVSiteConfigCache.h"
+#include "Config/ZEVSiteConfigCache.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,5 +1,6 @@
 // The host's network: gzip upload bodies, a proxy for every request, a CA bundle instead
 // of the system's store, and the dispatch interval.
+#include "Config/ZEVSiteConfigRefresh.h"
 #include "Network/ZEVSiteGzip.h"
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Platform/ZEVSiteURLFetch.h"
@@ -256,7 +257,8 @@ TEST_F(ZEVSiteNetworkOptionsTest, UploadsAndTheConfigurationGoThroughTheHostsPro
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
   ASSERT_TRUE(collector_.waitForEventCount(5, 5s));
   manager->configFromUrl(configURL);
-  platform_->runUntilIdle();  // the refresh runs here, through the proxy
+  platform_->runUntilIdle();  // starts the refresh, which downloads through the proxy
+  ASSERT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
   EXPECT_TRUE(std::filesystem::exists(home_ + "/Library/SDK_CONFIG_DATA_KEY"));
 
   auto seen = proxy.seen();

@@ -5,12 +5,12 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 #include <memory>
 
+#include "../Config/ZEVSiteConfigCache.h"
 #include "../Network/ZEVSiteNetworkSettings.h"
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Platform/ZEVSiteProcess.h"
-#include "../ZEVSiteConfigCache.h"
 #include "../ZEVSiteRandom.h"
 #include "../ZEVSiteTime.h"
 #include "ZEVSiteBackoff.h"
@@ -310,7 +310,7 @@ ZEVSiteLeaseEnd ZEVSiteEventSender::leaseEnd(const Batch& batch, bool deleteEven
 
 ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& collectURL) {
   auto& platform = ZEVSitePlatform::current();
-  // Read once per attempt: it may read the cached configuration document.
+  // The cached configuration's timeout, kept in memory.
   const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
   auto retryLater = [&] {
     retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
