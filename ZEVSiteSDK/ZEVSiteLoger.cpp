@@ -1,5 +1,6 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 
 #include <atomic>
@@ -16,6 +17,9 @@ struct LoggerState {
 
 LoggerState& state() {
   static ZEVSiteNoDestructor<LoggerState> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLogger);
+  (void)forkSafe;
   return instance.get();
 }
 

@@ -6,6 +6,7 @@
 #include <ZEVSiteSDK/ZEVSiteNetworkStatus.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
@@ -13,6 +14,7 @@
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
 #include <chrono>
@@ -25,6 +27,9 @@ namespace {
 // (it cannot see the lock bit inside libstdc++'s atomic shared pointer).
 class SharedManagerSlot {
  public:
+  SharedManagerSlot() {
+    zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kSharedManager);
+  }
   std::shared_ptr<ZEVSiteManager> load() {
     std::lock_guard lock(mutex_);
     return manager_;
@@ -36,7 +41,8 @@ class SharedManagerSlot {
   }
 
  private:
-  std::mutex mutex_;  // guards manager_; held only to copy or swap the pointer
+  // Guards manager_; held only to copy or swap the pointer. Rank kSharedManager for fork().
+  std::mutex mutex_;
   std::shared_ptr<ZEVSiteManager> manager_;
 };
 
@@ -94,6 +100,9 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
       return;
     }
     ZEVSiteSupport::setAppId(id);
+    // Events need the client id; have it in memory before the host's first tracking call.
+    ZEVSiteSaveParameter::shareInstance().prefetch();
+    zevsite::choice::prefetch();  // and the user's choice, which every tracking call checks
     manager->impl_->taskQueue = ZEVSiteTaskQueue::initWithSendSendCondition(
         ZEVSiteNetworkConditionWWAN | ZEVSiteNetworkConditionWifi);
     manager->impl_->taskQueue->execute();
@@ -125,28 +134,36 @@ void ZEVSiteManager::runStartupWork() {
 
 void ZEVSiteManager::appStartRequest() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     const ZEVSiteText& channel = impl_->channel;
     if (channel && !channel->empty()) parameters.setValue(*channel, "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
     std::lock_guard lock(record.lock());
-    parameters.setValue(ZEVSiteSupport::isActivated() ? 0 : 1, "inst");
-    if (!ZEVSiteSupport::isActivated()) ZEVSiteSupport::setActivated();
+    const bool activated = ZEVSiteSupport::isActivated();
+    parameters.setValue(activated ? 0 : 1, "inst");
     parameters.setValue(1, "ni");
-    if (record.deepLinkInit()) {
+    const bool carriesCampaign = record.deepLinkInit();
+    if (carriesCampaign) {
       parameters.setValue(1, "sc");
       parameters.setValue(1, "dpl");
       parameters.setValue(record.qxc(), "qxc");
       parameters.setValue(record.qxs(), "qxs");
+    }
+    // Activation and the campaign count as reported only once the task queue has the
+    // event: a refused start-up event leaves both for the next one.
+    if (!dispatchEvent("init", std::move(parameters))) return;
+    if (!activated) ZEVSiteSupport::setActivated();
+    if (carriesCampaign) {
       record.setDeepLinkInit(false);
       record.setDeepLinkPacket(true);
     }
-    dispatchEvent("init", std::move(parameters));
   });
 }
 
 void ZEVSiteManager::trackPulse() {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     parameters.setValue(1, "ni");
     dispatchEvent("pulse", std::move(parameters));

@@ -1,34 +1,21 @@
-// Remote configuration refresh: download, parse and cache the SDK configuration document.
+// Remote configuration, the manager's side: the configuration URL and the refresh rule. The
+// download, the cached document and its limits live in Config/.
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
-#include "Config/ZEV_XMLReader.h"
-#include "Platform/ZEVSiteFiles.h"
+#include "Config/ZEVSiteConfigRefresh.h"
 #include "Platform/ZEVSitePlatform.h"
-#include "ZEVSiteConfigCache.h"
 #include "ZEVSiteManagerImpl.h"
-
-#include <limits>
+#include "ZEVSiteTime.h"
 
 namespace {
 
 constexpr const char* kLastUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
 constexpr std::int64_t kWifiInterval = 86400;       // one day
 constexpr std::int64_t kCellularInterval = 259200;  // three days
-constexpr std::size_t kMaxDocumentBytes = 1 << 20;
-
-// now - last, saturated instead of overflowing for absurd stored timestamps.
-std::int64_t ageSeconds(std::int64_t now, std::int64_t last) {
-  std::int64_t age = 0;
-  if (__builtin_sub_overflow(now, last, &age)) {
-    return last < 0 ? std::numeric_limits<std::int64_t>::max()
-                    : std::numeric_limits<std::int64_t>::min();
-  }
-  return age;
-}
 
 }  // namespace
 
@@ -49,7 +36,7 @@ void ZEVSiteManager::configFromUrl(ZEVSiteText url) {
     const std::int64_t now = platform.currentTimeSeconds();
     const std::int64_t last = platform.standardUserDefaults()->integerForKey(kLastUpdateKey);
     const int status = ZEVSiteNetworkStatusSimple::currentNetworkStatus();
-    const std::int64_t age = ageSeconds(now, last);
+    const std::int64_t age = zevsite::time::saturatingSub(now, last);
     if (status == ZEVSiteNetworkStatus_3G && age > kCellularInterval) {
       updateSdkConfig();
     } else if (status == ZEVSiteNetworkStatus_WiFi && age > kWifiInterval) {
@@ -66,26 +53,9 @@ void ZEVSiteManager::updateSdkConfig() {
 }
 
 void ZEVSiteManager::refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& weakManager) {
-  // The URL as it stands now, not when the refresh was scheduled.
+  // The URL as it stands now, not when the refresh was scheduled. The download itself runs
+  // off the shared pool, so the start-up work never waits for it.
   ZEVSiteText url;
   if (auto manager = weakManager.lock()) url = manager->impl_->sdkConfigURL();
-  auto& platform = ZEVSitePlatform::current();
-  std::optional<std::string> data;
-  if (url) {
-    ZEVSiteFetchLimits limits;
-    limits.maxBytes = kMaxDocumentBytes;
-    limits.totalTimeout = zevsite::config::requestTimeout();
-    data = platform.fetchURL(*url, limits);
-  }
-  auto config = ZEV_XMLReader::sdkConfigWithData(data);
-  if (!config) return;
-  const std::string path =
-      zevsite::files::joinPath(platform.homeDirectory(), "Library/SDK_CONFIG_DATA_KEY");
-  // The refresh counts only once the document is safely on disk; a failed write leaves
-  // the timestamp alone so the next call tries again.
-  if (!platform.writeFileAtomically(path, *data)) return;
-  auto defaults = platform.standardUserDefaults();
-  defaults->setInteger(platform.currentTimeSeconds(), kLastUpdateKey);
-  defaults->synchronize();
-  zevsite::config::applyCachedLimits();
+  if (url) ZEVSiteConfigRefresh::shared().start(std::move(url));
 }

@@ -3,6 +3,7 @@
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteManagerImpl.h"
@@ -28,8 +29,10 @@ void ZEVSiteManager::trackEventName(ZEVSiteText event, ZEVSiteText /*uploadDics*
   zevsite::guarded([&] { dispatchEvent(std::move(event), properties); });
 }
 
-void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
+bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters) {
+  bool accepted = false;
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     if (!hasText(event)) {
       ZEVSiteLoger::adLog("event name is nil!");
       return;
@@ -45,8 +48,10 @@ void ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
     }
     if (const auto& queue = impl_->taskQueue) {
       queue->addTask(std::move(upload), *parameters.valueForKey("t")->string());
+      accepted = true;
     }
   });
+  return accepted;
 }
 
 void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteValue& DimMetrics) {
@@ -67,6 +72,7 @@ void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteVa
 
 void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& customDimMetrics) {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (!hasText(title)) {
       ZEVSiteLoger::adLog(
@@ -84,6 +90,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
                                 ZEVSiteText eventTag, std::int64_t eventPrice,
                                 const ZEVSiteValue& customDimMetrics) {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
     if (!hasText(eventClassify) && !hasText(eventAction) && !hasText(eventTag)) {
       ZEVSiteLoger::adLog(
@@ -104,6 +111,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
 void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
                                           const ZEVSiteValue& customDimMetrics) {
   zevsite::guarded([&] {
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     const ZEVSiteDictionary* action = customEvent.dictionary();
     if (!action) {
       ZEVSiteLoger::adLog(

@@ -1,5 +1,6 @@
 #include "ZEVSiteParameter.h"
 
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "Platform/ZEVSitePlatform.h"
@@ -54,62 +55,73 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void appendJson(std::string& out, const ZEVSiteValue& value) {
+// Compact JSON of `value`, stopping (false) as soon as `out` grows past `limit`. Recurses
+// once per nesting level: callers refuse values nested deeper than kMaxNesting first.
+bool appendJson(std::string& out, const ZEVSiteValue& value, std::size_t limit) {
   switch (value.kind()) {
     case ZEVSiteValue::Kind::Absent:
     case ZEVSiteValue::Kind::Null:
       out += "null";
-      return;
+      break;
     case ZEVSiteValue::Kind::Bool:
       out += *value.boolean() ? "true" : "false";
-      return;
+      break;
     case ZEVSiteValue::Kind::Integer:
       appendInteger(out, *value.integer());
-      return;
+      break;
     case ZEVSiteValue::Kind::Double:
       appendDouble(out, *value.number());
-      return;
+      break;
     case ZEVSiteValue::Kind::String:
+      if (out.size() + value.string()->size() > limit) return false;
       appendJsonString(out, *value.string());
-      return;
+      break;
     case ZEVSiteValue::Kind::Dictionary: {
       out += '{';
       bool first = true;
       for (const auto& [key, item] : *value.dictionary()) {
         if (!first) out += ',';
         first = false;
+        if (out.size() + key.size() > limit) return false;
         appendJsonString(out, key);
         out += ':';
-        appendJson(out, item);
+        if (!appendJson(out, item, limit)) return false;
       }
       out += '}';
-      return;
+      break;
     }
   }
+  return out.size() <= limit;
 }
 
-// The plain text of a value, before percent-encoding.
-void appendValueText(std::string& out, const ZEVSiteValue& value) {
+// The plain text of a value, before percent-encoding; false once it is longer than `limit`.
+bool appendValueText(std::string& out, const ZEVSiteValue& value, std::size_t limit) {
   switch (value.kind()) {
     case ZEVSiteValue::Kind::Absent:
     case ZEVSiteValue::Kind::Null:
-      return;
+      break;
     case ZEVSiteValue::Kind::Bool:
       out += *value.boolean() ? '1' : '0';
-      return;
+      break;
     case ZEVSiteValue::Kind::Integer:
       appendInteger(out, *value.integer());
-      return;
+      break;
     case ZEVSiteValue::Kind::Double:
       appendDouble(out, *value.number());
-      return;
+      break;
     case ZEVSiteValue::Kind::String:
+      if (out.size() + value.string()->size() > limit) return false;
       out += *value.string();
-      return;
+      break;
     case ZEVSiteValue::Kind::Dictionary:
-      appendJson(out, value);
-      return;
+      return appendJson(out, value, limit);
   }
+  return out.size() <= limit;
+}
+
+// The system attributes: always the SDK's own values, never an event's.
+bool isSystemAttribute(std::string_view key) {
+  return key == "v" || key == "cid" || key == "eid" || key == "ts" || key == "sdkv";
 }
 
 void appendPair(std::string& out, std::string_view key, std::string_view encodedValue) {
@@ -150,37 +162,51 @@ std::string ZEVSiteParameter::makeEventId(std::int64_t unixMillis) {
 }
 
 std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& event) {
+  constexpr std::size_t kLimit = kMaxUploadBytes;
   std::string out;
   out.reserve(256);
   std::string scratch;
+  std::string leftOut;  // system attribute names the event carried
   for (const auto& [key, value] : event) {
     if (value.isAbsent()) continue;
+    if (isSystemAttribute(key)) {
+      leftOut += leftOut.empty() ? key : ", " + key;
+      continue;
+    }
+    // Percent-encoding never shrinks text, so an event is known to be too large as soon as
+    // its plain text is: stop there rather than encode megabytes for nothing.
+    if (out.size() + key.size() + 1 > kLimit) return {};
+    if (const ZEVSiteDictionary* nested = value.dictionary();
+        nested && nested->nestedDeeperThan(ZEVSiteDictionary::kMaxNesting)) {
+      return {};
+    }
     if (!out.empty()) out += '&';
     appendPercentEncoded(out, key);
     out += '=';
     if (const std::string* text = value.string()) {
+      if (out.size() + text->size() > kLimit) return {};
       appendPercentEncoded(out, *text);
     } else {
       scratch.clear();
-      appendValueText(scratch, value);
+      if (!appendValueText(scratch, value, kLimit - out.size())) return {};
       appendPercentEncoded(out, scratch);
     }
+    if (out.size() > kLimit) return {};
+  }
+  if (!leftOut.empty()) {
+    ZEVSiteLoger::adLog("[Site] event value under %@ left out: the SDK sets that key itself",
+                        leftOut);
   }
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
-  auto carries = [&event](std::string_view key) { return event.valueForKey(key) != nullptr; };
-  if (!carries("v")) appendPair(out, "v", "1");
-  if (!carries("cid")) {
-    scratch.clear();
-    appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().getCid());
-    appendPair(out, "cid", scratch);
-  }
-  if (!carries("eid")) appendPair(out, "eid", makeEventId(nowMillis));
-  if (!carries("ts")) {
-    scratch.clear();
-    appendInteger(scratch, nowMillis);
-    appendPair(out, "ts", scratch);
-  }
-  if (!carries("sdkv")) appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
-  if (out.size() > kMaxUploadBytes) return {};
+  appendPair(out, "v", "1");
+  scratch.clear();
+  appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().cidForEvent());
+  appendPair(out, "cid", scratch);
+  appendPair(out, "eid", makeEventId(nowMillis));
+  scratch.clear();
+  appendInteger(scratch, nowMillis);
+  appendPair(out, "ts", scratch);
+  appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
+  if (out.size() > kLimit) return {};
   return out;
 }

@@ -1,12 +1,17 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 #include <ZEVSiteSDK/ZEVSiteVersion.h>
 
+#include <ZEVSiteSDK/ZEVSiteManager.h>
+
+#include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteFiles.h"
+#include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteTaskQueue.h"
+#include "ZEVSiteUserChoice.h"
 
 #include <mutex>
 
@@ -23,6 +28,9 @@ struct SupportState {
 
 SupportState& state() {
   static ZEVSiteNoDestructor<SupportState> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return instance.get();
 }
 
@@ -48,6 +56,12 @@ void ZEVSiteSupport::setActivated() {
 
 void ZEVSiteSupport::setHomeDirectory(std::string path) {
   zevsite::files::setHomeDirectory(std::move(path));
+  // While the SDK is in use, the new home's choice is read in the background before
+  // tracking calls need it (the client id is loaded when a manager is created, or by the
+  // first event).
+  if (ZEVSiteManager::shareInstance()) zevsite::choice::prefetch();
+  // Events held in memory for want of a home directory can be written now.
+  for (const auto& storage : ZEVSiteEventStorage::all()) storage->wake();
 }
 
 std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().homeDirectory(); }
@@ -94,6 +108,28 @@ bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {
   for (const auto& sender : ZEVSiteEventSender::all()) done = sender->shutdown(deadline) && done;
   for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
   return done;
+}
+
+void ZEVSiteSupport::setTrackingEnabled(bool enabled) {
+  zevsite::choice::setTrackingEnabled(enabled);
+}
+
+bool ZEVSiteSupport::isTrackingEnabled() { return zevsite::choice::trackingEnabled(); }
+
+bool ZEVSiteSupport::deleteAllData(std::chrono::milliseconds timeout) {
+  return zevsite::choice::deleteAllData(timeout);
+}
+
+void ZEVSiteSupport::setProxy(ZEVSiteText proxyURL) { zevsite::net::setProxy(std::move(proxyURL)); }
+
+void ZEVSiteSupport::setCABundle(ZEVSiteText path) { zevsite::net::setCABundle(std::move(path)); }
+
+void ZEVSiteSupport::setCompression(bool enabled) { zevsite::net::setCompression(enabled); }
+
+void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
+  zevsite::net::setDispatchInterval(interval);
+  // A shorter interval may make gathered events due now.
+  for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }
 
 std::string_view ZEVSiteSupport::sdkVersion() noexcept { return ZEVSITE_VERSION_STRING; }

@@ -1,10 +1,13 @@
 #include "ZEVSiteTaskQueue.h"
+#include "Platform/ZEVSiteForkSafety.h"
 
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+
+#include "Config/ZEVSiteConfigCache.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
-#include "ZEVSiteConfigCache.h"
 
 #include <mutex>
 
@@ -14,10 +17,23 @@ struct ObserverSlot {
   std::atomic<bool> installed{false};  // lets addTask skip the lock when there is none
   std::mutex mutex;                    // guards observer
   std::shared_ptr<const ZEVSiteSupport::EventObserver> observer;
+  // Set once the installed observer has thrown and that was logged: one line per observer.
+  std::atomic<bool> failureLogged{false};
 };
+
+void logObserverFailure(ObserverSlot& slot, std::string_view what) {
+  if (slot.failureLogged.exchange(true)) return;
+  ZEVSiteLoger::adLog(
+      "[Site] event observer threw (%@); the event is kept, later throws of "
+      "this observer are not logged",
+      what);
+}
 
 ObserverSlot& observerSlot() {
   static ZEVSiteNoDestructor<ObserverSlot> slot;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(slot.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return slot.get();
 }
 
@@ -40,7 +56,15 @@ void ZEVSiteTaskQueue::execute() {
 }
 
 void ZEVSiteTaskQueue::addTask(std::string uploadString, std::string_view eventName) {
-  notifyObserver(eventName, uploadString);
+  // The host's observer may throw anything; the event is staged whatever it does.
+  auto& slot = observerSlot();
+  try {
+    notifyObserver(eventName, uploadString);
+  } catch (const std::exception& error) {
+    logObserverFailure(slot, error.what());
+  } catch (...) {
+    logObserverFailure(slot, "not a std::exception");
+  }
   storage_->accept(eventName, std::move(uploadString),
                    ZEVSitePlatform::current().currentTimeMillis());
 }
@@ -64,4 +88,5 @@ void ZEVSiteTaskQueue::setEventObserver(ZEVSiteSupport::EventObserver observer) 
                       ? std::make_shared<const ZEVSiteSupport::EventObserver>(std::move(observer))
                       : nullptr;
   slot.installed.store(installed, std::memory_order_release);
+  slot.failureLogged.store(false);
 }

@@ -31,7 +31,8 @@ class ZEVSiteTaskQueue {
   // the network matches this queue's condition. Caller's thread, returns at once.
   void execute();
   // Accepts one upload string. Calls the event observer on this thread, then stages the
-  // event for the writer; any thread, several at once.
+  // event for the writer, also when the observer throws (the first throw of an observer is
+  // logged); any thread, several at once.
   void addTask(std::string uploadString, std::string_view eventName);
 
   // Calls the installed event observer, if any (shared by every queue).

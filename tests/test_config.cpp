@@ -1,12 +1,18 @@
+#include "Config/ZEVSiteConfigCache.h"
+#include "Config/ZEVSiteConfigRefresh.h"
 #include "Config/ZEV_XMLReader.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <httplib.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <thread>
 
 namespace {
@@ -39,9 +45,13 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
       response.set_content(kDocument, "text/xml");
     });
     server.Get("/slow", [this](const httplib::Request&, httplib::Response& response) {
+      const int concurrent = ++slowInFlight_;
+      mostSlowInFlight_ = std::max(mostSlowInFlight_.load(), concurrent);
       for (int i = 0; i < 300 && !release_; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
+      --slowInFlight_;
+      ++slowServed_;
       response.set_content(kDocument, "text/xml");
     });
     server.Get("/huge", [](const httplib::Request&, httplib::Response& response) {
@@ -94,11 +104,16 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
     std::lock_guard lock(requestsMutex_);
     return requests_;
   }
-  // Runs the pending refresh task.
-  void runRefresh() { platform_->runUntilIdle(); }
+  // Runs the pending refresh task and waits for the download it started.
+  void runRefresh() {
+    platform_->runUntilIdle();
+    EXPECT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() +
+                                                        std::chrono::seconds(10)));
+  }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
   std::atomic<bool> release_{false};  // lets the slow route answer
+  std::atomic<int> slowInFlight_{0}, mostSlowInFlight_{0}, slowServed_{0};
   ZEVSiteCollector server_;
   std::string base_;
   std::mutex requestsMutex_;
@@ -220,6 +235,79 @@ TEST_F(ZEVSiteConfigTest, RefreshOfAGoneManagerFetchesNothingAndProviderErrorsAr
   EXPECT_EQ(logLines(), std::vector<std::string>{"##configFromURL exception:status unavailable"});
   EXPECT_EQ(ZEVSiteManagerTestAccess::sdkConfigURL(*manager), "http://stored.example/doc");
   EXPECT_EQ(platform_->pendingTasks(), 0u);
+}
+
+// Downloads run off the shared pool, one at a time: the start-up work is on time while two
+// refreshes wait for a server that does not answer, and a FIFO named by a file URL is
+// refused instead of blocking a thread for good.
+TEST_F(ZEVSiteConfigTest, DownloadsNeverHoldThePoolAndRunOneAtATime) {
+  const std::string fifo = home_ + "/config.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& local : {"file://" + fifo, std::string("file:///dev/zero"),
+                                   "file://" + home_, "file://elsewhere" + home_ + "/x"}) {
+    manager_->configFromUrl(local);
+    runRefresh();  // returns: nothing blocks
+    EXPECT_EQ(cacheFile(), std::nullopt) << local;
+  }
+
+  auto second = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+  manager_->configFromUrl(base_ + "/slow");
+  platform_->runUntilIdle();  // the refresh task only hands the download on
+  for (int i = 0; i < 200 && slowInFlight_ == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(slowInFlight_, 1);
+  manager_->configFromUrl(base_ + "/slow");  // waits for the first
+  platform_->runUntilIdle();
+  clearCaptured();
+  platform_->advanceBy(std::chrono::seconds(1));  // the second manager's start-up work
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0].name, "init");
+  EXPECT_EQ(slowServed_, 0);  // both downloads still to come
+  release_ = true;
+  runRefresh();
+  EXPECT_EQ(slowServed_, 2);
+  EXPECT_EQ(mostSlowInFlight_, 1);
+  EXPECT_EQ(cacheFile(), kDocument);
+}
+
+// Limits read from a document are clamped into sane ranges with a log line: an expiry of
+// INT64_MAX seconds no longer makes every stored event look expired.
+TEST_F(ZEVSiteConfigTest, AbsurdLimitsAreClampedAndNeverEmptyTheStore) {
+  ZEV_SDKConfig absurd;
+  absurd.offlineCache.length = 0;
+  absurd.offlineCache.queueExpirationSecs = std::numeric_limits<std::int64_t>::max();
+  absurd.offlineCache.timeout = 99999;
+  auto limits = zevsite::config::limitsOf(absurd);
+  EXPECT_EQ(limits.maxEvents, 1u);
+  EXPECT_EQ(limits.expirationSecs, 365 * 86400);
+  EXPECT_EQ(limits.timeout, std::chrono::seconds(3600));
+  EXPECT_EQ(logLines(),
+            (std::vector<std::string>{
+                "[Site] configuration length 0 is outside 1..100000; using 1",
+                "[Site] configuration queueExpirationSecs 9223372036854775807 is outside "
+                "60..31536000; using 31536000",
+                "[Site] configuration timeout 99999 is outside 5..3600; using 3600"}));
+
+  // A downloaded document with such an expiry: the stored events stay.
+  clearCaptured();
+  const std::string document = home_ + "/absurd.xml";
+  std::ofstream(document)
+      << "<config><offlineCache><queueExpirationSecs>9223372036854775807</queueExpirationSecs>"
+         "</offlineCache></config>";
+  manager_->configFromUrl("file://" + document);
+  runRefresh();
+  EXPECT_EQ(logLines(), std::vector<std::string>{
+                            "[Site] configuration queueExpirationSecs 9223372036854775807 is "
+                            "outside 60..31536000; using 31536000"});
+  manager_->trackPageView("kept");
+  platform_->advanceBy(std::chrono::minutes(2));  // past the store's expiry check
+  manager_->trackPageView("later");
+  std::vector<std::string> names;
+  for (const auto& upload : storedUploads()) {
+    names.push_back(ZEVSiteUpload::decode(upload).get("t").value_or(""));
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"init", "pageview", "pageview"}));
 }
 
 TEST(ZEV_XMLReader, AcceptsTheDocumentFormatAndRejectsEverythingElse) {

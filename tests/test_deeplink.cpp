@@ -159,6 +159,49 @@ TEST_F(ZEVSiteDeepLinkTest, CampaignsAfterTheFirstInitAreSentAtOnce) {
   }
 }
 
+// A URL over 64 KiB is ignored; campaign values over 1 KiB are cut on a character boundary
+// (never inside a %XX escape), so the start-up event carrying them always fits and the
+// install is reported with the campaign.
+TEST_F(ZEVSiteDeepLinkTest, LongUrlsAndCampaignValuesStayBounded) {
+  resetRecord();
+  const RecordState empty = snapshot();
+  std::string tooLong = "app://open?qx_ca=A&qx_sp=B&pad=";
+  tooLong.resize(64 * 1024 + 1, 'x');
+  ZEVSiteManager::handleOpenURL(tooLong);
+  EXPECT_EQ(snapshot(), empty);
+  EXPECT_EQ(logLines(),
+            std::vector<std::string>{
+                "[Site] deep-link URL of 65537 bytes ignored: longer than 65536 bytes"});
+
+  std::string campaign;
+  while (campaign.size() < 10'000) campaign += "Ã©";  // é, two bytes each
+  campaign.insert(0, "x");                            // so 1024 falls inside a character
+  std::string source;
+  while (source.size() < 3000) source += "%41";
+  std::string url = "app://open?qx_ca=" + campaign + "&qx_sp=" + source + "&pad=";
+  url.resize(64 * 1024, 'y');  // exactly at the bound: read
+  clearCaptured();
+  ZEVSiteManager::handleOpenURL(url);
+  const RecordState recorded = snapshot();
+  ASSERT_TRUE(recorded.qxc && recorded.qxs);
+  EXPECT_EQ(recorded.qxc->size(), 1023u);
+  EXPECT_EQ(campaign.compare(0, 1023, *recorded.qxc), 0);
+  EXPECT_EQ(recorded.qxs->size(), 1023u);  // 341 whole escapes
+  EXPECT_EQ(source.compare(0, 1023, *recorded.qxs), 0);
+  EXPECT_EQ(logLines(), (std::vector<std::string>{
+                            "[Site] deep-link campaign value of 10001 bytes cut to 1023 bytes",
+                            "[Site] deep-link campaign value of 3000 bytes cut to 1023 bytes"}));
+
+  ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+  platform_->advanceBy(std::chrono::seconds(1));
+  auto inits = initEvents();
+  ASSERT_EQ(inits.size(), 1u);
+  EXPECT_EQ(inits[0].decoded().get("inst"), "1");
+  EXPECT_EQ(inits[0].decoded().get("qxc"), *recorded.qxc);
+  EXPECT_EQ(inits[0].decoded().get("qxs"), *recorded.qxs);
+  EXPECT_TRUE(ZEVSiteSupport::isActivated());
+}
+
 TEST_F(ZEVSiteDeepLinkTest, NewCampaignWithoutASharedManagerSendsNothing) {
   resetRecord(/*sdkInit=*/true);
   ZEVSiteManager::handleOpenURL("app://open?qx_ca=A&qx_sp=B");

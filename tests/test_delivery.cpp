@@ -1,6 +1,7 @@
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Queue/ZEVSiteBackoff.h"
 #include "Queue/ZEVSiteEventStorage.h"
+#include "Queue/ZEVSiteUploadReaction.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
@@ -8,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <map>
 #include <regex>
 #include <set>
@@ -46,6 +50,32 @@ class ZEVSiteDeliveryTest : public ZEVSiteTest {
     return titles;
   }
   std::size_t storedCount() { return storedUploads().size(); }
+  // Moves the manual clock on in steps until `predicate` holds for the collected events:
+  // the sender's backoff waits end only when the clock passes them.
+  bool advanceUntil(const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
+                    std::chrono::milliseconds step, int steps) {
+    for (int i = 0; i < steps; ++i) {
+      if (collector_.waitUntil(predicate, 50ms)) return true;
+      platform_->advanceBy(step);
+    }
+    return collector_.waitUntil(predicate, 1s);
+  }
+  // The wait the sender started after its latest failure, on the manual clock.
+  std::chrono::milliseconds nextBackoff(std::size_t deadlinesBefore) {
+    EXPECT_TRUE(platform_->waitForDeadlines(deadlinesBefore, 10s));
+    auto deadlines = platform_->waitDeadlines();
+    if (deadlines.size() <= deadlinesBefore) return 0ms;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadlines.back() -
+                                                                 platform_->monotonicNow());
+  }
+  bool delivered(const std::string& title) {
+    return collector_.waitUntil(
+        [&](const auto& events) {
+          return std::any_of(events.begin(), events.end(),
+                             [&](const auto& event) { return event.get("dt") == title; });
+        },
+        10s);
+  }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
   ZEVSiteCollector collector_;
@@ -96,15 +126,20 @@ TEST_F(ZEVSiteDeliveryTest, ServerErrorsAndTimeoutsRetryWithoutLosingOrRepeating
   collector_.script({{500, "", 0ms}, {200, "", 1500ms}, {503, "", 0ms}});
   auto manager = startManager();
   trackPages(*manager, "r", 5);
-  // 500, then a reply that comes after the timeout, then 503, then 200: about three
-  // backoffs of 0.5-1, 1-2 and 2-4 s.
-  ASSERT_TRUE(collector_.waitUntil(
+  // 500, then a reply that comes after the timeout, then 503, then 200: three backoffs of
+  // 0.5-1, 1-2 and 2-4 s on the manual clock.
+  ASSERT_TRUE(advanceUntil(
       [](const auto& events) {
         std::set<std::string> titles;
         for (const auto& event : events) titles.insert(event.get("dt"));
         return titles.size() >= 5;
       },
-      20s));
+      500ms, 40));
+  // The late reply is counted once the collector has sent it, after 1.5 s of real time.
+  for (int i = 0; i < 100 && collector_.requests().size() < 4; ++i) {
+    platform_->advanceBy(500ms);
+    std::this_thread::sleep_for(50ms);
+  }
   ZEVSiteSupport::flush(5s);
   auto titles = deliveredTitles();
   for (int i = 0; i < 5; ++i) EXPECT_EQ(titles.count("r" + std::to_string(i)), 1u);
@@ -144,14 +179,63 @@ TEST_F(ZEVSiteDeliveryTest, TooLargeSplitsOtherClientErrorsDrop) {
   EXPECT_EQ(dropLines, 1u);
 }
 
-TEST_F(ZEVSiteDeliveryTest, RetryAfterIsHonoured) {
-  collector_.script({{429, "2", 0ms}});
+// Retry-After is honoured to the millisecond of the manual clock, and capped at an hour:
+// neither a huge delta nor a date in the year 9999 floods the collector or stops delivery.
+TEST_F(ZEVSiteDeliveryTest, RetryAfterIsHonouredUpToAnHour) {
   auto manager = startManager();
-  platform_->advanceBy(1s);  // the "init" event goes out with the first batch
-  auto started = std::chrono::steady_clock::now();
+  platform_->advanceBy(1s);  // the "init" event
   ASSERT_TRUE(collector_.waitForEventCount(1, 10s));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
-  EXPECT_EQ(collector_.requests().front().second, 429);
+  const std::vector<std::pair<std::string, std::chrono::milliseconds>> cases = {
+      {"2", 2s},
+      {"10000000000", 1h},
+      {"Fri, 31 Dec 9999 23:59:59 GMT", 1h},
+      {"99999999999999999999999", 1h},
+  };
+  for (const auto& [retryAfter, expected] : cases) {
+    const std::size_t requestsBefore = collector_.requests().size();
+    const std::size_t deadlinesBefore = platform_->waitDeadlines().size();
+    collector_.script({{429, retryAfter, 0ms}});
+    const std::string title = "after-" + retryAfter;
+    manager->trackPageView(title);
+    const auto wait = nextBackoff(deadlinesBefore);
+    EXPECT_EQ(wait, expected) << retryAfter;
+    EXPECT_EQ(collector_.requests().size(), requestsBefore + 1) << retryAfter;
+    platform_->advanceBy(wait - 1ms);
+    std::this_thread::sleep_for(20ms);  // an early retry would show here
+    EXPECT_EQ(collector_.requests().size(), requestsBefore + 1) << retryAfter;
+    platform_->advanceBy(1ms);
+    EXPECT_TRUE(delivered(title)) << retryAfter;
+  }
+  EXPECT_EQ(collector_.duplicates(), 0u);
+}
+
+// Consecutive server errors: each wait is longer than the one before (exponential backoff
+// with jitter), and the event arrives once the collector recovers.
+TEST_F(ZEVSiteDeliveryTest, ConsecutiveServerErrorsWaitLongerEachTime) {
+  auto manager = startManager();
+  collector_.script({{500, "", 0ms}, {503, "", 0ms}, {502, "", 0ms}, {500, "", 0ms}});
+  manager->trackPageView("patient");
+  std::vector<std::chrono::milliseconds> waits;
+  for (std::size_t failure = 1; failure <= 4; ++failure) {
+    const auto wait = nextBackoff(waits.size());
+    waits.push_back(wait);
+    EXPECT_EQ(collector_.requests().size(), failure);
+    platform_->advanceBy(wait - 1ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(collector_.requests().size(), failure) << "retried before its backoff ended";
+    platform_->advanceBy(1ms);
+  }
+  EXPECT_TRUE(delivered("patient"));
+  for (std::size_t i = 0; i < waits.size(); ++i) {
+    const std::chrono::milliseconds full = 1000ms * (1 << i);
+    EXPECT_GE(waits[i], full / 2) << i;
+    EXPECT_LE(waits[i], full) << i;
+    if (i > 0) {
+      EXPECT_GT(waits[i], waits[i - 1]) << i;
+    }
+  }
+  EXPECT_EQ(collector_.requests().size(), 5u);
+  EXPECT_EQ(storedCount(), 0u);
 }
 
 TEST_F(ZEVSiteDeliveryTest, LimitsComeFromTheCachedConfiguration) {
@@ -215,11 +299,71 @@ TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
     EXPECT_GE(zevsite::backoffDelay(40, random), 150000ms);
     EXPECT_EQ(zevsite::backoffDelay(1, random, std::chrono::seconds(60)), 60000ms);
   }
-  EXPECT_EQ(zevsite::parseRetryAfter("120", 0), std::chrono::seconds(120));
-  EXPECT_EQ(zevsite::parseRetryAfter("Wed, 21 Oct 2015 07:28:00 GMT", 1445412470),
-            std::chrono::seconds(10));
-  EXPECT_EQ(zevsite::parseRetryAfter("soon", 0), std::nullopt);
-  EXPECT_EQ(zevsite::parseRetryAfter("-5", 0), std::nullopt);
+}
+
+// Every kind of answer, as the sender's reaction function sees it.
+TEST(ZEVSiteDeliveryParts, ReactionToEveryKindOfAnswer) {
+  using Action = ZEVSiteUploadAction;
+  constexpr std::int64_t kNow = 1'800'000'000;  // 2027-01-15
+  struct Case {
+    long status;
+    std::string retryAfter;
+    int failuresSoFar;
+    std::size_t batch;
+    Action action;
+    std::chrono::milliseconds least{0}, most{0};  // the wait, for Wait
+  };
+  const std::vector<Case> cases = {
+      {200, "", 3, 100, Action::Delete},
+      {204, "60", 0, 1, Action::Delete},
+      {301, "", 0, 10, Action::Wait, 500ms, 1000ms},
+      {304, "", 2, 10, Action::Wait, 2000ms, 4000ms},
+      {400, "", 0, 10, Action::Drop},
+      {404, "120", 5, 10, Action::Drop},
+      {408, "", 0, 10, Action::Wait, 500ms, 1000ms},
+      {413, "", 0, 10, Action::Split},
+      {413, "", 0, 1, Action::Drop},
+      {429, "", 0, 10, Action::Wait, 500ms, 1000ms},
+      {429, "120", 0, 10, Action::Wait, 120s, 120s},
+      {429, "0", 1, 10, Action::Wait, 1000ms, 2000ms},
+      {429, "-5", 0, 10, Action::Wait, 500ms, 1000ms},
+      {429, "+5", 0, 10, Action::Wait, 500ms, 1000ms},
+      {429, "soon", 0, 10, Action::Wait, 500ms, 1000ms},
+      {429, "12abc", 0, 10, Action::Wait, 500ms, 1000ms},
+      {429, "1.5", 0, 10, Action::Wait, 500ms, 1000ms},
+      {429, "3599", 0, 10, Action::Wait, 3599s, 3599s},
+      {429, "10000000000", 0, 10, Action::Wait, 1h, 1h},
+      {429, "86400000", 0, 10, Action::Wait, 1h, 1h},
+      {429, "99999999999999999999999999", 0, 10, Action::Wait, 1h, 1h},
+      {429, "Fri, 15 Jan 2027 08:00:10 GMT", 0, 10, Action::Wait, 10s, 10s},
+      {429, "Wed, 21 Oct 2015 07:28:00 GMT", 0, 10, Action::Wait, 500ms, 1000ms},  // past
+      {429, "Fri, 31 Dec 9999 23:59:59 GMT", 0, 10, Action::Wait, 1h, 1h},
+      {500, "", 0, 10, Action::Wait, 500ms, 1000ms},
+      {502, "", 3, 10, Action::Wait, 4000ms, 8000ms},
+      {503, "30", 0, 10, Action::Wait, 30s, 30s},
+      {503, "30", 9, 10, Action::Wait, 150s, 300s},  // the backoff is longer than asked
+      {599, "", 40, 10, Action::Wait, 150s, 300s},
+      {0, "", 0, 10, Action::Wait, 500ms, 1000ms},  // network error
+      {0, "", 1000000, 10, Action::Wait, 150s, 300s},
+      {100, "", 0, 10, Action::Wait, 500ms, 1000ms},
+  };
+  for (const auto& c : cases) {
+    for (std::uint64_t random : {std::uint64_t{0}, std::uint64_t{987654321}, ~std::uint64_t{0}}) {
+      auto reaction = reactToUpload(c.status, c.retryAfter, c.failuresSoFar, c.batch, kNow, random);
+      EXPECT_EQ(reaction.action, c.action) << c.status << " " << c.retryAfter;
+      if (c.action != Action::Wait) continue;
+      EXPECT_GE(reaction.delay, c.least) << c.status << " " << c.retryAfter;
+      EXPECT_LE(reaction.delay, c.most) << c.status << " " << c.retryAfter;
+    }
+  }
+  // Dates relative to a clock at either end of the range stay within the cap.
+  for (std::int64_t now : {std::numeric_limits<std::int64_t>::min(), std::int64_t{0},
+                           std::numeric_limits<std::int64_t>::max()}) {
+    auto wait = parseRetryAfter("Fri, 31 Dec 9999 23:59:59 GMT", now);
+    ASSERT_TRUE(wait);
+    EXPECT_GE(*wait, 0s);
+    EXPECT_LE(*wait, kLongestRetryAfter);
+  }
 }
 
 namespace {

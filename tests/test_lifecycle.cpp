@@ -59,6 +59,23 @@ TEST_F(ZEVSiteLifecycleTest, CreationStartsQueueAndSendsInitAfterOneSecond) {
   EXPECT_TRUE(logLines().empty());
 }
 
+// Activation is recorded only once a start-up event reached the task queue: a refused one
+// (a channel too long to send) leaves the install to be reported by the next.
+TEST_F(ZEVSiteLifecycleTest, ActivationIsRecordedOnlyWithAnAcceptedStartupEvent) {
+  ZEVSiteManager::sharedInstanceWithAppId("123", std::string(9000, 'c'));
+  platform_->advanceBy(std::chrono::seconds(1));
+  EXPECT_TRUE(events().empty());
+  EXPECT_EQ(logLines(),
+            std::vector<std::string>{"[Site] Site SDK event send failed, Please check your code."});
+  EXPECT_FALSE(ZEVSiteSupport::isActivated());
+
+  ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+  platform_->advanceBy(std::chrono::seconds(1));
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0].decoded().get("inst"), "1");
+  EXPECT_TRUE(ZEVSiteSupport::isActivated());
+}
+
 TEST_F(ZEVSiteLifecycleTest, RejectedIdsAreLoggedAndLeaveASilentSharedManager) {
   const std::vector<ZEVSiteText> rejected = {
       std::nullopt, "",    "12a", "-12",  "+12",

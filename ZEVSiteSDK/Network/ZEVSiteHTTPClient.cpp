@@ -1,10 +1,11 @@
 #include "ZEVSiteHTTPClient.h"
 
 #include "../Platform/ZEVSiteURLFetch.h"
+#include "ZEVSiteGzip.h"
+#include "ZEVSiteNetworkSettings.h"
 
 #include <curl/curl.h>
 
-#include <charconv>
 #include <cstring>
 #include <optional>
 
@@ -65,7 +66,7 @@ int checkAbort(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 namespace zevsite {
 
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
-                                      const std::vector<std::string>& uploads) {
+                                      const std::vector<std::string>& uploads, bool compress) {
   ZEVSiteHTTPRequest request{"POST", collectURL, {"Content-Type: text/plain; charset=utf-8"}, {}};
   std::size_t size = 0;
   for (const auto& upload : uploads) size += upload.size() + 1;
@@ -74,21 +75,13 @@ ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
     if (!request.body.empty()) request.body += '\n';
     request.body += upload;
   }
-  return request;
-}
-
-std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
-                                                    std::int64_t nowSeconds) {
-  if (value.empty()) return std::nullopt;
-  std::int64_t seconds = 0;
-  auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-  if (error == std::errc() && end == value.data() + value.size()) {
-    if (seconds < 0) return std::nullopt;
-    return std::chrono::seconds(seconds);
+  if (compress) {
+    if (auto gzipped = zevsite::net::gzipCompress(request.body)) {
+      request.body = std::move(*gzipped);
+      request.headers.emplace_back("Content-Encoding: gzip");
+    }
   }
-  time_t date = curl_getdate(value.c_str(), nullptr);
-  if (date < 0) return std::nullopt;
-  return std::chrono::seconds(std::max<std::int64_t>(0, date - nowSeconds));
+  return request;
 }
 
 }  // namespace zevsite
@@ -99,6 +92,14 @@ ZEVSiteHTTPClient::ZEVSiteHTTPClient() {
 }
 
 ZEVSiteHTTPClient::~ZEVSiteHTTPClient() = default;
+
+void ZEVSiteHTTPClient::abandonAfterFork() {
+  // The parent's handles stay allocated on purpose: cleaning them up could write to the
+  // shared socket (a TLS close, the rest of a request). A few kilobytes per fork.
+  (void)handle_.release();
+  handle_ = std::make_unique<Handle>();
+  aborted_.store(false);
+}
 
 void ZEVSiteHTTPClient::abort() {
   aborted_.store(true);
@@ -137,8 +138,7 @@ void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseco
   curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  zevsite::net::applyNetworkSettings(curl);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);

@@ -23,19 +23,17 @@ struct ZEVSiteHTTPRequest {
 
 struct ZEVSiteHTTPResponse {
   long status = 0;         // 0: no HTTP answer (network error, timeout, abort)
-  std::string retryAfter;  // the Retry-After header's value, if any (see parseRetryAfter)
+  std::string retryAfter;  // the Retry-After header's value, if any
   std::string error;       // what went wrong when status is 0
 };
 
 namespace zevsite {
 
-// A POST of upload strings joined by newlines, as text/plain UTF-8.
+// A POST of upload strings joined by newlines, as text/plain UTF-8; with `compress`, the
+// body is gzip and says so (Content-Encoding: gzip), unless zlib failed.
 ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
-                                      const std::vector<std::string>& uploads);
-
-// Reads a Retry-After value: delta-seconds or an HTTP date (relative to `nowSeconds`).
-std::optional<std::chrono::seconds> parseRetryAfter(const std::string& value,
-                                                    std::int64_t nowSeconds);
+                                      const std::vector<std::string>& uploads,
+                                      bool compress = false);
 
 }  // namespace zevsite
 
@@ -47,14 +45,19 @@ class ZEVSiteHTTPClient {
   ZEVSiteHTTPClient& operator=(const ZEVSiteHTTPClient&) = delete;
 
   // Starts sending `request` within the connect and total timeouts (certificates always
-  // verified) and returns while it is on the wire, so the caller can work meanwhile. One
-  // request at a time: call finish() before the next start().
+  // verified; the host's proxy and CA bundle, see ZEVSiteNetworkSettings) and returns while it is
+  // on the wire, so the caller can work meanwhile. One request at a time: call finish() before the
+  // next start().
   void start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
              std::chrono::milliseconds totalTimeout);
   // Waits for the answer to the started request.
   ZEVSiteHTTPResponse finish();
   // Makes the request in progress (and any later one) give up at once. Any thread.
   void abort();
+  // In a child after fork(): lets go of the connection shared with the parent without
+  // touching it (closing it or finishing its request would disturb the parent's) and starts
+  // afresh. The child's only thread calls it.
+  void abandonAfterFork();
 
  private:
   struct Handle;

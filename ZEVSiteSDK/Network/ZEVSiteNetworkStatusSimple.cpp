@@ -1,6 +1,7 @@
 #include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
 
 #include "../Platform/ZEVSiteFiles.h"
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 
 #include <dirent.h>
@@ -19,6 +20,9 @@ struct ProviderSlot {
 
 ProviderSlot& slot() {
   static ZEVSiteNoDestructor<ProviderSlot> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return instance.get();
 }
 

@@ -1,12 +1,40 @@
 #include "ZEVSiteDispatchPool.h"
 
+#include "ZEVSiteForkSafety.h"
+#include "ZEVSiteNoDestructor.h"
+
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <memory>
 
 #include <exception>
 
-ZEVSiteDispatchPool::ZEVSiteDispatchPool(std::size_t threadCount) {
-  workers_.reserve(threadCount);
-  for (std::size_t i = 0; i < threadCount; ++i) workers_.emplace_back([this] { workerLoop(); });
+ZEVSiteDispatchPool::ZEVSiteDispatchPool(std::size_t threadCount) : threadCount_(threadCount) {
+  std::lock_guard lock(mutex_);
+  startWorkersLocked();
+}
+
+void ZEVSiteDispatchPool::startWorkersLocked() {
+  workerGeneration_ = zevsite::forksafety::forkGeneration();
+  workers_.reserve(threadCount_);
+  for (std::size_t i = 0; i < threadCount_; ++i) workers_.emplace_back([this] { workerLoop(); });
+}
+
+void ZEVSiteDispatchPool::registerForFork() {
+  zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kLeaf);
+  zevsite::forksafety::onChild([this] { resetAfterFork(); });
+}
+
+void ZEVSiteDispatchPool::resetAfterFork() {
+  // The parent's workers do not exist here; their handles are parked for good (joining or
+  // destroying them would fail). The parent's pending tasks are the parent's work (its
+  // start-up events, its refreshes): the child does not run them a second time.
+  static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
+  for (auto& worker : workers_) inherited.get().push_back(std::move(worker));
+  workers_.clear();
+  due_.clear();
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start each afresh over the old storage.
+  std::construct_at(&wake_);
 }
 
 ZEVSiteDispatchPool::~ZEVSiteDispatchPool() {
@@ -25,6 +53,9 @@ void ZEVSiteDispatchPool::dispatchAsync(Task task) {
 void ZEVSiteDispatchPool::dispatchAfter(Clock::duration delay, Task task) {
   {
     std::lock_guard lock(mutex_);
+    if (workers_.empty() && workerGeneration_ != zevsite::forksafety::forkGeneration()) {
+      startWorkersLocked();
+    }
     due_.emplace(std::make_pair(Clock::now() + delay, nextSequence_++), std::move(task));
   }
   // Every waiting worker re-checks the earliest due time; a new earliest task must not wait

@@ -27,15 +27,23 @@ class ZEVSiteDispatchPool {
 
   void dispatchAsync(Task task);
   void dispatchAfter(Clock::duration delay, Task task);
+  // Takes part in fork(): the lock is held across it, and a child starts its own workers on
+  // first use. Only for a pool that lives until the process exits.
+  void registerForFork();
 
  private:
   void workerLoop();
+  void startWorkersLocked();
+  void resetAfterFork();
 
-  std::mutex mutex_;              // guards due_, stopping_
+  // Guards due_, stopping_, workers_ and workerGeneration_; a leaf lock for fork().
+  std::mutex mutex_;
   std::condition_variable wake_;  // signalled when a task is due sooner or the pool stops
   // Tasks by due time; the sequence number keeps submission order among equal times.
   std::map<std::pair<Clock::time_point, std::uint64_t>, Task> due_;
   std::uint64_t nextSequence_ = 0;
   bool stopping_ = false;
-  std::vector<std::thread> workers_;  // run workerLoop; written only by the constructor
+  const std::size_t threadCount_;
+  std::vector<std::thread> workers_;    // run workerLoop
+  std::uint64_t workerGeneration_ = 0;  // the fork generation the workers were started in
 };

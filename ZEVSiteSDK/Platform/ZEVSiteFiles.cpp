@@ -1,6 +1,11 @@
 #include "ZEVSiteFiles.h"
+#include "ZEVSiteForkSafety.h"
 
 #include "ZEVSiteNoDestructor.h"
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+
+#include <pwd.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -17,27 +23,113 @@ namespace zevsite::files {
 namespace {
 
 struct HomeState {
-  std::mutex mutex;  // guards path and prepared
-  std::string path;
+  std::mutex mutex;      // guards path, resolved and prepared; a leaf lock
+  std::string path;      // as set by the host, or "" for the environment's default
+  std::string resolved;  // what homeDirectory() answers once prepared
   bool prepared = false;
   std::atomic<std::uint64_t> generation{1};
 };
 
 HomeState& homeState() {
   static ZEVSiteNoDestructor<HomeState> state;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(state.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return state.get();
 }
 
-std::string defaultHomeDirectory() {
-  if (const char* home = std::getenv("ZEVSITE_HOME"); home && *home) return home;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return joinPath(xdg, "zevsite");
-  if (const char* home = std::getenv("HOME"); home && *home) {
-    return joinPath(home, ".local/share/zevsite");
+std::string passwordDatabaseHome() {
+  long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384, '\0');
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+      !found->pw_dir) {
+    return {};
   }
-  return "/tmp/zevsite-" + std::to_string(::getuid());
+  return found->pw_dir;
+}
+
+// The owner of `path` when it exists and is not the effective user: such a directory is
+// another user's, and the SDK's data must not go there (nor be read from there).
+std::optional<uid_t> foreignOwner(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || info.st_uid == ::geteuid()) return std::nullopt;
+  return info.st_uid;
+}
+
+// Decides the home directory of the current setting, creating it owner-only. Logs and
+// answers "" when there is none or it is not the user's own.
+std::string prepareHome(const std::string& requested) {
+  std::string path = requested;
+  if (path.empty()) {
+    path = defaultHomeDirectory({[](const char* name) { return std::getenv(name); },
+                                 &passwordDatabaseHome, applicationName()});
+  }
+  if (path.empty()) {
+    ZEVSiteLoger::adLog(
+        "[Site] no home directory: neither ZEVSITE_HOME, XDG_DATA_HOME nor HOME is set and the "
+        "user has no home; events are kept in memory until ZEVSiteSupport::setHomeDirectory");
+    return {};
+  }
+  std::string library = joinPath(path, "Library");
+  for (const std::string& checked : {path, library}) {
+    if (auto owner = foreignOwner(checked)) {
+      ZEVSiteLoger::adLog(
+          "[Site] the home directory %@ is refused: %@ belongs to user %@, not to this one; "
+          "events are kept in memory until ZEVSiteSupport::setHomeDirectory",
+          path, checked, static_cast<std::uint64_t>(*owner));
+      return {};
+    }
+  }
+  makePrivateDirectories(library);
+  return path;
 }
 
 }  // namespace
+
+std::string safePathComponent(std::string_view name) {
+  std::string safe;
+  for (char c : name) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '-' || c == '_';
+    safe += plain ? c : '_';
+  }
+  if (safe.empty() || safe == "." || safe == "..") safe = "application";
+  return safe;
+}
+
+std::string applicationName() {
+  std::string buffer(4096, '\0');
+  ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  std::string_view executable;
+  if (length > 0) executable = std::string_view(buffer.data(), static_cast<std::size_t>(length));
+  if (executable.empty() && program_invocation_name) executable = program_invocation_name;
+  if (auto slash = executable.rfind('/'); slash != std::string_view::npos) {
+    executable.remove_prefix(slash + 1);
+  }
+  // The kernel marks an executable replaced on disk while it runs.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (executable.ends_with(kDeleted)) executable.remove_suffix(kDeleted.size());
+  return safePathComponent(executable);
+}
+
+std::string defaultHomeDirectory(const HomeEnvironment& environment) {
+  auto variable = [&](const char* name) -> std::string {
+    const char* value = environment.getenv(name);
+    return value ? value : "";
+  };
+  if (std::string home = variable("ZEVSITE_HOME"); !home.empty()) return home;
+  std::string application = safePathComponent(environment.applicationName);
+  // A relative XDG_DATA_HOME is invalid and ignored, as the base-directory rules say.
+  if (std::string xdg = variable("XDG_DATA_HOME"); !xdg.empty() && xdg.front() == '/') {
+    return joinPath(joinPath(xdg, "zevsite"), application);
+  }
+  std::string home = variable("HOME");
+  if (home.empty()) home = environment.passwordHome();
+  if (home.empty()) return {};
+  return joinPath(joinPath(home, ".local/share/zevsite"), application);
+}
 
 void setHomeDirectory(std::string path) {
   auto& state = homeState();
@@ -51,11 +143,10 @@ std::string homeDirectory() {
   auto& state = homeState();
   std::lock_guard lock(state.mutex);
   if (!state.prepared) {
-    if (state.path.empty()) state.path = defaultHomeDirectory();
-    makePrivateDirectories(joinPath(state.path, "Library"));
+    state.resolved = prepareHome(state.path);
     state.prepared = true;
   }
-  return state.path;
+  return state.resolved;
 }
 
 std::uint64_t homeGeneration() noexcept {

@@ -18,10 +18,18 @@ struct RankedLock {
 };
 
 struct Registry {
-  // Guards locks and childHandlers; taken first around fork(), before every registered lock.
-  std::mutex mutex;
+  // Held by the fork handler from before the SDK's locks are taken until after fork();
+  // guards locks and childHandlers, which only the handler changes.
+  std::mutex forkMutex;
   std::vector<RankedLock> locks;  // kept sorted by rank
   std::vector<std::function<void()>> childHandlers;
+  // Registrations wait here until the next fork merges them. Registering often happens
+  // while the caller holds one of the SDK's locks, so it must never wait for forkMutex (the
+  // handler holds that while it takes those very locks). Guards pendingLocks and
+  // pendingHandlers; taken last around fork(), after every registered lock.
+  std::mutex pendingMutex;
+  std::vector<RankedLock> pendingLocks;
+  std::vector<std::function<void()>> pendingHandlers;
   std::atomic<std::uint64_t> generation{0};
 };
 
@@ -30,18 +38,34 @@ Registry& registry() {
   return instance.get();
 }
 
+void mergePending(Registry& state) {
+  std::lock_guard guard(state.pendingMutex);
+  for (auto& ranked : state.pendingLocks) {
+    auto at =
+        std::upper_bound(state.locks.begin(), state.locks.end(), ranked.rank,
+                         [](int wanted, const RankedLock& other) { return wanted < other.rank; });
+    state.locks.insert(at, ranked);
+  }
+  state.pendingLocks.clear();
+  for (auto& handler : state.pendingHandlers) state.childHandlers.push_back(std::move(handler));
+  state.pendingHandlers.clear();
+}
+
 void lockAll() {
   auto& state = registry();
-  state.mutex.lock();
+  state.forkMutex.lock();
+  mergePending(state);
   for (auto& ranked : state.locks) std::visit([](auto* lock) { lock->lock(); }, ranked.lock);
+  state.pendingMutex.lock();
 }
 
 void unlockAll() {
   auto& state = registry();
+  state.pendingMutex.unlock();
   for (auto it = state.locks.rbegin(); it != state.locks.rend(); ++it) {
     std::visit([](auto* lock) { lock->unlock(); }, it->lock);
   }
-  state.mutex.unlock();
+  state.forkMutex.unlock();
 }
 
 void inChild() {
@@ -64,11 +88,8 @@ template <class Lock>
 void add(Lock& lock, int rank) {
   installHandlersOnce();
   auto& state = registry();
-  std::lock_guard guard(state.mutex);
-  auto at =
-      std::upper_bound(state.locks.begin(), state.locks.end(), rank,
-                       [](int wanted, const RankedLock& ranked) { return wanted < ranked.rank; });
-  state.locks.insert(at, RankedLock{rank, &lock});
+  std::lock_guard guard(state.pendingMutex);
+  state.pendingLocks.push_back(RankedLock{rank, &lock});
 }
 
 }  // namespace
@@ -79,8 +100,8 @@ void registerLock(std::recursive_mutex& lock, int rank) { add(lock, rank); }
 void onChild(std::function<void()> handler) {
   installHandlersOnce();
   auto& state = registry();
-  std::lock_guard guard(state.mutex);
-  state.childHandlers.push_back(std::move(handler));
+  std::lock_guard guard(state.pendingMutex);
+  state.pendingHandlers.push_back(std::move(handler));
 }
 
 std::uint64_t forkGeneration() noexcept {

@@ -7,8 +7,8 @@
 // on first use in the child. forkGeneration() changes in every child, so per-process state
 // (random generators, threads) can tell that it was inherited.
 //
-// Registration is thread-safe. Locks and handlers must live until the process exits (the
-// SDK's globals are never destroyed).
+// Registration is thread-safe and may happen while the caller holds an SDK lock. Locks and
+// handlers must live until the process exits (the SDK's globals are never destroyed).
 #pragma once
 
 #include <cstdint>
@@ -29,11 +29,17 @@ enum Rank : int {
   kClientId = 80,
   kDefaultsMap = 90,
   kDefaults = 100,
-  kLeaf = 200,  // held briefly, never while taking another SDK lock
+  kLeaf = 200,    // held briefly, never while taking another SDK lock but the logger's
+  kLogger = 300,  // the logger's, taken while any other may be held
 };
 
 void registerLock(std::mutex& lock, int rank);
 void registerLock(std::recursive_mutex& lock, int rank);
+// registerLock for a function-local static's lock: `static const bool forkSafe = ...;`.
+inline bool registered(std::mutex& lock, int rank) { return registerLock(lock, rank), true; }
+inline bool registered(std::recursive_mutex& lock, int rank) {
+  return registerLock(lock, rank), true;
+}
 // Runs `handler` in the child after fork(), once the locks are released again.
 void onChild(std::function<void()> handler);
 // 0 in the original process; a new value in every child after fork().

@@ -2,6 +2,7 @@
 
 #include "ZEVSiteDispatchPool.h"
 #include "ZEVSiteFiles.h"
+#include "ZEVSiteForkSafety.h"
 #include "ZEVSiteNoDestructor.h"
 
 #include <sys/stat.h>
@@ -18,6 +19,11 @@ namespace {
 // The real platform: a shared pool of background threads, the system clocks and files.
 class RealPlatform final : public ZEVSitePlatform {
  public:
+  RealPlatform() {
+    zevsite::forksafety::registerLock(defaultsMutex_, zevsite::forksafety::kDefaultsMap);
+    pool_.registerForFork();
+  }
+
   void dispatchAsync(Task task) override { pool_.dispatchAsync(std::move(task)); }
   void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
     pool_.dispatchAfter(std::chrono::duration_cast<ZEVSiteDispatchPool::Clock::duration>(delay),
@@ -42,7 +48,10 @@ class RealPlatform final : public ZEVSitePlatform {
     std::string home = homeDirectory();
     std::lock_guard lock(defaultsMutex_);
     auto& defaults = defaultsByHome_[home];
-    if (!defaults) defaults = std::make_shared<ZEVSiteUserDefaults>(home);
+    if (!defaults) {
+      defaults = std::make_shared<ZEVSiteUserDefaults>(home);
+      defaults->registerForFork();
+    }
     return defaults;
   }
   bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
@@ -75,7 +84,7 @@ class RealPlatform final : public ZEVSitePlatform {
   // Two workers: the start-up work and a configuration download may overlap on a 2-core
   // host without one delaying the other.
   ZEVSiteDispatchPool pool_{2};
-  std::mutex defaultsMutex_;  // guards defaultsByHome_
+  std::mutex defaultsMutex_;  // guards defaultsByHome_; rank kDefaultsMap for fork()
   std::map<std::string, std::shared_ptr<ZEVSiteUserDefaults>> defaultsByHome_;
 };
 
@@ -88,6 +97,9 @@ struct Installed {
 
 Installed& installed() {
   static ZEVSiteNoDestructor<Installed> state;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(state.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
   return state.get();
 }
 

@@ -1,8 +1,15 @@
 #include "ZEVSiteURLFetch.h"
 
-#include <curl/curl.h>
-#include <strings.h>
+#include "../Network/ZEVSiteNetworkSettings.h"
 
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -30,6 +37,68 @@ struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 
+struct UrlDeleter {
+  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+
+struct CurlFree {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+bool isFileURL(const std::string& url) {
+  return url.size() >= 5 && strncasecmp(url.c_str(), "file:", 5) == 0;
+}
+
+// The local path a file URL names (decoded), or nothing for a malformed URL or one that
+// names another host.
+std::optional<std::string> filePath(const std::string& url) {
+  std::unique_ptr<CURLU, UrlDeleter> parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  char* rawHost = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_HOST, &rawHost, 0) == CURLUE_OK) {
+    std::unique_ptr<char, CurlFree> host(rawHost);
+    if (*host && strcasecmp(host.get(), "localhost") != 0) return std::nullopt;
+  }
+  char* rawPath = nullptr;
+  if (curl_url_get(parsed.get(), CURLUPART_PATH, &rawPath, CURLU_URLDECODE) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  std::unique_ptr<char, CurlFree> path(rawPath);
+  return std::string(path.get());
+}
+
+// A file URL's content, read only from a regular file: a FIFO, device or socket could block
+// the reading thread for good or never end. Opened without blocking, then checked on the
+// open descriptor, so the file cannot be swapped between check and read.
+std::optional<std::string> readFileURL(const std::string& url, std::size_t maxBytes) {
+  auto path = filePath(url);
+  if (!path || path->empty()) return std::nullopt;
+  FileCloser file{::open(path->c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  if (file.fd < 0) return std::nullopt;
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  if (static_cast<std::uint64_t>(info.st_size) > maxBytes) return std::nullopt;
+  std::string bytes;
+  char buffer[16 * 1024];
+  for (;;) {
+    ssize_t got = ::read(file.fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) return bytes;
+    if (bytes.size() + static_cast<std::size_t>(got) > maxBytes) return std::nullopt;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 }  // namespace
 
 void ensureCurlInitialised() {
@@ -40,12 +109,13 @@ void ensureCurlInitialised() {
 std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLimits& limits) {
   if (url.empty()) return std::nullopt;
   ensureCurlInitialised();
+  if (isFileURL(url)) return readFileURL(url, limits.maxBytes);
   std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
   if (!handle) return std::nullopt;
   CURL* curl = handle.get();
   Body body{{}, limits.maxBytes};
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(limits.maxRedirects));
@@ -53,8 +123,7 @@ std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLi
                    static_cast<long>(limits.connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  applyNetworkSettings(curl);  // proxy and CA bundle; verification stays on
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);

@@ -1,6 +1,8 @@
 // Whole-content URL fetch on libcurl: http and https (certificate and host verification
-// always on) and file URLs. Blocks the calling thread (the SDK calls it on its background
-// pool only) until the content is complete or the fetch failed.
+// always on; the host's proxy and CA bundle, see ZEVSiteNetworkSettings), and file URLs naming a
+// regular file (read directly; anything else fails). Blocks the
+// calling thread (the SDK calls it on its background pool only) until the content is complete or
+// the fetch failed.
 #pragma once
 
 #include <chrono>

@@ -1,6 +1,12 @@
 #include "ZEVSiteUserDefaults.h"
 
 #include "ZEVSiteFiles.h"
+#include "ZEVSiteForkSafety.h"
+#include "ZEVSitePlatform.h"
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+
+#include <sys/stat.h>
 
 #include <charconv>
 
@@ -20,38 +26,100 @@ std::string escape(std::string_view text) {
   return out;
 }
 
-std::string unescape(std::string_view text) {
+// The value text of a line, or nothing when its escapes are not ours.
+std::optional<std::string> unescape(std::string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      out += text[i + 1] == 'n' ? '\n' : text[i + 1];
-      ++i;
-    } else {
+    if (text[i] != '\\') {
       out += text[i];
+      continue;
     }
+    if (i + 1 == text.size()) return std::nullopt;
+    char escaped = text[++i];
+    if (escaped == 'n')
+      out += '\n';
+    else if (escaped == '\\')
+      out += '\\';
+    else
+      return std::nullopt;
   }
   return out;
+}
+
+bool isInteger(std::string_view digits) {
+  std::int64_t value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  return error == std::errc() && end == digits.data() + digits.size();
+}
+
+// A tagged value as written by this store: "i<decimal>" or "s<text>".
+bool isTaggedValue(std::string_view value) {
+  if (value.empty()) return false;
+  if (value[0] == 's') return true;
+  return value[0] == 'i' && isInteger(value.substr(1));
 }
 
 }  // namespace
 
 ZEVSiteUserDefaults::ZEVSiteUserDefaults(std::string homeDirectory)
-    : path_(zevsite::files::joinPath(homeDirectory, "Library/Preferences/zevsite.defaults")) {
+    : path_(homeDirectory.empty()
+                ? std::string()
+                : zevsite::files::joinPath(homeDirectory, "Library/Preferences/zevsite.defaults")) {
   load();
 }
 
 void ZEVSiteUserDefaults::load() {
+  if (path_.empty()) return;
+  struct stat info {};
+  if (::stat(path_.c_str(), &info) != 0) return;  // no defaults yet
+  if (static_cast<std::uint64_t>(info.st_size) > kMaxFileBytes) {
+    keepDamagedFileAside("larger than 1 MiB", 0);
+    return;
+  }
   auto content = zevsite::files::readFile(path_);
   if (!content) return;
   std::string_view rest(*content);
+  std::size_t damagedLines = 0;
+  // Every line this store writes ends with a newline: a last line without one is torn.
+  if (!rest.empty() && rest.back() != '\n') ++damagedLines;
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
+    bool complete = end != std::string_view::npos;
     std::string_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    rest.remove_prefix(complete ? end + 1 : rest.size());
+    if (!complete) break;  // counted above
     std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos || tab == 0) continue;
-    values_[std::string(line.substr(0, tab))] = unescape(line.substr(tab + 1));
+    std::optional<std::string> value;
+    if (tab != std::string_view::npos && tab != 0 && line.find('\0') == std::string_view::npos) {
+      value = unescape(line.substr(tab + 1));
+    }
+    if (!value || !isTaggedValue(*value)) {
+      ++damagedLines;
+      continue;
+    }
+    values_[std::string(line.substr(0, tab))] = std::move(*value);
   }
+  if (damagedLines > 0) {
+    keepDamagedFileAside(std::to_string(damagedLines) + " unreadable lines", values_.size());
+  }
+}
+
+void ZEVSiteUserDefaults::keepDamagedFileAside(std::string_view why, std::size_t keptEntries) {
+  const std::string aside =
+      path_ + ".corrupt-" + std::to_string(ZEVSitePlatform::current().currentTimeMillis());
+  if (ZEVSitePlatform::current().renameFile(path_, aside) == 0) {
+    ZEVSiteLoger::adLog(
+        "[Site] the user defaults %@ are damaged (%@); kept aside as %@, %@ readable entries "
+        "kept",
+        path_, why, aside, keptEntries);
+  } else {
+    ZEVSiteLoger::adLog(
+        "[Site] the user defaults %@ are damaged (%@) and could not be moved aside; %@ "
+        "readable entries kept",
+        path_, why, keptEntries);
+  }
+  // What was readable is written back at the next change (or synchronize).
+  dirty_ = true;
 }
 
 std::int64_t ZEVSiteUserDefaults::integerForKey(std::string_view key) const {
@@ -77,6 +145,12 @@ void ZEVSiteUserDefaults::setInteger(std::int64_t value, std::string_view key) {
   writeLocked();
 }
 
+void ZEVSiteUserDefaults::stageInteger(std::int64_t value, std::string_view key) {
+  std::lock_guard lock(mutex_);
+  values_[std::string(key)] = "i" + std::to_string(value);
+  dirty_ = true;
+}
+
 std::optional<std::string> ZEVSiteUserDefaults::stringForKey(std::string_view key) const {
   std::lock_guard lock(mutex_);
   auto found = values_.find(key);
@@ -91,12 +165,26 @@ void ZEVSiteUserDefaults::setString(std::string value, std::string_view key) {
   writeLocked();
 }
 
+void ZEVSiteUserDefaults::registerForFork() {
+  zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kDefaults);
+}
+
+void ZEVSiteUserDefaults::removeObjectForKey(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  auto found = values_.find(key);
+  if (found == values_.end()) return;
+  values_.erase(found);
+  dirty_ = true;
+  writeLocked();
+}
+
 bool ZEVSiteUserDefaults::synchronize() {
   std::lock_guard lock(mutex_);
   return !dirty_ || writeLocked();
 }
 
 bool ZEVSiteUserDefaults::writeLocked() {
+  if (path_.empty()) return false;  // memory only until the host sets a home directory
   std::string content;
   for (const auto& [key, value] : values_) content += key + '\t' + escape(value) + '\n';
   std::string directory = path_.substr(0, path_.rfind('/'));

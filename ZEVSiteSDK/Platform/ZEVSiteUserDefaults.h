@@ -2,8 +2,11 @@
 // directory (activation flag, client id, refresh timestamp).
 //
 // Every change is written through to <home>/Library/Preferences/zevsite.defaults with an
-// atomic whole-file write, so a crash never leaves a torn file. Thread-safe; one instance
-// per home directory, shared by everyone who asks the platform for it.
+// atomic whole-file write, so a crash never leaves a torn file. A damaged file (unreadable
+// lines, or larger than kMaxFileBytes) is logged once and kept aside as
+// zevsite.defaults.corrupt-<ms> for inspection; its readable entries are kept. The defaults
+// of "" (no home directory) live in memory only. Thread-safe; one instance per home
+// directory, shared by everyone who asks the platform for it.
 #pragma once
 
 #include <cstdint>
@@ -15,24 +18,35 @@
 
 class ZEVSiteUserDefaults {
  public:
-  // Loads the store kept in `homeDirectory` (an unreadable file gives an empty store).
+  // A defaults file is a few hundred bytes; a larger one than this is not ours.
+  static constexpr std::uint64_t kMaxFileBytes = 1024 * 1024;
+
+  // Loads the store kept in `homeDirectory` (a missing file gives an empty store).
   explicit ZEVSiteUserDefaults(std::string homeDirectory);
 
   // The integer under `key`, 0 when missing or not an integer.
   std::int64_t integerForKey(std::string_view key) const;
   std::optional<std::int64_t> findInteger(std::string_view key) const;
   void setInteger(std::int64_t value, std::string_view key);
+  // Changes the value in memory only; synchronize() writes it.
+  void stageInteger(std::int64_t value, std::string_view key);
   std::optional<std::string> stringForKey(std::string_view key) const;
   void setString(std::string value, std::string_view key);
+  // Removes the value under `key`, if any.
+  void removeObjectForKey(std::string_view key);
   // Writes any change that could not be written yet; true when everything is on disk.
   bool synchronize();
+  // Takes part in the fork() lock order (for instances that live until the process exits).
+  void registerForFork();
 
  private:
   void load();
+  void keepDamagedFileAside(std::string_view why, std::size_t keptEntries);
   bool writeLocked();
 
-  const std::string path_;
-  mutable std::mutex mutex_;  // guards values_, dirty_ and the file itself
+  const std::string path_;  // "" keeps the values in memory only
+  // Guards values_, dirty_ and the file itself. Rank kDefaults in the fork lock order.
+  mutable std::mutex mutex_;
   // Integers are kept as "i<decimal>", strings as "s<text>".
   std::map<std::string, std::string, std::less<>> values_;
   bool dirty_ = false;

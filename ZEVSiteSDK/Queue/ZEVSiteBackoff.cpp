@@ -1,5 +1,7 @@
 #include "ZEVSiteBackoff.h"
 
+#include "../ZEVSiteTime.h"
+
 #include <algorithm>
 
 namespace zevsite {
@@ -13,7 +15,9 @@ std::chrono::milliseconds backoffDelay(int failures, std::uint64_t random,
   std::int64_t half = full / 2;
   std::int64_t delay =
       half + static_cast<std::int64_t>(random % static_cast<std::uint64_t>(half + 1));
-  if (retryAfter) delay = std::max<std::int64_t>(delay, retryAfter->count() * 1000);
+  if (retryAfter) {
+    delay = std::max(delay, time::saturatingMul(retryAfter->count(), 1000));
+  }
   return std::chrono::milliseconds(delay);
 }
 

@@ -3,14 +3,19 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
+#include <memory>
 
+#include "../Config/ZEVSiteConfigCache.h"
+#include "../Network/ZEVSiteNetworkSettings.h"
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Platform/ZEVSiteProcess.h"
-#include "../ZEVSiteConfigCache.h"
 #include "../ZEVSiteRandom.h"
+#include "../ZEVSiteTime.h"
 #include "ZEVSiteBackoff.h"
 #include "ZEVSiteEventStorage.h"
+#include "ZEVSiteUploadReaction.h"
 
 #include <map>
 
@@ -31,6 +36,9 @@ struct Registry {
 
 Registry& registry() {
   static ZEVSiteNoDestructor<Registry> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kRegistry);
+  (void)forkSafe;
   return instance.get();
 }
 
@@ -62,8 +70,11 @@ std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
     sender = std::make_shared<ZEVSiteEventSender>(PassKey{}, storage);
     // Senders are never removed from the registry, so plain pointers stay valid.
     ZEVSiteEventSender* self = sender.get();
+    zevsite::forksafety::registerLock(self->mutex_, zevsite::forksafety::kSender);
+    zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
     storage->setCommitListener([self] { self->wake(); });
-    sender->thread_ = ZEVSitePlatform::current().startThread([self] { self->run(); });
+    std::lock_guard senderLock(self->mutex_);
+    self->ensureThreadLocked();
   }
   return sender;
 }
@@ -79,9 +90,38 @@ std::vector<std::shared_ptr<ZEVSiteEventSender>> ZEVSiteEventSender::all() {
 ZEVSiteEventSender::ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage)
     : storage_(std::move(storage)) {}
 
+void ZEVSiteEventSender::ensureThreadLocked() {
+  const std::uint64_t generation = zevsite::forksafety::forkGeneration();
+  if (stopping_ || (thread_.joinable() && threadGeneration_ == generation)) return;
+  threadGeneration_ = generation;
+  thread_ = ZEVSitePlatform::current().startThread([this] { run(); });
+}
+
+void ZEVSiteEventSender::resetAfterFork() {
+  // The parent's sender thread does not exist here. Its handle is never joined or destroyed
+  // (either would fail for a thread of another process): it is parked for good.
+  static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
+  if (thread_.joinable()) inherited.get().push_back(std::move(thread_));
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start each afresh over the old storage.
+  std::construct_at(&wakeCondition_);
+  std::construct_at(&attemptCondition_);
+  client_.abandonAfterFork();
+  attemptsFinished_ = attemptsStarted_;
+  finished_ = false;
+  retryAt_.reset();
+  wakeRequested_ = true;  // the child's first use sends what is due
+  failures_ = 0;
+  batchSize_ = kBatchSize;
+  retryDelay_ = std::chrono::milliseconds(0);
+  gatherStart_.reset();
+  gatherUntil_.reset();
+}
+
 void ZEVSiteEventSender::addSendCondition(int condition) {
   {
     std::lock_guard lock(mutex_);
+    ensureThreadLocked();
     sendConditions_.push_back(condition);
     wakeRequested_ = true;
   }
@@ -91,6 +131,7 @@ void ZEVSiteEventSender::addSendCondition(int condition) {
 void ZEVSiteEventSender::wake() {
   {
     std::lock_guard lock(mutex_);
+    ensureThreadLocked();
     wakeRequested_ = true;
   }
   wakeCondition_.notify_one();
@@ -98,6 +139,7 @@ void ZEVSiteEventSender::wake() {
 
 bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
   std::unique_lock lock(mutex_);
+  ensureThreadLocked();
   if (finished_) return true;
   const std::uint64_t wanted = attemptsStarted_ + 1;
   forceAttempt_ = true;
@@ -121,36 +163,59 @@ bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
   return ended;
 }
 
+void ZEVSiteEventSender::waitForAttemptLocked(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (stopping_ || forceAttempt_) return;
+    // New events wait for the end of a backoff; while polling the network they go at once.
+    if (wakeRequested_ && !(retryAt_ && backingOff_)) return;
+    // Timed waits go through the platform, so tests move the clock instead of sleeping.
+    auto& platform = ZEVSitePlatform::current();
+    if (!retryAt_ && gatherUntil_) {
+      // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
+      // sends once a full batch is stored).
+      if (platform.monotonicNow() >= *gatherUntil_) return;
+      platform.waitUntil(wakeCondition_, lock, *gatherUntil_);
+      continue;
+    }
+    if (!retryAt_) {
+      wakeCondition_.wait(lock);
+      continue;
+    }
+    if (platform.monotonicNow() >= *retryAt_) return;
+    platform.waitUntil(wakeCondition_, lock, *retryAt_);
+  }
+}
+
 void ZEVSiteEventSender::run() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    auto stopOrWake = [&] { return stopping_ || wakeRequested_; };
-    if (retryAt_) {
-      wakeCondition_.wait_until(lock, *retryAt_, stopOrWake);
-    } else {
-      wakeCondition_.wait(lock, stopOrWake);
-    }
+    waitForAttemptLocked(lock);
     if (stopping_) break;
-    const bool due = retryAt_ ? SteadyClock::now() >= *retryAt_ : wakeRequested_;
     const bool forced = forceAttempt_;
     wakeRequested_ = false;
     forceAttempt_ = false;
-    if (!due && !forced) continue;  // new events during a backoff wait for its end
     ++attemptsStarted_;
     lock.unlock();
     Next next = Next::Retry;
     try {
-      next = attempt();
+      next = attempt(forced);
     } catch (const std::exception& error) {
       ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
       retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
     }
+    if (next == Next::Idle) {
+      gatherStart_.reset();
+      gatherUntil_.reset();
+    }
+    const auto now = ZEVSitePlatform::current().monotonicNow();
     lock.lock();
     ++attemptsFinished_;
-    if (next == Next::Idle) {
+    backingOff_ = next == Next::Retry;
+    if (next == Next::Idle || next == Next::Gather) {
       retryAt_.reset();
     } else {
-      retryAt_ = SteadyClock::now() + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
+      // Both delays are bounded (minutes, an hour at most), so the sum cannot overflow.
+      retryAt_ = now + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
     }
     attemptCondition_.notify_all();
   }
@@ -169,7 +234,7 @@ bool ZEVSiteEventSender::networkMatches() {
 }
 
 void ZEVSiteEventSender::reclaimDeadLeases() {
-  auto now = SteadyClock::now();
+  auto now = ZEVSitePlatform::current().monotonicNow();
   if (now - lastReclaim_ < kReclaimInterval) return;
   lastReclaim_ = now;
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
@@ -180,16 +245,38 @@ void ZEVSiteEventSender::reclaimDeadLeases() {
   });
 }
 
-ZEVSiteEventSender::Next ZEVSiteEventSender::attempt() {
+ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
   ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
-  if (!collectURL || collectURL->empty()) return Next::Idle;  // setCollectURL wakes us
+  if (!collectURL || collectURL->empty()) return Next::Idle;    // setCollectURL wakes us
+  if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
   reclaimDeadLeases();
   if (!networkMatches()) {
     std::size_t stored = 0;
     storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
     return stored > 0 ? Next::Poll : Next::Idle;
   }
+  if (!forced && gathering()) return Next::Gather;
   return sendBatches(*collectURL);
+}
+
+bool ZEVSiteEventSender::gathering() {
+  const std::chrono::milliseconds interval = zevsite::net::networkSettings().dispatchInterval;
+  if (interval.count() <= 0) return false;
+  const auto now = ZEVSitePlatform::current().monotonicNow();
+  // A retry after a failed upload finds the window over already: it does not gather again.
+  if (gatherUntil_ && now >= *gatherUntil_) return false;
+  std::size_t stored = 0;
+  storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+  if (stored == 0 || stored >= kBatchSize) return false;
+  if (!gatherStart_) gatherStart_ = now;
+  // Measured from the start each time, so a shorter interval set meanwhile counts at once.
+  gatherUntil_ = *gatherStart_ + interval;
+  return now < *gatherUntil_;
+}
+
+bool ZEVSiteEventSender::maySend(const Batch& batch) const {
+  return ZEVSiteSupport::isTrackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
+         !storage_->deletionPending();
 }
 
 void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
@@ -202,11 +289,15 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   Batch batch;
   batch.token = (zevsite::process::currentId() << kTokenCounterBits) |
                 (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
+  batch.deletions = storage_->deletionsRequested();  // read before the lease: see maySend
   std::optional<std::vector<ZEVSiteStoredEvent>> leased;
   storage_->withStore([&](ZEVSiteEventStore& store) {
     // The lease outlives any request of ours, so it only lapses if this process dies.
-    leased = store.leaseOldest(batchSize_, batch.token, nowMillis,
-                               nowMillis + 2 * timeout.count() + 30'000);
+    leased = store.leaseOldest(
+        batchSize_, batch.token, nowMillis,
+        zevsite::time::saturatingAdd(
+            nowMillis, zevsite::time::saturatingAdd(
+                           zevsite::time::saturatingMul(timeout.count(), 2), 30'000)));
   });
   if (!leased) return std::nullopt;
   batch.events = std::move(*leased);
@@ -219,7 +310,7 @@ ZEVSiteLeaseEnd ZEVSiteEventSender::leaseEnd(const Batch& batch, bool deleteEven
 
 ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& collectURL) {
   auto& platform = ZEVSitePlatform::current();
-  // Read once per attempt: it may read the cached configuration document.
+  // The cached configuration's timeout, kept in memory.
   const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
   auto retryLater = [&] {
     retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
@@ -241,10 +332,20 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       batchSize_ = kBatchSize;
       return Next::Idle;
     }
+    if (!maySend(*pending)) {
+      // Deleted since it was leased (the rows are gone or about to go), or the user opted
+      // out: not sent. After a finished deletion, what was stored since goes out.
+      endLease(leaseEnd(*pending, false));
+      if (!ZEVSiteSupport::isTrackingEnabled() || storage_->deletionPending()) return Next::Idle;
+      pending = leaseBatch(timeout);
+      if (!pending) return retryLater();
+      continue;
+    }
     std::vector<std::string> uploads;
     uploads.reserve(pending->events.size());
     for (auto& event : pending->events) uploads.push_back(std::move(event.body));
-    client_.start(zevsite::buildUploadRequest(collectURL, uploads),
+    client_.start(zevsite::buildUploadRequest(collectURL, uploads,
+                                              zevsite::net::networkSettings().compression),
                   std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
     // While this batch is on the wire, lease the next one: the store's transaction and the
     // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
@@ -256,36 +357,42 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       next.reset();
     };
     const long status = response.status;
-    if (status >= 200 && status < 300) {
-      failures_ = 0;
-      endLease(leaseEnd(*pending, true));
-    } else if (status == 413 && pending->events.size() > 1) {
-      endLease(leaseEnd(*pending, false));
-      releaseNext();
-      batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
-    } else if (status == 413) {
-      endLease(leaseEnd(*pending, true));
-      ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
-    } else if (status >= 400 && status < 500 && status != 429) {
-      endLease(leaseEnd(*pending, true));
-      ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
-                          pending->events.size(), status);
-    } else {
-      endLease(leaseEnd(*pending, false));
-      releaseNext();
-      std::optional<std::chrono::seconds> retryAfter;
-      if (status == 429 || status == 503) {
-        retryAfter = zevsite::parseRetryAfter(response.retryAfter, platform.currentTimeSeconds());
+    const ZEVSiteUploadReaction reaction =
+        reactToUpload(status, response.retryAfter, failures_, pending->events.size(),
+                      platform.currentTimeSeconds(), zevsite::randomUInt64());
+    switch (reaction.action) {
+      case ZEVSiteUploadAction::Delete:
+        failures_ = 0;
+        endLease(leaseEnd(*pending, true));
+        break;
+      case ZEVSiteUploadAction::Split:
+        endLease(leaseEnd(*pending, false));
+        releaseNext();
+        batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
+        break;
+      case ZEVSiteUploadAction::Drop:
+        endLease(leaseEnd(*pending, true));
+        if (status == 413) {
+          ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
+        } else {
+          ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
+                              pending->events.size(), status);
+        }
+        break;
+      case ZEVSiteUploadAction::Wait: {
+        endLease(leaseEnd(*pending, false));
+        releaseNext();
+        ++failures_;
+        retryDelay_ = reaction.delay;
+        {
+          std::lock_guard lock(mutex_);
+          if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
+        }
+        ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
+                            status ? "HTTP " + std::to_string(status) : response.error,
+                            pending->events.size(), retryDelay_.count());
+        return Next::Retry;
       }
-      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64(), retryAfter);
-      {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
-      }
-      ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
-                          status ? "HTTP " + std::to_string(status) : response.error,
-                          pending->events.size(), retryDelay_.count());
-      return Next::Retry;
     }
     // Events stored while the batch was on the wire count too: lease again when the
     // overlapped lease found nothing (or failed).

@@ -3,13 +3,17 @@
 // events in batches of up to 100, posts them to the collect URL over one reused connection
 // and deletes them once the collector answered 2xx.
 //
-// Failures keep the events (a network error, 5xx, or 429/503 wait with exponential backoff,
-// at least as long as Retry-After asks); 413 halves the batch; another 4xx drops the batch
-// with one log line. Nothing is sent while the collect URL is unset or the network status
-// matches no executing queue's send condition. Leases carry the process id, so two
-// processes never send one event at once, and events leased by a process that died are
-// taken back. Wakes when the writer commits events, when asked to flush, and after each
-// backoff.
+// What an answer leads to is decided by reactToUpload (ZEVSiteUploadReaction.h): failures
+// keep the events and wait with exponential backoff, at least as long as a Retry-After asks
+// (at most an hour); 413 halves the batch; a refusal drops it with one log line. Nothing is
+// sent while the collect URL is unset or the network status matches no executing queue's
+// send condition, nor while the user has opted out. With a dispatch interval, stored events
+// gather until the interval has passed since the sender first saw them, or until a full
+// batch is stored. Leases carry the process id, so two processes never send one event at
+// once, and events leased by a process that died are taken back. Wakes when the writer
+// commits events, when asked to flush, and after each backoff; the backoff, polling and
+// gathering waits use the platform's clock and waitUntil. In a child after fork() the
+// thread is started again on first use, with a connection of its own.
 #pragma once
 
 #include "../Network/ZEVSiteHTTPClient.h"
@@ -52,15 +56,28 @@ class ZEVSiteEventSender {
   bool shutdown(std::chrono::steady_clock::time_point deadline);
 
  private:
-  enum class Next { Idle, Retry, Poll };
+  enum class Next { Idle, Retry, Poll, Gather };
 
   void run();
-  Next attempt();
-  // A leased batch: the events and the token their lease is held under.
+  // Starts the sender thread unless it runs in this process (again in a child after fork).
+  void ensureThreadLocked();
+  void resetAfterFork();
+  // Returns, with mutex_ held, once an attempt is due or the sender stops.
+  void waitForAttemptLocked(std::unique_lock<std::mutex>& lock);
+  // One attempt; a forced one (flush) does not wait for events to gather.
+  Next attempt(bool forced);
+  // Whether stored events should gather longer (the dispatch interval); sets gatherUntil_.
+  bool gathering();
+  // A leased batch: the events, the token their lease is held under, and the storage's
+  // deletion requests when it was leased.
   struct Batch {
     std::int64_t token = 0;
     std::vector<ZEVSiteStoredEvent> events;
+    std::uint64_t deletions = 0;
   };
+  // Whether `batch` may go out: tracking is enabled and no deletion was asked for since it
+  // was leased or is still to run.
+  bool maySend(const Batch& batch) const;
 
   Next sendBatches(const std::string& collectURL);
   // Leases the oldest free events; nothing when the store failed.
@@ -72,7 +89,8 @@ class ZEVSiteEventSender {
 
   const std::shared_ptr<ZEVSiteEventStorage> storage_;
 
-  std::mutex mutex_;                          // guards the fields down to thread_
+  // Guards the fields down to thread_. Rank kSender in the fork lock order.
+  std::mutex mutex_;
   std::condition_variable wakeCondition_;     // the sender thread waits here
   std::condition_variable attemptCondition_;  // flushAttempt and shutdown wait here
   std::vector<int> sendConditions_;
@@ -82,7 +100,10 @@ class ZEVSiteEventSender {
   bool finished_ = false;
   std::uint64_t attemptsStarted_ = 0;
   std::uint64_t attemptsFinished_ = 0;
-  std::optional<std::chrono::steady_clock::time_point> retryAt_;  // set: backoff or polling
+  // Set: the platform's monotonic time of the next attempt, after a backoff (backingOff_)
+  // or while polling the network status.
+  std::optional<std::chrono::steady_clock::time_point> retryAt_;
+  bool backingOff_ = false;
 
   // Used by the sender thread only.
   ZEVSiteHTTPClient client_;
@@ -91,6 +112,11 @@ class ZEVSiteEventSender {
   std::chrono::milliseconds retryDelay_{0};
   std::int64_t batchCounter_ = 0;
   std::chrono::steady_clock::time_point lastReclaim_{};
+  // While events gather: when the sender first saw them, and when they are due (the
+  // platform's monotonic clock, so tests move it by hand).
+  std::optional<std::chrono::steady_clock::time_point> gatherStart_;
+  std::optional<std::chrono::steady_clock::time_point> gatherUntil_;
 
-  std::thread thread_;  // runs run(); joined by shutdown when it ends in time
+  std::thread thread_;                  // runs run(); joined by shutdown when it ends in time
+  std::uint64_t threadGeneration_ = 0;  // the fork generation thread_ was started in
 };

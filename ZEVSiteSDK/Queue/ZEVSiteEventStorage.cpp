@@ -6,6 +6,7 @@
 #include "../ZEVSiteTime.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <memory>
 
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,13 @@ void flushAllAtExit() {
 }
 
 std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+// The wait before the next attempt after `failures` failures in a row to use the store.
+std::chrono::milliseconds retryDelayAfter(int failures) {
+  return std::min<std::chrono::milliseconds>(
+      ZEVSiteEventStorage::kLongestRetryDelay,
+      ZEVSiteEventStorage::kFirstRetryDelay * (std::int64_t{1} << std::min(failures - 1, 10)));
+}
 
 }  // namespace
 
@@ -80,11 +88,16 @@ void ZEVSiteEventStorage::resetAfterFork() {
   // Runs in the child, which has only the forking thread; every lock was released. What is
   // staged is the parent's to write, and the connections are the parent's: both are left
   // to it. The writer thread does not exist here: its handle is released, not joined.
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start each afresh over the old storage.
+  std::construct_at(&stagedCondition_);
+  std::construct_at(&committedCondition_);
   staging_.clear();
   stagedBytes_ = 0;
   committedSequence_ = acceptedSequence_;
   droppedWhileStaged_ = 0;
   flushWaiters_ = 0;
+  deletionsCompleted_.store(deletionsRequested_.load());
   checkpointWanted_ = truncateWanted_ = false;
   failures_ = 0;
   retryAt_.reset();
@@ -125,14 +138,24 @@ void ZEVSiteEventStorage::accept(std::string_view name, std::string body,
 bool ZEVSiteEventStorage::flush(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(stagingMutex_);
   const std::uint64_t target = acceptedSequence_;
-  if (committedSequence_ >= target) return true;
+  const std::uint64_t deletions = deletionsRequested_;
+  auto written = [&] { return committedSequence_ >= target && deletionsCompleted_ >= deletions; };
+  if (written()) return true;
   ensureWriterLocked();
   ++flushWaiters_;
   stagedCondition_.notify_one();
-  bool done =
-      committedCondition_.wait_until(lock, deadline, [&] { return committedSequence_ >= target; });
+  bool done = committedCondition_.wait_until(lock, deadline, written);
   --flushWaiters_;
   return done;
+}
+
+bool ZEVSiteEventStorage::deleteAll(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(stagingMutex_);
+  const std::uint64_t wanted = ++deletionsRequested_;
+  ensureWriterLocked();
+  stagedCondition_.notify_one();
+  return committedCondition_.wait_until(lock, deadline,
+                                        [&] { return deletionsCompleted_ >= wanted; });
 }
 
 void ZEVSiteEventStorage::wake() {
@@ -260,13 +283,15 @@ void ZEVSiteEventStorage::runCheckpointLocked(std::unique_lock<std::mutex>& lock
   }
   lock.unlock();
   {
-    std::lock_guard checkpointing(checkpointMutex_);
     ZEVSiteEventStore* store;
     {
       std::lock_guard storeLock(storeMutex_);
       store = store_.get();
     }
-    // Only this thread replaces store_, so it stays valid here without the store lock.
+    // Taken after the store lock was let go, never inside it: the fork lock order has the
+    // store's lock before this one. Only this thread replaces store_, so it stays valid here
+    // without the store lock.
+    std::lock_guard checkpointing(checkpointMutex_);
     if (store && store->walFrames() > 0) store->checkpoint(truncate);
   }
   lock.lock();
@@ -276,7 +301,17 @@ void ZEVSiteEventStorage::writerLoop() {
   auto& platform = ZEVSitePlatform::current();
   std::unique_lock lock(stagingMutex_);
   for (;;) {
-    stagedCondition_.wait(lock, [this] { return !staging_.empty() || checkpointWanted_; });
+    stagedCondition_.wait(lock, [this] {
+      return !staging_.empty() || checkpointWanted_ || deletionsCompleted_ < deletionsRequested_;
+    });
+    if (deletionsCompleted_ < deletionsRequested_) {
+      if (retryAt_ && platform.monotonicNow() < *retryAt_) {
+        platform.waitUntil(stagedCondition_, lock, *retryAt_);
+      } else {
+        runDeletionLocked(lock);
+      }
+      continue;
+    }
     if (checkpointWanted_ && (!truncateWanted_ || staging_.empty())) {
       runCheckpointLocked(lock);
       continue;
@@ -302,6 +337,51 @@ void ZEVSiteEventStorage::writerLoop() {
   }
 }
 
+void ZEVSiteEventStorage::runDeletionLocked(std::unique_lock<std::mutex>& lock) {
+  const std::uint64_t target = deletionsRequested_;
+  // The staged events go first; for flush they count as handled.
+  staging_.clear();
+  stagedBytes_ = 0;
+  droppedWhileStaged_ = 0;
+  committedSequence_ = acceptedSequence_;
+  lock.unlock();
+  bool deleted = false;
+  {
+    std::lock_guard storeLock(storeMutex_);
+    if (databasePathLocked().empty()) {
+      deleted = true;  // no home directory: nothing was ever written
+    } else {
+      if (store_ && !storeStillAtPathLocked()) store_.reset();
+      if (ZEVSiteEventStore* store = openStoreLocked(nullptr)) deleted = store->deleteAll();
+      if (deleted) rowEstimate_ = 0;
+    }
+  }
+  lock.lock();
+  if (deleted) {
+    deletionsCompleted_.store(target);
+    failures_ = 0;
+    retryAt_.reset();
+    // The log still holds pages of the deleted events: truncate it once the store is idle.
+    checkpointWanted_ = truncateWanted_ = true;
+    committedCondition_.notify_all();
+    // The sender waits for the deletion before it sends what was stored after it.
+    notifyCommitListenerLocked(lock);
+    return;
+  }
+  failures_ = std::min(failures_ + 1, 30);
+  retryAt_ = ZEVSitePlatform::current().monotonicNow() + retryDelayAfter(failures_);
+  committedCondition_.notify_all();
+}
+
+void ZEVSiteEventStorage::notifyCommitListenerLocked(std::unique_lock<std::mutex>& lock) {
+  if (!commitListener_) return;
+  // Called outside the staging lock, so host threads never wait behind the wake-up.
+  auto listener = commitListener_;
+  lock.unlock();
+  listener();
+  lock.lock();
+}
+
 void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
                                            std::deque<ZEVSitePendingEvent>& batch,
                                            std::uint64_t batchEnd, const BatchOutcome& outcome) {
@@ -313,13 +393,7 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
     retryAt_.reset();
     committedSequence_ = std::max(committedSequence_, batchEnd);
     committedCondition_.notify_all();
-    if (commitListener_) {
-      // Woken outside the staging lock, so host threads never wait behind the wake-up.
-      auto listener = commitListener_;
-      lock.unlock();
-      listener();
-      lock.lock();
-    }
+    notifyCommitListenerLocked(lock);
     return;
   }
   // The store could not take the batch: put it back in front, still within the staging
@@ -331,9 +405,7 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
   while (staging_.size() > maxEvents_ || stagedBytes_ > kMaxStagedBytes) dropOldestStagedLocked();
   committedCondition_.notify_all();
   failures_ = std::min(failures_ + 1, 30);
-  auto delay = std::min<std::chrono::milliseconds>(
-      kLongestRetryDelay, kFirstRetryDelay * (std::int64_t{1} << std::min(failures_ - 1, 10)));
-  retryAt_ = ZEVSitePlatform::current().monotonicNow() + delay;
+  retryAt_ = ZEVSitePlatform::current().monotonicNow() + retryDelayAfter(failures_);
   if (!std::exchange(failureLogged_, true)) {
     ZEVSiteLoger::adLog("[Site] events are kept in memory until the event store can be written: %@",
                         outcome.error);

@@ -19,6 +19,7 @@
 #include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -67,12 +68,22 @@ class ZEVSiteEventStorage {
   // (counted and logged once per batch by the writer).
   void accept(std::string_view name, std::string body, std::int64_t createdMillis);
   // Waits until everything accepted before the call has been written (or dropped by the
-  // limits); false when `deadline` came first.
+  // limits) and every deletion asked for before it has run; false when `deadline` came first.
   bool flush(std::chrono::steady_clock::time_point deadline);
   // Most events kept and oldest age kept, in the staging area and the store.
   void setLimits(std::size_t maxEvents, std::int64_t expirationSecs);
   // Asks the writer to try again now (the host set a home directory, for example).
   void wake();
+
+  // Deletes every staged and stored event. The writer thread does it between two batches,
+  // so a batch being written when the call is made is deleted too; events accepted before
+  // the deletion runs go with it. Waits until it ran (true) or `deadline` passed (false: it
+  // still runs, retried with a growing delay while the store cannot be opened). Any thread.
+  bool deleteAll(std::chrono::steady_clock::time_point deadline);
+  // Deletions asked for so far, and whether one has not run yet: a sender drops a batch it
+  // leased before the latest request and sends nothing while one is pending. Any thread.
+  std::uint64_t deletionsRequested() const { return deletionsRequested_.load(); }
+  bool deletionPending() const { return deletionsCompleted_.load() < deletionsRequested_.load(); }
 
   // Runs `work` with the open store under the store lock (the sender's access). Returns
   // false without running it when the store cannot be opened.
@@ -93,6 +104,9 @@ class ZEVSiteEventStorage {
   void afterBatchLocked(std::unique_lock<std::mutex>& lock, std::deque<ZEVSitePendingEvent>& batch,
                         std::uint64_t batchEnd, const BatchOutcome& outcome);
   void runCheckpointLocked(std::unique_lock<std::mutex>& lock);
+  // Runs the commit listener (the sender's wake-up) with the staging lock let go meanwhile.
+  void notifyCommitListenerLocked(std::unique_lock<std::mutex>& lock);
+  void runDeletionLocked(std::unique_lock<std::mutex>& lock);
   void dropOldestStagedLocked();
   std::string databasePathLocked() const;
   ZEVSiteEventStore* openStoreLocked(std::string* error);
@@ -115,6 +129,10 @@ class ZEVSiteEventStorage {
   std::size_t maxEvents_ = kDefaultMaxEvents;
   std::int64_t expirationSecs_ = kDefaultExpirationSecs;
   std::function<void()> commitListener_;
+  // Deletions asked for so far, and done so far: written under the staging lock, read
+  // without it by the sender.
+  std::atomic<std::uint64_t> deletionsRequested_{0};
+  std::atomic<std::uint64_t> deletionsCompleted_{0};
   // The store's WAL wants a checkpoint (a full one, or a truncation once idle): the writer
   // thread runs it between batches, off the sender's path.
   bool checkpointWanted_ = false;

@@ -310,6 +310,14 @@ bool ZEVSiteEventStore::releaseToken(std::int64_t token) {
   return endLease(ZEVSiteLeaseEnd{token, 0, 0, false});
 }
 
+bool ZEVSiteEventStore::deleteAll() {
+  // The deleted upload strings must not linger in free pages of the file: overwrite them.
+  execute("PRAGMA secure_delete=ON");
+  const bool deleted = execute("DELETE FROM events");
+  execute("PRAGMA secure_delete=OFF");
+  return deleted;
+}
+
 std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
   std::vector<ZEVSiteStoredEvent> events;
   sqlite3_stmt* statement = nullptr;

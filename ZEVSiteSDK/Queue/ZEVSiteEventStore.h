@@ -83,8 +83,8 @@ class ZEVSiteEventStore {
   bool releaseToken(std::int64_t token);
   // WAL checkpoints: the store never checkpoints on its own commits (that would put the
   // checkpoint's fsync on the committing thread). The owner calls checkpoint() from a thread
-  // of its choice when the commit listener reports a large log; a commit that finds the WAL very large
-  // checkpoints itself, so the WAL stays bounded whatever the owner does.
+  // of its choice when the commit listener reports a large log; a commit that finds the WAL very
+  // large checkpoints itself, so the WAL stays bounded whatever the owner does.
   //
   // The log is kept small so the SDK keeps working on a nearly full disk: a checkpoint is
   // wanted every kCheckpointFrames pages (512 KiB), the owner truncates the log whenever the
@@ -110,6 +110,10 @@ class ZEVSiteEventStore {
   // Forgets the connections without closing them. For a child process after fork(): the
   // connections belong to the parent, and closing them here could disturb its locks.
   void abandonConnections();
+
+  // Deletes every event in one transaction, their freed pages overwritten; false (nothing
+  // deleted) on failure. Leases stay; they end as usual.
+  bool deleteAll();
 
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();

@@ -1,25 +1,51 @@
 // The client-id store: a random positive signed 64-bit id made once per home directory and
 // kept in the user defaults, so every launch reports the same client.
 //
-// Thread-safe. The id is cached in memory after the first read; the first call of each
-// home directory reads (and possibly writes) the user defaults on the calling thread.
+// Thread-safe. The id is cached in memory per home directory. Managers start loading it on a
+// short-lived background thread when they are created (prefetch), so events built on host
+// threads find it in memory: cidForEvent never reads or writes a file itself.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 class ZEVSiteSaveParameter {
  public:
+  // How long an event waits for a load already under way before it loads the id itself.
+  static constexpr std::chrono::seconds kLoadWait{1};
+
   static ZEVSiteSaveParameter& shareInstance();
 
-  // The client id, made and persisted on first use.
+  // The client id, loaded (and made and persisted when missing) on the calling thread if it
+  // is not in memory yet.
   std::int64_t getCid();
+  // The client id for an event built on a host thread: from memory, else it waits for the
+  // background load (started here if none is under way). Only when that load has not
+  // finished within kLoadWait does it load on the calling thread, with one log line.
+  std::int64_t cidForEvent();
+  // Starts loading the current home directory's client id on a background thread, unless
+  // it is in memory or already being loaded. Returns at once.
+  void prefetch();
+  // Deletes the client id of the current home directory and makes a new, unrelated one
+  // (written to the user defaults). False when the deletion could not be written.
+  bool forgetCid();
 
  private:
-  std::mutex mutex_;  // serialises loading and making the id
-  // The cache, read without the lock on every event: cachedCid_ is stored before
+  bool cachedForCurrentHome(std::int64_t& cid) const;
+  std::int64_t load();
+  void resetAfterFork();
+
+  std::mutex loadMutex_;  // serialises loading and making the id (user defaults I/O)
+  // The cache, read without a lock on every event: cachedCid_ is stored before
   // cachedGeneration_ (the home generation it belongs to; 0 = none) is published.
   std::atomic<std::uint64_t> cachedGeneration_{0};
   std::atomic<std::int64_t> cachedCid_{0};
+
+  std::mutex prefetchMutex_;                 // guards prefetchGeneration_; a leaf lock
+  std::condition_variable loadedCondition_;  // notified whenever a load published an id
+  std::uint64_t prefetchGeneration_ = 0;     // the home generation a background load runs for
+  bool slowLoadLogged_ = false;              // the fallback is logged once per process
 };

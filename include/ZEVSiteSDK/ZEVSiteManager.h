@@ -42,7 +42,8 @@ class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSit
   // Reads the campaign values "qx_ca" and "qx_sp" from the URL that opened the application
   // (its complete text) and records them; a new campaign goes out with the next start-up
   // event, or at once when the first one has already gone. Any thread, any time, also before
-  // a manager exists. May dispatch an event on the caller's thread.
+  // a manager exists. May dispatch an event on the caller's thread. A URL over 64 KiB is
+  // ignored and a campaign value over 1 KiB is cut, each with a log line.
   static void handleOpenURL(ZEVSiteText url);
 
   // ---- creation (prefer sharedInstanceWithAppId) ----
@@ -96,8 +97,8 @@ class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSit
   void updateSdkConfig();
   void runStartupWork();
   // The dispatch itself; takes the event parameters over, so the SDK's own tracking
-  // operations hand theirs on without a copy.
-  void dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters);
+  // operations hand theirs on without a copy. True once the task queue has the event.
+  bool dispatchEvent(ZEVSiteText event, ZEVSiteDictionary parameters);
   static void refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& weakManager);
 
   std::unique_ptr<Impl> impl_;

@@ -16,8 +16,9 @@
 class ZEVSITE_EXPORT ZEVSiteSupport {
  public:
   // Called for every event a task queue accepts, on the thread that tracked it (a host
-  // thread, or the SDK's background pool for start-up events). Keep it short; it must not
-  // throw and must not call back into the SDK's tracking operations.
+  // thread, or the SDK's background pool for start-up events), before the event is stored.
+  // Keep it short and do not call back into the SDK's tracking operations. Should it throw,
+  // the event is stored all the same and the first throw is logged.
   using EventObserver =
       std::function<void(std::string_view eventName, std::string_view uploadString)>;
 
@@ -31,8 +32,14 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   static void setActivated();
 
   // The SDK's data directory, standing for the application's home directory. Default:
-  // $ZEVSITE_HOME, else $XDG_DATA_HOME/zevsite, else $HOME/.local/share/zevsite.
-  // Library/ is created inside it, owner-only. Nothing is written outside it.
+  // $ZEVSITE_HOME, else $XDG_DATA_HOME/zevsite/<application>, else
+  // <home>/.local/share/zevsite/<application>, where <application> is the executable's file
+  // name (characters other than letters, digits, '.', '-' and '_' become '_') and <home> is
+  // $HOME or, when unset, the user's home from the password database. With no home at all,
+  // or when the directory (or its Library/) belongs to another user, the SDK logs it once and
+  // keeps events in memory until a home directory is set; it never falls back to /tmp.
+  // Library/ is created inside it, owner-only (0700; files 0600). Nothing is written outside
+  // it. homeDirectory() answers "" while there is none. Setting it wakes waiting writers.
   static void setHomeDirectory(std::string path);
   static std::string homeDirectory();
 
@@ -53,6 +60,54 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   // send was attempted (true), or until `timeout` passed (false). Never call it from the
   // event observer.
   static bool flush(std::chrono::milliseconds timeout);
+
+  // ---- the user's choice ----
+
+  // Whether the SDK tracks, as the user chose; persisted in the home directory, so the choice
+  // holds on every later launch. Default: enabled. While disabled, the tracking operations,
+  // ZEVSiteManager::handleOpenURL and the start-up events do nothing (no event, no observer
+  // call, no log line per call) and nothing is sent. Switching off logs one line and
+  // deletes the stored and staged events (on the SDK's writer thread, shortly after the
+  // call returns); switching on logs one line. An upload already on the wire when the
+  // switch goes off may still arrive. Any thread; writes the user defaults on the calling
+  // thread.
+  static void setTrackingEnabled(bool enabled);
+  // Any thread; cheap enough to call before every tracking call (the SDK itself does).
+  static bool isTrackingEnabled();
+
+  // Forgets this installation: deletes every stored and staged event, the client id (a new
+  // one is made when next needed), the activation flag (the next start-up event reports a
+  // new install) and the cached configuration document with its refresh time. Keeps the
+  // opt-out choice. Blocks the calling thread until done or `timeout`; true when everything
+  // was deleted in time (else it is still being done in the background, where it can). An
+  // upload already on the wire may still arrive. Never call it from the event observer.
+  static bool deleteAllData(std::chrono::milliseconds timeout);
+
+  // ---- the host's network ----
+
+  // A proxy for every request the SDK makes (uploads and the configuration download):
+  // "http://host:port", "https://host:port", "socks5h://host:port", user and password
+  // percent-encoded in the URL if needed. The environment's no_proxy does not apply to it.
+  // Absent (the default): libcurl's environment variables (http_proxy, https_proxy,
+  // no_proxy...). An empty text: no proxy at all, whatever the environment says. Applies
+  // from the next request; any thread.
+  static void setProxy(ZEVSiteText proxyURL);
+
+  // A PEM file of certificate authorities to trust, instead of the system's store, for
+  // every https request (and an https proxy). Absent (the default): the system's store.
+  // Certificate and host name verification stay on whatever is set: a missing or unreadable
+  // file makes every https request fail. Applies from the next request; any thread.
+  static void setCABundle(ZEVSiteText path);
+
+  // Whether upload bodies are sent gzip-compressed (Content-Encoding: gzip). Default: on.
+  // Turn it off only for a collector that cannot inflate bodies. Any thread.
+  static void setCompression(bool enabled);
+
+  // The longest time the sender lets stored events gather before it sends them as one
+  // batch; 100 gathered events are sent at once. Zero (the default) sends as soon as events
+  // are stored. A longer interval wakes a phone's radio less often. flush() ignores it, and
+  // so do retries after a failed upload. Negative values count as zero. Any thread.
+  static void setDispatchInterval(std::chrono::milliseconds interval);
 
   // The version of the SDK library the process runs with ("MAJOR.MINOR.PATCH"), the value
   // sent with every event as "sdkv". It may differ from ZEVSITE_VERSION_STRING in the headers

@@ -4,7 +4,11 @@
 // A ZEVSiteValue is absent, the null placeholder, a bool, a signed 64-bit integer, a double,
 // a UTF-8 string or a dictionary. Dictionaries keep their entries in insertion order, which
 // is the order the SDK visits them in. Both types are plain values: copy them freely, share
-// them between threads only for reading.
+// them between threads only for reading. Copying a value is shallow (nested dictionaries are
+// shared, never changed), and comparing and destroying never recurse, so a value nested any
+// depth is safe to hold; the SDK refuses to send events nested deeper than
+// ZEVSiteDictionary::kMaxNesting levels. A dictionary finds keys through a hash index once it
+// holds more than a few entries, so building one of n keys costs O(n).
 #pragma once
 
 #include <ZEVSiteSDK/ZEVSiteExport.h>
@@ -69,8 +73,12 @@ class ZEVSITE_EXPORT ZEVSiteValue {
   bool operator==(const ZEVSiteValue& other) const noexcept;
 
  private:
+  friend class ZEVSiteDictionary;  // takes nested dictionaries apart without recursion
+
+  // A dictionary is never changed once it is held by a value, except by the destructor of
+  // its sole owner.
   std::variant<std::monostate, ZEVSiteNull, bool, std::int64_t, double, std::string,
-               std::shared_ptr<const ZEVSiteDictionary>>
+               std::shared_ptr<ZEVSiteDictionary>>
       storage_;
 };
 
@@ -79,9 +87,19 @@ class ZEVSITE_EXPORT ZEVSiteDictionary {
   using Entry = ZEVSiteValue::Entry;
   using const_iterator = std::vector<Entry>::const_iterator;
 
+  // Deepest nesting of dictionaries in one value of an event the SDK sends (a dictionary
+  // value counting as 1, a dictionary inside it as 2); a deeper value is refused.
+  static constexpr int kMaxNesting = 32;
+
   ZEVSiteDictionary() = default;
   // Later entries replace earlier ones with the same key; absent values are left out.
   ZEVSiteDictionary(std::initializer_list<Entry> entries);
+  ZEVSiteDictionary(const ZEVSiteDictionary&) = default;
+  ZEVSiteDictionary(ZEVSiteDictionary&&) noexcept = default;
+  ZEVSiteDictionary& operator=(const ZEVSiteDictionary&) = default;
+  ZEVSiteDictionary& operator=(ZEVSiteDictionary&&) noexcept = default;
+  // Takes nested dictionaries it owns alone apart through a list, never recursing.
+  ~ZEVSiteDictionary();
 
   // Stores `value` under `key`, keeping the key's place if it exists and appending it
   // otherwise. An absent value removes the key.
@@ -96,10 +114,20 @@ class ZEVSITE_EXPORT ZEVSiteDictionary {
   const_iterator begin() const noexcept { return entries_.begin(); }
   const_iterator end() const noexcept { return entries_.end(); }
 
-  bool operator==(const ZEVSiteDictionary& other) const noexcept {
-    return entries_ == other.entries_;
-  }
+  // Same entries in the same order, nested dictionaries compared by content.
+  bool operator==(const ZEVSiteDictionary& other) const noexcept;
+  // True when dictionaries are nested more than `limit` deep (this one counting as 1).
+  bool nestedDeeperThan(int limit) const;
 
  private:
+  // Position of `key` in entries_, or npos.
+  std::size_t find(std::string_view key) const noexcept;
+  void rebuildIndex();
+  void indexEntry(std::size_t position);
+
   std::vector<Entry> entries_;
+  // Open-addressing hash index into entries_ (position + 1, 0 for a free slot), kept once
+  // the dictionary holds kIndexFrom entries; empty below that, where a scan is cheaper.
+  std::vector<std::uint32_t> index_;
+  static constexpr std::size_t kIndexFrom = 16;
 };

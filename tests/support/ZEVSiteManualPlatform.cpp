@@ -78,6 +78,13 @@ std::size_t ZEVSiteManualPlatform::pendingTasks() {
 void ZEVSiteManualPlatform::waitUntil(std::condition_variable& condition,
                                       std::unique_lock<std::mutex>& lock,
                                       std::chrono::steady_clock::time_point deadline) {
+  {
+    std::lock_guard recording(deadlinesMutex_);
+    if (deadlines_.empty() || deadlines_.back() != deadline) {
+      deadlines_.push_back(deadline);
+      deadlinesChanged_.notify_all();
+    }
+  }
   if (monotonicNow() >= deadline) return;
   condition.wait_for(lock, std::chrono::milliseconds(2));
 }
@@ -90,4 +97,14 @@ void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {
 int ZEVSiteManualPlatform::storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) {
   std::lock_guard lock(faultMutex_);
   return storeFault_ ? storeFault_(op, path) : 0;
+}
+
+std::vector<std::chrono::steady_clock::time_point> ZEVSiteManualPlatform::waitDeadlines() {
+  std::lock_guard lock(deadlinesMutex_);
+  return deadlines_;
+}
+
+bool ZEVSiteManualPlatform::waitForDeadlines(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(deadlinesMutex_);
+  return deadlinesChanged_.wait_for(lock, timeout, [&] { return deadlines_.size() > count; });
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 
 class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
  public:
@@ -24,6 +25,11 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   // advanceBy() soon; returns at once when the manual clock has passed `deadline`.
   void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) override;
+  // The deadlines passed to waitUntil so far (the retry and backoff waits of the SDK's
+  // threads), each once, in the order they were first waited for.
+  std::vector<std::chrono::steady_clock::time_point> waitDeadlines();
+  // Waits (real time, up to `timeout`) until more than `count` deadlines were waited for.
+  bool waitForDeadlines(std::size_t count, std::chrono::milliseconds timeout);
 
   // Runs every task that is due now (and what they schedule for now); returns how many ran.
   std::size_t runUntilIdle();
@@ -47,6 +53,9 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::chrono::steady_clock::time_point monotonicBase_;
   std::map<std::pair<std::chrono::nanoseconds, std::uint64_t>, Task> tasks_;
   std::uint64_t nextSequence_ = 0;
+  std::mutex deadlinesMutex_;  // guards deadlines_ (waited for on SDK threads)
+  std::condition_variable deadlinesChanged_;
+  std::vector<std::chrono::steady_clock::time_point> deadlines_;
   std::mutex faultMutex_;  // guards storeFault_ (asked from the writer and sender threads)
   StoreFault storeFault_;
 };

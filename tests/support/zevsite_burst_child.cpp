@@ -4,6 +4,10 @@
 // event to standard output. After 9,000 events it idles until it is killed.
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -26,6 +30,10 @@ int deliverAndIdle(const char* collectURL, int count) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
+  // The child idles until it is killed; should the test process die first (a sanitizer
+  // stopping it, say), the child goes with it instead of holding the test's output open.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() == 1) return 3;
   ZEVSiteSupport::setHomeDirectory(argv[1]);
   if (argc >= 4) return deliverAndIdle(argv[2], std::atoi(argv[3]));
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "burst");

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -45,6 +46,22 @@ std::vector<std::pair<std::string, std::string>> ZEVSiteCollector::decode(
 ZEVSiteCollector::ZEVSiteCollector()
     : server_(std::make_unique<httplib::Server>()),
       log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }) {
+  configureServer();
+}
+
+ZEVSiteCollector::ZEVSiteCollector(const std::string& certificateFile,
+                                   const std::string& privateKeyFile)
+    : scheme_("https"),
+      server_(
+          std::make_unique<httplib::SSLServer>(certificateFile.c_str(), privateKeyFile.c_str())),
+      log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }) {
+  if (!server_->is_valid()) {
+    throw std::runtime_error("the collector cannot use the certificate " + certificateFile);
+  }
+  configureServer();
+}
+
+void ZEVSiteCollector::configureServer() {
   // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(1000000);
@@ -107,6 +124,8 @@ void ZEVSiteCollector::handleUpload(const httplib::Request& request, const std::
     requests_.emplace_back(uploads, reply.status);
     clientPorts_.insert(request.remote_port);
     contentTypes_.push_back(request.get_header_value("Content-Type"));
+    contentEncodings_.push_back(request.get_header_value("Content-Encoding"));
+    bodyBytes_ += std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10);
   }
   response.status = reply.status;
   if (!reply.retryAfter.empty()) response.set_header("Retry-After", reply.retryAfter);
@@ -180,7 +199,7 @@ std::string ZEVSiteCollector::start(const std::string& host, int port) {
   if (port <= 0) throw std::runtime_error("the collector cannot listen on " + host);
   // The socket listens already: requests made before the thread accepts them wait.
   thread_ = std::make_unique<std::thread>([this] { server_->listen_after_bind(); });
-  return "http://" + host + ":" + std::to_string(port) + "/collect";
+  return scheme_ + "://" + host + ":" + std::to_string(port) + "/collect";
 }
 
 void ZEVSiteCollector::stop() {
@@ -382,6 +401,16 @@ std::set<int> ZEVSiteCollector::clientPorts() {
 std::vector<std::string> ZEVSiteCollector::contentTypes() {
   std::lock_guard lock(mutex_);
   return contentTypes_;
+}
+
+std::vector<std::string> ZEVSiteCollector::contentEncodings() {
+  std::lock_guard lock(mutex_);
+  return contentEncodings_;
+}
+
+std::size_t ZEVSiteCollector::bodyBytesReceived() {
+  std::lock_guard lock(mutex_);
+  return bodyBytes_;
 }
 
 bool ZEVSiteCollector::waitUntil(

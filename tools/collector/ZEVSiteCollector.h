@@ -54,6 +54,8 @@ struct ZEVSiteCollectorReply {
 class ZEVSiteCollector {
  public:
   ZEVSiteCollector();
+  // An https collector with the certificate chain and private key of these PEM files.
+  ZEVSiteCollector(const std::string& certificateFile, const std::string& privateKeyFile);
   ~ZEVSiteCollector();
 
   // Listens on `host`:`port` (0: any free port); returns the collect URL.
@@ -98,6 +100,10 @@ class ZEVSiteCollector {
   std::vector<std::pair<std::size_t, int>> requests();
   std::set<int> clientPorts();  // distinct client ports: 1 means one reused connection
   std::vector<std::string> contentTypes();
+  // The Content-Encoding of each upload request ("" for a plain body).
+  std::vector<std::string> contentEncodings();
+  // Bytes of upload bodies as they came over the wire (before gzip was undone).
+  std::size_t bodyBytesReceived();
   // Waits until `predicate` holds for the collected events, or the timeout passes.
   bool waitUntil(const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
                  std::chrono::milliseconds timeout);
@@ -120,6 +126,9 @@ class ZEVSiteCollector {
   ZEVSiteCollectorReply nextReply(std::size_t uploads);
   static ZEVSiteCollectedEvent decodeEvent(const std::string& upload);
 
+  void configureServer();
+
+  std::string scheme_ = "http";
   std::unique_ptr<httplib::Server> server_;
   // Runs the server's accept loop; requests are handled on the server's pool threads.
   std::unique_ptr<std::thread> thread_;
@@ -149,6 +158,8 @@ class ZEVSiteCollector {
   std::vector<std::pair<std::size_t, int>> requests_;
   std::set<int> clientPorts_;
   std::vector<std::string> contentTypes_;
+  std::vector<std::string> contentEncodings_;
+  std::size_t bodyBytes_ = 0;
   std::string configDocument_;
   std::size_t configRequests_ = 0;
 

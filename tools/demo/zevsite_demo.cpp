@@ -1,12 +1,15 @@
 // zevsite-demo: a simulated host session against a collector embedded in this program on a
 // loopback port. It creates the shared manager, opens a deep link, tracks page views,
 // classic events, a custom action and a pulse, refreshes the configuration from the
-// collector, and prints every event the collector received, decoded, as a table. The
-// embedded collector stores the events in SQLite in the demo's temporary directory; the demo
-// ends with the collector's report for the app.
+// collector, and prints every event the collector received, decoded, as a table, with the
+// bytes the uploads took on the wire. The user then opts out (nothing is tracked) and back
+// in, and at the end asks the SDK to forget the installation. The embedded collector stores
+// the events in SQLite in the demo's temporary directory; the demo ends with the
+// collector's report for the app.
 //
 //   zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]
-//                [--load N] [--threads T] [--home DIR] [--serve]
+//                [--load N] [--threads T] [--home DIR] [--serve] [--no-compression]
+//                [--dispatch-interval MS] [--proxy URL] [--ca-bundle FILE]
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
 #include "ZEVSiteCollector.h"
@@ -35,17 +38,26 @@ struct Options {
   int threads = 2;
   std::string home;
   bool serve = false;
+  bool compression = true;
+  long dispatchIntervalMs = 0;
+  std::string proxy;
+  std::string caBundle;
 };
 
 void usage() {
   std::puts(
       "usage: zevsite-demo [--app-id ID] [--channel NAME] [--collect-url URL] [--offline]\n"
-      "                    [--load N] [--threads T] [--home DIR] [--serve]\n"
+      "                    [--load N] [--threads T] [--home DIR] [--serve] [--no-compression]\n"
+      "                    [--dispatch-interval MS] [--proxy URL] [--ca-bundle FILE]\n"
       "  --collect-url  send to an external collector instead of the embedded one\n"
       "  --offline      add an offline phase: events are stored, then delivered when the\n"
       "                 network comes back\n"
       "  --load N       then track N events from T threads (default 2) and measure delivery\n"
-      "  --serve        keep the embedded collector and its dashboard running until Ctrl-C");
+      "  --serve        keep the embedded collector and its dashboard running until Ctrl-C\n"
+      "  --no-compression       send upload bodies plain instead of gzip\n"
+      "  --dispatch-interval MS let events gather up to MS milliseconds before a batch goes\n"
+      "  --proxy URL            send every request through this proxy\n"
+      "  --ca-bundle FILE       trust the authorities of this PEM file instead of the system's");
 }
 
 bool parse(int argc, char** argv, Options& options) {
@@ -68,6 +80,14 @@ bool parse(int argc, char** argv, Options& options) {
       options.home = value();
     else if (flag == "--serve")
       options.serve = true;
+    else if (flag == "--no-compression")
+      options.compression = false;
+    else if (flag == "--dispatch-interval")
+      options.dispatchIntervalMs = std::atol(value().c_str());
+    else if (flag == "--proxy")
+      options.proxy = value();
+    else if (flag == "--ca-bundle")
+      options.caBundle = value();
     else
       return false;
   }
@@ -78,6 +98,7 @@ volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
 std::atomic<ZEVSiteNetworkStatus> networkStatus{ZEVSiteNetworkStatus_WiFi};
+bool compressionOn = true;
 
 void step(const char* text) { std::printf("\n-- %s\n", text); }
 
@@ -118,10 +139,20 @@ void progress(long done, long total) {
   std::fflush(stdout);
 }
 
+const char* encodingName() { return compressionOn ? "gzip" : "plain"; }
+
+void printWireBytes(std::size_t bytes, std::size_t events) {
+  if (events == 0) return;
+  std::printf(
+      "  on the wire: %zu bytes of upload bodies for %zu events, %.1f bytes per event (%s)\n",
+      bytes, events, static_cast<double>(bytes) / static_cast<double>(events), encodingName());
+}
+
 bool runLoad(const Options& options, ZEVSiteCollector* collector) {
   step("load: tracking events from several threads");
   auto manager = ZEVSiteManager::shareInstance();
   const std::size_t before = collector ? collector->eventCount() : 0;
+  const std::size_t bytesBefore = collector ? collector->bodyBytesReceived() : 0;
   std::atomic<long> tracked{0};
   auto start = Clock::now();
   std::vector<std::thread> workers;
@@ -158,6 +189,7 @@ bool runLoad(const Options& options, ZEVSiteCollector* collector) {
       "  delivered %zu events to the collector in %.3f s: %.0f events per second end to "
       "end\n",
       delivered, seconds, delivered / seconds);
+  printWireBytes(collector->bodyBytesReceived() - bytesBefore, delivered);
   if (delivered < static_cast<std::size_t>(options.load)) {
     std::printf(
         "  %ld events were tracked faster than the collector took them and passed the "
@@ -220,6 +252,17 @@ int main(int argc, char** argv) {
     std::printf("  log: %.*s\n", static_cast<int>(line.size()), line.data());
   });
   ZEVSiteManager::setEnableLog(true);
+  compressionOn = options.compression;
+  ZEVSiteSupport::setCompression(options.compression);
+  ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds(options.dispatchIntervalMs));
+  if (!options.proxy.empty()) ZEVSiteSupport::setProxy(options.proxy);
+  if (!options.caBundle.empty()) ZEVSiteSupport::setCABundle(options.caBundle);
+  // A demo home left opted out by an earlier run would show nothing.
+  ZEVSiteSupport::setTrackingEnabled(true);
+  std::printf("uploads %s, dispatch interval %ld ms, proxy %s, CA bundle %s\n", encodingName(),
+              options.dispatchIntervalMs,
+              options.proxy.empty() ? "(environment)" : options.proxy.c_str(),
+              options.caBundle.empty() ? "(system)" : options.caBundle.c_str());
 
   step("launch: a deep link opens the app, then the shared manager is created");
   ZEVSiteManager::handleOpenURL("demo://open?qx_ca=spring-sale&qx_sp=banner");
@@ -274,8 +317,25 @@ int main(int argc, char** argv) {
     auto cached = options.home + "/Library/SDK_CONFIG_DATA_KEY";
     std::printf("configuration cache %s\n",
                 std::filesystem::exists(cached) ? cached.c_str() : "(not written)");
+    printWireBytes(collector->bodyBytesReceived(), collector->eventCount());
   }
+
+  step("the user opts out: nothing is tracked, stored or sent, not even a log line per call");
+  ZEVSiteSupport::setTrackingEnabled(false);
+  manager->trackPageView("Settings/Privacy");
+  manager->trackEvent("privacy", "opt-out", std::nullopt, 0);
+  ZEVSiteSupport::flush(std::chrono::seconds(5));
+  if (collector) std::printf("  collector holds %zu events\n", collector->eventCount());
+  step("the user opts back in");
+  ZEVSiteSupport::setTrackingEnabled(true);
   if (options.load > 0) ok = runLoad(options, collector.get()) && ok;
+  step("the user asks to forget this installation");
+  const std::string oldCid = ZEVSiteManager::getCid();
+  const bool forgotten = ZEVSiteSupport::deleteAllData(std::chrono::seconds(5));
+  std::printf("  %s; client id %s is now %s; the next launch reports a new install\n",
+              forgotten ? "stored events, client id, activation and cached configuration deleted"
+                        : "not everything could be deleted in time",
+              oldCid.c_str(), ZEVSiteManager::getCid().c_str());
   if (collector) {
     printReport(*collector, options.appId);
     const std::string base = collectURL.substr(0, collectURL.rfind('/'));

@@ -1,0 +1,114 @@
+#include "ZEVSiteConfigCache.h"
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
+
+#include "../Platform/ZEVSiteFiles.h"
+#include "../Platform/ZEVSiteForkSafety.h"
+#include "../Platform/ZEVSiteNoDestructor.h"
+#include "../Platform/ZEVSitePlatform.h"
+#include "../Queue/ZEVSiteEventStorage.h"
+#include "ZEV_XMLReader.h"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+
+namespace zevsite::config {
+namespace {
+
+// The parsed limits of one home directory's document. Loading a document for another home
+// replaces them: the SDK works in one home at a time.
+struct CacheState {
+  std::mutex mutex;  // guards the fields below; held while a document is read and parsed
+  std::optional<std::string> home;
+  bool hasDocument = false;
+  ZEVSiteConfigLimits limits;
+};
+
+CacheState& cacheState() {
+  static ZEVSiteNoDestructor<CacheState> state;
+  static const bool forkSafe = forksafety::registered(state.get().mutex, forksafety::kLeaf);
+  (void)forkSafe;
+  return state.get();
+}
+
+std::int64_t clamped(const char* field, std::int64_t value, std::int64_t least, std::int64_t most) {
+  if (value >= least && value <= most) return value;
+  const std::int64_t used = std::clamp(value, least, most);
+  ZEVSiteLoger::adLog("[Site] configuration %@ %@ is outside %@..%@; using %@", field, value, least,
+                      most, used);
+  return used;
+}
+
+void loadLocked(CacheState& state, const std::string& home) {
+  state.home = home;
+  state.hasDocument = false;
+  state.limits = {};
+  if (home.empty()) return;
+  auto data = files::readFile(files::joinPath(home, "Library/SDK_CONFIG_DATA_KEY"));
+  auto config = ZEV_XMLReader::sdkConfigWithData(data);
+  if (!config) return;
+  state.hasDocument = true;
+  state.limits = limitsOf(*config);
+}
+
+// The state for the current home directory, loaded when it is not yet.
+struct Snapshot {
+  bool hasDocument;
+  ZEVSiteConfigLimits limits;
+};
+
+Snapshot currentSnapshot() {
+  const std::string home = ZEVSitePlatform::current().homeDirectory();
+  auto& state = cacheState();
+  std::lock_guard lock(state.mutex);
+  if (state.home != home) loadLocked(state, home);
+  return {state.hasDocument, state.limits};
+}
+
+void applyToStorage(const std::string& home, const ZEVSiteConfigLimits& limits) {
+  ZEVSiteEventStorage::forHome(home)->setLimits(limits.maxEvents, limits.expirationSecs);
+}
+
+}  // namespace
+
+ZEVSiteConfigLimits limitsOf(const ZEV_SDKConfig& config) {
+  const ZEV_OfflineCache& cache = config.offlineCache;
+  ZEVSiteConfigLimits limits;
+  limits.maxEvents =
+      static_cast<std::size_t>(clamped("length", cache.length, kFewestEvents, kMostEvents));
+  limits.expirationSecs = clamped("queueExpirationSecs", cache.queueExpirationSecs,
+                                  kShortestExpirationSecs, kLongestExpirationSecs);
+  limits.timeout = std::chrono::seconds(
+      clamped("timeout", cache.timeout, kShortestTimeoutSecs, kLongestTimeoutSecs));
+  return limits;
+}
+
+ZEVSiteConfigLimits cachedLimits() { return currentSnapshot().limits; }
+
+void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& config) {
+  const ZEVSiteConfigLimits limits = limitsOf(config);
+  {
+    auto& state = cacheState();
+    std::lock_guard lock(state.mutex);
+    state.home = homeDirectory;
+    state.hasDocument = true;
+    state.limits = limits;
+  }
+  applyToStorage(homeDirectory, limits);
+}
+
+std::chrono::milliseconds requestTimeout() {
+  if (auto chosen = ZEVSiteSupport::requestTimeout(); chosen.count() > 0) return chosen;
+  return cachedLimits().timeout;
+}
+
+void applyCachedLimits() {
+  // Without a cached document the storage keeps the defaults it started with.
+  const Snapshot snapshot = currentSnapshot();
+  if (!snapshot.hasDocument) return;
+  applyToStorage(ZEVSitePlatform::current().homeDirectory(), snapshot.limits);
+}
+
+}  // namespace zevsite::config

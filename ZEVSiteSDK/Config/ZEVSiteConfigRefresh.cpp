@@ -1,0 +1,87 @@
+#include "ZEVSiteConfigRefresh.h"
+
+#include "../Platform/ZEVSiteFiles.h"
+#include "../Platform/ZEVSiteForkSafety.h"
+#include "../Platform/ZEVSiteNoDestructor.h"
+#include "../Platform/ZEVSitePlatform.h"
+#include "ZEVSiteConfigCache.h"
+#include "ZEV_XMLReader.h"
+
+namespace {
+
+constexpr const char* kLastUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
+constexpr std::size_t kMaxDocumentBytes = 1 << 20;
+
+}  // namespace
+
+ZEVSiteConfigRefresh& ZEVSiteConfigRefresh::shared() {
+  static ZEVSiteNoDestructor<ZEVSiteConfigRefresh> instance;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(instance.get().mutex_, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
+  return instance.get();
+}
+
+void ZEVSiteConfigRefresh::start(ZEVSiteText url) {
+  const std::uint64_t generation = zevsite::forksafety::forkGeneration();
+  {
+    std::lock_guard lock(mutex_);
+    waiting_ = true;
+    waitingURL_ = std::move(url);
+    // A download thread inherited through fork() does not exist in this process.
+    if (running_ && runningGeneration_ == generation) return;
+    running_ = true;
+    runningGeneration_ = generation;
+  }
+  // Detached: it ends after the last waiting refresh, and process exit may cut it short
+  // (it touches only state that is never destroyed).
+  ZEVSitePlatform::current().startThread([this] { run(); }).detach();
+}
+
+void ZEVSiteConfigRefresh::run() {
+  for (;;) {
+    ZEVSiteText url;
+    {
+      std::lock_guard lock(mutex_);
+      if (!waiting_) {
+        running_ = false;
+        idle_.notify_all();
+        return;
+      }
+      waiting_ = false;
+      url = std::move(waitingURL_);
+      waitingURL_.reset();
+    }
+    if (!url) continue;
+    try {
+      refresh(*url);
+    } catch (const std::exception&) {
+      // The refresh logs nothing; the next configFromUrl tries again.
+    }
+  }
+}
+
+bool ZEVSiteConfigRefresh::waitIdle(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_until(lock, deadline, [&] { return !running_ && !waiting_; });
+}
+
+void ZEVSiteConfigRefresh::refresh(const std::string& url) {
+  auto& platform = ZEVSitePlatform::current();
+  ZEVSiteFetchLimits limits;
+  limits.maxBytes = kMaxDocumentBytes;
+  limits.totalTimeout = zevsite::config::requestTimeout();
+  std::optional<std::string> data = platform.fetchURL(url, limits);
+  auto config = ZEV_XMLReader::sdkConfigWithData(data);
+  if (!config) return;
+  const std::string home = platform.homeDirectory();
+  if (home.empty()) return;  // no home directory: the document has nowhere to be kept
+  const std::string path = zevsite::files::joinPath(home, "Library/SDK_CONFIG_DATA_KEY");
+  // The refresh counts only once the document is safely on disk; a failed write leaves
+  // the timestamp alone so the next call tries again.
+  if (!platform.writeFileAtomically(path, *data)) return;
+  auto defaults = platform.standardUserDefaults();
+  defaults->setInteger(platform.currentTimeSeconds(), kLastUpdateKey);
+  defaults->synchronize();
+  zevsite::config::documentWritten(home, *config);
+}

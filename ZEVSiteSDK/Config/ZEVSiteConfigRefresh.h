@@ -1,0 +1,39 @@
+// Refreshes of the cached configuration document: download, parse, write, timestamp.
+//
+// Downloads never run on the shared background pool, whose threads the start-up work
+// needs on time: each runs on a thread of its own, and at most one runs at a time. A
+// refresh asked for while one is running waits for it and then downloads the newest URL
+// asked for (several waiting requests merge into one). The refresh logs nothing.
+#pragma once
+
+#include <ZEVSiteSDK/ZEVSiteValue.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class ZEVSiteConfigRefresh {
+ public:
+  // The one refresher of the process, never destroyed.
+  static ZEVSiteConfigRefresh& shared();
+
+  // Downloads `url` (absent: nothing to download) and, when the document is accepted,
+  // writes it atomically to the cache file, stores the refresh time and hands the limits
+  // on. Returns at once; any thread.
+  void start(ZEVSiteText url);
+  // Waits until no refresh is running or waiting; false at the deadline. For tests and
+  // orderly shutdown.
+  bool waitIdle(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  void run();
+  static void refresh(const std::string& url);
+
+  std::mutex mutex_;  // guards the fields below
+  std::condition_variable idle_;
+  bool running_ = false;                 // a download thread exists
+  std::uint64_t runningGeneration_ = 0;  // fork generation it was started in
+  bool waiting_ = false;                 // another refresh is asked for
+  ZEVSiteText waitingURL_;               // its URL
+};

@@ -1,0 +1,71 @@
+#include "ZEVSiteNetworkSettings.h"
+
+#include "../Platform/ZEVSiteNoDestructor.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace zevsite::net {
+namespace {
+
+struct SettingsSlot {
+  std::mutex mutex;  // guards settings
+  ZEVSiteNetworkSettings settings;
+};
+
+SettingsSlot& slot() {
+  static ZEVSiteNoDestructor<SettingsSlot> instance;
+  return instance.get();
+}
+
+}  // namespace
+
+ZEVSiteNetworkSettings networkSettings() {
+  std::lock_guard lock(slot().mutex);
+  return slot().settings;
+}
+
+void setProxy(std::optional<std::string> proxyURL) {
+  std::lock_guard lock(slot().mutex);
+  slot().settings.proxyURL = std::move(proxyURL);
+}
+
+void setCABundle(std::optional<std::string> path) {
+  std::lock_guard lock(slot().mutex);
+  slot().settings.caBundle = std::move(path);
+}
+
+void setCompression(bool enabled) {
+  std::lock_guard lock(slot().mutex);
+  slot().settings.compression = enabled;
+}
+
+void setDispatchInterval(std::chrono::milliseconds interval) {
+  std::lock_guard lock(slot().mutex);
+  slot().settings.dispatchInterval = std::max(interval, std::chrono::milliseconds::zero());
+}
+
+void applyNetworkSettings(void* curl) {
+  const ZEVSiteNetworkSettings settings = networkSettings();
+  if (settings.proxyURL) {
+    // The host's proxy is for every request: no_proxy in the environment does not apply.
+    // libcurl copies both strings.
+    curl_easy_setopt(curl, CURLOPT_PROXY, settings.proxyURL->c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+  }
+  if (settings.caBundle) {
+    // Only this bundle is trusted: the system's directory of certificates is not consulted.
+    curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caBundle->c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    curl_easy_setopt(curl, CURLOPT_PROXY_CAINFO, settings.caBundle->c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY_CAPATH, static_cast<char*>(nullptr));
+  }
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+}
+
+}  // namespace zevsite::net

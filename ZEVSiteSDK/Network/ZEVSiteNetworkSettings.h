@@ -1,0 +1,31 @@
+// The host's network settings for every request the SDK makes (proxy, CA bundle) and for
+// uploads (gzip bodies, dispatch interval), as set through ZEVSiteSupport.
+//
+// Process-wide; any thread reads and writes them. The HTTP client and the URL fetch apply
+// them to each libcurl transfer as it starts, so a change takes effect with the next request.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+struct ZEVSiteNetworkSettings {
+  std::optional<std::string> proxyURL;  // absent: libcurl's proxy environment variables
+  std::optional<std::string> caBundle;  // absent: the system's certificate store
+  bool compression = true;
+  std::chrono::milliseconds dispatchInterval{0};
+};
+
+namespace zevsite::net {
+
+ZEVSiteNetworkSettings networkSettings();
+void setProxy(std::optional<std::string> proxyURL);
+void setCABundle(std::optional<std::string> path);
+void setCompression(bool enabled);
+void setDispatchInterval(std::chrono::milliseconds interval);
+
+// Sets the proxy and certificate options of the libcurl easy handle `curl` from the current
+// settings. Certificate and host verification stay on whatever the settings say.
+void applyNetworkSettings(void* curl);
+
+}  // namespace zevsite::net

@@ -1,0 +1,248 @@
+// The user's choice: the opt-out (persisted, nothing tracked, stored or sent while it holds)
+// and the deletion of this installation's data.
+#include "Platform/ZEVSiteFiles.h"
+#include "Queue/ZEVSiteEventStorage.h"
+#include "Save/ZEVSiteDeepLinkModel.h"
+#include "ZEVSiteCollector.h"
+#include "ZEVSiteTestSupport.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+class ZEVSiteUserChoiceTest : public ZEVSiteTest {
+ protected:
+  void SetUp() override {
+    ZEVSiteTest::SetUp();
+    ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
+    ZEVSiteSupport::setRequestTimeout(2s);
+    collectURL_ = collector_.start();
+  }
+  void TearDown() override {
+    ZEVSiteSupport::shutdown(5s);
+    collector_.stop();
+    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
+    ZEVSiteTest::TearDown();
+  }
+
+  std::shared_ptr<ZEVSiteManager> startManager() {
+    auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+    platform_->runUntilIdle();
+    return manager;
+  }
+  std::size_t linesContaining(std::string_view text) {
+    std::size_t count = 0;
+    for (const auto& line : logLines()) count += line.find(text) != std::string::npos;
+    return count;
+  }
+  std::multiset<std::string> deliveredTitles() {
+    std::multiset<std::string> titles;
+    for (const auto& event : collector_.events()) titles.insert(event.get("dt"));
+    return titles;
+  }
+  // A host process on this home directory tracks p0..p<count-1> and sends them; returns
+  // once it has stored them (it is killed at the end of the test).
+  pid_t runChildHost(int count) {
+    ZEVSiteChild child =
+        spawnChild(ZEVSITE_BURST_CHILD, {home_, collectURL_, std::to_string(count)},
+                   /*readOutput=*/true);
+    if (child.pid <= 0) return -1;
+    FILE* in = ::fdopen(child.outputFd, "r");
+    char line[64] = {0};
+    while (std::fgets(line, sizeof line, in)) {
+    }
+    std::fclose(in);
+    children_.push_back(child.pid);
+    return child.pid;
+  }
+  void killChildren() {
+    for (pid_t pid : children_) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    children_.clear();
+  }
+  std::string userDefaultsOnDisk(std::string_view key) {
+    ZEVSiteUserDefaults fresh(home_);  // what the next launch reads
+    auto value = fresh.findInteger(key);
+    return value ? std::to_string(*value) : "missing";
+  }
+
+  ZEVSiteCollector collector_;
+  std::string collectURL_;
+  std::vector<pid_t> children_;
+};
+
+// Opting out stops every tracking operation without a trace, deletes what was stored, holds
+// across a restart of the host, and switching back on tracks again.
+TEST_F(ZEVSiteUserChoiceTest, OptOutStopsTrackingDeletesStoredEventsAndSurvivesARestart) {
+  EXPECT_TRUE(ZEVSiteSupport::isTrackingEnabled());  // the default
+  auto manager = startManager();
+  for (int i = 0; i < 3; ++i) manager->trackPageView("before" + std::to_string(i));
+  ASSERT_EQ(storedUploads().size(), 3u);  // no collect URL yet: stored and kept
+
+  clearCaptured();
+  ZEVSiteSupport::setTrackingEnabled(false);
+  ZEVSiteSupport::setTrackingEnabled(false);  // no change: no second line
+  EXPECT_FALSE(ZEVSiteSupport::isTrackingEnabled());
+  EXPECT_EQ(storedUploads().size(), 0u);
+  EXPECT_EQ(userDefaultsOnDisk("ZEVSITE_TRACKING_DISABLED"), "1");
+
+  // Every tracking operation does nothing: no event, no observer call, no log line, also
+  // for calls that would be refused; a campaign link is not recorded; the start-up work
+  // sends no "init" and records no activation.
+  manager->trackPageView("private");
+  manager->trackPageView("");
+  manager->trackEvent("shop", "buy", "sku", 5);
+  manager->trackEvent(std::nullopt, std::nullopt, std::nullopt, 0);
+  manager->trackSiteCustomEvent({{"customActionId", "share"}, {"customActionLabel1", "x"}});
+  manager->trackSiteCustomEvent({});
+  manager->trackPulse();
+  manager->trackEventName("pulse", std::nullopt, {});
+  manager->trackEventName("", std::nullopt, {});
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=private&qx_sp=link");
+  platform_->advanceBy(1500ms);
+  EXPECT_TRUE(events().empty());
+  ASSERT_EQ(logLines().size(), 1u);
+  EXPECT_EQ(linesContaining("tracking disabled"), 1u);
+  EXPECT_FALSE(ZEVSiteSupport::isActivated());
+  {
+    auto& record = ZEVSiteDeepLinkModel::shareInstance();
+    std::lock_guard lock(record.lock());
+    EXPECT_FALSE(record.qxc().has_value());
+  }
+  // Nothing is stored, so nothing can be sent.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  EXPECT_EQ(storedUploads().size(), 0u);
+
+  // A restart of the host on this home directory: the choice holds there too.
+  ASSERT_GT(runChildHost(5), 0);
+  std::this_thread::sleep_for(500ms);  // the child would have sent its events by now
+  EXPECT_EQ(collector_.eventCount(), 0u);
+  killChildren();
+
+  clearCaptured();
+  ZEVSiteSupport::setTrackingEnabled(true);
+  EXPECT_TRUE(ZEVSiteSupport::isTrackingEnabled());
+  EXPECT_EQ(linesContaining("tracking enabled"), 1u);
+  EXPECT_EQ(userDefaultsOnDisk("ZEVSITE_TRACKING_DISABLED"), "missing");
+  manager->trackPageView("again");
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_TRUE(collector_.waitForEventCount(1, 5s));
+  // And in a new process.
+  ASSERT_GT(runChildHost(5), 0);
+  ASSERT_TRUE(collector_.waitUntil(
+      [](const auto& events) {
+        std::set<std::string> titles;
+        for (const auto& event : events) titles.insert(event.get("dt"));
+        return titles.count("p0") && titles.count("p4");
+      },
+      10s));
+  killChildren();
+  auto titles = deliveredTitles();
+  for (const char* hidden : {"before0", "private", "before2"}) EXPECT_EQ(titles.count(hidden), 0u);
+  EXPECT_EQ(titles.count("again"), 1u);
+  EXPECT_EQ(events().size(), 1u);  // "again", observed here
+}
+
+// deleteAllData forgets the installation: stored and staged events, client id, activation
+// and cached configuration go; the opt-out choice stays.
+TEST_F(ZEVSiteUserChoiceTest, DeleteAllDataForgetsTheInstallationButKeepsTheChoice) {
+  auto manager = startManager();
+  platform_->advanceBy(1s);  // the first start-up event: inst=1, activation recorded
+  for (int i = 0; i < 5; ++i) manager->trackPageView("old" + std::to_string(i));
+  ASSERT_EQ(storedUploads().size(), 6u);
+  ASSERT_TRUE(ZEVSiteSupport::isActivated());
+  const std::string oldCid = ZEVSiteManager::getCid();
+  const std::string configFile = home_ + "/Library/SDK_CONFIG_DATA_KEY";
+  std::ofstream(configFile) << "<config/>";
+  platform_->standardUserDefaults()->setInteger(12345, "SDK_CONFIG_LAST_UPDATE_KEY");
+  // Staged and being written when the call comes: deleted too.
+  for (int i = 0; i < 2000; ++i) manager->trackPageView("staged" + std::to_string(i));
+
+  ASSERT_TRUE(ZEVSiteSupport::deleteAllData(5s));
+  EXPECT_EQ(storedUploads().size(), 0u);
+  EXPECT_FALSE(ZEVSiteSupport::isActivated());
+  EXPECT_FALSE(std::filesystem::exists(configFile));
+  EXPECT_EQ(userDefaultsOnDisk("SDK_CONFIG_LAST_UPDATE_KEY"), "missing");
+  EXPECT_EQ(userDefaultsOnDisk("ZEVSITE_ACTIVATED"), "missing");
+  const std::string newCid = ZEVSiteManager::getCid();
+  EXPECT_NE(newCid, oldCid);
+  EXPECT_EQ(userDefaultsOnDisk("ZEVSITE_CLIENT_ID"), newCid);  // made and kept at once
+
+  // The next launch reports a new install, under the new client id; nothing earlier arrives.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  manager = startManager();
+  platform_->advanceBy(1s);
+  manager->trackPageView("new");
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_TRUE(collector_.waitForEventCount(2, 5s));
+  std::this_thread::sleep_for(200ms);
+  auto received = collector_.events();
+  ASSERT_EQ(received.size(), 2u);
+  for (const auto& event : received) {
+    EXPECT_EQ(event.get("cid"), newCid);
+    if (event.get("t") == "init") {
+      EXPECT_EQ(event.get("inst"), "1");
+    }
+  }
+  EXPECT_EQ(deliveredTitles().count("new"), 1u);
+
+  // The opt-out survives the deletion.
+  ZEVSiteSupport::setTrackingEnabled(false);
+  ASSERT_TRUE(ZEVSiteSupport::deleteAllData(5s));
+  EXPECT_FALSE(ZEVSiteSupport::isTrackingEnabled());
+  EXPECT_EQ(userDefaultsOnDisk("ZEVSITE_TRACKING_DISABLED"), "1");
+}
+
+// A batch leased before the deletion is not sent after it; only the upload already on the
+// wire may arrive.
+TEST_F(ZEVSiteUserChoiceTest, BatchesLeasedBeforeADeletionAreNotSent) {
+  auto manager = startManager();
+  for (int i = 0; i < 300; ++i) manager->trackPageView("old" + std::to_string(i));
+  ASSERT_EQ(storedUploads().size(), 300u);
+  // The first batch stays on the wire for a while; the sender leases the next meanwhile.
+  collector_.script({{200, "", 800ms}});
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(ZEVSiteSupport::deleteAllData(5s));
+  manager->trackPageView("after");
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_TRUE(collector_.waitUntil(
+      [](const auto& events) {
+        for (const auto& event : events) {
+          if (event.get("dt") == "after") return true;
+        }
+        return false;
+      },
+      5s));
+  EXPECT_LE(collector_.eventCount(), 101u);  // at most the batch on the wire, and "after"
+  EXPECT_EQ(storedUploads().size(), 0u);
+}
+
+// A deletion the store cannot do now reports false in time and is done once it can.
+TEST_F(ZEVSiteUserChoiceTest, ADeletionTheStoreCannotDoNowIsDoneLater) {
+  auto manager = startManager();
+  platform_->advanceBy(1s);  // the start-up event goes before the fault
+  for (int i = 0; i < 10; ++i) manager->trackPageView("kept" + std::to_string(i));
+  ASSERT_EQ(storedUploads().size(), 11u);
+  platform_->setStoreFault([](ZEVSiteStoreFileOp op, const std::string&) {
+    return op == ZEVSiteStoreFileOp::Write ? ENOSPC : 0;
+  });
+  EXPECT_FALSE(ZEVSiteSupport::deleteAllData(300ms));
+  platform_->setStoreFault(nullptr);
+  platform_->advanceBy(1s);  // the writer's retry is due
+  EXPECT_EQ(storedUploads().size(), 0u);
+  // Nothing of the earlier events goes out afterwards.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  EXPECT_EQ(collector_.eventCount(), 0u);
+}
