@@ -121,6 +121,84 @@ TEST_F(ZEVSiteDeliveryTest, NothingIsSentUntilTheNetworkMatchesTheSendCondition)
   EXPECT_EQ(storedCount(), 0u);
 }
 
+// For each network status, whether stored events go out under the manager's default send
+// condition (WWAN or Wi-Fi). Events held back under one status go with the next that sends.
+TEST_F(ZEVSiteDeliveryTest, EveryNetworkStatusAgainstTheDefaultSendCondition) {
+  const std::pair<ZEVSiteNetworkStatus, bool> table[] = {
+      {ZEVSiteNetworkStatus_None, false},   {ZEVSiteNetworkStatus_WiFi, true},
+      {ZEVSiteNetworkStatus_WWAN, true},    {ZEVSiteNetworkStatus_2G, true},
+      {ZEVSiteNetworkStatus_3G, true},      {ZEVSiteNetworkStatus_4G, true},
+      {ZEVSiteNetworkStatus_Unknown, true}, {static_cast<ZEVSiteNetworkStatus>(42), false},
+  };
+  status_ = ZEVSiteNetworkStatus_None;
+  auto manager = startManager();
+  platform_->advanceBy(1s);  // the start-up event
+  std::size_t deliveredSoFar = 0;
+  std::size_t held = 1;  // the start-up event, held back until a status sends
+  for (const auto& [status, sends] : table) {
+    status_ = status;
+    const std::string title = "status" + std::to_string(status);
+    manager->trackPageView(title);
+    ++held;
+    ASSERT_TRUE(ZEVSiteSupport::flush(5s)) << title;
+    if (sends) {
+      EXPECT_TRUE(delivered(title)) << title;
+      EXPECT_TRUE(collector_.waitForEventCount(deliveredSoFar + held, 5s)) << title;
+      deliveredSoFar += held;
+      held = 0;
+    } else {
+      EXPECT_EQ(collector_.eventCount(), deliveredSoFar) << title;
+    }
+    EXPECT_EQ(storedCount(), held) << title;
+  }
+  EXPECT_EQ(collector_.duplicates(), 0u);
+}
+
+// Keys holding the upload string's own separators, a space or a percent sign reach the
+// collector exactly as tracked, and the upload is not split into extra fields.
+TEST_F(ZEVSiteDeliveryTest, KeysWithReservedCharactersArriveExactly) {
+  auto manager = startManager();
+  platform_->advanceBy(1s);  // the start-up event
+  ASSERT_TRUE(collector_.waitForEventCount(1, 5s));
+  manager->trackPageView("reserved", {{"customDimensiona b", "1"},
+                                      {"customDimension&t=event", "2"},
+                                      {"customMetrics%41", 3},
+                                      {"customDimension=", "4&5=6 %"}});
+  manager->trackSiteCustomEvent(
+      {{"customActionId", "id&x"}, {"customActionLabel =&%", "l"}, {"customActionValue+1", 7}});
+  manager->trackPageView("plain", {{"customDimension1", "1"},
+                                   {"customDimension2", "2"},
+                                   {"customMetrics3", 3},
+                                   {"customDimension4", "4"}});
+  manager->trackSiteCustomEvent(
+      {{"customActionId", "plain"}, {"customActionLabel1", "l"}, {"customActionValue1", 7}});
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_TRUE(collector_.waitForEventCount(5, 5s));
+  const auto events = collector_.events();
+  auto fieldsOf = [&](const std::string& key, const std::string& value) {
+    for (const auto& event : events) {
+      if (event.get(key) == value) return event.fields;
+    }
+    return decltype(events.front().fields){};
+  };
+  auto pageView = fieldsOf("dt", "reserved");
+  auto hasField = [](const auto& fields, const std::string& key, const std::string& value) {
+    return std::count(fields.begin(), fields.end(), std::pair{key, value}) == 1;
+  };
+  EXPECT_TRUE(hasField(pageView, "cda b", "1"));
+  EXPECT_TRUE(hasField(pageView, "cd&t=event", "2"));
+  EXPECT_TRUE(hasField(pageView, "cm%41", "3"));
+  EXPECT_TRUE(hasField(pageView, "cd=", "4&5=6 %"));
+  auto action = fieldsOf("caid", "id&x");
+  EXPECT_TRUE(hasField(action, "cal =&%", "l"));
+  EXPECT_TRUE(hasField(action, "cav+1", "7"));
+  // As many fields as the same calls with plain keys: nothing split off a key or a value.
+  auto plainPageView = fieldsOf("dt", "plain");
+  auto plainAction = fieldsOf("caid", "plain");
+  EXPECT_EQ(pageView.size(), plainPageView.size());
+  EXPECT_EQ(action.size(), plainAction.size());
+}
+
 TEST_F(ZEVSiteDeliveryTest, ServerErrorsAndTimeoutsRetryWithoutLosingOrRepeating) {
   ZEVSiteSupport::setRequestTimeout(300ms);
   collector_.script({{500, "", 0ms}, {200, "", 1500ms}, {503, "", 0ms}});

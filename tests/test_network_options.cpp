@@ -4,6 +4,7 @@
 #include "Network/ZEVSiteGzip.h"
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Platform/ZEVSiteURLFetch.h"
+#include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
@@ -189,6 +190,11 @@ class ZEVSiteNetworkOptionsTest : public ZEVSiteTest {
   bool storageFlushed() {
     return ZEVSiteEventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() + 5s);
   }
+  // Whether the home's sender has seen everything stored so far and waits.
+  bool senderIdle() {
+    auto sender = ZEVSiteEventSender::forStorage(ZEVSiteEventStorage::forHome(home_));
+    return sender->waitUntilIdle(std::chrono::steady_clock::now() + 5s);
+  }
 
   ZEVSiteCollector collector_;
 };
@@ -339,18 +345,23 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
   std::filesystem::remove_all(certificates);
 }
 
-// With a dispatch interval, events gather: ten arrive in one request once the interval has
-// passed (manual clock), a full batch goes at once, and flush sends at once.
+// With a dispatch interval, events gather: the start-up event and ten page views arrive in
+// one request once the interval has passed since the first of them was stored (manual
+// clock), a full batch goes at once, and flush sends at once.
 TEST_F(ZEVSiteNetworkOptionsTest, DispatchIntervalGathersEventsUntilDueOrAFullBatch) {
   ZEVSiteSupport::setDispatchInterval(2s);
   auto manager = startManager(collector_.start());
   platform_->advanceBy(1s);  // the start-up event: the first of the gathering events
+  ASSERT_TRUE(storageFlushed());
+  ASSERT_TRUE(senderIdle());
+  platform_->advanceBy(1s);
   trackPages(*manager, "gathered", 10);
   ASSERT_TRUE(storageFlushed());
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(senderIdle());
   EXPECT_EQ(collector_.requests().size(), 0u);
-  platform_->advanceBy(1900ms);
-  std::this_thread::sleep_for(300ms);
+  platform_->advanceBy(900ms);
+  std::this_thread::sleep_for(100ms);  // the sender's gathering wait sees the clock soon
+  ASSERT_TRUE(senderIdle());
   EXPECT_EQ(collector_.requests().size(), 0u);
   platform_->advanceBy(200ms);
   ASSERT_TRUE(collector_.waitForEventCount(11, 5s));
@@ -364,10 +375,10 @@ TEST_F(ZEVSiteNetworkOptionsTest, DispatchIntervalGathersEventsUntilDueOrAFullBa
 
   // Neither does flush. (Events stored while a batch is on the wire go with the next one
   // at once: the link is awake anyway. So wait for the sender to go idle first.)
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(senderIdle());
   trackPages(*manager, "flushed", 3);
   ASSERT_TRUE(storageFlushed());
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(senderIdle());
   EXPECT_EQ(collector_.eventCount(), 111u);
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
   ASSERT_TRUE(collector_.waitForEventCount(114, 5s));

@@ -9,6 +9,8 @@
 #include <regex>
 #include <thread>
 
+#include <sqlite3.h>
+
 namespace {
 
 // Sum of the counts in "dropped N" log lines.
@@ -20,6 +22,25 @@ std::size_t droppedInLog(const std::vector<std::string>& lines) {
     if (std::regex_search(line, match, pattern)) total += std::stoul(match[1]);
   }
   return total;
+}
+
+// Rows in the store file at `path`, read over a connection of its own: what another process
+// or a restart would find, without asking the SDK's writer anything. -1 when unreadable.
+long long rowsOnDisk(const std::string& path) {
+  sqlite3* db = nullptr;
+  long long rows = -1;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 2000);
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM events", -1, &statement, nullptr) ==
+            SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db);
+  return rows;
 }
 
 }  // namespace
@@ -41,6 +62,26 @@ TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
   EXPECT_TRUE(std::filesystem::exists(home_ + "/Library/zevsite-events.sqlite"));
   EXPECT_EQ(std::filesystem::status(home_ + "/Library").permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_all);
+}
+
+// Accepting an event is enough to get it written: nobody flushes, yet the rows appear in the
+// file. And a flush returns only once its events are in the file.
+TEST_F(ZEVSiteStorageTest, AcceptWakesTheWriterAndFlushReturnsAfterTheWrite) {
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  queue->addTask("n=first", "event");
+  const std::string file = home_ + "/Library/zevsite-events.sqlite";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (rowsOnDisk(file) != 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(rowsOnDisk(file), 1);
+
+  for (int round = 1; round <= 20; ++round) {
+    for (int i = 0; i < 50; ++i) queue->addTask("n=" + std::to_string(i), "event");
+    ASSERT_TRUE(ZEVSiteSupport::flush(std::chrono::seconds(10)));
+    ASSERT_EQ(rowsOnDisk(file), 1 + 50 * round)
+        << "flush returned before round " << round << " was written";
+  }
 }
 
 TEST_F(ZEVSiteStorageTest, LengthCapAndExpiryDropOldestWithCountedLogLines) {

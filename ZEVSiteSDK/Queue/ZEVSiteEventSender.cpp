@@ -149,6 +149,14 @@ bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
                                       [&] { return attemptsFinished_ >= wanted || finished_; });
 }
 
+bool ZEVSiteEventSender::waitUntilIdle(SteadyClock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return attemptCondition_.wait_until(lock, deadline, [&] {
+    return finished_ ||
+           (attemptsStarted_ == attemptsFinished_ && !wakeRequested_ && !forceAttempt_);
+  });
+}
+
 bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
   {
     std::lock_guard lock(mutex_);

@@ -51,6 +51,10 @@ class ZEVSiteEventSender {
   // Waits until an attempt that started after this call has ended; false at the deadline.
   // Such an attempt ignores a pending backoff.
   bool flushAttempt(std::chrono::steady_clock::time_point deadline);
+  // Waits until no attempt runs and none is asked for: the sender waits for new events, a
+  // backoff, a network poll or a gathering window. False at the deadline. For tests and
+  // tools that must know the sender has seen what was stored.
+  bool waitUntilIdle(std::chrono::steady_clock::time_point deadline);
   // Stops sending for good: aborts the request in flight and waits for the thread until the
   // deadline. True when the thread ended in time.
   bool shutdown(std::chrono::steady_clock::time_point deadline);

@@ -391,9 +391,10 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
     }
     failures_ = 0;
     retryAt_.reset();
+    // The sender is told first, so a flush that returns has already woken it.
+    notifyCommitListenerLocked(lock);
     committedSequence_ = std::max(committedSequence_, batchEnd);
     committedCondition_.notify_all();
-    notifyCommitListenerLocked(lock);
     return;
   }
   // The store could not take the batch: put it back in front, still within the staging
