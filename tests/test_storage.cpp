@@ -68,18 +68,23 @@ TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
 // file. And a flush returns only once its events are in the file.
 TEST_F(ZEVSiteStorageTest, AcceptWakesTheWriterAndFlushReturnsAfterTheWrite) {
   auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
-  queue->addTask("n=first", "event");
   const std::string file = home_ + "/Library/zevsite-events.sqlite";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (rowsOnDisk(file) != 1 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_EQ(rowsOnDisk(file), 1);
+  auto rowsAppear = [&](long long rows) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (rowsOnDisk(file) != rows && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return rowsOnDisk(file) == rows;
+  };
+  queue->addTask("n=first", "event");  // starts the writer
+  ASSERT_TRUE(rowsAppear(1));
+  queue->addTask("n=second", "event");  // the writer waits by now: accept must wake it
+  EXPECT_TRUE(rowsAppear(2));
 
   for (int round = 1; round <= 20; ++round) {
     for (int i = 0; i < 50; ++i) queue->addTask("n=" + std::to_string(i), "event");
     ASSERT_TRUE(ZEVSiteSupport::flush(std::chrono::seconds(10)));
-    ASSERT_EQ(rowsOnDisk(file), 1 + 50 * round)
+    ASSERT_EQ(rowsOnDisk(file), 2 + 50 * round)
         << "flush returned before round " << round << " was written";
   }
 }
