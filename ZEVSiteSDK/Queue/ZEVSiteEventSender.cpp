@@ -259,27 +259,42 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
   if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
   reclaimDeadLeases();
   if (!networkMatches()) {
-    std::size_t stored = 0;
-    storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
-    return stored > 0 ? Next::Poll : Next::Idle;
+    // Polls unless the store is known to be empty: an unreadable one may hold events.
+    return storedCount().value_or(1) > 0 ? Next::Poll : Next::Idle;
   }
-  if (!forced && gathering()) return Next::Gather;
+  if (!forced) {
+    switch (gathering()) {
+      case Gathering::Wait:
+        return Next::Gather;
+      case Gathering::NothingStored:
+        return Next::Idle;
+      case Gathering::Send:
+        break;
+    }
+  }
   return sendBatches(*collectURL);
 }
 
-bool ZEVSiteEventSender::gathering() {
+std::optional<std::size_t> ZEVSiteEventSender::storedCount() {
+  std::optional<std::size_t> stored;
+  storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+  return stored;
+}
+
+ZEVSiteEventSender::Gathering ZEVSiteEventSender::gathering() {
   const std::chrono::milliseconds interval = zevsite::net::networkSettings().dispatchInterval;
-  if (interval.count() <= 0) return false;
+  if (interval.count() <= 0) return Gathering::Send;
   const auto now = ZEVSitePlatform::current().monotonicNow();
   // A retry after a failed upload finds the window over already: it does not gather again.
-  if (gatherUntil_ && now >= *gatherUntil_) return false;
-  std::size_t stored = 0;
-  storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
-  if (stored == 0 || stored >= kBatchSize) return false;
+  if (gatherUntil_ && now >= *gatherUntil_) return Gathering::Send;
+  const std::optional<std::size_t> stored = storedCount();
+  if (!stored) return Gathering::Send;  // unknown: sending reads what there is
+  if (*stored == 0) return Gathering::NothingStored;
+  if (*stored >= kBatchSize) return Gathering::Send;
   if (!gatherStart_) gatherStart_ = now;
   // Measured from the start each time, so a shorter interval set meanwhile counts at once.
   gatherUntil_ = *gatherStart_ + interval;
-  return now < *gatherUntil_;
+  return now < *gatherUntil_ ? Gathering::Wait : Gathering::Send;
 }
 
 bool ZEVSiteEventSender::maySend(const Batch& batch) const {

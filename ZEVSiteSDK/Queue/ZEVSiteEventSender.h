@@ -70,8 +70,14 @@ class ZEVSiteEventSender {
   void waitForAttemptLocked(std::unique_lock<std::mutex>& lock);
   // One attempt; a forced one (flush) does not wait for events to gather.
   Next attempt(bool forced);
-  // Whether stored events should gather longer (the dispatch interval); sets gatherUntil_.
-  bool gathering();
+  // With a dispatch interval: whether stored events should gather longer (sets
+  // gatherUntil_), go now, or there are none. Nothing stored ends the attempt there, so
+  // events committed after the count wake a new attempt that gathers them instead of being
+  // leased at once by this one.
+  enum class Gathering { Send, Wait, NothingStored };
+  // Events in the store; nullopt when it cannot be opened or read just now.
+  std::optional<std::size_t> storedCount();
+  Gathering gathering();
   // A leased batch: the events, the token their lease is held under, and the storage's
   // deletion requests when it was leased.
   struct Batch {

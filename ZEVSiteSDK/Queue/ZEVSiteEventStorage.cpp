@@ -193,7 +193,7 @@ std::size_t ZEVSiteEventStorage::enforceLimitsLocked(ZEVSiteEventStore& store,
                                                zevsite::time::saturatingMul(expirationSecs, 1000))
                 : std::numeric_limits<std::int64_t>::min();
   std::size_t dropped = store.enforceLimits(maxEvents, oldestAllowed);
-  rowEstimate_ = store.count();
+  rowEstimate_ = store.count().value_or(rowEstimate_);
   return dropped;
 }
 
@@ -249,7 +249,7 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
   store_ = std::move(opened.store);
   storePath_ = path;
   storeIdentity_ = ZEVSitePlatform::current().fileIdentity(path);
-  rowEstimate_ = store_->count();
+  rowEstimate_ = store_->count().value_or(0);
   store_->setCommitListener([this](int walFrames) {
     {
       std::lock_guard lock(stagingMutex_);

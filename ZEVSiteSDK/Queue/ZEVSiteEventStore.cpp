@@ -337,9 +337,9 @@ std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
   return events;
 }
 
-std::size_t ZEVSiteEventStore::count() {
+std::optional<std::size_t> ZEVSiteEventStore::count() {
   sqlite3_stmt* statement = nullptr;
-  std::size_t rows = 0;
+  std::optional<std::size_t> rows;
   if (sqlite3_prepare_v2(db_, "SELECT count(*) FROM events", -1, &statement, nullptr) ==
           SQLITE_OK &&
       sqlite3_step(statement) == SQLITE_ROW) {

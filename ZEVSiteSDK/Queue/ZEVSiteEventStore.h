@@ -117,7 +117,8 @@ class ZEVSiteEventStore {
 
   // Every stored event, oldest first (diagnostics and tests).
   std::vector<ZEVSiteStoredEvent> readAll();
-  std::size_t count();
+  // The number of stored events; nullopt when the store cannot be read just now.
+  std::optional<std::size_t> count();
 
  private:
   bool prepare();
