@@ -1,5 +1,6 @@
 // fork() while the SDK is busy: children never inherit a held lock, store and deliver their
 // own events through restarted writer and sender threads, and draw event ids of their own.
+#include "Platform/ZEVSiteForkSafety.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
@@ -119,4 +120,47 @@ TEST_F(ZEVSiteForkTest, ChildrenForkedMidBurstDeliverTheirEventsWithIdsOfTheirOw
   EXPECT_EQ(childEvents, std::size_t(kChildren) * kEventsPerChild);
   EXPECT_EQ(eventIds.size(), collector_.events().size()) << "event ids repeated";
   EXPECT_EQ(collector_.duplicates(), 0u);
+}
+
+// A lock registered (and at once taken, as a first use does) while another thread forks is
+// never inherited held, and a child handler registered meanwhile runs in the child.
+TEST(ZEVSiteForkSafety, LocksRegisteredDuringAForkAreNeverInheritedHeld) {
+  // Registered locks must outlive every later fork of this process, and never move.
+  constexpr std::size_t kLocks = 20000;
+  static std::mutex locks[kLocks];
+  static std::atomic<int> handlersRun{0};
+  std::atomic<std::size_t> published{0};
+  std::atomic<bool> running{true};
+  std::thread registrant([&] {
+    for (std::size_t i = 0; running.load() && i < kLocks; ++i) {
+      std::mutex& lock = locks[i];
+      zevsite::forksafety::registerLock(lock, zevsite::forksafety::kLeaf);
+      zevsite::forksafety::onChild([] { handlersRun.fetch_add(1); });
+      published.store(i + 1);
+      std::lock_guard held(lock);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  int heldInChild = 0, handlersMissing = 0, hung = 0;
+  for (int round = 0; round < 200; ++round) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      // Every lock registered before the fork is free here, and all their handlers ran.
+      const std::size_t registered = published.load();
+      for (std::size_t i = 0; i < registered; ++i) {
+        if (!locks[i].try_lock()) ::_exit(1);
+      }
+      ::_exit(handlersRun.load() >= static_cast<int>(registered) ? 0 : 2);
+    }
+    ASSERT_GT(pid, 0);
+    const int status = reap(pid, std::chrono::steady_clock::now() + 10s);
+    heldInChild += status == 1;
+    handlersMissing += status == 2;
+    hung += status == -1;
+  }
+  running = false;
+  registrant.join();
+  EXPECT_EQ(heldInChild, 0);
+  EXPECT_EQ(handlersMissing, 0);
+  EXPECT_EQ(hung, 0);
 }

@@ -51,20 +51,32 @@ void mergePending(Registry& state) {
   state.pendingHandlers.clear();
 }
 
+void unlockRegistered(Registry& state) {
+  for (auto it = state.locks.rbegin(); it != state.locks.rend(); ++it) {
+    std::visit([](auto* lock) { lock->unlock(); }, it->lock);
+  }
+}
+
 void lockAll() {
   auto& state = registry();
   state.forkMutex.lock();
-  mergePending(state);
-  for (auto& ranked : state.locks) std::visit([](auto* lock) { lock->lock(); }, ranked.lock);
-  state.pendingMutex.lock();
+  for (;;) {
+    mergePending(state);
+    for (auto& ranked : state.locks) std::visit([](auto* lock) { lock->lock(); }, ranked.lock);
+    state.pendingMutex.lock();
+    // A lock registered while the others were taken may already be held by its registrant,
+    // and a child handler registered then would not run in the child: take everything
+    // again, the newcomers included. Registrations happen once per lock, so this ends.
+    if (state.pendingLocks.empty() && state.pendingHandlers.empty()) return;
+    state.pendingMutex.unlock();
+    unlockRegistered(state);
+  }
 }
 
 void unlockAll() {
   auto& state = registry();
   state.pendingMutex.unlock();
-  for (auto it = state.locks.rbegin(); it != state.locks.rend(); ++it) {
-    std::visit([](auto* lock) { lock->unlock(); }, it->lock);
-  }
+  unlockRegistered(state);
   state.forkMutex.unlock();
 }
 
