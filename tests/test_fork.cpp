@@ -131,14 +131,25 @@ TEST(ZEVSiteForkSafety, LocksRegisteredDuringAForkAreNeverInheritedHeld) {
   static std::atomic<int> handlersRun{0};
   std::atomic<std::size_t> published{0};
   std::atomic<bool> running{true};
+  // The registrant registers each lock and takes it while it holds `gate`, a lock of a
+  // lower rank, as a first use under an SDK lock does: the fork handler waits for the gate,
+  // so registrations land while it takes the other locks.
+  static std::mutex gate;
+  zevsite::forksafety::registerLock(gate, zevsite::forksafety::kStore);
   std::thread registrant([&] {
     for (std::size_t i = 0; running.load() && i < kLocks; ++i) {
       std::mutex& lock = locks[i];
-      zevsite::forksafety::registerLock(lock, zevsite::forksafety::kLeaf);
-      zevsite::forksafety::onChild([] { handlersRun.fetch_add(1); });
-      published.store(i + 1);
-      std::lock_guard held(lock);
-      std::this_thread::sleep_for(1ms);
+      {
+        std::lock_guard gateHeld(gate);
+        std::this_thread::sleep_for(300us);
+        zevsite::forksafety::registerLock(lock, zevsite::forksafety::kLeaf);
+        zevsite::forksafety::onChild([] { handlersRun.fetch_add(1); });
+        published.store(i + 1);
+        lock.lock();
+      }
+      std::this_thread::sleep_for(500us);
+      lock.unlock();
+      std::this_thread::sleep_for(500us);
     }
   });
   int heldInChild = 0, handlersMissing = 0, hung = 0;
