@@ -34,8 +34,9 @@ cmake -S . -B build-asan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure -E 'ZEVSiteForkTest'
-# The fork test is left out here for now: under the sanitizers some children's flush still
-# times out (an open fault, tracked on the reliability issue).
+# The burst-and-fork test is left out here: this toolchain's AddressSanitizer runtime does not
+# lock its allocator around fork(), so a child can start with it held by a parent thread and
+# hang in its first malloc (glibc's malloc handles fork). The normal build runs it.
 
 echo "== thread sanitizer: the concurrency tests"
 cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_SANITIZE=thread \
