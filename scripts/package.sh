@@ -38,3 +38,53 @@ pkgconfig_host() {
 
 echo "== pkg-config: a host links the installed static library with its flags alone"
 pkgconfig_host build/prefix/lib/pkgconfig build/pkgconfig-static-host --cflags --libs --static
+
+echo "== a shared build as Debian packages: versioned library, dependencies, a host built from them"
+deb=build/deb
+cmake -S . -B "$deb" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DBUILD_SHARED_LIBS=ON \
+  -DCMAKE_INSTALL_PREFIX=/usr -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_WERROR=ON >/dev/null
+cmake --build "$deb" -j "$jobs"
+rm -f "$deb"/*.deb
+(cd "$deb" && cpack -G DEB >/dev/null)
+runtime_deb=$(ls "$deb"/zevsite-sdk_*.deb)
+dev_deb=$(ls "$deb"/zevsite-sdk-dev_*.deb)
+depends=$(dpkg-deb -f "$runtime_deb" Depends)
+echo "zevsite-sdk Depends: $depends"
+for needed in libsqlite3 libcurl libpugixml; do
+  grep -q "$needed" <<<"$depends" || fail "zevsite-sdk does not depend on $needed"
+done
+dev_depends=$(dpkg-deb -f "$dev_deb" Depends)
+echo "zevsite-sdk-dev Depends: $dev_depends"
+grep -q "zevsite-sdk (= " <<<"$dev_depends" || fail "zevsite-sdk-dev does not pin zevsite-sdk"
+runtime_files=$(dpkg-deb -c "$runtime_deb")
+dev_files=$(dpkg-deb -c "$dev_deb")
+grep -q 'usr/bin/zevsite-collector$' <<<"$runtime_files" || fail "no collector"
+! grep -qE 'usr/include|\.pc$|libZEVSiteSDK\.so$' <<<"$runtime_files" ||
+  fail "development files in the runtime package"
+grep -q 'usr/include/ZEVSiteSDK/ZEVSiteSDK.h$' <<<"$dev_files" || fail "no headers"
+grep -q 'pkgconfig/zevsite-sdk.pc$' <<<"$dev_files" || fail "no pkg-config file"
+
+# Both packages unpacked into a scratch root stand in for an installed /usr.
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$runtime_deb" "$root"
+dpkg -x "$dev_deb" "$root"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+libdir="$root/usr/lib/$multiarch"
+library=$(ls "$libdir"/libZEVSiteSDK.so.*.*.*)
+soname=$(readelf -d "$library" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+echo "library $(basename "$library"), SONAME $soname"
+[ "$soname" = "libZEVSiteSDK.so.0" ] || fail "SONAME $soname"
+! readelf -d "$library" "$root/usr/bin/zevsite-collector" | grep -qE 'RPATH|RUNPATH' ||
+  fail "an RPATH in an installed file"
+
+rm -rf "$deb/example"
+cmake -S examples/host -B "$deb/example" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+cmake --build "$deb/example"
+LD_LIBRARY_PATH="$libdir" ZEVSITE_HOME="$(mktemp -d -p "$root")" "$deb/example/zevsite-example-host"
+
+echo "== pkg-config: a host links the packaged shared library with its flags alone"
+PKG_CONFIG_SYSROOT_DIR="$root" LD_LIBRARY_PATH="$libdir" \
+  pkgconfig_host "$libdir/pkgconfig" "$deb/pkgconfig-shared-host" --cflags --libs
+echo "packages ok: $(basename "$runtime_deb") $(basename "$dev_deb")"
