@@ -387,6 +387,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       case ZEVSiteUploadAction::Delete:
         failures_ = 0;
         endLease(leaseEnd(*pending, true));
+        storage_->spaceFreed();
         break;
       case ZEVSiteUploadAction::Split:
         endLease(leaseEnd(*pending, false));

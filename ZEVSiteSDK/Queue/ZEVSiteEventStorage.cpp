@@ -166,6 +166,15 @@ void ZEVSiteEventStorage::wake() {
   stagedCondition_.notify_one();
 }
 
+void ZEVSiteEventStorage::spaceFreed() {
+  {
+    std::lock_guard lock(stagingMutex_);
+    if (!diskFull_ || !retryAt_) return;
+    retryAt_.reset();
+  }
+  stagedCondition_.notify_one();
+}
+
 void ZEVSiteEventStorage::setLimits(std::size_t maxEvents, std::int64_t expirationSecs) {
   std::lock_guard lock(stagingMutex_);
   maxEvents_ = maxEvents > 0 ? maxEvents : 1;
@@ -390,6 +399,7 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
       ZEVSiteLoger::adLog("[Site] event store can be written again; staged events stored");
     }
     failures_ = 0;
+    diskFull_ = false;
     retryAt_.reset();
     // The sender is told first, so a flush that returns has already woken it.
     notifyCommitListenerLocked(lock);
@@ -397,8 +407,14 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
     committedCondition_.notify_all();
     return;
   }
-  // The store could not take the batch: put it back in front, still within the staging
-  // bounds, and try again after a growing delay.
+  // What was committed can be sent (and, sent, frees room on a full disk) at once.
+  if (outcome.committed > 0) notifyCommitListenerLocked(lock);
+  // The store could not take the rest of the batch: put it back in front, still within the
+  // staging bounds, and try again after a growing delay.
+  diskFull_ = outcome.diskFull;
+  // On a full disk the log's committed pages go to the database first, so that the next
+  // transaction starts the log over instead of growing it.
+  if (diskFull_) checkpointWanted_ = true;
   for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
     stagedBytes_ += it->body.size();
     staging_.push_front(std::move(*it));
@@ -411,6 +427,28 @@ void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
     ZEVSiteLoger::adLog("[Site] events are kept in memory until the event store can be written: %@",
                         outcome.error);
   }
+}
+
+std::size_t ZEVSiteEventStorage::insertInTransactions(ZEVSiteEventStore& store,
+                                                      std::span<const ZEVSitePendingEvent> rows,
+                                                      BatchOutcome& outcome) {
+  std::size_t committed = 0;
+  while (committed < rows.size()) {
+    std::size_t end = committed;
+    std::size_t bytes = 0;
+    do {
+      bytes += rows[end].body.size();
+      ++end;
+    } while (end < rows.size() && bytes + rows[end].body.size() <= transactionBytes_);
+    if (!store.insertBatch(rows.subspan(committed, end - committed))) {
+      outcome.diskFull = ZEVSiteEventStore::isDiskFull(store.lastErrorCode());
+      if (outcome.diskFull) transactionBytes_ = std::max<std::size_t>(transactionBytes_ / 2, 1);
+      break;
+    }
+    committed = end;
+    transactionBytes_ = std::min(transactionBytes_ * 2, kMaxTransactionBytes);
+  }
+  return committed;
 }
 
 ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
@@ -435,18 +473,24 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
     if (ZEVSiteEventStore* store = openStoreLocked(&outcome.error)) {
       std::vector<ZEVSitePendingEvent> rows(std::make_move_iterator(batch.begin()),
                                             std::make_move_iterator(batch.end()));
-      outcome.written = store->insertBatch(rows);
-      if (outcome.written) {
-        rowEstimate_ += rows.size();
+      outcome.committed = insertInTransactions(*store, rows, outcome);
+      outcome.written = outcome.committed == rows.size();
+      if (outcome.committed > 0) {
+        rowEstimate_ += outcome.committed;
         droppedInStore = enforceLimitsLocked(*store, maxEvents, expirationSecs);
-      } else {
-        for (std::size_t i = 0; i < rows.size(); ++i) batch[i] = std::move(rows[i]);
+      }
+      if (!outcome.written) {
+        // The events not committed go back to the batch, which the caller stages again.
+        for (std::size_t i = outcome.committed; i < rows.size(); ++i) {
+          batch[i] = std::move(rows[i]);
+        }
+        batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(outcome.committed));
         const int code = store->lastErrorCode();
         outcome.error = "SQLite error " + std::to_string(code);
         if (ZEVSiteEventStore::isCorruption(code)) {
           store_.reset();
           moveAsideLocked(storePath_);
-        } else if (!ZEVSiteEventStore::isDiskFull(code)) {
+        } else if (!outcome.diskFull) {
           store_.reset();  // reopened on the next attempt; a full disk keeps the connection
         }
       }

@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -51,6 +52,10 @@ class ZEVSiteEventStorage {
   static constexpr std::chrono::milliseconds kLongestRetryDelay{10'000};
   // The store counts as idle (and its log is truncated) after this long without commits.
   static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
+  // Most bytes of upload strings written in one transaction, so that the log never grows
+  // far past its size limit on a nearly full disk. After a full disk the writer halves it,
+  // down to one event, and doubles it again with every transaction that fits.
+  static constexpr std::size_t kMaxTransactionBytes = 64 * 1024;
 
   // The storage of `homeDirectory`, created (with its writer thread) on first use. The
   // storage of "" (no home directory could be found) keeps events in memory until the host
@@ -74,6 +79,9 @@ class ZEVSiteEventStorage {
   void setLimits(std::size_t maxEvents, std::int64_t expirationSecs);
   // Asks the writer to try again now (the host set a home directory, for example).
   void wake();
+  // Stored events were deleted (delivered): a writer waiting out a full disk tries again at
+  // once, since their pages are free for new events. Any thread, never blocks long.
+  void spaceFreed();
 
   // Deletes every staged and stored event. The writer thread does it between two batches,
   // so a batch being written when the call is made is deleted too; events accepted before
@@ -93,11 +101,18 @@ class ZEVSiteEventStorage {
 
  private:
   struct BatchOutcome {
-    bool written = false;
-    std::string error;  // why not, when not written
+    bool written = false;       // every event of the batch is in the store
+    std::size_t committed = 0;  // events of the batch committed (all of them when written)
+    bool diskFull = false;      // what stopped the rest: no space left
+    std::string error;          // why not, when not written
   };
 
   void writerLoop();
+  // Inserts `rows` in transactions of at most transactionBytes_ (one event at least) until
+  // one fails; returns how many were committed and records a full disk in `outcome`.
+  std::size_t insertInTransactions(ZEVSiteEventStore& store,
+                                   std::span<const ZEVSitePendingEvent> rows,
+                                   BatchOutcome& outcome);
   void ensureWriterLocked();
   void resetAfterFork();
   BatchOutcome writeBatch(std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged);
@@ -141,6 +156,9 @@ class ZEVSiteEventStorage {
   int failures_ = 0;
   std::optional<std::chrono::steady_clock::time_point> retryAt_;
   bool failureLogged_ = false;  // one line per episode of failures
+  bool diskFull_ = false;       // the latest failure was a full disk
+  // Bytes per transaction (see kMaxTransactionBytes); the writer thread's alone.
+  std::size_t transactionBytes_ = kMaxTransactionBytes;
   // The writer thread's handle; in a child after fork() the thread does not exist, so the
   // handle is released (never joined) and a new writer is started on first use.
   std::unique_ptr<std::thread> writer_;

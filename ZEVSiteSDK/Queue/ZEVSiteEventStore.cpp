@@ -72,7 +72,7 @@ bool ZEVSiteEventStore::isCorruption(int code) {
 
 bool ZEVSiteEventStore::isDiskFull(int code) { return (code & 0xff) == SQLITE_FULL; }
 
-int ZEVSiteEventStore::lastErrorCode() const { return sqlite3_errcode(db_) & 0xff; }
+int ZEVSiteEventStore::lastErrorCode() const { return insertFailure_ & 0xff; }
 
 ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
   OpenResult result;
@@ -177,7 +177,12 @@ bool ZEVSiteEventStore::prepare() {
 }
 
 bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events) {
-  if (!execute("BEGIN IMMEDIATE")) return false;
+  // The failure's code is kept before ROLLBACK, which would reset the connection's.
+  insertFailure_ = SQLITE_OK;
+  if (!execute("BEGIN IMMEDIATE")) {
+    insertFailure_ = sqlite3_extended_errcode(db_);
+    return false;
+  }
   bool ok = true;
   for (const auto& event : events) {
     StatementScope scope{insert_};
@@ -188,10 +193,12 @@ bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events)
     sqlite3_bind_int64(insert_, 3, event.createdMillis);
     if (sqlite3_step(insert_) != SQLITE_DONE) {
       ok = false;
+      insertFailure_ = sqlite3_extended_errcode(db_);
       break;
     }
   }
   if (ok && execute("COMMIT")) return true;
+  if (ok) insertFailure_ = sqlite3_extended_errcode(db_);
   execute("ROLLBACK");
   return false;
 }

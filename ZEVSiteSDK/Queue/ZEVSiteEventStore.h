@@ -87,11 +87,13 @@ class ZEVSiteEventStore {
   // large checkpoints itself, so the WAL stays bounded whatever the owner does.
   //
   // The log is kept small so the SDK keeps working on a nearly full disk: a checkpoint is
-  // wanted every kCheckpointFrames pages (512 KiB), the owner truncates the log whenever the
-  // store goes idle, and SQLite cuts a reset log back to kJournalSizeLimit.
-  static constexpr int kCheckpointFrames = 128;
-  static constexpr int kForcedCheckpointFrames = 1024;
-  static constexpr int kJournalSizeLimit = 512 * 1024;
+  // wanted every kCheckpointFrames pages (128 KiB), the owner truncates the log whenever the
+  // store goes idle, and SQLite cuts a reset log back to kJournalSizeLimit. A log that filled
+  // the disk could never be checkpointed (the database file could not grow to take its
+  // pages), so it must never get near that.
+  static constexpr int kCheckpointFrames = 32;
+  static constexpr int kForcedCheckpointFrames = 64;
+  static constexpr int kJournalSizeLimit = 128 * 1024;
   // Pages in the log since it was last emptied.
   int walFrames() const { return walFrames_.load(); }
   // Copies the WAL back into the database through a connection of its own (safe alongside
@@ -102,7 +104,7 @@ class ZEVSiteEventStore {
   void setCommitListener(std::function<void(int walFrames)> listener) {
     commitListener_ = std::move(listener);
   }
-  // The primary SQLite result code of the last failure on the main connection.
+  // The primary SQLite result code of the last insertBatch failure.
   int lastErrorCode() const;
   // Whether `code` says the file itself is damaged or not a database.
   static bool isCorruption(int code);
@@ -130,6 +132,7 @@ class ZEVSiteEventStore {
   const std::string path_;
   sqlite3* db_ = nullptr;
   std::atomic<int> walFrames_{0};
+  int insertFailure_ = 0;  // extended result code of the last failed insertBatch (0: none)
   std::function<void(int)> commitListener_;  // set before the store is shared
   std::mutex checkpointMutex_;               // guards checkpointDb_
   sqlite3* checkpointDb_ = nullptr;

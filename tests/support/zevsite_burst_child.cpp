@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
   // stopping it, say), the child goes with it instead of holding the test's output open.
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() == 1) return 3;
+  // ZEVSITE_LOG=1 shows the SDK's log lines on standard error (for trying faults by hand).
+  if (std::getenv("ZEVSITE_LOG")) ZEVSiteManager::setEnableLog(true);
   ZEVSiteSupport::setHomeDirectory(argv[1]);
   if (argc >= 4) return deliverAndIdle(argv[2], std::atoi(argv[3]));
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "burst");
