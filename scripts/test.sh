@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build (with the example host built against the
-# installed package), then an AddressSanitizer+UndefinedBehaviorSanitizer build. A private
-# ClickHouse server runs on loopback for the collector's ClickHouse tests throughout.
+# installed package), the API reference, then an AddressSanitizer+UndefinedBehaviorSanitizer
+# build. A private ClickHouse server runs on loopback for the collector's ClickHouse tests
+# throughout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -25,6 +26,12 @@ cmake --install build >/dev/null
 cmake -S examples/host -B build/example -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build/prefix" >/dev/null
 cmake --build build/example
 ZEVSITE_HOME="$(mktemp -d)" build/example/zevsite-example-host
+
+echo "== API reference (Doxygen, warnings are errors)"
+cmake -S . -B build/docs-build -G Ninja -DZEVSITE_BUILD_DOCS=ON -DZEVSITE_BUILD_TESTS=OFF \
+  -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/docs-build --target docs
+test -f build/docs-build/docs/html/index.html || { echo "no build/docs-build/docs/html/index.html"; exit 1; }
 
 scripts/package.sh
 
