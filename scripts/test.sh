@@ -53,6 +53,13 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/ts
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
   -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore|UserChoice|NetworkOptions'
 
+echo "== clang thread-safety analysis"
+# Only the library is built, so the lock annotations are checked in the SDK's own code.
+CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF \
+  -DCMAKE_CXX_FLAGS="-Wthread-safety -Wthread-safety-beta" >/dev/null
+cmake --build build-tsa -j "$jobs" --target ZEVSiteSDK
+
 echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=30} s each"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZEVSITE_BUILD_FUZZERS=ON -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF >/dev/null

@@ -6,6 +6,8 @@
 // SQLite's file locks keep them consistent.
 #pragma once
 
+#include "../Platform/ZEVSiteMutex.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -131,8 +133,8 @@ class ZEVSiteEventStore {
   sqlite3* db_ = nullptr;
   std::atomic<int> walFrames_{0};
   std::function<void(int)> commitListener_;  // set before the store is shared
-  std::mutex checkpointMutex_;               // guards checkpointDb_
-  sqlite3* checkpointDb_ = nullptr;
+  zevsite::Mutex checkpointMutex_;           // guards checkpointDb_
+  sqlite3* checkpointDb_ ZEVSITE_GUARDED_BY(checkpointMutex_) = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* deleteRange_ = nullptr;
   sqlite3_stmt* deleteLease_ = nullptr;
