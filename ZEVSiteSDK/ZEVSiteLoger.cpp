@@ -1,6 +1,7 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
 #include "Platform/ZEVSiteForkSafety.h"
+#include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 
 #include <atomic>
@@ -11,8 +12,8 @@ namespace {
 
 struct LoggerState {
   std::atomic<bool> enabled{false};
-  std::mutex mutex;  // guards sink and serialises output so lines never interleave
-  ZEVSiteLoger::Sink sink;
+  zevsite::Mutex mutex;  // guards sink and serialises output so lines never interleave
+  ZEVSiteLoger::Sink sink ZEVSITE_GUARDED_BY(mutex);
 };
 
 LoggerState& state() {
@@ -33,7 +34,7 @@ bool ZEVSiteLoger::isDebug() noexcept { return state().enabled.load(std::memory_
 
 void ZEVSiteLoger::setSink(Sink sink) noexcept {
   auto& logger = state();
-  std::lock_guard lock(logger.mutex);
+  zevsite::MutexLock lock(logger.mutex);
   logger.sink = std::move(sink);
 }
 
@@ -72,7 +73,7 @@ void ZEVSiteLoger::emit(std::string_view format, const std::string* arguments,
       }
     }
     auto& logger = state();
-    std::lock_guard lock(logger.mutex);
+    zevsite::MutexLock lock(logger.mutex);
     if (logger.sink) {
       logger.sink(line);
     } else {

@@ -7,6 +7,7 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "Platform/ZEVSiteForkSafety.h"
+#include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
@@ -31,19 +32,19 @@ class SharedManagerSlot {
     zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kSharedManager);
   }
   std::shared_ptr<ZEVSiteManager> load() {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     return manager_;
   }
   std::shared_ptr<ZEVSiteManager> exchange(std::shared_ptr<ZEVSiteManager> manager) {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     manager_.swap(manager);
     return manager;
   }
 
  private:
   // Guards manager_; held only to copy or swap the pointer. Rank kSharedManager for fork().
-  std::mutex mutex_;
-  std::shared_ptr<ZEVSiteManager> manager_;
+  zevsite::Mutex mutex_;
+  std::shared_ptr<ZEVSiteManager> manager_ ZEVSITE_GUARDED_BY(mutex_);
 };
 
 SharedManagerSlot& sharedManager() {
@@ -127,7 +128,7 @@ void ZEVSiteManager::runStartupWork() {
   // is set, so a campaign recorded by handleOpenURL on another thread either rides on this
   // event or, arriving after, is sent by handleOpenURL itself.
   auto& record = ZEVSiteDeepLinkModel::shareInstance();
-  std::lock_guard lock(record.lock());
+  zevsite::RecursiveMutexLock lock(record.lock());
   appStartRequest();
   record.setSdkInit(true);
 }
@@ -139,7 +140,7 @@ void ZEVSiteManager::appStartRequest() {
     const ZEVSiteText& channel = impl_->channel;
     if (channel && !channel->empty()) parameters.setValue(*channel, "pkid");
     auto& record = ZEVSiteDeepLinkModel::shareInstance();
-    std::lock_guard lock(record.lock());
+    zevsite::RecursiveMutexLock lock(record.lock());
     const bool activated = ZEVSiteSupport::isActivated();
     parameters.setValue(activated ? 0 : 1, "inst");
     parameters.setValue(1, "ni");

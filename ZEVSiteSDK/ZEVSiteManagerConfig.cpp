@@ -20,12 +20,12 @@ constexpr std::int64_t kCellularInterval = 259200;  // three days
 }  // namespace
 
 ZEVSiteText ZEVSiteManager::Impl::sdkConfigURL() const {
-  std::lock_guard lock(sdkConfigURLMutex_);
+  zevsite::MutexLock lock(sdkConfigURLMutex_);
   return sdkConfigURL_;
 }
 
 void ZEVSiteManager::Impl::setSdkConfigURL(ZEVSiteText url) {
-  std::lock_guard lock(sdkConfigURLMutex_);
+  zevsite::MutexLock lock(sdkConfigURLMutex_);
   sdkConfigURL_ = std::move(url);
 }
 

@@ -47,7 +47,8 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
   }
 }
 
-void recordCampaignValues(ZEVSiteDeepLinkModel& record, std::string_view url) {
+void recordCampaignValues(ZEVSiteDeepLinkModel& record, std::string_view url)
+    ZEVSITE_REQUIRES(record.lock()) {
   std::vector<std::string_view> pieces = split(url, '?');
   if (pieces.size() < 2) return;
   // Every piece counts, the text before the first "?" included; the last occurrence wins.
@@ -76,7 +77,7 @@ void ZEVSiteManager::handleOpenURL(ZEVSiteText url) {
   auto& record = ZEVSiteDeepLinkModel::shareInstance();
   try {
     if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: no campaign is kept
-    std::lock_guard lock(record.lock());
+    zevsite::RecursiveMutexLock lock(record.lock());
     recordCampaignValues(record, *url);
     if (!record.qxs() || !record.qxc()) return;
     bool repeated = record.qxs() == record.lastQxs() && record.qxc() == record.lastQxc();

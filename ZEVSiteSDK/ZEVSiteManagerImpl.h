@@ -4,6 +4,8 @@
 
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
+#include "Platform/ZEVSiteMutex.h"
+
 #include <memory>
 #include <mutex>
 
@@ -22,6 +24,6 @@ struct ZEVSiteManager::Impl {
   void setSdkConfigURL(ZEVSiteText url);
 
  private:
-  mutable std::mutex sdkConfigURLMutex_;  // guards sdkConfigURL_
-  ZEVSiteText sdkConfigURL_;
+  mutable zevsite::Mutex sdkConfigURLMutex_;  // guards sdkConfigURL_
+  ZEVSiteText sdkConfigURL_ ZEVSITE_GUARDED_BY(sdkConfigURLMutex_);
 };

@@ -6,6 +6,7 @@
 #include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteForkSafety.h"
+#include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
@@ -20,10 +21,10 @@ namespace {
 constexpr const char* kActivatedKey = "ZEVSITE_ACTIVATED";
 
 struct SupportState {
-  std::mutex mutex;  // guards every field below
-  ZEVSiteText appId;
-  ZEVSiteText collectURL;
-  std::chrono::milliseconds requestTimeout{0};
+  zevsite::Mutex mutex;  // guards every field below
+  ZEVSiteText appId ZEVSITE_GUARDED_BY(mutex);
+  ZEVSiteText collectURL ZEVSITE_GUARDED_BY(mutex);
+  std::chrono::milliseconds requestTimeout ZEVSITE_GUARDED_BY(mutex){0};
 };
 
 SupportState& state() {
@@ -37,12 +38,12 @@ SupportState& state() {
 }  // namespace
 
 void ZEVSiteSupport::setAppId(ZEVSiteText appId) {
-  std::lock_guard lock(state().mutex);
+  zevsite::MutexLock lock(state().mutex);
   state().appId = std::move(appId);
 }
 
 ZEVSiteText ZEVSiteSupport::appId() {
-  std::lock_guard lock(state().mutex);
+  zevsite::MutexLock lock(state().mutex);
   return state().appId;
 }
 
@@ -68,24 +69,24 @@ std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().
 
 void ZEVSiteSupport::setCollectURL(ZEVSiteText url) {
   {
-    std::lock_guard lock(state().mutex);
+    zevsite::MutexLock lock(state().mutex);
     state().collectURL = std::move(url);
   }
   for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }
 
 ZEVSiteText ZEVSiteSupport::collectURL() {
-  std::lock_guard lock(state().mutex);
+  zevsite::MutexLock lock(state().mutex);
   return state().collectURL;
 }
 
 void ZEVSiteSupport::setRequestTimeout(std::chrono::milliseconds timeout) {
-  std::lock_guard lock(state().mutex);
+  zevsite::MutexLock lock(state().mutex);
   state().requestTimeout = timeout;
 }
 
 std::chrono::milliseconds ZEVSiteSupport::requestTimeout() {
-  std::lock_guard lock(state().mutex);
+  zevsite::MutexLock lock(state().mutex);
   return state().requestTimeout;
 }
 

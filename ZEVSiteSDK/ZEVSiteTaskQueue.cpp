@@ -4,6 +4,7 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
 #include "Config/ZEVSiteConfigCache.h"
+#include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
@@ -15,8 +16,8 @@ namespace {
 
 struct ObserverSlot {
   std::atomic<bool> installed{false};  // lets addTask skip the lock when there is none
-  std::mutex mutex;                    // guards observer
-  std::shared_ptr<const ZEVSiteSupport::EventObserver> observer;
+  zevsite::Mutex mutex;                // guards observer
+  std::shared_ptr<const ZEVSiteSupport::EventObserver> observer ZEVSITE_GUARDED_BY(mutex);
   // Set once the installed observer has thrown and that was logged: one line per observer.
   std::atomic<bool> failureLogged{false};
 };
@@ -74,7 +75,7 @@ void ZEVSiteTaskQueue::notifyObserver(std::string_view eventName, std::string_vi
   if (!slot.installed.load(std::memory_order_acquire)) return;
   std::shared_ptr<const ZEVSiteSupport::EventObserver> observer;
   {
-    std::lock_guard lock(slot.mutex);
+    zevsite::MutexLock lock(slot.mutex);
     observer = slot.observer;
   }
   if (observer && *observer) (*observer)(eventName, uploadString);
@@ -82,7 +83,7 @@ void ZEVSiteTaskQueue::notifyObserver(std::string_view eventName, std::string_vi
 
 void ZEVSiteTaskQueue::setEventObserver(ZEVSiteSupport::EventObserver observer) {
   auto& slot = observerSlot();
-  std::lock_guard lock(slot.mutex);
+  zevsite::MutexLock lock(slot.mutex);
   bool installed = static_cast<bool>(observer);
   slot.observer = installed
                       ? std::make_shared<const ZEVSiteSupport::EventObserver>(std::move(observer))

@@ -4,6 +4,7 @@
 
 #include "Platform/ZEVSiteFiles.h"
 #include "Platform/ZEVSiteForkSafety.h"
+#include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
@@ -27,14 +28,15 @@ constexpr const char* kConfigUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
 constexpr const char* kConfigFile = "Library/SDK_CONFIG_DATA_KEY";
 
 struct ChoiceState {
-  std::mutex mutex;  // serialises loading and changing the choice (user defaults I/O)
+  zevsite::Mutex mutex;  // serialises loading and changing the choice (user defaults I/O)
   // The cached choice: enabled is stored before generation (the home generation it belongs
   // to; 0 = none) is published.
   std::atomic<std::uint64_t> generation{0};
   std::atomic<bool> enabled{true};
-  std::mutex prefetchMutex;                 // guards prefetchGeneration; a leaf lock
+  zevsite::Mutex prefetchMutex;             // guards prefetchGeneration; a leaf lock
   std::condition_variable loadedCondition;  // notified whenever a load published the choice
-  std::uint64_t prefetchGeneration = 0;     // the home generation a background load runs for
+  // The home generation a background load runs for.
+  std::uint64_t prefetchGeneration ZEVSITE_GUARDED_BY(prefetchMutex) = 0;
 };
 
 ChoiceState& state() {
@@ -45,28 +47,30 @@ ChoiceState& state() {
     forksafety::registerLock(choice.mutex, forksafety::kClientId);
     forksafety::registerLock(choice.prefetchMutex, forksafety::kLeaf);
     // A load thread of the parent does not exist in the child: let the child start its own.
-    forksafety::onChild([&choice] { choice.prefetchGeneration = 0; });
+    // Unchecked: it runs in the child, which has one thread.
+    forksafety::onChild([&choice]()
+                            ZEVSITE_NO_THREAD_SAFETY_ANALYSIS { choice.prefetchGeneration = 0; });
     return true;
   }();
   (void)registered;
   return instance.get();
 }
 
-bool loadLocked(ChoiceState& choice, std::uint64_t generation) {
+bool loadLocked(ChoiceState& choice, std::uint64_t generation) ZEVSITE_REQUIRES(choice.mutex) {
   auto defaults = ZEVSitePlatform::current().standardUserDefaults();
   const bool enabled = defaults->integerForKey(kOptOutKey) == 0;
   choice.enabled.store(enabled, std::memory_order_relaxed);
   choice.generation.store(generation, std::memory_order_release);
   {
     // Taken so a waiter between its check and its wait cannot miss the notification.
-    std::lock_guard lock(choice.prefetchMutex);
+    zevsite::MutexLock lock(choice.prefetchMutex);
   }
   choice.loadedCondition.notify_all();
   return enabled;
 }
 
 bool load(ChoiceState& choice) {
-  std::lock_guard lock(choice.mutex);
+  zevsite::MutexLock lock(choice.mutex);
   const std::uint64_t generation = files::homeGeneration();
   if (choice.generation.load(std::memory_order_acquire) == generation) {
     return choice.enabled.load(std::memory_order_relaxed);
@@ -88,8 +92,8 @@ bool trackingEnabled() {
   if (cachedForCurrentHome(choice, enabled)) return enabled;
   prefetch();
   {
-    std::unique_lock lock(choice.prefetchMutex);
-    if (choice.loadedCondition.wait_for(lock, kLoadWait,
+    zevsite::UniqueMutexLock lock(choice.prefetchMutex);
+    if (choice.loadedCondition.wait_for(lock.native(), kLoadWait,
                                         [&] { return cachedForCurrentHome(choice, enabled); })) {
       return enabled;
     }
@@ -103,7 +107,7 @@ void prefetch() {
   if (cachedForCurrentHome(choice, enabled)) return;
   const std::uint64_t generation = files::homeGeneration();
   {
-    std::lock_guard lock(choice.prefetchMutex);
+    zevsite::MutexLock lock(choice.prefetchMutex);
     if (choice.prefetchGeneration == generation) return;
     choice.prefetchGeneration = generation;
   }
@@ -111,7 +115,7 @@ void prefetch() {
     ZEVSitePlatform::current().startThread([&choice] { load(choice); }).detach();
   } catch (const std::system_error&) {
     // No thread to spare: the first check loads the choice itself after its wait.
-    std::lock_guard lock(choice.prefetchMutex);
+    zevsite::MutexLock lock(choice.prefetchMutex);
     choice.prefetchGeneration = 0;
   }
 }
@@ -119,7 +123,7 @@ void prefetch() {
 void setTrackingEnabled(bool enabled) {
   auto& choice = state();
   {
-    std::lock_guard lock(choice.mutex);
+    zevsite::MutexLock lock(choice.mutex);
     const std::uint64_t generation = files::homeGeneration();
     const bool wasEnabled = choice.generation.load(std::memory_order_acquire) == generation
                                 ? choice.enabled.load(std::memory_order_relaxed)

@@ -2,6 +2,8 @@
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 
+#include "Platform/ZEVSiteMutex.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <exception>
@@ -10,7 +12,7 @@
 namespace {
 
 std::atomic<std::terminate_handler> previousHandler{nullptr};
-std::mutex installMutex;  // serialises installations so two threads cannot chain each other
+zevsite::Mutex installMutex;  // serialises installations so two threads cannot chain each other
 
 [[noreturn]] void onTerminate() {
   if (std::exception_ptr current = std::current_exception()) {
@@ -31,7 +33,7 @@ std::mutex installMutex;  // serialises installations so two threads cannot chai
 void ZEVUncaughtExceptionHandler::installZEVUncaughtExceptionHandler(bool install,
                                                                      bool /*showAlert*/) {
   if (!install) return;
-  std::lock_guard lock(installMutex);
+  zevsite::MutexLock lock(installMutex);
   if (std::get_terminate() == &onTerminate) return;
   previousHandler.store(std::set_terminate(&onTerminate));
 }

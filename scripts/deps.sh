@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests, demo and benchmarks need (as root, or
-# through sudo). Packages already present are not fetched again.
+# Installs the Debian packages the build, tests, demo, benchmarks and API reference need (as
+# root, or through sudo). Packages already present are not fetched again.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
           libsqlite3-dev libcurl4-openssl-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev
           zlib1g-dev libbrotli-dev clickhouse-server clickhouse-client python3 curl
-          chromium libjs-chart.js)
+          chromium libjs-chart.js doxygen)
 # The Debian-package check: dpkg-shlibdeps, file and readelf.
 packages+=(dpkg-dev file binutils)
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a normal build (with the example host built against the
-# installed package), then an AddressSanitizer+UndefinedBehaviorSanitizer build. A private
-# ClickHouse server runs on loopback for the collector's ClickHouse tests throughout.
+# installed package), the API reference, then an AddressSanitizer+UndefinedBehaviorSanitizer
+# build. A private ClickHouse server runs on loopback for the collector's ClickHouse tests
+# throughout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -26,6 +27,12 @@ cmake -S examples/host -B build/example -G Ninja -DCMAKE_PREFIX_PATH="$PWD/build
 cmake --build build/example
 ZEVSITE_HOME="$(mktemp -d)" build/example/zevsite-example-host
 
+echo "== API reference (Doxygen, warnings are errors)"
+cmake -S . -B build/docs-build -G Ninja -DZEVSITE_BUILD_DOCS=ON -DZEVSITE_BUILD_TESTS=OFF \
+  -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/docs-build --target docs
+test -f build/docs-build/docs/html/index.html || { echo "no build/docs-build/docs/html/index.html"; exit 1; }
+
 scripts/package.sh
 
 echo "== address and undefined-behaviour sanitizers"
@@ -45,6 +52,13 @@ cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
   -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore|UserChoice|NetworkOptions'
+
+echo "== clang thread-safety analysis"
+# Only the library is built, so the lock annotations are checked in the SDK's own code.
+CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF \
+  -DCMAKE_CXX_FLAGS="-Wthread-safety -Wthread-safety-beta" >/dev/null
+cmake --build build-tsa -j "$jobs" --target ZEVSiteSDK
 
 echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=30} s each"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \

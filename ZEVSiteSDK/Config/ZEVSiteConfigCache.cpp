@@ -5,6 +5,7 @@
 
 #include "../Platform/ZEVSiteFiles.h"
 #include "../Platform/ZEVSiteForkSafety.h"
+#include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Queue/ZEVSiteEventStorage.h"
@@ -20,10 +21,10 @@ namespace {
 // The parsed limits of one home directory's document. Loading a document for another home
 // replaces them: the SDK works in one home at a time.
 struct CacheState {
-  std::mutex mutex;  // guards the fields below; held while a document is read and parsed
-  std::optional<std::string> home;
-  bool hasDocument = false;
-  ZEVSiteConfigLimits limits;
+  zevsite::Mutex mutex;  // guards the fields below; held while a document is read and parsed
+  std::optional<std::string> home ZEVSITE_GUARDED_BY(mutex);
+  bool hasDocument ZEVSITE_GUARDED_BY(mutex) = false;
+  ZEVSiteConfigLimits limits ZEVSITE_GUARDED_BY(mutex);
 };
 
 CacheState& cacheState() {
@@ -41,7 +42,7 @@ std::int64_t clamped(const char* field, std::int64_t value, std::int64_t least, 
   return used;
 }
 
-void loadLocked(CacheState& state, const std::string& home) {
+void loadLocked(CacheState& state, const std::string& home) ZEVSITE_REQUIRES(state.mutex) {
   state.home = home;
   state.hasDocument = false;
   state.limits = {};
@@ -62,7 +63,7 @@ struct Snapshot {
 Snapshot currentSnapshot() {
   const std::string home = ZEVSitePlatform::current().homeDirectory();
   auto& state = cacheState();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   if (state.home != home) loadLocked(state, home);
   return {state.hasDocument, state.limits};
 }
@@ -91,7 +92,7 @@ void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& conf
   const ZEVSiteConfigLimits limits = limitsOf(config);
   {
     auto& state = cacheState();
-    std::lock_guard lock(state.mutex);
+    zevsite::MutexLock lock(state.mutex);
     state.home = homeDirectory;
     state.hasDocument = true;
     state.limits = limits;

@@ -25,7 +25,7 @@ ZEVSiteConfigRefresh& ZEVSiteConfigRefresh::shared() {
 void ZEVSiteConfigRefresh::start(ZEVSiteText url) {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
   {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     waiting_ = true;
     waitingURL_ = std::move(url);
     // A download thread inherited through fork() does not exist in this process.
@@ -42,7 +42,7 @@ void ZEVSiteConfigRefresh::run() {
   for (;;) {
     ZEVSiteText url;
     {
-      std::lock_guard lock(mutex_);
+      zevsite::MutexLock lock(mutex_);
       if (!waiting_) {
         running_ = false;
         idle_.notify_all();
@@ -62,8 +62,9 @@ void ZEVSiteConfigRefresh::run() {
 }
 
 bool ZEVSiteConfigRefresh::waitIdle(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock lock(mutex_);
-  return idle_.wait_until(lock, deadline, [&] { return !running_ && !waiting_; });
+  zevsite::UniqueMutexLock lock(mutex_);
+  return idle_.wait_until(lock.native(), deadline,
+                          [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
 }
 
 void ZEVSiteConfigRefresh::refresh(const std::string& url) {

@@ -8,6 +8,8 @@
 
 #include <ZEVSiteSDK/ZEVSiteValue.h>
 
+#include "../Platform/ZEVSiteMutex.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -30,10 +32,11 @@ class ZEVSiteConfigRefresh {
   void run();
   static void refresh(const std::string& url);
 
-  std::mutex mutex_;  // guards the fields below
+  zevsite::Mutex mutex_;  // guards the fields below
   std::condition_variable idle_;
-  bool running_ = false;                 // a download thread exists
-  std::uint64_t runningGeneration_ = 0;  // fork generation it was started in
-  bool waiting_ = false;                 // another refresh is asked for
-  ZEVSiteText waitingURL_;               // its URL
+  bool running_ ZEVSITE_GUARDED_BY(mutex_) = false;  // a download thread exists
+  // The fork generation the download thread was started in
+  std::uint64_t runningGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
+  bool waiting_ ZEVSITE_GUARDED_BY(mutex_) = false;    // another refresh is asked for
+  ZEVSiteText waitingURL_ ZEVSITE_GUARDED_BY(mutex_);  // its URL
 };

@@ -1,5 +1,6 @@
 #include "ZEVSiteNetworkSettings.h"
 
+#include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 
 #include <curl/curl.h>
@@ -11,8 +12,8 @@ namespace zevsite::net {
 namespace {
 
 struct SettingsSlot {
-  std::mutex mutex;  // guards settings
-  ZEVSiteNetworkSettings settings;
+  zevsite::Mutex mutex;  // guards settings
+  ZEVSiteNetworkSettings settings ZEVSITE_GUARDED_BY(mutex);
 };
 
 SettingsSlot& slot() {
@@ -23,27 +24,27 @@ SettingsSlot& slot() {
 }  // namespace
 
 ZEVSiteNetworkSettings networkSettings() {
-  std::lock_guard lock(slot().mutex);
+  zevsite::MutexLock lock(slot().mutex);
   return slot().settings;
 }
 
 void setProxy(std::optional<std::string> proxyURL) {
-  std::lock_guard lock(slot().mutex);
+  zevsite::MutexLock lock(slot().mutex);
   slot().settings.proxyURL = std::move(proxyURL);
 }
 
 void setCABundle(std::optional<std::string> path) {
-  std::lock_guard lock(slot().mutex);
+  zevsite::MutexLock lock(slot().mutex);
   slot().settings.caBundle = std::move(path);
 }
 
 void setCompression(bool enabled) {
-  std::lock_guard lock(slot().mutex);
+  zevsite::MutexLock lock(slot().mutex);
   slot().settings.compression = enabled;
 }
 
 void setDispatchInterval(std::chrono::milliseconds interval) {
-  std::lock_guard lock(slot().mutex);
+  zevsite::MutexLock lock(slot().mutex);
   slot().settings.dispatchInterval = std::max(interval, std::chrono::milliseconds::zero());
 }
 

@@ -2,6 +2,7 @@
 
 #include "../Platform/ZEVSiteFiles.h"
 #include "../Platform/ZEVSiteForkSafety.h"
+#include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 
 #include <dirent.h>
@@ -14,8 +15,8 @@
 namespace {
 
 struct ProviderSlot {
-  std::mutex mutex;  // guards provider
-  std::shared_ptr<const ZEVSiteNetworkStatusSimple::Provider> provider;
+  zevsite::Mutex mutex;  // guards provider
+  std::shared_ptr<const ZEVSiteNetworkStatusSimple::Provider> provider ZEVSITE_GUARDED_BY(mutex);
 };
 
 ProviderSlot& slot() {
@@ -73,13 +74,13 @@ ZEVSiteNetworkStatus statusFromOperatingSystem() {
 ZEVSiteNetworkStatus ZEVSiteNetworkStatusSimple::currentNetworkStatus() {
   std::shared_ptr<const Provider> provider;
   {
-    std::lock_guard lock(slot().mutex);
+    zevsite::MutexLock lock(slot().mutex);
     provider = slot().provider;
   }
   return provider ? (*provider)() : statusFromOperatingSystem();
 }
 
 void ZEVSiteNetworkStatusSimple::setProvider(Provider provider) {
-  std::lock_guard lock(slot().mutex);
+  zevsite::MutexLock lock(slot().mutex);
   slot().provider = provider ? std::make_shared<const Provider>(std::move(provider)) : nullptr;
 }

@@ -9,7 +9,7 @@
 #include <exception>
 
 ZEVSiteDispatchPool::ZEVSiteDispatchPool(std::size_t threadCount) : threadCount_(threadCount) {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   startWorkersLocked();
 }
 
@@ -24,7 +24,8 @@ void ZEVSiteDispatchPool::registerForFork() {
   zevsite::forksafety::onChild([this] { resetAfterFork(); });
 }
 
-void ZEVSiteDispatchPool::resetAfterFork() {
+// Unchecked: it runs in the child, which has one thread.
+void ZEVSiteDispatchPool::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // The parent's workers do not exist here; their handles are parked for good (joining or
   // destroying them would fail). The parent's pending tasks are the parent's work (its
   // start-up events, its refreshes): the child does not run them a second time.
@@ -39,7 +40,7 @@ void ZEVSiteDispatchPool::resetAfterFork() {
 
 ZEVSiteDispatchPool::~ZEVSiteDispatchPool() {
   {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -52,7 +53,7 @@ void ZEVSiteDispatchPool::dispatchAsync(Task task) {
 
 void ZEVSiteDispatchPool::dispatchAfter(Clock::duration delay, Task task) {
   {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     if (workers_.empty() && workerGeneration_ != zevsite::forksafety::forkGeneration()) {
       startWorkersLocked();
     }
@@ -64,17 +65,17 @@ void ZEVSiteDispatchPool::dispatchAfter(Clock::duration delay, Task task) {
 }
 
 void ZEVSiteDispatchPool::workerLoop() {
-  std::unique_lock lock(mutex_);
+  zevsite::UniqueMutexLock lock(mutex_);
   while (!stopping_) {
     if (due_.empty()) {
-      wake_.wait(lock);
+      wake_.wait(lock.native());
       continue;
     }
     auto first = due_.begin();
     // A copy: another worker may take this task while this one waits.
     const Clock::time_point dueAt = first->first.first;
     if (dueAt > Clock::now()) {
-      wake_.wait_until(lock, dueAt);
+      wake_.wait_until(lock.native(), dueAt);
       continue;
     }
     Task task = std::move(first->second);

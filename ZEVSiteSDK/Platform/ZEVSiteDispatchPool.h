@@ -5,6 +5,8 @@
 // Tasks must not throw past their own body; a task that does is stopped there and logged.
 #pragma once
 
+#include "ZEVSiteMutex.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -33,17 +35,18 @@ class ZEVSiteDispatchPool {
 
  private:
   void workerLoop();
-  void startWorkersLocked();
+  void startWorkersLocked() ZEVSITE_REQUIRES(mutex_);
   void resetAfterFork();
 
   // Guards due_, stopping_, workers_ and workerGeneration_; a leaf lock for fork().
-  std::mutex mutex_;
+  zevsite::Mutex mutex_;
   std::condition_variable wake_;  // signalled when a task is due sooner or the pool stops
   // Tasks by due time; the sequence number keeps submission order among equal times.
-  std::map<std::pair<Clock::time_point, std::uint64_t>, Task> due_;
-  std::uint64_t nextSequence_ = 0;
-  bool stopping_ = false;
+  std::map<std::pair<Clock::time_point, std::uint64_t>, Task> due_ ZEVSITE_GUARDED_BY(mutex_);
+  std::uint64_t nextSequence_ ZEVSITE_GUARDED_BY(mutex_) = 0;
+  bool stopping_ ZEVSITE_GUARDED_BY(mutex_) = false;
   const std::size_t threadCount_;
-  std::vector<std::thread> workers_;    // run workerLoop
-  std::uint64_t workerGeneration_ = 0;  // the fork generation the workers were started in
+  std::vector<std::thread> workers_ ZEVSITE_GUARDED_BY(mutex_);  // run workerLoop
+  // The fork generation the workers were started in.
+  std::uint64_t workerGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
 };

@@ -1,6 +1,7 @@
 #include "ZEVSiteFiles.h"
 #include "ZEVSiteForkSafety.h"
 
+#include "ZEVSiteMutex.h"
 #include "ZEVSiteNoDestructor.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
@@ -23,10 +24,11 @@ namespace zevsite::files {
 namespace {
 
 struct HomeState {
-  std::mutex mutex;      // guards path, resolved and prepared; a leaf lock
-  std::string path;      // as set by the host, or "" for the environment's default
-  std::string resolved;  // what homeDirectory() answers once prepared
-  bool prepared = false;
+  zevsite::Mutex mutex;  // guards path, resolved and prepared; a leaf lock
+  // As set by the host, or "" for the environment's default
+  std::string path ZEVSITE_GUARDED_BY(mutex);
+  std::string resolved ZEVSITE_GUARDED_BY(mutex);  // what homeDirectory() answers once prepared
+  bool prepared ZEVSITE_GUARDED_BY(mutex) = false;
   std::atomic<std::uint64_t> generation{1};
 };
 
@@ -133,7 +135,7 @@ std::string defaultHomeDirectory(const HomeEnvironment& environment) {
 
 void setHomeDirectory(std::string path) {
   auto& state = homeState();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   state.path = std::move(path);
   state.prepared = false;
   state.generation.fetch_add(1, std::memory_order_acq_rel);
@@ -141,7 +143,7 @@ void setHomeDirectory(std::string path) {
 
 std::string homeDirectory() {
   auto& state = homeState();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   if (!state.prepared) {
     state.resolved = prepareHome(state.path);
     state.prepared = true;

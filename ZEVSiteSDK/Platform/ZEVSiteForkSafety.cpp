@@ -20,16 +20,16 @@ struct RankedLock {
 struct Registry {
   // Held by the fork handler from before the SDK's locks are taken until after fork();
   // guards locks and childHandlers, which only the handler changes.
-  std::mutex forkMutex;
-  std::vector<RankedLock> locks;  // kept sorted by rank
-  std::vector<std::function<void()>> childHandlers;
+  zevsite::Mutex forkMutex;
+  std::vector<RankedLock> locks ZEVSITE_GUARDED_BY(forkMutex);  // kept sorted by rank
+  std::vector<std::function<void()>> childHandlers ZEVSITE_GUARDED_BY(forkMutex);
   // Registrations wait here until the next fork merges them. Registering often happens
   // while the caller holds one of the SDK's locks, so it must never wait for forkMutex (the
   // handler holds that while it takes those very locks). Guards pendingLocks and
   // pendingHandlers; taken last around fork(), after every registered lock.
-  std::mutex pendingMutex;
-  std::vector<RankedLock> pendingLocks;
-  std::vector<std::function<void()>> pendingHandlers;
+  zevsite::Mutex pendingMutex;
+  std::vector<RankedLock> pendingLocks ZEVSITE_GUARDED_BY(pendingMutex);
+  std::vector<std::function<void()>> pendingHandlers ZEVSITE_GUARDED_BY(pendingMutex);
   std::atomic<std::uint64_t> generation{0};
 };
 
@@ -38,8 +38,8 @@ Registry& registry() {
   return instance.get();
 }
 
-void mergePending(Registry& state) {
-  std::lock_guard guard(state.pendingMutex);
+void mergePending(Registry& state) ZEVSITE_REQUIRES(state.forkMutex) {
+  zevsite::MutexLock guard(state.pendingMutex);
   for (auto& ranked : state.pendingLocks) {
     auto at =
         std::upper_bound(state.locks.begin(), state.locks.end(), ranked.rank,
@@ -51,13 +51,14 @@ void mergePending(Registry& state) {
   state.pendingHandlers.clear();
 }
 
-void unlockRegistered(Registry& state) {
+void unlockRegistered(Registry& state) ZEVSITE_REQUIRES(state.forkMutex) {
   for (auto it = state.locks.rbegin(); it != state.locks.rend(); ++it) {
     std::visit([](auto* lock) { lock->unlock(); }, it->lock);
   }
 }
 
-void lockAll() {
+// Unchecked: it returns with every lock held, for unlockAll (or inChild) to let go.
+void lockAll() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   auto& state = registry();
   state.forkMutex.lock();
   for (;;) {
@@ -73,14 +74,16 @@ void lockAll() {
   }
 }
 
-void unlockAll() {
+// Unchecked: it lets go of the locks lockAll took.
+void unlockAll() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   auto& state = registry();
   state.pendingMutex.unlock();
   unlockRegistered(state);
   state.forkMutex.unlock();
 }
 
-void inChild() {
+// Unchecked: it lets go of lockAll's locks, then runs alone in the child.
+void inChild() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   unlockAll();
   auto& state = registry();
   state.generation.fetch_add(1, std::memory_order_acq_rel);
@@ -100,7 +103,7 @@ template <class Lock>
 void add(Lock& lock, int rank) {
   installHandlersOnce();
   auto& state = registry();
-  std::lock_guard guard(state.pendingMutex);
+  zevsite::MutexLock guard(state.pendingMutex);
   state.pendingLocks.push_back(RankedLock{rank, &lock});
 }
 
@@ -112,7 +115,7 @@ void registerLock(std::recursive_mutex& lock, int rank) { add(lock, rank); }
 void onChild(std::function<void()> handler) {
   installHandlersOnce();
   auto& state = registry();
-  std::lock_guard guard(state.pendingMutex);
+  zevsite::MutexLock guard(state.pendingMutex);
   state.pendingHandlers.push_back(std::move(handler));
 }
 

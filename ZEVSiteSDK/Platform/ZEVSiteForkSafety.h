@@ -11,6 +11,8 @@
 // handlers must live until the process exits (the SDK's globals are never destroyed).
 #pragma once
 
+#include "ZEVSiteMutex.h"
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -35,11 +37,15 @@ enum Rank : int {
 
 void registerLock(std::mutex& lock, int rank);
 void registerLock(std::recursive_mutex& lock, int rank);
+inline void registerLock(Mutex& lock, int rank) { registerLock(lock.native(), rank); }
+inline void registerLock(RecursiveMutex& lock, int rank) { registerLock(lock.native(), rank); }
 // registerLock for a function-local static's lock: `static const bool forkSafe = ...;`.
 inline bool registered(std::mutex& lock, int rank) { return registerLock(lock, rank), true; }
 inline bool registered(std::recursive_mutex& lock, int rank) {
   return registerLock(lock, rank), true;
 }
+inline bool registered(Mutex& lock, int rank) { return registerLock(lock, rank), true; }
+inline bool registered(RecursiveMutex& lock, int rank) { return registerLock(lock, rank), true; }
 // Runs `handler` in the child after fork(), once the locks are released again.
 void onChild(std::function<void()> handler);
 // 0 in the original process; a new value in every child after fork().

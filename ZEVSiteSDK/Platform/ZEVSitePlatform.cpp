@@ -3,6 +3,7 @@
 #include "ZEVSiteDispatchPool.h"
 #include "ZEVSiteFiles.h"
 #include "ZEVSiteForkSafety.h"
+#include "ZEVSiteMutex.h"
 #include "ZEVSiteNoDestructor.h"
 
 #include <sys/stat.h>
@@ -46,7 +47,7 @@ class RealPlatform final : public ZEVSitePlatform {
   std::string homeDirectory() override { return zevsite::files::homeDirectory(); }
   std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
     std::string home = homeDirectory();
-    std::lock_guard lock(defaultsMutex_);
+    zevsite::MutexLock lock(defaultsMutex_);
     auto& defaults = defaultsByHome_[home];
     if (!defaults) {
       defaults = std::make_shared<ZEVSiteUserDefaults>(home);
@@ -84,15 +85,16 @@ class RealPlatform final : public ZEVSitePlatform {
   // Two workers: the start-up work and a configuration download may overlap on a 2-core
   // host without one delaying the other.
   ZEVSiteDispatchPool pool_{2};
-  std::mutex defaultsMutex_;  // guards defaultsByHome_; rank kDefaultsMap for fork()
-  std::map<std::string, std::shared_ptr<ZEVSiteUserDefaults>> defaultsByHome_;
+  zevsite::Mutex defaultsMutex_;  // guards defaultsByHome_; rank kDefaultsMap for fork()
+  std::map<std::string, std::shared_ptr<ZEVSiteUserDefaults>> defaultsByHome_
+      ZEVSITE_GUARDED_BY(defaultsMutex_);
 };
 
 struct Installed {
   std::atomic<ZEVSitePlatform*> current{nullptr};
-  std::mutex mutex;  // guards keptAlive
+  zevsite::Mutex mutex;  // guards keptAlive
   // Every platform ever installed: background work may still reach a replaced one.
-  std::vector<std::shared_ptr<ZEVSitePlatform>> keptAlive;
+  std::vector<std::shared_ptr<ZEVSitePlatform>> keptAlive ZEVSITE_GUARDED_BY(mutex);
 };
 
 Installed& installed() {
@@ -117,7 +119,7 @@ ZEVSitePlatform& ZEVSitePlatform::current() noexcept {
 
 void ZEVSitePlatform::install(std::shared_ptr<ZEVSitePlatform> platform) {
   auto& state = installed();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   state.current.store(platform.get(), std::memory_order_release);
   if (platform) state.keptAlive.push_back(std::move(platform));
 }

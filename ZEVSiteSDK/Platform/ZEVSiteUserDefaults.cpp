@@ -127,7 +127,7 @@ std::int64_t ZEVSiteUserDefaults::integerForKey(std::string_view key) const {
 }
 
 std::optional<std::int64_t> ZEVSiteUserDefaults::findInteger(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end() || found->second.empty() || found->second[0] != 'i') return {};
   std::int64_t value = 0;
@@ -139,27 +139,27 @@ std::optional<std::int64_t> ZEVSiteUserDefaults::findInteger(std::string_view ke
 }
 
 void ZEVSiteUserDefaults::setInteger(std::int64_t value, std::string_view key) {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   values_[std::string(key)] = "i" + std::to_string(value);
   dirty_ = true;
   writeLocked();
 }
 
 void ZEVSiteUserDefaults::stageInteger(std::int64_t value, std::string_view key) {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   values_[std::string(key)] = "i" + std::to_string(value);
   dirty_ = true;
 }
 
 std::optional<std::string> ZEVSiteUserDefaults::stringForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end() || found->second.empty() || found->second[0] != 's') return {};
   return found->second.substr(1);
 }
 
 void ZEVSiteUserDefaults::setString(std::string value, std::string_view key) {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   values_[std::string(key)] = "s" + value;
   dirty_ = true;
   writeLocked();
@@ -170,7 +170,7 @@ void ZEVSiteUserDefaults::registerForFork() {
 }
 
 void ZEVSiteUserDefaults::removeObjectForKey(std::string_view key) {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end()) return;
   values_.erase(found);
@@ -179,7 +179,7 @@ void ZEVSiteUserDefaults::removeObjectForKey(std::string_view key) {
 }
 
 bool ZEVSiteUserDefaults::synchronize() {
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   return !dirty_ || writeLocked();
 }
 

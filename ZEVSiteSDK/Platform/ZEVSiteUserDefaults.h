@@ -9,6 +9,8 @@
 // directory, shared by everyone who asks the platform for it.
 #pragma once
 
+#include "ZEVSiteMutex.h"
+
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -40,14 +42,16 @@ class ZEVSiteUserDefaults {
   void registerForFork();
 
  private:
-  void load();
-  void keepDamagedFileAside(std::string_view why, std::size_t keptEntries);
-  bool writeLocked();
+  // Unchecked: they run in the constructor, before the store is shared.
+  void load() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS;
+  void keepDamagedFileAside(std::string_view why,
+                            std::size_t keptEntries) ZEVSITE_NO_THREAD_SAFETY_ANALYSIS;
+  bool writeLocked() ZEVSITE_REQUIRES(mutex_);
 
   const std::string path_;  // "" keeps the values in memory only
   // Guards values_, dirty_ and the file itself. Rank kDefaults in the fork lock order.
-  mutable std::mutex mutex_;
+  mutable zevsite::Mutex mutex_;
   // Integers are kept as "i<decimal>", strings as "s<text>".
-  std::map<std::string, std::string, std::less<>> values_;
-  bool dirty_ = false;
+  std::map<std::string, std::string, std::less<>> values_ ZEVSITE_GUARDED_BY(mutex_);
+  bool dirty_ ZEVSITE_GUARDED_BY(mutex_) = false;
 };

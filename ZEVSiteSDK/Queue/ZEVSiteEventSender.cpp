@@ -8,6 +8,7 @@
 #include "../Config/ZEVSiteConfigCache.h"
 #include "../Network/ZEVSiteNetworkSettings.h"
 #include "../Platform/ZEVSiteForkSafety.h"
+#include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "../Platform/ZEVSiteProcess.h"
@@ -30,8 +31,9 @@ constexpr std::chrono::seconds kReclaimInterval{10};
 constexpr int kTokenCounterBits = 24;
 
 struct Registry {
-  std::mutex mutex;  // guards senders
-  std::map<ZEVSiteEventStorage*, std::shared_ptr<ZEVSiteEventSender>> senders;
+  zevsite::Mutex mutex;  // guards senders
+  std::map<ZEVSiteEventStorage*, std::shared_ptr<ZEVSiteEventSender>> senders
+      ZEVSITE_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -64,7 +66,7 @@ int conditionFlagsFor(int status) {
 std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
     const std::shared_ptr<ZEVSiteEventStorage>& storage) {
   auto& state = registry();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   auto& sender = state.senders[storage.get()];
   if (!sender) {
     sender = std::make_shared<ZEVSiteEventSender>(PassKey{}, storage);
@@ -73,7 +75,7 @@ std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
     zevsite::forksafety::registerLock(self->mutex_, zevsite::forksafety::kSender);
     zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
     storage->setCommitListener([self] { self->wake(); });
-    std::lock_guard senderLock(self->mutex_);
+    zevsite::MutexLock senderLock(self->mutex_);
     self->ensureThreadLocked();
   }
   return sender;
@@ -81,7 +83,7 @@ std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
 
 std::vector<std::shared_ptr<ZEVSiteEventSender>> ZEVSiteEventSender::all() {
   auto& state = registry();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   std::vector<std::shared_ptr<ZEVSiteEventSender>> senders;
   for (const auto& [storage, sender] : state.senders) senders.push_back(sender);
   return senders;
@@ -97,7 +99,8 @@ void ZEVSiteEventSender::ensureThreadLocked() {
   thread_ = ZEVSitePlatform::current().startThread([this] { run(); });
 }
 
-void ZEVSiteEventSender::resetAfterFork() {
+// Unchecked: the child has one thread and takes no lock here.
+void ZEVSiteEventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // The parent's sender thread does not exist here. Its handle is never joined or destroyed
   // (either would fail for a thread of another process): it is parked for good.
   static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
@@ -120,7 +123,7 @@ void ZEVSiteEventSender::resetAfterFork() {
 
 void ZEVSiteEventSender::addSendCondition(int condition) {
   {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     ensureThreadLocked();
     sendConditions_.push_back(condition);
     wakeRequested_ = true;
@@ -130,7 +133,7 @@ void ZEVSiteEventSender::addSendCondition(int condition) {
 
 void ZEVSiteEventSender::wake() {
   {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     ensureThreadLocked();
     wakeRequested_ = true;
   }
@@ -138,20 +141,21 @@ void ZEVSiteEventSender::wake() {
 }
 
 bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
-  std::unique_lock lock(mutex_);
+  zevsite::UniqueMutexLock lock(mutex_);
   ensureThreadLocked();
   if (finished_) return true;
   const std::uint64_t wanted = attemptsStarted_ + 1;
   forceAttempt_ = true;
   wakeRequested_ = true;
   wakeCondition_.notify_one();
-  return attemptCondition_.wait_until(lock, deadline,
-                                      [&] { return attemptsFinished_ >= wanted || finished_; });
+  return attemptCondition_.wait_until(lock.native(), deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
+    return attemptsFinished_ >= wanted || finished_;
+  });
 }
 
 bool ZEVSiteEventSender::waitUntilIdle(SteadyClock::time_point deadline) {
-  std::unique_lock lock(mutex_);
-  return attemptCondition_.wait_until(lock, deadline, [&] {
+  zevsite::UniqueMutexLock lock(mutex_);
+  return attemptCondition_.wait_until(lock.native(), deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
     return finished_ ||
            (attemptsStarted_ == attemptsFinished_ && !wakeRequested_ && !forceAttempt_);
   });
@@ -159,19 +163,20 @@ bool ZEVSiteEventSender::waitUntilIdle(SteadyClock::time_point deadline) {
 
 bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
   {
-    std::lock_guard lock(mutex_);
+    zevsite::MutexLock lock(mutex_);
     stopping_ = true;
   }
   client_.abort();
   wakeCondition_.notify_one();
-  std::unique_lock lock(mutex_);
-  bool ended = attemptCondition_.wait_until(lock, deadline, [&] { return finished_; });
+  zevsite::UniqueMutexLock lock(mutex_);
+  bool ended = attemptCondition_.wait_until(lock.native(), deadline,
+                                            [&]() ZEVSITE_REQUIRES(mutex_) { return finished_; });
   lock.unlock();
   if (ended && thread_.joinable()) thread_.join();
   return ended;
 }
 
-void ZEVSiteEventSender::waitForAttemptLocked(std::unique_lock<std::mutex>& lock) {
+void ZEVSiteEventSender::waitForAttemptLocked(zevsite::UniqueMutexLock& lock) {
   for (;;) {
     if (stopping_ || forceAttempt_) return;
     // New events wait for the end of a backoff; while polling the network they go at once.
@@ -182,20 +187,20 @@ void ZEVSiteEventSender::waitForAttemptLocked(std::unique_lock<std::mutex>& lock
       // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
       // sends once a full batch is stored).
       if (platform.monotonicNow() >= *gatherUntil_) return;
-      platform.waitUntil(wakeCondition_, lock, *gatherUntil_);
+      platform.waitUntil(wakeCondition_, lock.native(), *gatherUntil_);
       continue;
     }
     if (!retryAt_) {
-      wakeCondition_.wait(lock);
+      wakeCondition_.wait(lock.native());
       continue;
     }
     if (platform.monotonicNow() >= *retryAt_) return;
-    platform.waitUntil(wakeCondition_, lock, *retryAt_);
+    platform.waitUntil(wakeCondition_, lock.native(), *retryAt_);
   }
 }
 
 void ZEVSiteEventSender::run() {
-  std::unique_lock lock(mutex_);
+  zevsite::UniqueMutexLock lock(mutex_);
   while (!stopping_) {
     waitForAttemptLocked(lock);
     if (stopping_) break;
@@ -234,7 +239,7 @@ void ZEVSiteEventSender::run() {
 bool ZEVSiteEventSender::networkMatches() {
   // Read here, on the sender's thread: never on a host's tracking call.
   const int flags = conditionFlagsFor(ZEVSiteNetworkStatusSimple::currentNetworkStatus());
-  std::lock_guard lock(mutex_);
+  zevsite::MutexLock lock(mutex_);
   for (int condition : sendConditions_) {
     if (condition & flags) return true;
   }
@@ -344,7 +349,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
   for (;;) {
     bool stopping;
     {
-      std::lock_guard lock(mutex_);
+      zevsite::MutexLock lock(mutex_);
       stopping = stopping_;
     }
     if (stopping) {
@@ -409,7 +414,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
         ++failures_;
         retryDelay_ = reaction.delay;
         {
-          std::lock_guard lock(mutex_);
+          zevsite::MutexLock lock(mutex_);
           if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
         }
         ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "../Network/ZEVSiteHTTPClient.h"
+#include "../Platform/ZEVSiteMutex.h"
 #include "ZEVSiteEventStore.h"
 
 #include <chrono>
@@ -64,10 +65,10 @@ class ZEVSiteEventSender {
 
   void run();
   // Starts the sender thread unless it runs in this process (again in a child after fork).
-  void ensureThreadLocked();
+  void ensureThreadLocked() ZEVSITE_REQUIRES(mutex_);
   void resetAfterFork();
   // Returns, with mutex_ held, once an attempt is due or the sender stops.
-  void waitForAttemptLocked(std::unique_lock<std::mutex>& lock);
+  void waitForAttemptLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(mutex_);
   // One attempt; a forced one (flush) does not wait for events to gather.
   Next attempt(bool forced);
   // With a dispatch interval: whether stored events should gather longer (sets
@@ -99,21 +100,22 @@ class ZEVSiteEventSender {
 
   const std::shared_ptr<ZEVSiteEventStorage> storage_;
 
-  // Guards the fields down to thread_. Rank kSender in the fork lock order.
-  std::mutex mutex_;
+  // Guards the fields below that name it and the start of thread_. Rank kSender in the fork
+  // lock order.
+  zevsite::Mutex mutex_;
   std::condition_variable wakeCondition_;     // the sender thread waits here
   std::condition_variable attemptCondition_;  // flushAttempt and shutdown wait here
-  std::vector<int> sendConditions_;
-  bool wakeRequested_ = false;
-  bool forceAttempt_ = false;
-  bool stopping_ = false;
-  bool finished_ = false;
-  std::uint64_t attemptsStarted_ = 0;
-  std::uint64_t attemptsFinished_ = 0;
+  std::vector<int> sendConditions_ ZEVSITE_GUARDED_BY(mutex_);
+  bool wakeRequested_ ZEVSITE_GUARDED_BY(mutex_) = false;
+  bool forceAttempt_ ZEVSITE_GUARDED_BY(mutex_) = false;
+  bool stopping_ ZEVSITE_GUARDED_BY(mutex_) = false;
+  bool finished_ ZEVSITE_GUARDED_BY(mutex_) = false;
+  std::uint64_t attemptsStarted_ ZEVSITE_GUARDED_BY(mutex_) = 0;
+  std::uint64_t attemptsFinished_ ZEVSITE_GUARDED_BY(mutex_) = 0;
   // Set: the platform's monotonic time of the next attempt, after a backoff (backingOff_)
   // or while polling the network status.
-  std::optional<std::chrono::steady_clock::time_point> retryAt_;
-  bool backingOff_ = false;
+  std::optional<std::chrono::steady_clock::time_point> retryAt_ ZEVSITE_GUARDED_BY(mutex_);
+  bool backingOff_ ZEVSITE_GUARDED_BY(mutex_) = false;
 
   // Used by the sender thread only.
   ZEVSiteHTTPClient client_;
@@ -127,6 +129,9 @@ class ZEVSiteEventSender {
   std::optional<std::chrono::steady_clock::time_point> gatherStart_;
   std::optional<std::chrono::steady_clock::time_point> gatherUntil_;
 
-  std::thread thread_;                  // runs run(); joined by shutdown when it ends in time
-  std::uint64_t threadGeneration_ = 0;  // the fork generation thread_ was started in
+  // Runs run(); joined by shutdown when it ends in time. Started under mutex_; shutdown reads
+  // it without the lock once stopping_ keeps it from being replaced.
+  std::thread thread_;
+  // The fork generation thread_ was started in.
+  std::uint64_t threadGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
 };

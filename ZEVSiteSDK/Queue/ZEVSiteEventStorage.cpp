@@ -2,6 +2,7 @@
 
 #include "../Platform/ZEVSiteFiles.h"
 #include "../Platform/ZEVSiteForkSafety.h"
+#include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../ZEVSiteTime.h"
 
@@ -18,8 +19,8 @@ namespace {
 constexpr const char* kStoreFile = "Library/zevsite-events.sqlite";
 
 struct Registry {
-  std::mutex mutex;  // guards storages
-  std::map<std::string, std::shared_ptr<ZEVSiteEventStorage>> storages;
+  zevsite::Mutex mutex;  // guards storages
+  std::map<std::string, std::shared_ptr<ZEVSiteEventStorage>> storages ZEVSITE_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -47,7 +48,7 @@ std::chrono::milliseconds retryDelayAfter(int failures) {
 std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
     const std::string& homeDirectory) {
   auto& state = registry();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   if (state.storages.empty()) {
     std::atexit(&flushAllAtExit);
     zevsite::forksafety::registerLock(state.mutex, zevsite::forksafety::kRegistry);
@@ -61,7 +62,7 @@ std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
     zevsite::forksafety::registerLock(self->stagingMutex_, zevsite::forksafety::kStaging);
     zevsite::forksafety::registerLock(self->checkpointMutex_, zevsite::forksafety::kCheckpoint);
     zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
-    std::lock_guard staging(self->stagingMutex_);
+    zevsite::MutexLock staging(self->stagingMutex_);
     self->ensureWriterLocked();
   }
   return storage;
@@ -69,7 +70,7 @@ std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
 
 std::vector<std::shared_ptr<ZEVSiteEventStorage>> ZEVSiteEventStorage::all() {
   auto& state = registry();
-  std::lock_guard lock(state.mutex);
+  zevsite::MutexLock lock(state.mutex);
   std::vector<std::shared_ptr<ZEVSiteEventStorage>> storages;
   for (const auto& [home, storage] : state.storages) storages.push_back(storage);
   return storages;
@@ -84,7 +85,8 @@ void ZEVSiteEventStorage::ensureWriterLocked() {
       ZEVSitePlatform::current().startThread([this] { writerLoop(); }));
 }
 
-void ZEVSiteEventStorage::resetAfterFork() {
+// Unchecked: the child has one thread and takes no lock here.
+void ZEVSiteEventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // Runs in the child, which has only the forking thread; every lock was released. What is
   // staged is the parent's to write, and the connections are the parent's: both are left
   // to it. The writer thread does not exist here: its handle is released, not joined.
@@ -120,7 +122,7 @@ void ZEVSiteEventStorage::accept(std::string_view name, std::string body,
                                  std::int64_t createdMillis) {
   bool wasEmpty;
   {
-    std::lock_guard lock(stagingMutex_);
+    zevsite::MutexLock lock(stagingMutex_);
     ensureWriterLocked();
     while (!staging_.empty() &&
            (staging_.size() >= maxEvents_ || stagedBytes_ + body.size() > kMaxStagedBytes)) {
@@ -136,31 +138,33 @@ void ZEVSiteEventStorage::accept(std::string_view name, std::string body,
 }
 
 bool ZEVSiteEventStorage::flush(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock lock(stagingMutex_);
+  zevsite::UniqueMutexLock lock(stagingMutex_);
   const std::uint64_t target = acceptedSequence_;
   const std::uint64_t deletions = deletionsRequested_;
-  auto written = [&] { return committedSequence_ >= target && deletionsCompleted_ >= deletions; };
+  auto written = [&]() ZEVSITE_REQUIRES(stagingMutex_) {
+    return committedSequence_ >= target && deletionsCompleted_ >= deletions;
+  };
   if (written()) return true;
   ensureWriterLocked();
   ++flushWaiters_;
   stagedCondition_.notify_one();
-  bool done = committedCondition_.wait_until(lock, deadline, written);
+  bool done = committedCondition_.wait_until(lock.native(), deadline, written);
   --flushWaiters_;
   return done;
 }
 
 bool ZEVSiteEventStorage::deleteAll(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock lock(stagingMutex_);
+  zevsite::UniqueMutexLock lock(stagingMutex_);
   const std::uint64_t wanted = ++deletionsRequested_;
   ensureWriterLocked();
   stagedCondition_.notify_one();
-  return committedCondition_.wait_until(lock, deadline,
+  return committedCondition_.wait_until(lock.native(), deadline,
                                         [&] { return deletionsCompleted_ >= wanted; });
 }
 
 void ZEVSiteEventStorage::wake() {
   {
-    std::lock_guard lock(stagingMutex_);
+    zevsite::MutexLock lock(stagingMutex_);
     retryAt_.reset();
   }
   stagedCondition_.notify_one();
@@ -168,7 +172,7 @@ void ZEVSiteEventStorage::wake() {
 
 void ZEVSiteEventStorage::spaceFreed() {
   {
-    std::lock_guard lock(stagingMutex_);
+    zevsite::MutexLock lock(stagingMutex_);
     if (!diskFull_ || !retryAt_) return;
     retryAt_.reset();
   }
@@ -176,13 +180,13 @@ void ZEVSiteEventStorage::spaceFreed() {
 }
 
 void ZEVSiteEventStorage::setLimits(std::size_t maxEvents, std::int64_t expirationSecs) {
-  std::lock_guard lock(stagingMutex_);
+  zevsite::MutexLock lock(stagingMutex_);
   maxEvents_ = maxEvents > 0 ? maxEvents : 1;
   expirationSecs_ = expirationSecs;
 }
 
 void ZEVSiteEventStorage::setCommitListener(std::function<void()> listener) {
-  std::lock_guard lock(stagingMutex_);
+  zevsite::MutexLock lock(stagingMutex_);
   commitListener_ = std::move(listener);
 }
 
@@ -261,7 +265,7 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
   rowEstimate_ = store_->count().value_or(0);
   store_->setCommitListener([this](int walFrames) {
     {
-      std::lock_guard lock(stagingMutex_);
+      zevsite::MutexLock lock(stagingMutex_);
       checkpointWanted_ = true;
       // A large log is checkpointed now; a small one is truncated once the store is idle.
       truncateWanted_ = walFrames < ZEVSiteEventStore::kCheckpointFrames;
@@ -272,20 +276,24 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
 }
 
 bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)>& work) {
-  std::lock_guard lock(storeMutex_);
+  zevsite::MutexLock lock(storeMutex_);
   ZEVSiteEventStore* store = openStoreLocked(nullptr);
   if (!store) return false;
   work(*store);
   return true;
 }
 
-void ZEVSiteEventStorage::runCheckpointLocked(std::unique_lock<std::mutex>& lock) {
+// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
+void ZEVSiteEventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
+    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   const bool truncate = std::exchange(truncateWanted_, false);
   checkpointWanted_ = false;
   if (truncate) {
     // Truncate only once nothing new arrives for a while: the store is idle.
-    if (stagedCondition_.wait_for(lock, kIdleCheckpointDelay,
-                                  [this] { return !staging_.empty() || checkpointWanted_; })) {
+    if (stagedCondition_.wait_for(lock.native(), kIdleCheckpointDelay,
+                                  [this]() ZEVSITE_REQUIRES(stagingMutex_) {
+                                    return !staging_.empty() || checkpointWanted_;
+                                  })) {
       if (!checkpointWanted_) checkpointWanted_ = truncateWanted_ = true;
       return;
     }
@@ -294,13 +302,13 @@ void ZEVSiteEventStorage::runCheckpointLocked(std::unique_lock<std::mutex>& lock
   {
     ZEVSiteEventStore* store;
     {
-      std::lock_guard storeLock(storeMutex_);
+      zevsite::MutexLock storeLock(storeMutex_);
       store = store_.get();
     }
     // Taken after the store lock was let go, never inside it: the fork lock order has the
     // store's lock before this one. Only this thread replaces store_, so it stays valid here
     // without the store lock.
-    std::lock_guard checkpointing(checkpointMutex_);
+    zevsite::MutexLock checkpointing(checkpointMutex_);
     if (store && store->walFrames() > 0) store->checkpoint(truncate);
   }
   lock.lock();
@@ -308,14 +316,14 @@ void ZEVSiteEventStorage::runCheckpointLocked(std::unique_lock<std::mutex>& lock
 
 void ZEVSiteEventStorage::writerLoop() {
   auto& platform = ZEVSitePlatform::current();
-  std::unique_lock lock(stagingMutex_);
+  zevsite::UniqueMutexLock lock(stagingMutex_);
   for (;;) {
-    stagedCondition_.wait(lock, [this] {
+    stagedCondition_.wait(lock.native(), [this]() ZEVSITE_REQUIRES(stagingMutex_) {
       return !staging_.empty() || checkpointWanted_ || deletionsCompleted_ < deletionsRequested_;
     });
     if (deletionsCompleted_ < deletionsRequested_) {
       if (retryAt_ && platform.monotonicNow() < *retryAt_) {
-        platform.waitUntil(stagedCondition_, lock, *retryAt_);
+        platform.waitUntil(stagedCondition_, lock.native(), *retryAt_);
       } else {
         runDeletionLocked(lock);
       }
@@ -327,13 +335,14 @@ void ZEVSiteEventStorage::writerLoop() {
     }
     if (staging_.empty()) continue;
     if (retryAt_ && platform.monotonicNow() < *retryAt_) {
-      platform.waitUntil(stagedCondition_, lock, *retryAt_);
+      platform.waitUntil(stagedCondition_, lock.native(), *retryAt_);
       continue;
     }
     // Let a batch gather, unless it is large already or someone waits in flush.
-    stagedCondition_.wait_for(lock, kCoalesceWindow, [this] {
-      return staging_.size() >= kEagerBatch || flushWaiters_ > 0;
-    });
+    stagedCondition_.wait_for(lock.native(), kCoalesceWindow,
+                              [this]() ZEVSITE_REQUIRES(stagingMutex_) {
+                                return staging_.size() >= kEagerBatch || flushWaiters_ > 0;
+                              });
     std::deque<ZEVSitePendingEvent> batch;
     batch.swap(staging_);
     stagedBytes_ = 0;
@@ -346,7 +355,9 @@ void ZEVSiteEventStorage::writerLoop() {
   }
 }
 
-void ZEVSiteEventStorage::runDeletionLocked(std::unique_lock<std::mutex>& lock) {
+// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
+void ZEVSiteEventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
+    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   const std::uint64_t target = deletionsRequested_;
   // The staged events go first; for flush they count as handled.
   staging_.clear();
@@ -356,7 +367,7 @@ void ZEVSiteEventStorage::runDeletionLocked(std::unique_lock<std::mutex>& lock) 
   lock.unlock();
   bool deleted = false;
   {
-    std::lock_guard storeLock(storeMutex_);
+    zevsite::MutexLock storeLock(storeMutex_);
     if (databasePathLocked().empty()) {
       deleted = true;  // no home directory: nothing was ever written
     } else {
@@ -382,7 +393,9 @@ void ZEVSiteEventStorage::runDeletionLocked(std::unique_lock<std::mutex>& lock) 
   committedCondition_.notify_all();
 }
 
-void ZEVSiteEventStorage::notifyCommitListenerLocked(std::unique_lock<std::mutex>& lock) {
+// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
+void ZEVSiteEventStorage::notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock)
+    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   if (!commitListener_) return;
   // Called outside the staging lock, so host threads never wait behind the wake-up.
   auto listener = commitListener_;
@@ -391,7 +404,7 @@ void ZEVSiteEventStorage::notifyCommitListenerLocked(std::unique_lock<std::mutex
   lock.lock();
 }
 
-void ZEVSiteEventStorage::afterBatchLocked(std::unique_lock<std::mutex>& lock,
+void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock,
                                            std::deque<ZEVSitePendingEvent>& batch,
                                            std::uint64_t batchEnd, const BatchOutcome& outcome) {
   if (outcome.written) {
@@ -456,14 +469,14 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
   std::size_t maxEvents;
   std::int64_t expirationSecs;
   {
-    std::lock_guard lock(stagingMutex_);
+    zevsite::MutexLock lock(stagingMutex_);
     maxEvents = maxEvents_;
     expirationSecs = expirationSecs_;
   }
   BatchOutcome outcome;
   std::size_t droppedInStore = 0;
   {
-    std::lock_guard lock(storeMutex_);
+    zevsite::MutexLock lock(storeMutex_);
     if (store_ && !storeStillAtPathLocked()) {
       // The home directory was removed or replaced: the open file is no longer reachable,
       // so events written to it would be lost. Open the file at the path again.

@@ -16,6 +16,7 @@
 // process after fork().
 #pragma once
 
+#include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
 
@@ -112,70 +113,81 @@ class ZEVSiteEventStorage {
   // one fails; returns how many were committed and records a full disk in `outcome`.
   std::size_t insertInTransactions(ZEVSiteEventStore& store,
                                    std::span<const ZEVSitePendingEvent> rows,
-                                   BatchOutcome& outcome);
-  void ensureWriterLocked();
+                                   BatchOutcome& outcome) ZEVSITE_REQUIRES(storeMutex_);
+  void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
   BatchOutcome writeBatch(std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged);
-  void afterBatchLocked(std::unique_lock<std::mutex>& lock, std::deque<ZEVSitePendingEvent>& batch,
-                        std::uint64_t batchEnd, const BatchOutcome& outcome);
-  void runCheckpointLocked(std::unique_lock<std::mutex>& lock);
+  // `lock` holds stagingMutex_; the helpers let it go meanwhile and take it again.
+  void afterBatchLocked(zevsite::UniqueMutexLock& lock, std::deque<ZEVSitePendingEvent>& batch,
+                        std::uint64_t batchEnd, const BatchOutcome& outcome)
+      ZEVSITE_REQUIRES(stagingMutex_);
+  void runCheckpointLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
   // Runs the commit listener (the sender's wake-up) with the staging lock let go meanwhile.
-  void notifyCommitListenerLocked(std::unique_lock<std::mutex>& lock);
-  void runDeletionLocked(std::unique_lock<std::mutex>& lock);
-  void dropOldestStagedLocked();
-  std::string databasePathLocked() const;
-  ZEVSiteEventStore* openStoreLocked(std::string* error);
-  bool storeStillAtPathLocked();
-  void moveAsideLocked(const std::string& path);
+  void notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
+  void runDeletionLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
+  void dropOldestStagedLocked() ZEVSITE_REQUIRES(stagingMutex_);
+  std::string databasePathLocked() const ZEVSITE_REQUIRES(storeMutex_);
+  ZEVSiteEventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
+  bool storeStillAtPathLocked() ZEVSITE_REQUIRES(storeMutex_);
+  void moveAsideLocked(const std::string& path) ZEVSITE_REQUIRES(storeMutex_);
   std::size_t enforceLimitsLocked(ZEVSiteEventStore& store, std::size_t maxEvents,
-                                  std::int64_t expirationSecs);
+                                  std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
 
   const std::string homeDirectory_;  // "" for the storage that follows the host's setting
 
-  std::mutex stagingMutex_;                     // guards the staging fields below
+  zevsite::Mutex stagingMutex_;                 // guards the staging fields below
   std::condition_variable stagedCondition_;     // writer waits here for events or a flush
   std::condition_variable committedCondition_;  // flush waits here for committedSequence_
-  std::deque<ZEVSitePendingEvent> staging_;
-  std::size_t stagedBytes_ = 0;
-  std::uint64_t acceptedSequence_ = 0;   // events accepted so far
-  std::uint64_t committedSequence_ = 0;  // accepted events written or dropped so far
-  std::size_t droppedWhileStaged_ = 0;   // staged events dropped since the last batch
-  std::size_t flushWaiters_ = 0;         // flush calls waiting: write without coalescing
-  std::size_t maxEvents_ = kDefaultMaxEvents;
-  std::int64_t expirationSecs_ = kDefaultExpirationSecs;
-  std::function<void()> commitListener_;
+  std::deque<ZEVSitePendingEvent> staging_ ZEVSITE_GUARDED_BY(stagingMutex_);
+  std::size_t stagedBytes_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
+  std::uint64_t acceptedSequence_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;  // events accepted so far
+  // Accepted events written or dropped so far
+  std::uint64_t committedSequence_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
+  // Staged events dropped since the last batch
+  std::size_t droppedWhileStaged_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
+  // Flush calls waiting: write without coalescing
+  std::size_t flushWaiters_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
+  std::size_t maxEvents_ ZEVSITE_GUARDED_BY(stagingMutex_) = kDefaultMaxEvents;
+  std::int64_t expirationSecs_ ZEVSITE_GUARDED_BY(stagingMutex_) = kDefaultExpirationSecs;
+  std::function<void()> commitListener_ ZEVSITE_GUARDED_BY(stagingMutex_);
   // Deletions asked for so far, and done so far: written under the staging lock, read
   // without it by the sender.
   std::atomic<std::uint64_t> deletionsRequested_{0};
   std::atomic<std::uint64_t> deletionsCompleted_{0};
   // The store's WAL wants a checkpoint (a full one, or a truncation once idle): the writer
   // thread runs it between batches, off the sender's path.
-  bool checkpointWanted_ = false;
-  bool truncateWanted_ = false;
+  bool checkpointWanted_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
+  bool truncateWanted_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
   // Failures in a row to write a batch, and when the next attempt is due (platform clock).
-  int failures_ = 0;
-  std::optional<std::chrono::steady_clock::time_point> retryAt_;
-  bool failureLogged_ = false;  // one line per episode of failures
-  bool diskFull_ = false;       // the latest failure was a full disk
+  int failures_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
+  std::optional<std::chrono::steady_clock::time_point> retryAt_ ZEVSITE_GUARDED_BY(stagingMutex_);
+  // One line per episode of failures
+  bool failureLogged_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
+  // The latest failure was a full disk
+  bool diskFull_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
   // Bytes per transaction (see kMaxTransactionBytes); the writer thread's alone.
   std::size_t transactionBytes_ = kMaxTransactionBytes;
   // The writer thread's handle; in a child after fork() the thread does not exist, so the
   // handle is released (never joined) and a new writer is started on first use.
-  std::unique_ptr<std::thread> writer_;
-  std::uint64_t writerGeneration_ = 0;  // the fork generation writer_ was started in
+  std::unique_ptr<std::thread> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);
+  // The fork generation writer_ was started in
+  std::uint64_t writerGeneration_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
 
   // Held by the writer while it checkpoints through the store's second connection, so that
   // fork() never happens in the middle of a SQLite call.
-  std::mutex checkpointMutex_;
+  zevsite::Mutex checkpointMutex_;
 
   // Guards the fields below and every use of the main SQLite connection. store_ is replaced
   // or reset only on the writer thread, which may therefore use it briefly without the lock
   // for checkpoints.
-  std::mutex storeMutex_;
-  std::unique_ptr<ZEVSiteEventStore> store_;
-  std::optional<ZEVSiteFileIdentity> storeIdentity_;  // the file store_ has open
-  std::string storePath_;
-  std::optional<ZEVSiteFileIdentity> movedAside_;  // the last file moved aside
-  std::size_t rowEstimate_ = 0;  // rows in the store, never below the real number (one process)
-  std::chrono::steady_clock::time_point lastExpiryCheck_{};
+  zevsite::Mutex storeMutex_;
+  std::unique_ptr<ZEVSiteEventStore> store_ ZEVSITE_GUARDED_BY(storeMutex_);
+  // The file store_ has open
+  std::optional<ZEVSiteFileIdentity> storeIdentity_ ZEVSITE_GUARDED_BY(storeMutex_);
+  std::string storePath_ ZEVSITE_GUARDED_BY(storeMutex_);
+  // The last file moved aside
+  std::optional<ZEVSiteFileIdentity> movedAside_ ZEVSITE_GUARDED_BY(storeMutex_);
+  // Rows in the store, never below the real number (one process)
+  std::size_t rowEstimate_ ZEVSITE_GUARDED_BY(storeMutex_) = 0;
+  std::chrono::steady_clock::time_point lastExpiryCheck_ ZEVSITE_GUARDED_BY(storeMutex_){};
 };

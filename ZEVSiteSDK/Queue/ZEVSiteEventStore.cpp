@@ -108,7 +108,8 @@ ZEVSiteEventStore::~ZEVSiteEventStore() {
   sqlite3_close(checkpointDb_);
 }
 
-void ZEVSiteEventStore::abandonConnections() {
+// Unchecked: it runs in a child after fork(), which has one thread.
+void ZEVSiteEventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   insert_ = deleteRange_ = deleteLease_ = insertLease_ = activeLeases_ = nextId_ = selectRange_ =
       nullptr;
   db_ = nullptr;
@@ -126,7 +127,7 @@ int ZEVSiteEventStore::onWalCommit(void* context, sqlite3* db, const char*, int 
 }
 
 void ZEVSiteEventStore::checkpoint(bool truncate) {
-  std::lock_guard lock(checkpointMutex_);
+  zevsite::MutexLock lock(checkpointMutex_);
   if (!checkpointDb_) {
     checkpointDb_ = openConnection(path_);
     if (!checkpointDb_) return;

@@ -6,6 +6,8 @@
 // SQLite's file locks keep them consistent.
 #pragma once
 
+#include "../Platform/ZEVSiteMutex.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -134,8 +136,8 @@ class ZEVSiteEventStore {
   std::atomic<int> walFrames_{0};
   int insertFailure_ = 0;  // extended result code of the last failed insertBatch (0: none)
   std::function<void(int)> commitListener_;  // set before the store is shared
-  std::mutex checkpointMutex_;               // guards checkpointDb_
-  sqlite3* checkpointDb_ = nullptr;
+  zevsite::Mutex checkpointMutex_;           // guards checkpointDb_
+  sqlite3* checkpointDb_ ZEVSITE_GUARDED_BY(checkpointMutex_) = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* deleteRange_ = nullptr;
   sqlite3_stmt* deleteLease_ = nullptr;

@@ -8,6 +8,8 @@
 
 #include <ZEVSiteSDK/ZEVSiteValue.h>
 
+#include "../Platform/ZEVSiteMutex.h"
+
 #include <mutex>
 
 class ZEVSiteDeepLinkModel {
@@ -16,33 +18,33 @@ class ZEVSiteDeepLinkModel {
   static ZEVSiteDeepLinkModel& shareInstance();
 
   // Taken by every reader and writer of the fields below.
-  std::recursive_mutex& lock() { return lock_; }
+  zevsite::RecursiveMutex& lock() ZEVSITE_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  bool deepLinkInit() const { return deepLinkInit_; }
-  void setDeepLinkInit(bool value) { deepLinkInit_ = value; }
-  bool DeepLinkPacket() const { return DeepLinkPacket_; }
-  void setDeepLinkPacket(bool value) { DeepLinkPacket_ = value; }
-  const ZEVSiteText& qxc() const { return qxc_; }
-  void setQxc(ZEVSiteText value) { qxc_ = std::move(value); }
-  const ZEVSiteText& qxs() const { return qxs_; }
-  void setQxs(ZEVSiteText value) { qxs_ = std::move(value); }
-  const ZEVSiteText& lastQxc() const { return lastQxc_; }
-  void setLastQxc(ZEVSiteText value) { lastQxc_ = std::move(value); }
-  const ZEVSiteText& lastQxs() const { return lastQxs_; }
-  void setLastQxs(ZEVSiteText value) { lastQxs_ = std::move(value); }
-  const ZEVSiteText& appid() const { return appid_; }
-  void setAppid(ZEVSiteText value) { appid_ = std::move(value); }
-  bool SdkInit() const { return SdkInit_; }
-  void setSdkInit(bool value) { SdkInit_ = value; }
+  bool deepLinkInit() const ZEVSITE_REQUIRES(lock_) { return deepLinkInit_; }
+  void setDeepLinkInit(bool value) ZEVSITE_REQUIRES(lock_) { deepLinkInit_ = value; }
+  bool DeepLinkPacket() const ZEVSITE_REQUIRES(lock_) { return DeepLinkPacket_; }
+  void setDeepLinkPacket(bool value) ZEVSITE_REQUIRES(lock_) { DeepLinkPacket_ = value; }
+  const ZEVSiteText& qxc() const ZEVSITE_REQUIRES(lock_) { return qxc_; }
+  void setQxc(ZEVSiteText value) ZEVSITE_REQUIRES(lock_) { qxc_ = std::move(value); }
+  const ZEVSiteText& qxs() const ZEVSITE_REQUIRES(lock_) { return qxs_; }
+  void setQxs(ZEVSiteText value) ZEVSITE_REQUIRES(lock_) { qxs_ = std::move(value); }
+  const ZEVSiteText& lastQxc() const ZEVSITE_REQUIRES(lock_) { return lastQxc_; }
+  void setLastQxc(ZEVSiteText value) ZEVSITE_REQUIRES(lock_) { lastQxc_ = std::move(value); }
+  const ZEVSiteText& lastQxs() const ZEVSITE_REQUIRES(lock_) { return lastQxs_; }
+  void setLastQxs(ZEVSiteText value) ZEVSITE_REQUIRES(lock_) { lastQxs_ = std::move(value); }
+  const ZEVSiteText& appid() const ZEVSITE_REQUIRES(lock_) { return appid_; }
+  void setAppid(ZEVSiteText value) ZEVSITE_REQUIRES(lock_) { appid_ = std::move(value); }
+  bool SdkInit() const ZEVSITE_REQUIRES(lock_) { return SdkInit_; }
+  void setSdkInit(bool value) ZEVSITE_REQUIRES(lock_) { SdkInit_ = value; }
 
  private:
-  std::recursive_mutex lock_;  // guards every field below
-  bool deepLinkInit_ = false;
-  bool DeepLinkPacket_ = false;
-  ZEVSiteText qxc_;
-  ZEVSiteText qxs_;
-  ZEVSiteText lastQxc_;
-  ZEVSiteText lastQxs_;
-  ZEVSiteText appid_;
-  bool SdkInit_ = false;
+  zevsite::RecursiveMutex lock_;  // guards every field below
+  bool deepLinkInit_ ZEVSITE_GUARDED_BY(lock_) = false;
+  bool DeepLinkPacket_ ZEVSITE_GUARDED_BY(lock_) = false;
+  ZEVSiteText qxc_ ZEVSITE_GUARDED_BY(lock_);
+  ZEVSiteText qxs_ ZEVSITE_GUARDED_BY(lock_);
+  ZEVSiteText lastQxc_ ZEVSITE_GUARDED_BY(lock_);
+  ZEVSiteText lastQxs_ ZEVSITE_GUARDED_BY(lock_);
+  ZEVSiteText appid_ ZEVSITE_GUARDED_BY(lock_);
+  bool SdkInit_ ZEVSITE_GUARDED_BY(lock_) = false;
 };

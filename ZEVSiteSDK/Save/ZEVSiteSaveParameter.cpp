@@ -46,8 +46,8 @@ std::int64_t ZEVSiteSaveParameter::cidForEvent() {
   if (cachedForCurrentHome(cid)) return cid;
   prefetch();
   {
-    std::unique_lock lock(prefetchMutex_);
-    loadedCondition_.wait_for(lock, kLoadWait, [&] { return cachedForCurrentHome(cid); });
+    zevsite::UniqueMutexLock lock(prefetchMutex_);
+    loadedCondition_.wait_for(lock.native(), kLoadWait, [&] { return cachedForCurrentHome(cid); });
     if (cachedForCurrentHome(cid)) return cid;
     if (!slowLoadLogged_) {
       slowLoadLogged_ = true;
@@ -64,7 +64,7 @@ void ZEVSiteSaveParameter::prefetch() {
   if (cachedForCurrentHome(cid)) return;
   const std::uint64_t generation = zevsite::files::homeGeneration();
   {
-    std::lock_guard lock(prefetchMutex_);
+    zevsite::MutexLock lock(prefetchMutex_);
     if (prefetchGeneration_ == generation) return;
     prefetchGeneration_ = generation;
   }
@@ -73,7 +73,7 @@ void ZEVSiteSaveParameter::prefetch() {
   } catch (const std::system_error& error) {
     // No thread to spare: the first event loads the id itself after its wait.
     ZEVSiteLoger::adLog("[Site] cannot start loading the client id: %@", error);
-    std::lock_guard lock(prefetchMutex_);
+    zevsite::MutexLock lock(prefetchMutex_);
     prefetchGeneration_ = 0;
     // A condition variable inherited with waiters that no longer exist never signals again
     // (its bookkeeping still counts them): start each afresh over the old storage.
@@ -85,7 +85,7 @@ std::int64_t ZEVSiteSaveParameter::load() {
   std::int64_t cid = 0;
   std::shared_ptr<ZEVSiteUserDefaults> madeIn;  // set when a new id still has to be written
   {
-    std::lock_guard lock(loadMutex_);
+    zevsite::MutexLock lock(loadMutex_);
     std::uint64_t generation = 0;
     std::shared_ptr<ZEVSiteUserDefaults> defaults;
     // The home may change while its defaults are found: only an id read for the home that
@@ -113,7 +113,7 @@ std::int64_t ZEVSiteSaveParameter::load() {
   }
   {
     // Taken so a waiter between its check and its wait cannot miss the notification.
-    std::lock_guard lock(prefetchMutex_);
+    zevsite::MutexLock lock(prefetchMutex_);
   }
   loadedCondition_.notify_all();
   // Published first, written after: waiting events need the id, not the fsync.
@@ -121,7 +121,8 @@ std::int64_t ZEVSiteSaveParameter::load() {
   return cid;
 }
 
-void ZEVSiteSaveParameter::resetAfterFork() {
+// Unchecked: it runs in the child, which has one thread.
+void ZEVSiteSaveParameter::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // A load thread of the parent does not exist here: let the child start its own.
   prefetchGeneration_ = 0;
 }
@@ -129,7 +130,7 @@ void ZEVSiteSaveParameter::resetAfterFork() {
 bool ZEVSiteSaveParameter::forgetCid() {
   bool written;
   {
-    std::lock_guard lock(loadMutex_);
+    zevsite::MutexLock lock(loadMutex_);
     auto defaults = ZEVSitePlatform::current().standardUserDefaults();
     defaults->removeObjectForKey(kClientIdKey);
     cachedGeneration_.store(0, std::memory_order_release);

@@ -6,6 +6,8 @@
 // threads find it in memory: cidForEvent never reads or writes a file itself.
 #pragma once
 
+#include "../Platform/ZEVSiteMutex.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,14 +40,16 @@ class ZEVSiteSaveParameter {
   std::int64_t load();
   void resetAfterFork();
 
-  std::mutex loadMutex_;  // serialises loading and making the id (user defaults I/O)
+  zevsite::Mutex loadMutex_;  // serialises loading and making the id (user defaults I/O)
   // The cache, read without a lock on every event: cachedCid_ is stored before
   // cachedGeneration_ (the home generation it belongs to; 0 = none) is published.
   std::atomic<std::uint64_t> cachedGeneration_{0};
   std::atomic<std::int64_t> cachedCid_{0};
 
-  std::mutex prefetchMutex_;                 // guards prefetchGeneration_; a leaf lock
+  zevsite::Mutex prefetchMutex_;             // guards prefetchGeneration_; a leaf lock
   std::condition_variable loadedCondition_;  // notified whenever a load published an id
-  std::uint64_t prefetchGeneration_ = 0;     // the home generation a background load runs for
-  bool slowLoadLogged_ = false;              // the fallback is logged once per process
+  // The home generation a background load runs for.
+  std::uint64_t prefetchGeneration_ ZEVSITE_GUARDED_BY(prefetchMutex_) = 0;
+  // The fallback is logged once per process.
+  bool slowLoadLogged_ ZEVSITE_GUARDED_BY(prefetchMutex_) = false;
 };

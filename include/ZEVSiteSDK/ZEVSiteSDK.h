@@ -1,4 +1,5 @@
-// Umbrella header: everything a host needs to use the ZEVSite SDK.
+/// @file
+/// Umbrella header: everything a host needs to use the ZEVSite SDK.
 #pragma once
 
 #include <ZEVSiteSDK/ZEVSiteExport.h>

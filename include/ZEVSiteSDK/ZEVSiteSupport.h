@@ -1,8 +1,5 @@
-// SDK-wide settings and state shared by every manager in the process.
-//
-// Set the home directory, collect URL and event observer before the first
-// ZEVSiteManager::sharedInstanceWithAppId call; later changes apply to what follows them.
-// Every operation is thread-safe.
+/// @file
+/// ZEVSiteSupport: SDK-wide settings and state shared by every manager in the process.
 #pragma once
 
 #include <ZEVSiteSDK/ZEVSiteExport.h>
@@ -13,109 +10,131 @@
 #include <string>
 #include <string_view>
 
+/// SDK-wide settings and state shared by every manager in the process.
+///
+/// Set the home directory, collect URL and event observer before the first
+/// ZEVSiteManager::sharedInstanceWithAppId call; later changes apply to what follows them.
+/// Every operation is thread-safe.
 class ZEVSITE_EXPORT ZEVSiteSupport {
  public:
-  // Called for every event a task queue accepts, on the thread that tracked it (a host
-  // thread, or the SDK's background pool for start-up events), before the event is stored.
-  // Keep it short and do not call back into the SDK's tracking operations. Should it throw,
-  // the event is stored all the same and the first throw is logged.
+  /// Called for every event a task queue accepts, on the thread that tracked it (a host
+  /// thread, or the SDK's background pool for start-up events), before the event is stored.
+  /// Keep it short and do not call back into the SDK's tracking operations. Should it throw,
+  /// the event is stored all the same and the first throw is logged.
   using EventObserver =
       std::function<void(std::string_view eventName, std::string_view uploadString)>;
 
-  // The SDK-wide application id, set by the manager once it accepts an id.
+  ///@{
+  /// The SDK-wide application id, set by the manager once it accepts an id (absent before).
+  /// Any thread; the host need not set it.
   static void setAppId(ZEVSiteText appId);
   static ZEVSiteText appId();
+  ///@}
 
-  // Whether activation has been recorded: persisted in the home directory, so it is true on
-  // every launch after the first start-up event ever.
+  ///@{
+  /// Whether activation has been recorded, and recording it: persisted in the home
+  /// directory, so it is true on every launch after the first start-up event ever, until
+  /// deleteAllData. Any thread; reads or writes the user defaults on the calling thread.
   static bool isActivated();
   static void setActivated();
+  ///@}
 
-  // The SDK's data directory, standing for the application's home directory. Default:
-  // $ZEVSITE_HOME, else $XDG_DATA_HOME/zevsite/<application>, else
-  // <home>/.local/share/zevsite/<application>, where <application> is the executable's file
-  // name (characters other than letters, digits, '.', '-' and '_' become '_') and <home> is
-  // $HOME or, when unset, the user's home from the password database. With no home at all,
-  // or when the directory (or its Library/) belongs to another user, the SDK logs it once and
-  // keeps events in memory until a home directory is set; it never falls back to /tmp.
-  // Library/ is created inside it, owner-only (0700; files 0600). Nothing is written outside
-  // it. homeDirectory() answers "" while there is none. Setting it wakes waiting writers.
+  ///@{
+  /// The SDK's data directory, standing for the application's home directory. Default:
+  /// `$ZEVSITE_HOME`, else `$XDG_DATA_HOME/zevsite/<application>`, else
+  /// `<home>/.local/share/zevsite/<application>`, where `<application>` is the executable's
+  /// file name (characters other than letters, digits, '.', '-' and '_' become '_') and
+  /// `<home>` is `$HOME` or, when unset, the user's home from the password database. With no home
+  /// at all, or when the directory (or its Library/) belongs to another user, the SDK logs it once
+  /// and keeps events in memory until a home directory is set; it never falls back to /tmp.
+  /// Library/ is created inside it, owner-only (0700; files 0600). Nothing is written outside
+  /// it. homeDirectory() answers "" while there is none. Setting it wakes waiting writers.
+  /// Any thread.
   static void setHomeDirectory(std::string path);
   static std::string homeDirectory();
+  ///@}
 
-  // Where task queues post their batches. While unset (the default), events are stored and
-  // kept until one is set.
+  ///@{
+  /// Where task queues post their batches. While unset (the default), events are stored and
+  /// kept until one is set. Any thread; setting it wakes the senders.
   static void setCollectURL(ZEVSiteText url);
   static ZEVSiteText collectURL();
+  ///@}
 
-  // Total time limit of each HTTP request the SDK makes (configuration download, uploads).
-  // Zero (the default) means: the cached configuration's timeout, else 30 seconds.
+  ///@{
+  /// Total time limit of each HTTP request the SDK makes (configuration download, uploads).
+  /// Zero (the default) means: the cached configuration's timeout, else 30 seconds. Any
+  /// thread; requestTimeout() answers the value set, not the limit in effect.
   static void setRequestTimeout(std::chrono::milliseconds timeout);
   static std::chrono::milliseconds requestTimeout();
+  ///@}
 
-  // Installs (or, with an empty function, removes) the event observer.
+  /// Installs (or, with an empty function, removes) the event observer (see EventObserver).
+  /// Any thread.
   static void setEventObserver(EventObserver observer);
 
-  // Blocks the calling thread until every event accepted before the call is on disk and a
-  // send was attempted (true), or until `timeout` passed (false). Never call it from the
-  // event observer.
+  /// Blocks the calling thread until every event accepted before the call is on disk and a
+  /// send was attempted (true), or until `timeout` passed (false). Never call it from the
+  /// event observer. True does not mean the events arrived: the attempt may have failed.
   static bool flush(std::chrono::milliseconds timeout);
 
   // ---- the user's choice ----
 
-  // Whether the SDK tracks, as the user chose; persisted in the home directory, so the choice
-  // holds on every later launch. Default: enabled. While disabled, the tracking operations,
-  // ZEVSiteManager::handleOpenURL and the start-up events do nothing (no event, no observer
-  // call, no log line per call) and nothing is sent. Switching off logs one line and
-  // deletes the stored and staged events (on the SDK's writer thread, shortly after the
-  // call returns); switching on logs one line. An upload already on the wire when the
-  // switch goes off may still arrive. Any thread; writes the user defaults on the calling
-  // thread.
+  /// Whether the SDK tracks, as the user chose; persisted in the home directory, so the choice
+  /// holds on every later launch. Default: enabled. While disabled, the tracking operations,
+  /// ZEVSiteManager::handleOpenURL and the start-up events do nothing (no event, no observer
+  /// call, no log line per call) and nothing is sent. Switching off logs one line and
+  /// deletes the stored and staged events (on the SDK's writer thread, shortly after the
+  /// call returns); switching on logs one line. An upload already on the wire when the
+  /// switch goes off may still arrive. Any thread; writes the user defaults on the calling
+  /// thread.
   static void setTrackingEnabled(bool enabled);
-  // Any thread; cheap enough to call before every tracking call (the SDK itself does).
+  /// The user's choice set with setTrackingEnabled (default: enabled). Any thread; cheap
+  /// enough to call before every tracking call (the SDK itself does).
   static bool isTrackingEnabled();
 
-  // Forgets this installation: deletes every stored and staged event, the client id (a new
-  // one is made when next needed), the activation flag (the next start-up event reports a
-  // new install) and the cached configuration document with its refresh time. Keeps the
-  // opt-out choice. Blocks the calling thread until done or `timeout`; true when everything
-  // was deleted in time (else it is still being done in the background, where it can). An
-  // upload already on the wire may still arrive. Never call it from the event observer.
+  /// Forgets this installation: deletes every stored and staged event, the client id (a new
+  /// one is made when next needed), the activation flag (the next start-up event reports a
+  /// new install) and the cached configuration document with its refresh time. Keeps the
+  /// opt-out choice. Blocks the calling thread until done or `timeout`; true when everything
+  /// was deleted in time (else it is still being done in the background, where it can). An
+  /// upload already on the wire may still arrive. Never call it from the event observer.
   static bool deleteAllData(std::chrono::milliseconds timeout);
 
   // ---- the host's network ----
 
-  // A proxy for every request the SDK makes (uploads and the configuration download):
-  // "http://host:port", "https://host:port", "socks5h://host:port", user and password
-  // percent-encoded in the URL if needed. The environment's no_proxy does not apply to it.
-  // Absent (the default): libcurl's environment variables (http_proxy, https_proxy,
-  // no_proxy...). An empty text: no proxy at all, whatever the environment says. Applies
-  // from the next request; any thread.
+  /// A proxy for every request the SDK makes (uploads and the configuration download):
+  /// "http://host:port", "https://host:port", "socks5h://host:port", user and password
+  /// percent-encoded in the URL if needed. The environment's no_proxy does not apply to it.
+  /// Absent (the default): libcurl's environment variables (http_proxy, https_proxy,
+  /// no_proxy...). An empty text: no proxy at all, whatever the environment says. Applies
+  /// from the next request; any thread.
   static void setProxy(ZEVSiteText proxyURL);
 
-  // A PEM file of certificate authorities to trust, instead of the system's store, for
-  // every https request (and an https proxy). Absent (the default): the system's store.
-  // Certificate and host name verification stay on whatever is set: a missing or unreadable
-  // file makes every https request fail. Applies from the next request; any thread.
+  /// A PEM file of certificate authorities to trust, instead of the system's store, for
+  /// every https request (and an https proxy). Absent (the default): the system's store.
+  /// Certificate and host name verification stay on whatever is set: a missing or unreadable
+  /// file makes every https request fail. Applies from the next request; any thread.
   static void setCABundle(ZEVSiteText path);
 
-  // Whether upload bodies are sent gzip-compressed (Content-Encoding: gzip). Default: on.
-  // Turn it off only for a collector that cannot inflate bodies. Any thread.
+  /// Whether upload bodies are sent gzip-compressed (Content-Encoding: gzip). Default: on.
+  /// Turn it off only for a collector that cannot inflate bodies. Any thread.
   static void setCompression(bool enabled);
 
-  // The longest time the sender lets stored events gather before it sends them as one
-  // batch; 100 gathered events are sent at once. Zero (the default) sends as soon as events
-  // are stored. A longer interval wakes a phone's radio less often. flush() ignores it, and
-  // so do retries after a failed upload. Negative values count as zero. Any thread.
+  /// The longest time the sender lets stored events gather before it sends them as one
+  /// batch; 100 gathered events are sent at once. Zero (the default) sends as soon as events
+  /// are stored. A longer interval wakes a phone's radio less often. flush() ignores it, and
+  /// so do retries after a failed upload. Negative values count as zero. Any thread.
   static void setDispatchInterval(std::chrono::milliseconds interval);
 
-  // The version of the SDK library the process runs with ("MAJOR.MINOR.PATCH"), the value
-  // sent with every event as "sdkv". It may differ from ZEVSITE_VERSION_STRING in the headers
-  // the host was compiled with when a shared library was replaced. Static storage; any thread.
+  /// The version of the SDK library the process runs with ("MAJOR.MINOR.PATCH"), the value
+  /// sent with every event as "sdkv". It may differ from ZEVSITE_VERSION_STRING in the headers
+  /// the host was compiled with when a shared library was replaced. Static storage; any thread.
   static std::string_view sdkVersion() noexcept;
 
-  // Stops sending for the rest of the process: the upload in flight is abandoned (its
-  // events stay stored and go out on a later launch) and staged events are written. Returns
-  // within `timeout`: true when all of that finished in time. Tracking keeps storing.
+  /// Stops sending for the rest of the process: the upload in flight is abandoned (its
+  /// events stay stored and go out on a later launch) and staged events are written. Returns
+  /// within `timeout`: true when all of that finished in time. Tracking keeps storing.
+  /// Blocks the calling thread.
   static bool shutdown(std::chrono::milliseconds timeout);
 };
