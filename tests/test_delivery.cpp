@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -197,6 +198,48 @@ TEST_F(ZEVSiteDeliveryTest, KeysWithReservedCharactersArriveExactly) {
   auto plainAction = fieldsOf("caid", "plain");
   EXPECT_EQ(pageView.size(), plainPageView.size());
   EXPECT_EQ(action.size(), plainAction.size());
+}
+
+// On a disk of 1 MiB (modelled: the store's writes fail with ENOSPC once its files hold that
+// much) a burst several times the disk's size is stored and sent as room frees up: every
+// event arrives once, the files never outgrow the disk by more than a write, and the log is
+// cut back once the burst is over.
+TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
+  constexpr std::uint64_t kDisk = 1024 * 1024;
+  const std::string library = home_ + "/Library";
+  platform_->setSmallDisk(library, kDisk);
+  auto manager = startManager();
+  platform_->advanceBy(1s);      // the start-up event
+  constexpr int kEvents = 8000;  // about 2.5 MB of rows: within the staging limits
+  const std::string padding(200, 'x');
+  for (int i = 0; i < kEvents; ++i) {
+    manager->trackPageView("small" + std::to_string(i), {{"customDimension1", padding}});
+  }
+  std::uintmax_t largest = 0;
+  auto used = [&] {
+    std::uintmax_t bytes = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(library, error)) {
+      const std::uintmax_t size = entry.is_regular_file(error) ? entry.file_size(error) : 0;
+      if (!error) bytes += size;
+    }
+    return bytes;
+  };
+  // Retries after a full disk wait on the manual clock; deliveries wake the writer at once.
+  bool allDelivered = false;
+  for (int step = 0; step < 600 && !allDelivered; ++step) {
+    allDelivered = collector_.waitForEventCount(kEvents + 1, 50ms);
+    largest = std::max(largest, used());
+    platform_->advanceBy(500ms);
+  }
+  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1;
+  EXPECT_EQ(collector_.duplicates(), 0u);
+  EXPECT_EQ(deliveredTitles().count("small" + std::to_string(kEvents - 1)), 1u);
+  EXPECT_LE(largest, kDisk + 64 * 1024);
+  for (const auto& line : logLines()) EXPECT_EQ(line.find("dropped"), std::string::npos) << line;
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  EXPECT_EQ(storedCount(), 0u);
+  platform_->setSmallDisk(library, std::nullopt);
 }
 
 TEST_F(ZEVSiteDeliveryTest, ServerErrorsAndTimeoutsRetryWithoutLosingOrRepeating) {

@@ -7,6 +7,7 @@
 #include "ZEVSiteNoDestructor.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <atomic>
 #include <cerrno>
@@ -76,6 +77,11 @@ class RealPlatform final : public ZEVSitePlatform {
                                static_cast<std::uint32_t>(info.st_uid), S_ISDIR(info.st_mode)};
   }
   int storeFileFault(ZEVSiteStoreFileOp, const std::string&) override { return 0; }
+  std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override {
+    struct statvfs info {};
+    if (::statvfs(directory.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+  }
   void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) override {
     condition.wait_until(lock, deadline);

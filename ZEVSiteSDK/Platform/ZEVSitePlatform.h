@@ -81,6 +81,9 @@ class ZEVSitePlatform {
   // and its -wal and -shm files): 0 lets it run, an errno value (ENOSPC, EACCES, EIO, EMFILE,
   // EROFS) fails it as the operating system would. The real platform always answers 0.
   virtual int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) = 0;
+  // Bytes an unprivileged process may still write on the file system of `directory`;
+  // nullopt when it cannot be told.
+  virtual std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) = 0;
 
   // The retry and backoff waits of the SDK's writer and sender threads: returns when
   // `condition` is notified, when the monotonic clock passes `deadline`, or spuriously;
@@ -123,6 +126,9 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
   }
   int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) override {
     return target_.storeFileFault(op, path);
+  }
+  std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override {
+    return target_.freeDiskBytes(directory);
   }
   void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) override {

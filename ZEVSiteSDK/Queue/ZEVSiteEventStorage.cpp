@@ -268,7 +268,8 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
       zevsite::MutexLock lock(stagingMutex_);
       checkpointWanted_ = true;
       // A large log is checkpointed now; a small one is truncated once the store is idle.
-      truncateWanted_ = walFrames < ZEVSiteEventStore::kCheckpointFrames;
+      truncateWanted_ = walFrames < (lowOnDisk_.load() ? kLowDiskCheckpointFrames
+                                                       : ZEVSiteEventStore::kCheckpointFrames);
     }
     stagedCondition_.notify_one();
   });
@@ -427,7 +428,10 @@ void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock,
   diskFull_ = outcome.diskFull;
   // On a full disk the log's committed pages go to the database first, so that the next
   // transaction starts the log over instead of growing it.
-  if (diskFull_) checkpointWanted_ = true;
+  if (diskFull_) {
+    checkpointWanted_ = true;
+    truncateWanted_ = false;
+  }
   for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
     stagedBytes_ += it->body.size();
     staging_.push_front(std::move(*it));
@@ -442,24 +446,50 @@ void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock,
   }
 }
 
+std::optional<std::uint64_t> ZEVSiteEventStorage::freeDiskBytesLocked() {
+  return ZEVSitePlatform::current().freeDiskBytes(storePath_.substr(0, storePath_.rfind('/')));
+}
+
+bool ZEVSiteEventStorage::roomFor(ZEVSiteEventStore& store, std::uint64_t freeBytes,
+                                  std::size_t bytes) {
+  // A row's bytes land in the log first and in the database at the checkpoint.
+  const std::uint64_t needed = kDiskReserveBytes + 2 * std::uint64_t{bytes};
+  return freeBytes >= needed || freeBytes + store.freePageBytes() >= needed;
+}
+
 std::size_t ZEVSiteEventStorage::insertInTransactions(ZEVSiteEventStore& store,
                                                       std::span<const ZEVSitePendingEvent> rows,
                                                       BatchOutcome& outcome) {
   std::size_t committed = 0;
   while (committed < rows.size()) {
+    // With room to spare the whole batch is one transaction (the fastest way); low on disk,
+    // small transactions, each checkpointed, keep the log from taking the last free space.
+    const std::optional<std::uint64_t> free = freeDiskBytesLocked();
+    const bool lowOnDisk = free && *free < kLowDiskBytes;
+    lowOnDisk_.store(lowOnDisk);
+    // Every commit, the sender's too, checkpoints a log of a few pages while space is short.
+    store.setForcedCheckpointFrames(lowOnDisk ? 2 * kLowDiskCheckpointFrames
+                                              : ZEVSiteEventStore::kForcedCheckpointFrames);
+    const std::size_t limit = lowOnDisk ? transactionBytes_ : SIZE_MAX;
     std::size_t end = committed;
     std::size_t bytes = 0;
     do {
       bytes += rows[end].body.size();
       ++end;
-    } while (end < rows.size() && bytes + rows[end].body.size() <= transactionBytes_);
+    } while (end < rows.size() && bytes + rows[end].body.size() <= limit);
+    if (lowOnDisk && !roomFor(store, *free, bytes)) {
+      outcome.diskFull = true;
+      outcome.error = "less than " + std::to_string(kDiskReserveBytes / 1024) +
+                      " KiB would be left free on the disk";
+      break;
+    }
     if (!store.insertBatch(rows.subspan(committed, end - committed))) {
       outcome.diskFull = ZEVSiteEventStore::isDiskFull(store.lastErrorCode());
       if (outcome.diskFull) transactionBytes_ = std::max<std::size_t>(transactionBytes_ / 2, 1);
       break;
     }
     committed = end;
-    transactionBytes_ = std::min(transactionBytes_ * 2, kMaxTransactionBytes);
+    transactionBytes_ = std::min(transactionBytes_ * 2, kLowDiskTransactionBytes);
   }
   return committed;
 }
@@ -499,7 +529,7 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
         }
         batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(outcome.committed));
         const int code = store->lastErrorCode();
-        outcome.error = "SQLite error " + std::to_string(code);
+        if (outcome.error.empty()) outcome.error = "SQLite error " + std::to_string(code);
         if (ZEVSiteEventStore::isCorruption(code)) {
           store_.reset();
           moveAsideLocked(storePath_);

@@ -53,10 +53,17 @@ class ZEVSiteEventStorage {
   static constexpr std::chrono::milliseconds kLongestRetryDelay{10'000};
   // The store counts as idle (and its log is truncated) after this long without commits.
   static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
-  // Most bytes of upload strings written in one transaction, so that the log never grows
-  // far past its size limit on a nearly full disk. After a full disk the writer halves it,
-  // down to one event, and doubles it again with every transaction that fits.
-  static constexpr std::size_t kMaxTransactionBytes = 64 * 1024;
+  // Below this much free space the writer is careful: it writes transactions of at most
+  // kLowDiskTransactionBytes (halved after a full disk, down to one event, and doubled
+  // again with every one that fits), has every commit checkpoint a log of a few pages, and leaves
+  // kDiskReserveBytes free.
+  static constexpr std::uint64_t kLowDiskBytes = 16 * 1024 * 1024;
+  static constexpr std::size_t kLowDiskTransactionBytes = 32 * 1024;
+  static constexpr int kLowDiskCheckpointFrames = 16;
+  // Free space the writer leaves on the disk (counting free pages inside the database), so
+  // that the sender can still lease and delete delivered events, and the log be checkpointed:
+  // on a full disk every SQLite write fails, and nothing would ever be sent again.
+  static constexpr std::uint64_t kDiskReserveBytes = 256 * 1024;
 
   // The storage of `homeDirectory`, created (with its writer thread) on first use. The
   // storage of "" (no home directory could be found) keeps events in memory until the host
@@ -112,8 +119,13 @@ class ZEVSiteEventStorage {
   // Inserts `rows` in transactions of at most transactionBytes_ (one event at least) until
   // one fails; returns how many were committed and records a full disk in `outcome`.
   std::size_t insertInTransactions(ZEVSiteEventStore& store,
-                                   std::span<const ZEVSitePendingEvent> rows,
-                                   BatchOutcome& outcome) ZEVSITE_REQUIRES(storeMutex_);
+                                   std::span<const ZEVSitePendingEvent> rows, BatchOutcome& outcome)
+      ZEVSITE_REQUIRES(storeMutex_);
+  // Free bytes on the store's file system (nullopt: unknown).
+  std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
+  // Whether writing `bytes` more leaves kDiskReserveBytes free.
+  bool roomFor(ZEVSiteEventStore& store, std::uint64_t freeBytes, std::size_t bytes)
+      ZEVSITE_REQUIRES(storeMutex_);
   void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
   BatchOutcome writeBatch(std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged);
@@ -165,8 +177,11 @@ class ZEVSiteEventStorage {
   bool failureLogged_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
   // The latest failure was a full disk
   bool diskFull_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
-  // Bytes per transaction (see kMaxTransactionBytes); the writer thread's alone.
-  std::size_t transactionBytes_ = kMaxTransactionBytes;
+  // Bytes per transaction low on disk (see kLowDiskBytes); the writer thread's alone.
+  std::size_t transactionBytes_ = kLowDiskTransactionBytes;
+  // Set by the writer, read by the commit listener (any committing thread): the sender's
+  // commits then ask for a checkpoint after kLowDiskCheckpointFrames pages.
+  std::atomic<bool> lowOnDisk_{false};
   // The writer thread's handle; in a child after fork() the thread does not exist, so the
   // handle is released (never joined) and a new writer is started on first use.
   std::unique_ptr<std::thread> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);

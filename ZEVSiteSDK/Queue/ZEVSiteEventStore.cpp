@@ -119,7 +119,7 @@ void ZEVSiteEventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
 int ZEVSiteEventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
   auto* store = static_cast<ZEVSiteEventStore*>(context);
   store->walFrames_.store(frames);
-  if (frames >= kForcedCheckpointFrames) {
+  if (frames >= store->forcedCheckpointFrames_.load()) {
     sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   }
   if (store->commitListener_) store->commitListener_(frames);
@@ -343,6 +343,21 @@ std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
   }
   sqlite3_finalize(statement);
   return events;
+}
+
+std::uint64_t ZEVSiteEventStore::freePageBytes() {
+  auto pragmaValue = [this](const char* sql) -> std::uint64_t {
+    sqlite3_stmt* statement = nullptr;
+    std::uint64_t value = 0;
+    if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      value = static_cast<std::uint64_t>(
+          std::max<sqlite3_int64>(0, sqlite3_column_int64(statement, 0)));
+    }
+    sqlite3_finalize(statement);
+    return value;
+  };
+  return pragmaValue("PRAGMA freelist_count") * pragmaValue("PRAGMA page_size");
 }
 
 std::optional<std::size_t> ZEVSiteEventStore::count() {

@@ -88,14 +88,16 @@ class ZEVSiteEventStore {
   // of its choice when the commit listener reports a large log; a commit that finds the WAL very
   // large checkpoints itself, so the WAL stays bounded whatever the owner does.
   //
-  // The log is kept small so the SDK keeps working on a nearly full disk: a checkpoint is
-  // wanted every kCheckpointFrames pages (128 KiB), the owner truncates the log whenever the
-  // store goes idle, and SQLite cuts a reset log back to kJournalSizeLimit. A log that filled
-  // the disk could never be checkpointed (the database file could not grow to take its
-  // pages), so it must never get near that.
-  static constexpr int kCheckpointFrames = 32;
-  static constexpr int kForcedCheckpointFrames = 64;
-  static constexpr int kJournalSizeLimit = 128 * 1024;
+  // The log is kept small: a checkpoint is wanted every kCheckpointFrames pages (512 KiB),
+  // the owner truncates the log whenever the store goes idle, and SQLite cuts a reset log
+  // back to kJournalSizeLimit. Low on disk the owner checkpoints far more often (a log that
+  // filled the disk could never be checkpointed: the database could not grow to take it).
+  static constexpr int kCheckpointFrames = 128;
+  static constexpr int kForcedCheckpointFrames = 1024;
+  static constexpr int kJournalSizeLimit = 64 * 1024;
+  // A commit that finds the log at least this long checkpoints it at once (default
+  // kForcedCheckpointFrames); the owner lowers it when the disk is nearly full. Any thread.
+  void setForcedCheckpointFrames(int frames) { forcedCheckpointFrames_.store(frames); }
   // Pages in the log since it was last emptied.
   int walFrames() const { return walFrames_.load(); }
   // Copies the WAL back into the database through a connection of its own (safe alongside
@@ -123,6 +125,9 @@ class ZEVSiteEventStore {
   std::vector<ZEVSiteStoredEvent> readAll();
   // The number of stored events; nullopt when the store cannot be read just now.
   std::optional<std::size_t> count();
+  // Bytes of free pages inside the database file: room new rows take without the file
+  // growing. 0 when unknown.
+  std::uint64_t freePageBytes();
 
  private:
   bool prepare();
@@ -134,6 +139,7 @@ class ZEVSiteEventStore {
   const std::string path_;
   sqlite3* db_ = nullptr;
   std::atomic<int> walFrames_{0};
+  std::atomic<int> forcedCheckpointFrames_{kForcedCheckpointFrames};
   int insertFailure_ = 0;  // extended result code of the last failed insertBatch (0: none)
   std::function<void(int)> commitListener_;  // set before the store is shared
   zevsite::Mutex checkpointMutex_;           // guards checkpointDb_

@@ -1,5 +1,8 @@
 #include "ZEVSiteManualPlatform.h"
 
+#include <cerrno>
+#include <filesystem>
+
 ZEVSiteManualPlatform::ZEVSiteManualPlatform()
     : ZEVSiteForwardingPlatform(ZEVSitePlatform::real()),
       wallBaseMillis_(ZEVSitePlatform::real().currentTimeMillis()),
@@ -96,7 +99,39 @@ void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {
 
 int ZEVSiteManualPlatform::storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) {
   std::lock_guard lock(faultMutex_);
+  if (smallDiskCapacity_ && op == ZEVSiteStoreFileOp::Write &&
+      smallDiskUsedLocked() >= *smallDiskCapacity_) {
+    return ENOSPC;
+  }
   return storeFault_ ? storeFault_(op, path) : 0;
+}
+
+void ZEVSiteManualPlatform::setSmallDisk(std::string directory,
+                                         std::optional<std::uint64_t> capacity) {
+  std::lock_guard lock(faultMutex_);
+  smallDiskDirectory_ = std::move(directory);
+  smallDiskCapacity_ = capacity;
+}
+
+std::optional<std::uint64_t> ZEVSiteManualPlatform::freeDiskBytes(const std::string& directory) {
+  {
+    std::lock_guard lock(faultMutex_);
+    if (smallDiskCapacity_) {
+      const std::uint64_t used = smallDiskUsedLocked();
+      return used >= *smallDiskCapacity_ ? 0 : *smallDiskCapacity_ - used;
+    }
+  }
+  return ZEVSiteForwardingPlatform::freeDiskBytes(directory);
+}
+
+std::uint64_t ZEVSiteManualPlatform::smallDiskUsedLocked() const {
+  std::uint64_t used = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(smallDiskDirectory_, error)) {
+    const std::uintmax_t size = entry.is_regular_file(error) ? entry.file_size(error) : 0;
+    if (!error) used += size;
+  }
+  return used;
 }
 
 std::vector<std::chrono::steady_clock::time_point> ZEVSiteManualPlatform::waitDeadlines() {

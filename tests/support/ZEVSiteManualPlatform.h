@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
@@ -43,6 +44,11 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   using StoreFault = std::function<int(ZEVSiteStoreFileOp, const std::string& path)>;
   void setStoreFault(StoreFault fault);
   int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) override;
+  // Models a small disk that holds only `directory`: the store's writes fail with ENOSPC
+  // once the files there hold `capacity` bytes, and freeDiskBytes answers what is left.
+  // nullopt turns it off. Any thread.
+  void setSmallDisk(std::string directory, std::optional<std::uint64_t> capacity);
+  std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override;
 
  private:
   std::size_t runDueUpTo(std::chrono::nanoseconds target);
@@ -58,4 +64,7 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::vector<std::chrono::steady_clock::time_point> deadlines_;
   std::mutex faultMutex_;  // guards storeFault_ (asked from the writer and sender threads)
   StoreFault storeFault_;
+  std::string smallDiskDirectory_;                  // guarded by faultMutex_
+  std::optional<std::uint64_t> smallDiskCapacity_;  // guarded by faultMutex_
+  std::uint64_t smallDiskUsedLocked() const;
 };
