@@ -75,9 +75,6 @@ void ZEVSiteSaveParameter::prefetch() {
     ZEVSiteLoger::adLog("[Site] cannot start loading the client id: %@", error);
     zevsite::MutexLock lock(prefetchMutex_);
     prefetchGeneration_ = 0;
-    // A condition variable inherited with waiters that no longer exist never signals again
-    // (its bookkeeping still counts them): start each afresh over the old storage.
-    std::construct_at(&loadedCondition_);
   }
 }
 
@@ -125,6 +122,9 @@ std::int64_t ZEVSiteSaveParameter::load() {
 void ZEVSiteSaveParameter::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // A load thread of the parent does not exist here: let the child start its own.
   prefetchGeneration_ = 0;
+  // A condition variable inherited with waiters that no longer exist never signals again
+  // (its bookkeeping still counts them): start it afresh over the old storage.
+  std::construct_at(&loadedCondition_);
 }
 
 bool ZEVSiteSaveParameter::forgetCid() {
