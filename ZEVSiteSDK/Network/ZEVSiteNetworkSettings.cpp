@@ -1,5 +1,6 @@
 #include "ZEVSiteNetworkSettings.h"
 
+#include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 
@@ -12,12 +13,15 @@ namespace zevsite::net {
 namespace {
 
 struct SettingsSlot {
-  zevsite::Mutex mutex;  // guards settings
+  zevsite::Mutex mutex;  // guards settings; a leaf lock (any thread, held for a copy)
   ZEVSiteNetworkSettings settings ZEVSITE_GUARDED_BY(mutex);
 };
 
 SettingsSlot& slot() {
   static ZEVSiteNoDestructor<SettingsSlot> instance;
+  // A host thread may be changing a setting at fork(): the child must not inherit the lock.
+  static const bool forkSafe = forksafety::registered(instance.get().mutex, forksafety::kLeaf);
+  (void)forkSafe;
   return instance.get();
 }
 
