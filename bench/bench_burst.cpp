@@ -1,0 +1,148 @@
+// A burst as a busy host makes one: N page views with two custom dimensions tracked in a
+// tight loop from 1 or 2 threads while the writer (and, with --deliver, the sender) run.
+// One scenario per process, so peak resident memory is the scenario's own.
+//
+//   zevsite_bench_burst [--events N] [--threads T] [--deliver]
+//
+// Prints the per-call median, p99, p99.9 and max; events on disk per second (until flush
+// returns) or, with --deliver, events delivered per second to a loopback collector; peak
+// resident memory; and CPU time per event summed over all threads of the process.
+#include <ZEVSiteSDK/ZEVSiteSDK.h>
+
+#include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteCollector.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  long events = 100'000;
+  int threads = 1;
+  bool deliver = false;
+};
+
+Options parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--events") && i + 1 < argc) {
+      options.events = std::atol(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) {
+      options.threads = std::max(1, std::atoi(argv[++i]));
+    } else if (!std::strcmp(argv[i], "--deliver")) {
+      options.deliver = true;
+    } else {
+      std::fprintf(stderr, "usage: %s [--events N] [--threads T] [--deliver]\n", argv[0]);
+      std::exit(2);
+    }
+  }
+  return options;
+}
+
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double peakResidentMiB() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024.0;  // kilobytes on Linux
+}
+
+std::string makeHome() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "zevsite-burst-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) std::abort();
+  return pattern;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parse(argc, argv);
+  const std::string home = makeHome();
+  ZEVSiteSupport::setHomeDirectory(home);
+  ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
+  ZEVSiteCollector collector;
+  if (options.deliver) {
+    collector.countOnly(static_cast<std::size_t>(options.events) + 16);
+    ZEVSiteSupport::setCollectURL(collector.start());
+  }
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "burst");
+  // Room for the whole burst: this measures the burst, not the drop-oldest limit.
+  ZEVSiteEventStorage::forHome(home)->setLimits(1'000'000, 604800);
+  ZEVSiteSupport::flush(std::chrono::seconds(10));  // the store is open before the clock runs
+  const std::size_t before = options.deliver ? collector.eventCount() : 0;
+
+  const long perThread = options.events / options.threads;
+  std::vector<std::vector<std::int64_t>> samples(options.threads);
+  for (auto& perThreadSamples : samples) perThreadSamples.reserve(perThread);
+  const double cpuBefore = cpuSeconds();
+  const auto start = Clock::now();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < options.threads; ++t) {
+    threads.emplace_back([&, t] {
+      const ZEVSiteDictionary dimensions{{"customDimension1", "blue"}, {"customMetrics2", 3}};
+      for (long i = 0; i < perThread; ++i) {
+        const auto callStart = Clock::now();
+        manager->trackPageView("Home", dimensions);
+        samples[t].push_back(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - callStart).count());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const auto tracked = Clock::now();
+  const long total = perThread * options.threads;
+  bool complete;
+  if (options.deliver) {
+    complete = collector.waitForEventCount(before + static_cast<std::size_t>(total),
+                                           std::chrono::minutes(2));
+  } else {
+    complete = ZEVSiteSupport::flush(std::chrono::minutes(2));
+  }
+  const auto done = Clock::now();
+  const double cpu = cpuSeconds() - cpuBefore;
+
+  std::vector<std::int64_t> all;
+  for (const auto& perThreadSamples : samples) {
+    all.insert(all.end(), perThreadSamples.begin(), perThreadSamples.end());
+  }
+  std::sort(all.begin(), all.end());
+  auto percentileMicros = [&](double p) {
+    return all[static_cast<std::size_t>(p * static_cast<double>(all.size() - 1))] / 1000.0;
+  };
+  auto seconds = [](Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+  };
+  std::printf("%ld page views, %d thread(s), %s\n", total, options.threads,
+              options.deliver ? "delivered to a loopback collector" : "stored");
+  std::printf("per call: median %.2f us, p99 %.2f us, p99.9 %.2f us, max %.2f us\n",
+              percentileMicros(0.5), percentileMicros(0.99), percentileMicros(0.999),
+              all.back() / 1000.0);
+  std::printf("tracking took %.3f s; %s per second: %.0f%s\n", seconds(tracked - start),
+              options.deliver ? "delivered" : "on disk", total / seconds(done - start),
+              complete ? "" : " (INCOMPLETE: timed out)");
+  std::printf("peak resident memory: %.1f MiB; CPU per event (all threads): %.2f us\n",
+              peakResidentMiB(), cpu * 1e6 / static_cast<double>(total));
+
+  ZEVSiteSupport::setCollectURL(std::nullopt);
+  ZEVSiteSupport::shutdown(std::chrono::seconds(5));
+  if (options.deliver) collector.stop();
+  std::filesystem::remove_all(home);
+  return complete ? 0 : 1;
+}
