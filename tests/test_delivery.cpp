@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -215,21 +214,12 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
   for (int i = 0; i < kEvents; ++i) {
     manager->trackPageView("small" + std::to_string(i), {{"customDimension1", padding}});
   }
-  std::uintmax_t largest = 0;
-  auto used = [&] {
-    std::uintmax_t bytes = 0;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(library, error)) {
-      const std::uintmax_t size = entry.is_regular_file(error) ? entry.file_size(error) : 0;
-      if (!error) bytes += size;
-    }
-    return bytes;
-  };
+  std::uint64_t largest = 0;
   // Retries after a full disk wait on the manual clock; deliveries wake the writer at once.
   bool allDelivered = false;
   for (int step = 0; step < 600 && !allDelivered; ++step) {
     allDelivered = collector_.waitForEventCount(kEvents + 1, 50ms);
-    largest = std::max(largest, used());
+    largest = std::max(largest, directoryFileBytes(library));
     platform_->advanceBy(500ms);
   }
   EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1;

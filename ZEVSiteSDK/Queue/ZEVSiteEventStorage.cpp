@@ -268,8 +268,7 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
       zevsite::MutexLock lock(stagingMutex_);
       checkpointWanted_ = true;
       // A large log is checkpointed now; a small one is truncated once the store is idle.
-      truncateWanted_ = walFrames < (lowOnDisk_.load() ? kLowDiskCheckpointFrames
-                                                       : ZEVSiteEventStore::kCheckpointFrames);
+      truncateWanted_ = walFrames < ZEVSiteEventStore::kCheckpointFrames;
     }
     stagedCondition_.notify_one();
   });
@@ -463,12 +462,11 @@ std::size_t ZEVSiteEventStorage::insertInTransactions(ZEVSiteEventStore& store,
   std::size_t committed = 0;
   while (committed < rows.size()) {
     // With room to spare the whole batch is one transaction (the fastest way); low on disk,
-    // small transactions, each checkpointed, keep the log from taking the last free space.
+    // small transactions and a log checkpointed every few pages keep the last free space.
     const std::optional<std::uint64_t> free = freeDiskBytesLocked();
     const bool lowOnDisk = free && *free < kLowDiskBytes;
-    lowOnDisk_.store(lowOnDisk);
     // Every commit, the sender's too, checkpoints a log of a few pages while space is short.
-    store.setForcedCheckpointFrames(lowOnDisk ? 2 * kLowDiskCheckpointFrames
+    store.setForcedCheckpointFrames(lowOnDisk ? kLowDiskCheckpointFrames
                                               : ZEVSiteEventStore::kForcedCheckpointFrames);
     const std::size_t limit = lowOnDisk ? transactionBytes_ : SIZE_MAX;
     std::size_t end = committed;

@@ -54,12 +54,12 @@ class ZEVSiteEventStorage {
   // The store counts as idle (and its log is truncated) after this long without commits.
   static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
   // Below this much free space the writer is careful: it writes transactions of at most
-  // kLowDiskTransactionBytes (halved after a full disk, down to one event, and doubled
-  // again with every one that fits), has every commit checkpoint a log of a few pages, and leaves
-  // kDiskReserveBytes free.
+  // kLowDiskTransactionBytes (halved after a full disk, down to one event, and doubled again
+  // with every one that fits), has every commit checkpoint a log of kLowDiskCheckpointFrames
+  // pages or more, and leaves kDiskReserveBytes free.
   static constexpr std::uint64_t kLowDiskBytes = 16 * 1024 * 1024;
   static constexpr std::size_t kLowDiskTransactionBytes = 32 * 1024;
-  static constexpr int kLowDiskCheckpointFrames = 16;
+  static constexpr int kLowDiskCheckpointFrames = 32;
   // Free space the writer leaves on the disk (counting free pages inside the database), so
   // that the sender can still lease and delete delivered events, and the log be checkpointed:
   // on a full disk every SQLite write fails, and nothing would ever be sent again.
@@ -179,9 +179,6 @@ class ZEVSiteEventStorage {
   bool diskFull_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
   // Bytes per transaction low on disk (see kLowDiskBytes); the writer thread's alone.
   std::size_t transactionBytes_ = kLowDiskTransactionBytes;
-  // Set by the writer, read by the commit listener (any committing thread): the sender's
-  // commits then ask for a checkpoint after kLowDiskCheckpointFrames pages.
-  std::atomic<bool> lowOnDisk_{false};
   // The writer thread's handle; in a child after fork() the thread does not exist, so the
   // handle is released (never joined) and a new writer is started on first use.
   std::unique_ptr<std::thread> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);

@@ -125,9 +125,13 @@ std::optional<std::uint64_t> ZEVSiteManualPlatform::freeDiskBytes(const std::str
 }
 
 std::uint64_t ZEVSiteManualPlatform::smallDiskUsedLocked() const {
+  return directoryFileBytes(smallDiskDirectory_);
+}
+
+std::uint64_t directoryFileBytes(const std::string& directory) {
   std::uint64_t used = 0;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(smallDiskDirectory_, error)) {
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     const std::uintmax_t size = entry.is_regular_file(error) ? entry.file_size(error) : 0;
     if (!error) used += size;
   }

@@ -68,3 +68,6 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::optional<std::uint64_t> smallDiskCapacity_;  // guarded by faultMutex_
   std::uint64_t smallDiskUsedLocked() const;
 };
+
+// Bytes held by the regular files directly in `directory` (0 when it cannot be read).
+std::uint64_t directoryFileBytes(const std::string& directory);
