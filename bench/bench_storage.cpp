@@ -20,8 +20,10 @@ void BM_storeInsertBatch(benchmark::State& state) {
   std::filesystem::remove(path);
   auto store = ZEVSiteEventStore::open(path).store;
   if (!store) return;
+  std::vector<std::string> bodies;
+  for (int i = 0; i < state.range(0); ++i) bodies.push_back(sampleBody(i));
   std::vector<ZEVSitePendingEvent> batch;
-  for (int i = 0; i < state.range(0); ++i) batch.push_back({"pageview", sampleBody(i), 0});
+  for (const auto& body : bodies) batch.push_back({"pageview", body, 0});
   for (auto _ : state) store->insertBatch(batch);
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }

@@ -1,11 +1,14 @@
 #include "Queue/ZEVSiteEventStorage.h"
+#include "Queue/ZEVSiteStagingArea.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <thread>
 
@@ -46,6 +49,61 @@ long long rowsOnDisk(const std::string& path) {
 }  // namespace
 
 class ZEVSiteStorageTest : public ZEVSiteTest {};
+
+// The staging ring against a plain queue of strings: random events (tiny to the largest),
+// dropped from the front whenever the bound would be passed, with clears and resizes between
+// bursts. Every event must read back byte for byte, in order, wherever the ring wrapped or
+// grew, and an event the bound admits must always find a place.
+TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
+  constexpr std::size_t kBound = 256 * 1024;
+  ZEVSiteStagingArea area(kBound);
+  std::deque<std::pair<std::string, std::string>> model;
+  std::size_t modelBytes = 0;
+  std::mt19937 random(7);
+  auto check = [&] {
+    ASSERT_EQ(area.size(), model.size());
+    ASSERT_EQ(area.liveBytes(), modelBytes);
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      const ZEVSitePendingEvent event = area.at(i);
+      ASSERT_EQ(event.name, model[i].first) << i;
+      ASSERT_EQ(event.body, model[i].second) << i;
+      ASSERT_EQ(event.createdMillis, static_cast<std::int64_t>(model[i].second.size())) << i;
+    }
+  };
+  for (int burst = 0; burst < 40; ++burst) {
+    const int events = std::uniform_int_distribution<int>(1, 3000)(random);
+    for (int i = 0; i < events; ++i) {
+      const std::size_t size = random() % 8 == 0 ? random() % (8 * 1024) : random() % 200;
+      std::string body(size, static_cast<char>('a' + (burst + i) % 26));
+      if (!body.empty()) body.front() = static_cast<char>('A' + i % 26);
+      std::string name = i % 3 ? "pageview" : "event";
+      while (!model.empty() && modelBytes + name.size() + body.size() > kBound) {
+        modelBytes -= model.front().first.size() + model.front().second.size();
+        model.pop_front();
+        area.dropOldest();
+      }
+      ASSERT_TRUE(area.tryAppend(name, body, static_cast<std::int64_t>(body.size())));
+      modelBytes += name.size() + body.size();
+      model.emplace_back(std::move(name), std::move(body));
+      if (i % 97 == 0) check();
+    }
+    check();
+    EXPECT_LE(area.ringBytes(), kBound + 2 * ZEVSiteStagingArea::kLargestEventBytes);
+    if (burst % 3 == 0) {
+      // As the writer does after a batch: empty, then sized for one like it.
+      const std::size_t bytes = area.liveBytes();
+      const std::size_t count = area.size();
+      area.clear();
+      model.clear();
+      modelBytes = 0;
+      area.fitFor(bytes / (burst + 1), count);
+      check();
+    }
+  }
+  area.clear();
+  area.fitFor(10, 1);
+  EXPECT_EQ(area.ringBytes(), ZEVSiteStagingArea::kInitialBytes);  // a burst's ring given back
+}
 
 TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
   auto first = ZEVSiteTaskQueue::initWithSendSendCondition(6);

@@ -95,7 +95,7 @@ void ZEVSiteEventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   std::construct_at(&stagedCondition_);
   std::construct_at(&committedCondition_);
   staging_.clear();
-  stagedBytes_ = 0;
+  writingArea_.clear();
   committedSequence_ = acceptedSequence_;
   droppedWhileStaged_ = 0;
   flushWaiters_ = 0;
@@ -112,26 +112,33 @@ void ZEVSiteEventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 void ZEVSiteEventStorage::dropOldestStagedLocked() {
-  stagedBytes_ -= staging_.front().body.size();
-  staging_.pop_front();
+  staging_.dropOldest();
   ++droppedWhileStaged_;
   ++committedSequence_;
 }
 
-void ZEVSiteEventStorage::accept(std::string_view name, std::string body,
+void ZEVSiteEventStorage::accept(std::string_view name, std::string_view body,
                                  std::int64_t createdMillis) {
+  const std::size_t bytes = name.size() + body.size();
   bool wasEmpty;
   {
     zevsite::MutexLock lock(stagingMutex_);
     ensureWriterLocked();
     while (!staging_.empty() &&
-           (staging_.size() >= maxEvents_ || stagedBytes_ + body.size() > kMaxStagedBytes)) {
+           (staging_.size() >= maxEvents_ || staging_.liveBytes() + bytes > kMaxStagedBytes)) {
       dropOldestStagedLocked();
     }
     wasEmpty = staging_.empty();
-    stagedBytes_ += body.size();
-    staging_.push_back(ZEVSitePendingEvent{std::string(name), std::move(body), createdMillis});
     ++acceptedSequence_;
+    while (!staging_.tryAppend(name, body, createdMillis)) {
+      if (staging_.empty()) {
+        // Larger than the whole staging area: dropped like an oldest event.
+        ++droppedWhileStaged_;
+        ++committedSequence_;
+        return;
+      }
+      dropOldestStagedLocked();
+    }
   }
   // Only the first event of a batch wakes the writer; later ones ride along.
   if (wasEmpty) stagedCondition_.notify_one();
@@ -343,15 +350,14 @@ void ZEVSiteEventStorage::writerLoop() {
                               [this]() ZEVSITE_REQUIRES(stagingMutex_) {
                                 return staging_.size() >= kEagerBatch || flushWaiters_ > 0;
                               });
-    std::deque<ZEVSitePendingEvent> batch;
-    batch.swap(staging_);
-    stagedBytes_ = 0;
+    // writingArea_ is empty (and sized like the last batch): it becomes the staging area.
+    std::swap(staging_, writingArea_);
     const std::uint64_t batchEnd = acceptedSequence_;
     const std::size_t dropped = std::exchange(droppedWhileStaged_, 0);
     lock.unlock();
-    BatchOutcome outcome = writeBatch(batch, dropped);
+    BatchOutcome outcome = writeBatch(dropped);
     lock.lock();
-    afterBatchLocked(lock, batch, batchEnd, outcome);
+    afterBatchLocked(lock, batchEnd, outcome);
   }
 }
 
@@ -361,7 +367,6 @@ void ZEVSiteEventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
   const std::uint64_t target = deletionsRequested_;
   // The staged events go first; for flush they count as handled.
   staging_.clear();
-  stagedBytes_ = 0;
   droppedWhileStaged_ = 0;
   committedSequence_ = acceptedSequence_;
   lock.unlock();
@@ -404,9 +409,8 @@ void ZEVSiteEventStorage::notifyCommitListenerLocked(zevsite::UniqueMutexLock& l
   lock.lock();
 }
 
-void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock,
-                                           std::deque<ZEVSitePendingEvent>& batch,
-                                           std::uint64_t batchEnd, const BatchOutcome& outcome) {
+void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::uint64_t batchEnd,
+                                           const BatchOutcome& outcome) {
   if (outcome.written) {
     if (std::exchange(failureLogged_, false)) {
       ZEVSiteLoger::adLog("[Site] event store can be written again; staged events stored");
@@ -431,17 +435,39 @@ void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock,
     checkpointWanted_ = true;
     truncateWanted_ = false;
   }
-  for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
-    stagedBytes_ += it->body.size();
-    staging_.push_front(std::move(*it));
-  }
-  while (staging_.size() > maxEvents_ || stagedBytes_ > kMaxStagedBytes) dropOldestStagedLocked();
+  restageUnwrittenLocked();
   committedCondition_.notify_all();
   failures_ = std::min(failures_ + 1, 30);
   retryAt_ = ZEVSitePlatform::current().monotonicNow() + retryDelayAfter(failures_);
   if (!std::exchange(failureLogged_, true)) {
     ZEVSiteLoger::adLog("[Site] events are kept in memory until the event store can be written: %@",
                         outcome.error);
+  }
+}
+
+// Unchecked: writingArea_ is the writer thread's, which holds the staging lock here.
+void ZEVSiteEventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+  // The unwritten events are older than those staged meanwhile, so they are the first to go
+  // when both together pass the bounds. What is left of both is copied into one area, the
+  // unwritten first: a copy of at most the staging bound, on this failure path only.
+  while (!writingArea_.empty() &&
+         (writingArea_.size() + staging_.size() > maxEvents_ ||
+          writingArea_.liveBytes() + staging_.liveBytes() > kMaxStagedBytes)) {
+    writingArea_.dropOldest();
+    ++droppedWhileStaged_;
+    ++committedSequence_;
+  }
+  for (std::size_t i = 0; i < staging_.size(); ++i) {
+    const ZEVSitePendingEvent event = staging_.at(i);
+    if (!writingArea_.tryAppend(event.name, event.body, event.createdMillis)) {
+      ++droppedWhileStaged_;
+      ++committedSequence_;
+    }
+  }
+  std::swap(staging_, writingArea_);
+  writingArea_.clear();
+  while (staging_.size() > maxEvents_ || staging_.liveBytes() > kMaxStagedBytes) {
+    dropOldestStagedLocked();
   }
 }
 
@@ -492,8 +518,7 @@ std::size_t ZEVSiteEventStorage::insertInTransactions(ZEVSiteEventStore& store,
   return committed;
 }
 
-ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
-    std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged) {
+ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t droppedWhileStaged) {
   std::size_t maxEvents;
   std::int64_t expirationSecs;
   {
@@ -512,20 +537,17 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
       store_.reset();
     }
     if (ZEVSiteEventStore* store = openStoreLocked(&outcome.error)) {
-      std::vector<ZEVSitePendingEvent> rows(std::make_move_iterator(batch.begin()),
-                                            std::make_move_iterator(batch.end()));
-      outcome.committed = insertInTransactions(*store, rows, outcome);
-      outcome.written = outcome.committed == rows.size();
+      rows_.clear();
+      for (std::size_t i = 0; i < writingArea_.size(); ++i) rows_.push_back(writingArea_.at(i));
+      outcome.committed = insertInTransactions(*store, rows_, outcome);
+      outcome.written = outcome.committed == rows_.size();
       if (outcome.committed > 0) {
         rowEstimate_ += outcome.committed;
         droppedInStore = enforceLimitsLocked(*store, maxEvents, expirationSecs);
       }
       if (!outcome.written) {
-        // The events not committed go back to the batch, which the caller stages again.
-        for (std::size_t i = outcome.committed; i < rows.size(); ++i) {
-          batch[i] = std::move(rows[i]);
-        }
-        batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(outcome.committed));
+        // The events not committed stay in the batch, which the caller stages again.
+        for (std::size_t i = 0; i < outcome.committed; ++i) writingArea_.dropOldest();
         const int code = store->lastErrorCode();
         if (outcome.error.empty()) outcome.error = "SQLite error " + std::to_string(code);
         if (ZEVSiteEventStore::isCorruption(code)) {
@@ -537,7 +559,13 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(
       }
     }
   }
-  if (outcome.written) batch.clear();
+  if (outcome.written) {
+    const std::size_t bytes = writingArea_.liveBytes();
+    const std::size_t events = writingArea_.size();
+    writingArea_.clear();
+    writingArea_.fitFor(bytes, events);
+  }
+  rows_.clear();
   if (droppedWhileStaged + droppedInStore > 0) {
     ZEVSiteLoger::adLog("[Site] event limits reached: dropped %@ oldest or expired events",
                         droppedWhileStaged + droppedInStore);

@@ -19,13 +19,13 @@
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
+#include "ZEVSiteStagingArea.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,7 +46,8 @@ class ZEVSiteEventStorage {
   static constexpr std::size_t kEagerBatch = 512;
   static constexpr std::size_t kDefaultMaxEvents = 10000;
   static constexpr std::int64_t kDefaultExpirationSecs = 604800;
-  // Most bytes of upload strings staged in memory; beyond it the oldest are dropped.
+  // Most bytes of event names and upload strings staged in memory; beyond it the oldest are
+  // dropped. A batch being written takes as much again.
   static constexpr std::size_t kMaxStagedBytes = 4 * 1024 * 1024;
   // After a failure to open or write the store: first and longest wait before a retry.
   static constexpr std::chrono::milliseconds kFirstRetryDelay{200};
@@ -76,10 +77,11 @@ class ZEVSiteEventStorage {
   ZEVSiteEventStorage(const ZEVSiteEventStorage&) = delete;
   ZEVSiteEventStorage& operator=(const ZEVSiteEventStorage&) = delete;
 
-  // Stages one event for the writer. No disk I/O: a short lock and a move. When the staging
+  // Stages one event for the writer. No disk I/O: a short lock and a copy into the staging
+  // ring, which allocates nothing once it has grown to a burst's size. When the staging
   // area already holds maxEvents or kMaxStagedBytes, the oldest staged events are dropped
   // (counted and logged once per batch by the writer).
-  void accept(std::string_view name, std::string body, std::int64_t createdMillis);
+  void accept(std::string_view name, std::string_view body, std::int64_t createdMillis);
   // Waits until everything accepted before the call has been written (or dropped by the
   // limits) and every deletion asked for before it has run; false when `deadline` came first.
   bool flush(std::chrono::steady_clock::time_point deadline);
@@ -128,11 +130,13 @@ class ZEVSiteEventStorage {
       ZEVSITE_REQUIRES(storeMutex_);
   void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
-  BatchOutcome writeBatch(std::deque<ZEVSitePendingEvent>& batch, std::size_t droppedWhileStaged);
+  // Writes writingArea_; leaves in it the events that could not be written.
+  BatchOutcome writeBatch(std::size_t droppedWhileStaged);
   // `lock` holds stagingMutex_; the helpers let it go meanwhile and take it again.
-  void afterBatchLocked(zevsite::UniqueMutexLock& lock, std::deque<ZEVSitePendingEvent>& batch,
-                        std::uint64_t batchEnd, const BatchOutcome& outcome)
-      ZEVSITE_REQUIRES(stagingMutex_);
+  void afterBatchLocked(zevsite::UniqueMutexLock& lock, std::uint64_t batchEnd,
+                        const BatchOutcome& outcome) ZEVSITE_REQUIRES(stagingMutex_);
+  // Puts the events writingArea_ could not write back in front of those staged meanwhile.
+  void restageUnwrittenLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void runCheckpointLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
   // Runs the commit listener (the sender's wake-up) with the staging lock let go meanwhile.
   void notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
@@ -150,8 +154,12 @@ class ZEVSiteEventStorage {
   zevsite::Mutex stagingMutex_;                 // guards the staging fields below
   std::condition_variable stagedCondition_;     // writer waits here for events or a flush
   std::condition_variable committedCondition_;  // flush waits here for committedSequence_
-  std::deque<ZEVSitePendingEvent> staging_ ZEVSITE_GUARDED_BY(stagingMutex_);
-  std::size_t stagedBytes_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
+  ZEVSiteStagingArea staging_ ZEVSITE_GUARDED_BY(stagingMutex_){kMaxStagedBytes};
+  // The batch being written: the writer thread swaps it with staging_ under the staging lock
+  // and then writes it without the lock, from this one buffer. Writer thread only (and the
+  // fork child's reset); rows_ are its views handed to the store.
+  ZEVSiteStagingArea writingArea_{kMaxStagedBytes};
+  std::vector<ZEVSitePendingEvent> rows_;
   std::uint64_t acceptedSequence_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;  // events accepted so far
   // Accepted events written or dropped so far
   std::uint64_t committedSequence_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;

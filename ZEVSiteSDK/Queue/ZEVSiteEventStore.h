@@ -17,15 +17,17 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
 
+// An event on its way into the store; the bytes viewed belong to the caller.
 struct ZEVSitePendingEvent {
-  std::string name;
-  std::string body;
+  std::string_view name;
+  std::string_view body;
   std::int64_t createdMillis = 0;
 };
 
