@@ -2,12 +2,18 @@
 // tight loop from 1 or 2 threads while the writer (and, with --deliver, the sender) run.
 // One scenario per process, so peak resident memory is the scenario's own.
 //
-//   zevsite_bench_burst [--events N] [--threads T] [--deliver]
+//   zevsite_bench_burst [--events N] [--threads T] [--deliver] [--max-events M]
+//
+// --max-events raises the store's event limit (the SDK's default, 10,000, without it), so
+// that only the staging area's byte bound limits a burst.
 //
 // Prints how many of the events were kept (staging drops the oldest beyond its bounds); the
 // per-call median, p99, p99.9 and max; events on disk per second (until flush returns) or,
 // with --deliver, events delivered per second to a loopback collector (until the store is
-// empty); peak resident memory; and CPU time per event summed over all threads.
+// empty); peak resident memory, and the peak of its private part (RssAnon, sampled every
+// millisecond: resident memory without the pages of shared libraries); heap allocations
+// (operator new) per tracking call on the host's threads; and CPU time per event summed over
+// all threads.
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
 #include "Queue/ZEVSiteEventStorage.h"
@@ -16,6 +22,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <new>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,10 +38,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Counts operator new calls made by the tracking threads while they track.
+thread_local bool countAllocations = false;
+std::atomic<long> hostAllocations{0};
+
 struct Options {
   long events = 100'000;
   int threads = 1;
   bool deliver = false;
+  std::size_t maxEvents = 0;  // 0: the SDK's default
 };
 
 Options parse(int argc, char** argv) {
@@ -44,8 +58,11 @@ Options parse(int argc, char** argv) {
       options.threads = std::max(1, std::atoi(argv[++i]));
     } else if (!std::strcmp(argv[i], "--deliver")) {
       options.deliver = true;
+    } else if (!std::strcmp(argv[i], "--max-events") && i + 1 < argc) {
+      options.maxEvents = static_cast<std::size_t>(std::atol(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: %s [--events N] [--threads T] [--deliver]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--events N] [--threads T] [--deliver] [--max-events M]\n",
+                   argv[0]);
       std::exit(2);
     }
   }
@@ -63,6 +80,16 @@ double peakResidentMiB() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss / 1024.0;  // kilobytes on Linux
+}
+
+// The process's private resident memory now (RssAnon), in KiB.
+long residentAnonymousKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
+  }
+  return 0;
 }
 
 std::string makeHome() {
@@ -84,14 +111,23 @@ int main(int argc, char** argv) {
     ZEVSiteSupport::setCollectURL(collector.start());
   }
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "burst");
-  // Room for the whole burst: this measures the burst, not the drop-oldest limit.
-  ZEVSiteEventStorage::forHome(home)->setLimits(1'000'000, 604800);
+  if (options.maxEvents > 0) {
+    ZEVSiteEventStorage::forHome(home)->setLimits(options.maxEvents, 604800);
+  }
   ZEVSiteSupport::flush(std::chrono::seconds(10));  // the store is open before the clock runs
   const std::size_t before = options.deliver ? collector.eventCount() : 0;
 
   const long perThread = options.events / options.threads;
   std::vector<std::vector<std::int64_t>> samples(options.threads);
   for (auto& perThreadSamples : samples) perThreadSamples.reserve(perThread);
+  std::atomic<bool> sampling{true};
+  std::atomic<long> peakAnonymousKiB{residentAnonymousKiB()};
+  std::thread sampler([&] {
+    while (sampling) {
+      peakAnonymousKiB = std::max(peakAnonymousKiB.load(), residentAnonymousKiB());
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
   const double cpuBefore = cpuSeconds();
   const auto start = Clock::now();
   std::vector<std::thread> threads;
@@ -100,7 +136,9 @@ int main(int argc, char** argv) {
       const ZEVSiteDictionary dimensions{{"customDimension1", "blue"}, {"customMetrics2", 3}};
       for (long i = 0; i < perThread; ++i) {
         const auto callStart = Clock::now();
+        countAllocations = true;
         manager->trackPageView("Home", dimensions);
+        countAllocations = false;
         samples[t].push_back(
             std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - callStart).count());
       }
@@ -121,6 +159,8 @@ int main(int argc, char** argv) {
   }
   const auto done = Clock::now();
   const double cpu = cpuSeconds() - cpuBefore;
+  sampling = false;
+  sampler.join();
   // Events that arrived (or were stored): fewer than tracked when staging dropped some.
   std::size_t arrived = 0;
   if (options.deliver) {
@@ -149,8 +189,11 @@ int main(int argc, char** argv) {
   std::printf("tracking took %.3f s; %s per second: %.0f%s\n", seconds(tracked - start),
               options.deliver ? "delivered" : "on disk", arrived / seconds(done - start),
               complete ? "" : " (INCOMPLETE: timed out)");
-  std::printf("peak resident memory: %.1f MiB; CPU per event (all threads): %.2f us\n",
-              peakResidentMiB(), cpu * 1e6 / static_cast<double>(total));
+  std::printf("peak resident memory: %.1f MiB, of it private: %.1f MiB\n", peakResidentMiB(),
+              peakAnonymousKiB.load() / 1024.0);
+  std::printf("heap allocations per tracking call: %.2f; CPU per event (all threads): %.2f us\n",
+              static_cast<double>(hostAllocations.load()) / static_cast<double>(total),
+              cpu * 1e6 / static_cast<double>(total));
 
   ZEVSiteSupport::setCollectURL(std::nullopt);
   ZEVSiteSupport::shutdown(std::chrono::seconds(5));
@@ -158,3 +201,12 @@ int main(int argc, char** argv) {
   std::filesystem::remove_all(home);
   return complete ? 0 : 1;
 }
+
+// Every allocation of the process goes through here; those of a tracking call are counted.
+void* operator new(std::size_t size) {
+  if (countAllocations) hostAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }

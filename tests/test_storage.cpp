@@ -88,7 +88,7 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
       if (i % 97 == 0) check();
     }
     check();
-    EXPECT_LE(area.ringBytes(), kBound + 2 * ZEVSiteStagingArea::kLargestEventBytes);
+    EXPECT_LE(area.touchedBytes(), kBound + 2 * ZEVSiteStagingArea::kLargestEventBytes + 4096);
     if (burst % 3 == 0) {
       // As the writer does after a batch: empty, then sized for one like it.
       const std::size_t bytes = area.liveBytes();
@@ -102,7 +102,7 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
   }
   area.clear();
   area.fitFor(10, 1);
-  EXPECT_EQ(area.ringBytes(), ZEVSiteStagingArea::kInitialBytes);  // a burst's ring given back
+  EXPECT_EQ(area.touchedBytes(), ZEVSiteStagingArea::kInitialBytes);  // a burst's pages given back
 }
 
 TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
