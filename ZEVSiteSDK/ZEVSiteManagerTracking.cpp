@@ -12,10 +12,43 @@
 #include "ZEVSiteText16.h"
 
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace {
 
 bool hasText(const ZEVSiteText& text) { return text && !text->empty(); }
+
+// A thread's upload buffer keeps at most this much memory between events (an upload string
+// is at most 8 KiB; the encoder may look a little past that before it refuses an event).
+constexpr std::size_t kKeptUploadCapacity = 16 * 1024;
+// Entries an event's dictionary makes room for at once: the system's and a few of the host's.
+constexpr std::size_t kTypicalEventEntries = 12;
+
+// The buffer an event is encoded into: this thread's, whose memory the next event reuses
+// (the queue copies the bytes into its staging ring), or one of its own when an event
+// observer tracks an event while the thread's buffer still holds the one it observes.
+class UploadBuffer {
+ public:
+  UploadBuffer() : reused_(!std::exchange(threadBufferInUse, true)) {}
+  ~UploadBuffer() {
+    if (!reused_) return;
+    threadBufferInUse = false;
+    if (threadBuffer.capacity() > kKeptUploadCapacity) std::string().swap(threadBuffer);
+  }
+  UploadBuffer(const UploadBuffer&) = delete;
+  UploadBuffer& operator=(const UploadBuffer&) = delete;
+  std::string& text() { return reused_ ? threadBuffer : own_; }
+
+ private:
+  static thread_local std::string threadBuffer;
+  static thread_local bool threadBufferInUse;
+  const bool reused_;
+  std::string own_;
+};
+
+thread_local std::string UploadBuffer::threadBuffer;
+thread_local bool UploadBuffer::threadBufferInUse = false;
 
 bool contains(const std::string& text, std::string_view word) {
   return text.find(word) != std::string::npos;
@@ -41,13 +74,14 @@ bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
     std::string idText = id ? *id : std::string("(null)");
     parameters.setValue(contains(idText, "dc-") ? idText : "dc-" + idText, "tid");
     parameters.setValue(std::move(*event), "t");
-    std::string upload = ZEVSiteParameter::systemUploadAttributes(parameters);
-    if (upload.empty()) {
+    UploadBuffer buffer;
+    std::string& upload = buffer.text();
+    if (!ZEVSiteParameter::writeUploadAttributes(parameters, upload)) {
       ZEVSiteLoger::adLog("[Site] Site SDK event send failed, Please check your code.");
       return;
     }
     if (const auto& queue = impl_->taskQueue) {
-      queue->addTask(std::move(upload), *parameters.valueForKey("t")->string());
+      queue->addTask(upload, *parameters.valueForKey("t")->string());
       accepted = true;
     }
   });
@@ -74,6 +108,7 @@ void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& custom
   zevsite::guarded([&] {
     if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
+    parameters.reserve(kTypicalEventEntries);
     if (!hasText(title)) {
       ZEVSiteLoger::adLog(
           "[Site] Site SDK initlize failed,title must not null,Please check your code.");
@@ -92,6 +127,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
   zevsite::guarded([&] {
     if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     ZEVSiteDictionary parameters;
+    parameters.reserve(kTypicalEventEntries);
     if (!hasText(eventClassify) && !hasText(eventAction) && !hasText(eventTag)) {
       ZEVSiteLoger::adLog(
           "[Site] Site SDK event send failed,eventClassify and eventAction and eventTag must "

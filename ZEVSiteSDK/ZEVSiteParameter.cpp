@@ -145,12 +145,16 @@ void ZEVSiteParameter::appendPercentEncoded(std::string& out, std::string_view t
   }
 }
 
-std::string ZEVSiteParameter::makeEventId(std::int64_t unixMillis) {
+namespace {
+
+// A version-7 UUID for `unixMillis` as 36 lowercase characters, without a heap string.
+std::array<char, 36> eventIdCharacters(std::int64_t unixMillis) {
   std::uint64_t high = (static_cast<std::uint64_t>(unixMillis) & 0xFFFFFFFFFFFFull) << 16;
   std::uint64_t random = zevsite::randomUInt64();
   high |= 0x7000u | (random & 0x0FFFu);  // version 7, 12 random bits
   std::uint64_t low = (zevsite::randomUInt64() & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;
-  std::string id(36, '-');
+  std::array<char, 36> id;
+  id.fill('-');
   std::size_t position = 0;
   for (std::uint64_t word : {high, low}) {
     for (int nibble = 15; nibble >= 0; --nibble) {
@@ -161,10 +165,34 @@ std::string ZEVSiteParameter::makeEventId(std::int64_t unixMillis) {
   return id;
 }
 
+// `value` in decimal, in `buffer`.
+std::string_view decimal(std::int64_t value, std::array<char, 24>& buffer) {
+  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+  return std::string_view(buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data()));
+}
+
+}  // namespace
+
+std::string ZEVSiteParameter::makeEventId(std::int64_t unixMillis) {
+  const std::array<char, 36> id = eventIdCharacters(unixMillis);
+  return std::string(id.data(), id.size());
+}
+
 std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& event) {
-  constexpr std::size_t kLimit = kMaxUploadBytes;
   std::string out;
   out.reserve(256);
+  writeUploadAttributes(event, out);
+  return out;
+}
+
+bool ZEVSiteParameter::writeUploadAttributes(const ZEVSiteDictionary& event, std::string& out) {
+  constexpr std::size_t kLimit = kMaxUploadBytes;
+  out.clear();
+  // Refusing an event leaves `out` empty.
+  auto refuse = [&out] {
+    out.clear();
+    return false;
+  };
   std::string scratch;
   std::string leftOut;  // system attribute names the event carried
   for (const auto& [key, value] : event) {
@@ -175,23 +203,23 @@ std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& ev
     }
     // Percent-encoding never shrinks text, so an event is known to be too large as soon as
     // its plain text is: stop there rather than encode megabytes for nothing.
-    if (out.size() + key.size() + 1 > kLimit) return {};
+    if (out.size() + key.size() + 1 > kLimit) return refuse();
     if (const ZEVSiteDictionary* nested = value.dictionary();
         nested && nested->nestedDeeperThan(ZEVSiteDictionary::kMaxNesting)) {
-      return {};
+      return refuse();
     }
     if (!out.empty()) out += '&';
     appendPercentEncoded(out, key);
     out += '=';
     if (const std::string* text = value.string()) {
-      if (out.size() + text->size() > kLimit) return {};
+      if (out.size() + text->size() > kLimit) return refuse();
       appendPercentEncoded(out, *text);
     } else {
       scratch.clear();
-      if (!appendValueText(scratch, value, kLimit - out.size())) return {};
+      if (!appendValueText(scratch, value, kLimit - out.size())) return refuse();
       appendPercentEncoded(out, scratch);
     }
-    if (out.size() > kLimit) return {};
+    if (out.size() > kLimit) return refuse();
   }
   if (!leftOut.empty()) {
     ZEVSiteLoger::adLog("[Site] event value under %@ left out: the SDK sets that key itself",
@@ -199,14 +227,12 @@ std::string ZEVSiteParameter::systemUploadAttributes(const ZEVSiteDictionary& ev
   }
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
   appendPair(out, "v", "1");
-  scratch.clear();
-  appendInteger(scratch, ZEVSiteSaveParameter::shareInstance().cidForEvent());
-  appendPair(out, "cid", scratch);
-  appendPair(out, "eid", makeEventId(nowMillis));
-  scratch.clear();
-  appendInteger(scratch, nowMillis);
-  appendPair(out, "ts", scratch);
+  std::array<char, 24> digits;
+  appendPair(out, "cid", decimal(ZEVSiteSaveParameter::shareInstance().cidForEvent(), digits));
+  const std::array<char, 36> eventId = eventIdCharacters(nowMillis);
+  appendPair(out, "eid", std::string_view(eventId.data(), eventId.size()));
+  appendPair(out, "ts", decimal(nowMillis, digits));
   appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
-  if (out.size() > kLimit) return {};
-  return out;
+  if (out.size() > kLimit) return refuse();
+  return true;
 }

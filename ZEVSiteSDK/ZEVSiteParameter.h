@@ -27,6 +27,9 @@ class ZEVSiteParameter {
   // kMaxUploadBytes (found out as soon as the plain text alone is too long), or holding a
   // dictionary nested deeper than ZEVSiteDictionary::kMaxNesting.
   static std::string systemUploadAttributes(const ZEVSiteDictionary& event);
+  // The same into `out` (emptied first), whose memory is reused: false, `out` emptied, when
+  // the event cannot be sent.
+  static bool writeUploadAttributes(const ZEVSiteDictionary& event, std::string& out);
 
   // Appends `text` percent-encoded to `out`.
   static void appendPercentEncoded(std::string& out, std::string_view text);

@@ -56,7 +56,7 @@ void ZEVSiteTaskQueue::execute() {
   ZEVSitePlatform::current().dispatchAsync([] { zevsite::config::applyCachedLimits(); });
 }
 
-void ZEVSiteTaskQueue::addTask(std::string uploadString, std::string_view eventName) {
+void ZEVSiteTaskQueue::addTask(std::string_view uploadString, std::string_view eventName) {
   // The host's observer may throw anything; the event is staged whatever it does.
   auto& slot = observerSlot();
   try {
@@ -66,8 +66,7 @@ void ZEVSiteTaskQueue::addTask(std::string uploadString, std::string_view eventN
   } catch (...) {
     logObserverFailure(slot, "not a std::exception");
   }
-  storage_->accept(eventName, std::move(uploadString),
-                   ZEVSitePlatform::current().currentTimeMillis());
+  storage_->accept(eventName, uploadString, ZEVSitePlatform::current().currentTimeMillis());
 }
 
 void ZEVSiteTaskQueue::notifyObserver(std::string_view eventName, std::string_view uploadString) {

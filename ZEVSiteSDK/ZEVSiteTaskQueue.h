@@ -33,7 +33,7 @@ class ZEVSiteTaskQueue {
   // Accepts one upload string. Calls the event observer on this thread, then stages the
   // event for the writer, also when the observer throws (the first throw of an observer is
   // logged); any thread, several at once.
-  void addTask(std::string uploadString, std::string_view eventName);
+  void addTask(std::string_view uploadString, std::string_view eventName);
 
   // Calls the installed event observer, if any (shared by every queue).
   static void notifyObserver(std::string_view eventName, std::string_view uploadString);

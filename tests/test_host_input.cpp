@@ -210,3 +210,27 @@ TEST_F(ZEVSiteHostInputTest, AThrowingObserverNeverCostsAnEvent) {
                             "kept, later throws of this observer are not logged"}));
   EXPECT_TRUE(ZEVSiteSupport::isActivated());
 }
+
+// An observer that tracks an event of its own while it looks at one: each event is staged
+// as it was encoded, the observed one too (it is encoded into the thread's reused buffer,
+// which the nested event must not overwrite). Then a huge event, refused, and a small one:
+// the reused buffer never leaks the refused event's bytes into the next.
+TEST_F(ZEVSiteHostInputTest, AnObserverTrackingFromInsideKeepsBothEventsIntact) {
+  std::vector<std::string> observed;
+  ZEVSiteSupport::setEventObserver([&](std::string_view, std::string_view upload) {
+    observed.emplace_back(upload);
+    if (observed.size() == 1) manager_->trackPageView("Inner with a longer title to overwrite");
+  });
+  manager_->trackPageView("Outer");
+  ZEVSiteSupport::setEventObserver(nullptr);
+  manager_->trackPageView(std::string(9000, 'x'));
+  manager_->trackPageView("After");
+  auto stored = storedUploads();
+  ASSERT_EQ(stored.size(), 3u);
+  // The nested event is staged first: it finishes while the outer one is being observed.
+  EXPECT_EQ(ZEVSiteUpload::decode(stored[0]).get("dt"), "Inner with a longer title to overwrite");
+  EXPECT_EQ(stored[1], observed[0]);
+  EXPECT_EQ(ZEVSiteUpload::decode(stored[1]).get("dt"), "Outer");
+  EXPECT_EQ(ZEVSiteUpload::decode(stored[2]).get("dt"), "After");
+  EXPECT_EQ(stored[2].find('x'), std::string::npos);
+}
