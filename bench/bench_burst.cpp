@@ -23,13 +23,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <new>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>

@@ -34,14 +34,13 @@ ZEVSiteStagingArea::ZEVSiteStagingArea(std::size_t maxLiveBytes)
     // A wrap wastes less than one event at the ring's end, so two of the largest events of
     // slack keep a place free for any event the live-byte bound admits.
     : ringCapacity_(roundUpToPage(maxLiveBytes + 2 * kLargestEventBytes)) {
-  void* ring = ::mmap(nullptr, ringCapacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+  void* ring =
+      ::mmap(nullptr, ringCapacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (ring == MAP_FAILED) throw std::bad_alloc();
   ring_ = static_cast<char*>(ring);
 }
 
-ZEVSiteStagingArea::ZEVSiteStagingArea(ZEVSiteStagingArea&& other) noexcept
-    : ringCapacity_(0) {
+ZEVSiteStagingArea::ZEVSiteStagingArea(ZEVSiteStagingArea&& other) noexcept : ringCapacity_(0) {
   *this = std::move(other);
 }
 
