@@ -217,7 +217,10 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
   std::uint64_t largest = 0;
   // Retries after a full disk wait on the manual clock; deliveries wake the writer at once.
   bool allDelivered = false;
-  for (int step = 0; step < 600 && !allDelivered; ++step) {
+  // A real-time bound, not a step count: a loaded machine (sanitizers, parallel tests) may
+  // need many more steps, each a little manual time.
+  for (const auto deadline = std::chrono::steady_clock::now() + 120s;
+       !allDelivered && std::chrono::steady_clock::now() < deadline;) {
     allDelivered = collector_.waitForEventCount(kEvents + 1, 50ms);
     largest = std::max(largest, directoryFileBytes(library));
     platform_->advanceBy(500ms);
