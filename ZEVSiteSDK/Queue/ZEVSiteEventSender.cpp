@@ -332,6 +332,15 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   return batch;
 }
 
+void ZEVSiteEventSender::prepareRequest(Batch& batch, const std::string& collectURL) {
+  if (batch.request) return;
+  std::vector<std::string> uploads;
+  uploads.reserve(batch.events.size());
+  for (auto& event : batch.events) uploads.push_back(std::move(event.body));
+  batch.request =
+      zevsite::buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression);
+}
+
 ZEVSiteLeaseEnd ZEVSiteEventSender::leaseEnd(const Batch& batch, bool deleteEvents) {
   return {batch.token, batch.events.front().rowId, batch.events.back().rowId, deleteEvents};
 }
@@ -369,16 +378,14 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       if (!pending) return retryLater();
       continue;
     }
-    std::vector<std::string> uploads;
-    uploads.reserve(pending->events.size());
-    for (auto& event : pending->events) uploads.push_back(std::move(event.body));
-    client_.start(zevsite::buildUploadRequest(collectURL, uploads,
-                                              zevsite::net::networkSettings().compression),
+    prepareRequest(*pending, collectURL);
+    client_.start(std::move(*pending->request),
                   std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
-    // While this batch is on the wire, lease the next one: the store's transaction and the
-    // round trip overlap. A delivered batch is deleted as soon as its answer is in, so a
-    // crash can repeat only the batch in flight.
+    // While this batch is on the wire, lease the next one and build its request: the
+    // store's transaction, the compression and the round trip overlap. A delivered batch is
+    // deleted as soon as its answer is in, so a crash can repeat only the batch in flight.
     std::optional<Batch> next = leaseBatch(timeout);
+    if (next && !next->events.empty()) prepareRequest(*next, collectURL);
     ZEVSiteHTTPResponse response = client_.finish();
     auto releaseNext = [&] {
       if (next && !next->events.empty()) endLease(leaseEnd(*next, false));

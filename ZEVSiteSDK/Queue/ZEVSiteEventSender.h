@@ -83,9 +83,13 @@ class ZEVSiteEventSender {
   // deletion requests when it was leased.
   struct Batch {
     std::int64_t token = 0;
-    std::vector<ZEVSiteStoredEvent> events;
+    std::vector<ZEVSiteStoredEvent> events;  // their bodies move into request once built
     std::uint64_t deletions = 0;
+    std::optional<ZEVSiteHTTPRequest> request;
   };
+  // Builds the upload request of `batch` (compressed or not, as the settings say now),
+  // unless it was built already.
+  static void prepareRequest(Batch& batch, const std::string& collectURL);
   // Whether `batch` may go out: tracking is enabled and no deletion was asked for since it
   // was leased or is still to run.
   bool maySend(const Batch& batch) const;
