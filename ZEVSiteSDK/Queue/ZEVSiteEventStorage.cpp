@@ -283,7 +283,9 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
 }
 
 bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)>& work) {
+  storeWaiters_.fetch_add(1);
   zevsite::MutexLock lock(storeMutex_);
+  storeWaiters_.fetch_sub(1);
   ZEVSiteEventStore* store = openStoreLocked(nullptr);
   if (!store) return false;
   work(*store);
@@ -482,19 +484,37 @@ bool ZEVSiteEventStorage::roomFor(ZEVSiteEventStore& store, std::uint64_t freeBy
   return freeBytes >= needed || freeBytes + store.freePageBytes() >= needed;
 }
 
-std::size_t ZEVSiteEventStorage::insertInTransactions(ZEVSiteEventStore& store,
+// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
+void ZEVSiteEventStorage::letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock)
+    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+  if (storeWaiters_.load() == 0) return;
+  storeLock.unlock();
+  // A waiter counts itself out once it holds the lock; the writer then waits behind it.
+  for (int spins = 0; storeWaiters_.load() > 0 && spins < 1000; ++spins) {
+    std::this_thread::yield();
+  }
+  storeLock.lock();
+}
+
+std::size_t ZEVSiteEventStorage::insertInTransactions(zevsite::UniqueMutexLock& storeLock,
+                                                      ZEVSiteEventStore& store,
                                                       std::span<const ZEVSitePendingEvent> rows,
                                                       BatchOutcome& outcome) {
   std::size_t committed = 0;
   while (committed < rows.size()) {
-    // With room to spare the whole batch is one transaction (the fastest way); low on disk,
-    // small transactions and a log checkpointed every few pages keep the last free space.
+    // Between two transactions the sender gets the store if it waits for it: a burst's
+    // batch is written in transactions of kTransactionBytes, so the sender waits for one
+    // of them at most, not for the whole batch. Only this thread replaces store_, so
+    // `store` stays valid meanwhile.
+    if (committed > 0) letStoreWaitersInLocked(storeLock);
+    // With room to spare, transactions are large (the fastest way); low on disk, small
+    // transactions and a log checkpointed every few pages keep the last free space.
     const std::optional<std::uint64_t> free = freeDiskBytesLocked();
     const bool lowOnDisk = free && *free < kLowDiskBytes;
     // Every commit, the sender's too, checkpoints a log of a few pages while space is short.
     store.setForcedCheckpointFrames(lowOnDisk ? kLowDiskCheckpointFrames
                                               : ZEVSiteEventStore::kForcedCheckpointFrames);
-    const std::size_t limit = lowOnDisk ? transactionBytes_ : SIZE_MAX;
+    const std::size_t limit = lowOnDisk ? transactionBytes_ : kTransactionBytes;
     std::size_t end = committed;
     std::size_t bytes = 0;
     do {
@@ -529,7 +549,7 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t dr
   BatchOutcome outcome;
   std::size_t droppedInStore = 0;
   {
-    zevsite::MutexLock lock(storeMutex_);
+    zevsite::UniqueMutexLock lock(storeMutex_);
     if (store_ && !storeStillAtPathLocked()) {
       // The home directory was removed or replaced: the open file is no longer reachable,
       // so events written to it would be lost. Open the file at the path again.
@@ -539,7 +559,7 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t dr
     if (ZEVSiteEventStore* store = openStoreLocked(&outcome.error)) {
       rows_.clear();
       for (std::size_t i = 0; i < writingArea_.size(); ++i) rows_.push_back(writingArea_.at(i));
-      outcome.committed = insertInTransactions(*store, rows_, outcome);
+      outcome.committed = insertInTransactions(lock, *store, rows_, outcome);
       outcome.written = outcome.committed == rows_.size();
       if (outcome.committed > 0) {
         rowEstimate_ += outcome.committed;

@@ -60,6 +60,8 @@ class ZEVSiteEventStorage {
   // pages or more, and leaves kDiskReserveBytes free.
   static constexpr std::uint64_t kLowDiskBytes = 16 * 1024 * 1024;
   static constexpr std::size_t kLowDiskTransactionBytes = 32 * 1024;
+  // Upload bytes per transaction otherwise: about 3,000 page views, a few milliseconds.
+  static constexpr std::size_t kTransactionBytes = 512 * 1024;
   static constexpr int kLowDiskCheckpointFrames = 32;
   // Free space the writer leaves on the disk (counting free pages inside the database), so
   // that the sender can still lease and delete delivered events, and the log be checkpointed:
@@ -120,9 +122,11 @@ class ZEVSiteEventStorage {
   void writerLoop();
   // Inserts `rows` in transactions of at most transactionBytes_ (one event at least) until
   // one fails; returns how many were committed and records a full disk in `outcome`.
-  std::size_t insertInTransactions(ZEVSiteEventStore& store,
+  std::size_t insertInTransactions(zevsite::UniqueMutexLock& storeLock, ZEVSiteEventStore& store,
                                    std::span<const ZEVSitePendingEvent> rows, BatchOutcome& outcome)
       ZEVSITE_REQUIRES(storeMutex_);
+  // Lets go of the store lock, when another thread waits for it, until that thread has it.
+  void letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock) ZEVSITE_REQUIRES(storeMutex_);
   // Free bytes on the store's file system (nullopt: unknown).
   std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Whether writing `bytes` more leaves kDiskReserveBytes free.
@@ -201,6 +205,9 @@ class ZEVSiteEventStorage {
   // or reset only on the writer thread, which may therefore use it briefly without the lock
   // for checkpoints.
   zevsite::Mutex storeMutex_;
+  // Threads other than the writer waiting for storeMutex_ (the sender): the writer lets
+  // them in between two transactions of a large batch.
+  std::atomic<int> storeWaiters_{0};
   std::unique_ptr<ZEVSiteEventStore> store_ ZEVSITE_GUARDED_BY(storeMutex_);
   // The file store_ has open
   std::optional<ZEVSiteFileIdentity> storeIdentity_ ZEVSITE_GUARDED_BY(storeMutex_);
