@@ -225,7 +225,8 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
     largest = std::max(largest, directoryFileBytes(library));
     platform_->advanceBy(500ms);
   }
-  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1;
+  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1 << "; log: "
+                            << ::testing::PrintToString(logLines());
   EXPECT_EQ(collector_.duplicates(), 0u);
   EXPECT_EQ(deliveredTitles().count("small" + std::to_string(kEvents - 1)), 1u);
   EXPECT_LE(largest, kDisk + 64 * 1024);
