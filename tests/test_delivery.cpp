@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -234,6 +235,29 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(storedCount(), 0u);
   platform_->setSmallDisk(library, std::nullopt);
+}
+
+// A store the sender cannot write for two minutes (its leases fail, as on a full disk) is
+// used again within seconds once it recovers: a failed lease is the store's fault, not the
+// collector's, so it must not grow the upload backoff (which would wait a minute or more).
+TEST_F(ZEVSiteDeliveryTest, AStoreThatCannotBeWrittenIsRetriedSoonAfterItRecovers) {
+  status_ = ZEVSiteNetworkStatus_None;
+  auto manager = startManager();
+  trackPages(*manager, "kept", 5);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  platform_->setStoreFault([](ZEVSiteStoreFileOp op, const std::string&) {
+    return op == ZEVSiteStoreFileOp::Write ? ENOSPC : 0;
+  });
+  status_ = ZEVSiteNetworkStatus_WiFi;
+  for (int second = 0; second < 120; ++second) {
+    platform_->advanceBy(1s);
+    std::this_thread::sleep_for(2ms);  // the sender tries and fails meanwhile
+  }
+  EXPECT_EQ(collector_.eventCount(), 0u);
+  platform_->setStoreFault(nullptr);
+  EXPECT_TRUE(advanceUntil([](const auto& events) { return events.size() >= 6; }, 1s, 12))
+      << collector_.eventCount();
+  EXPECT_EQ(collector_.duplicates(), 0u);
 }
 
 TEST_F(ZEVSiteDeliveryTest, ServerErrorsAndTimeoutsRetryWithoutLosingOrRepeating) {

@@ -18,6 +18,7 @@
 #include "ZEVSiteEventStorage.h"
 #include "ZEVSiteUploadReaction.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -223,7 +224,7 @@ void ZEVSiteEventSender::run() {
     const auto now = ZEVSitePlatform::current().monotonicNow();
     lock.lock();
     ++attemptsFinished_;
-    backingOff_ = next == Next::Retry;
+    backingOff_ = next == Next::Retry;  // a store retry is cut short by the next commit
     if (next == Next::Idle || next == Next::Gather) {
       retryAt_.reset();
     } else {
@@ -308,7 +309,15 @@ bool ZEVSiteEventSender::maySend(const Batch& batch) const {
 }
 
 void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
-  storage_->withStore([&](ZEVSiteEventStore& store) { store.endLease(end); });
+  bool ended = false;
+  storage_->withStore([&](ZEVSiteEventStore& store) { ended = store.endLease(end); });
+  if (!ended) unfinishedLeaseEnds_.push_back(end);
+}
+
+std::chrono::milliseconds ZEVSiteEventSender::storeRetryDelay(int failures) {
+  return std::min<std::chrono::milliseconds>(
+      std::chrono::seconds(10),
+      std::chrono::milliseconds(200) * (std::int64_t{1} << std::clamp(failures - 1, 0, 6)));
 }
 
 std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
@@ -320,6 +329,8 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   batch.deletions = storage_->deletionsRequested();  // read before the lease: see maySend
   std::optional<std::vector<ZEVSiteStoredEvent>> leased;
   storage_->withStore([&](ZEVSiteEventStore& store) {
+    std::erase_if(unfinishedLeaseEnds_,
+                  [&](const ZEVSiteLeaseEnd& end) { return store.endLease(end); });
     // The lease outlives any request of ours, so it only lapses if this process dies.
     leased = store.leaseOldest(
         batchSize_, batch.token, nowMillis,
@@ -349,12 +360,14 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
   auto& platform = ZEVSitePlatform::current();
   // The cached configuration's timeout, kept in memory.
   const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
+  // A lease that failed is the store's fault, not the collector's: no upload backoff.
   auto retryLater = [&] {
-    retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
-    return Next::Retry;
+    retryDelay_ = storeRetryDelay(++storeFailures_);
+    return Next::StoreRetry;
   };
   std::optional<Batch> pending = leaseBatch(timeout);
   if (!pending) return retryLater();
+  storeFailures_ = 0;
   for (;;) {
     bool stopping;
     {

@@ -61,7 +61,12 @@ class ZEVSiteEventSender {
   bool shutdown(std::chrono::steady_clock::time_point deadline);
 
  private:
-  enum class Next { Idle, Retry, Poll, Gather };
+  // Retry: after a failed upload, not before retryDelay_ whatever is stored meanwhile.
+  // StoreRetry: the store could not be used (a full disk, say): again after retryDelay_, or
+  // as soon as the writer commits.
+  enum class Next { Idle, Retry, StoreRetry, Poll, Gather };
+  // After `failures` failures in a row to use the store: 200 ms, doubling up to 10 s.
+  static std::chrono::milliseconds storeRetryDelay(int failures);
 
   void run();
   // Starts the sender thread unless it runs in this process (again in a child after fork).
@@ -123,7 +128,11 @@ class ZEVSiteEventSender {
 
   // Used by the sender thread only.
   ZEVSiteHTTPClient client_;
-  int failures_ = 0;
+  int failures_ = 0;       // failed uploads in a row
+  int storeFailures_ = 0;  // failed leases in a row
+  // Lease ends the store could not take (a full disk): applied before the next lease, so a
+  // delivered batch is not sent again once its lease runs out.
+  std::vector<ZEVSiteLeaseEnd> unfinishedLeaseEnds_;
   std::size_t batchSize_ = kBatchSize;
   std::chrono::milliseconds retryDelay_{0};
   std::int64_t batchCounter_ = 0;
