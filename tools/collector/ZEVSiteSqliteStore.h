@@ -1,7 +1,10 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
-// in a WAL database, event id as the primary key, each insert one transaction. Inserts go
-// through one connection behind a lock; each query statement opens a connection of its own,
-// so the summary's statements run in parallel and never hold up ingestion.
+// in a WAL database, event id as the primary key, each insert one transaction. The same
+// transaction adds the events it stored for the first time to small per-day tables (counts
+// per kind, page, event and campaign; the clients of each day), which the summary reads
+// instead of the events. Inserts go through one connection behind a lock; each query
+// statement opens a connection of its own, so the summary's statements run in parallel and
+// never hold up ingestion.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
@@ -34,12 +37,14 @@ class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
   using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
   static Connection open(const std::string& path);
+  Statement prepare(const char* sql);
   ZEVSiteSqlRows select(const std::string& sql);
   ZEVSiteSqlDialect dialect();
   void insertLocked(const std::vector<ZEVSiteEventRecord>& records);
 
   const std::string path_;
-  std::mutex writeMutex_;  // guards writer_ and insert_: server threads storing batches
+  // Guards writer_ and the statements below: server threads storing batches.
+  std::mutex writeMutex_;
   Connection writer_;
-  Statement insert_;
+  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_;
 };
