@@ -137,10 +137,24 @@ class ZEVSiteCollector {
   ZEVSiteUploadLimits limits_;
   std::function<void(const std::string&)> log_;
 
-  // Held by a server thread from checking a batch's event ids to keeping them, so an event
-  // counts as seen only once the store holds it. Taken before mutex_.
-  std::mutex ingestMutex_;
-  std::mutex mutex_;  // guards everything below
+  // A batch waiting to be stored, on the stack of the server thread that decoded it.
+  struct PendingBatch {
+    ZEVSiteDecodedBatch* batch;
+    bool done = false;    // set under commitMutex_ once its group was stored or failed
+    bool stored = false;  // its group is in the store
+  };
+  // Stores `group` in one store insert: checks its event ids in order, so a batch counts as
+  // seen only once the store holds it. Run by one server thread at a time.
+  bool commitGroup(const std::vector<PendingBatch*>& group);
+
+  // Group commit: while one server thread stores a group of batches, the batches arriving
+  // meanwhile queue; once it is done, one of their threads stores them all with one insert.
+  // Taken before mutex_.
+  std::mutex commitMutex_;
+  std::condition_variable groupCommitted_;  // with commitMutex_
+  std::vector<PendingBatch*> commitQueue_;  // guarded by commitMutex_
+  bool committing_ = false;                 // guarded by commitMutex_
+  std::mutex mutex_;                        // guards everything below
   std::condition_variable changed_;
   std::deque<ZEVSiteCollectorReply> script_;
   std::function<ZEVSiteCollectorReply(std::size_t)> policy_;

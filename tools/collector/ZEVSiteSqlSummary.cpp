@@ -2,6 +2,7 @@
 
 #include "ZEVSiteSummaryFormat.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <map>
@@ -10,39 +11,15 @@ namespace {
 
 std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
-// The rows of `select`, each checked to hold `columns` values.
+// The rows of `select`, each checked to hold `columns` values (0: checked by the caller).
 ZEVSiteSqlRows run(const ZEVSiteSqlDialect& dialect, const std::string& select,
                    std::size_t columns) {
   ZEVSiteSqlRows rows = dialect.select(select);
   for (const auto& row : rows) {
-    if (row.size() != columns) throw ZEVSiteStoreError("unexpected answer to: " + select);
+    if (columns != 0 && row.size() != columns)
+      throw ZEVSiteStoreError("unexpected answer to: " + select);
   }
   return rows;
-}
-
-struct Statement {
-  const std::string& sql;
-  std::size_t columns;
-};
-
-// The rows of every statement, in order; all at once when the dialect allows it.
-std::vector<ZEVSiteSqlRows> runAll(const ZEVSiteSqlDialect& dialect,
-                                   const std::vector<Statement>& statements) {
-  std::vector<ZEVSiteSqlRows> results;
-  if (!dialect.concurrent) {
-    for (const auto& statement : statements) {
-      results.push_back(run(dialect, statement.sql, statement.columns));
-    }
-    return results;
-  }
-  std::vector<std::future<ZEVSiteSqlRows>> pending;
-  for (const auto& statement : statements) {
-    pending.push_back(std::async(std::launch::async, [&dialect, &statement] {
-      return run(dialect, statement.sql, statement.columns);
-    }));
-  }
-  for (auto& rows : pending) results.push_back(rows.get());
-  return results;
 }
 
 // The days of the range with their counts, zeros included, and the totals over them, from
@@ -93,14 +70,51 @@ std::string zevsiteSqlTopList(const std::string& table, const std::string& range
          " ORDER BY n DESC, " + keys + " LIMIT " + std::to_string(kZEVSiteSummaryListLimit);
 }
 
+ZEVSiteSummaryRows zevsiteSqlRunAll(
+    const ZEVSiteSqlDialect& dialect,
+    const std::vector<std::pair<std::string, std::size_t>>& statements) {
+  ZEVSiteSummaryRows results;
+  if (!dialect.concurrent) {
+    for (const auto& [sql, columns] : statements) results.push_back(run(dialect, sql, columns));
+    return results;
+  }
+  std::vector<std::future<ZEVSiteSqlRows>> pending;
+  for (const auto& statement : statements) {
+    pending.push_back(std::async(std::launch::async, [&dialect, &statement] {
+      return run(dialect, statement.first, statement.second);
+    }));
+  }
+  for (auto& rows : pending) results.push_back(rows.get());
+  return results;
+}
+
+ZEVSiteSqlRows zevsiteTopRows(const std::map<std::vector<std::string>, std::int64_t>& counts) {
+  std::vector<std::pair<const std::vector<std::string>*, std::int64_t>> entries;
+  for (const auto& [keys, n] : counts) entries.emplace_back(&keys, n);
+  // The map holds the keys in ascending order already: a stable sort by count keeps it.
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  if (entries.size() > kZEVSiteSummaryListLimit) entries.resize(kZEVSiteSummaryListLimit);
+  ZEVSiteSqlRows rows;
+  for (const auto& [keys, n] : entries) {
+    rows.push_back(*keys);
+    rows.back().push_back(std::to_string(n));
+  }
+  return rows;
+}
+
 ZEVSiteSummary zevsiteSqlSummary(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query,
                                  const ZEVSiteSummaryStatements& statements) {
-  const auto results = runAll(dialect, {{statements.kinds, 5},
-                                        {statements.dayClients, 2},
-                                        {statements.clients, 1},
-                                        {statements.pages, 2},
-                                        {statements.events, 3},
-                                        {statements.campaigns, 3}});
+  return zevsiteAssembleSummary(query, zevsiteSqlRunAll(dialect, {{statements.kinds, 5},
+                                                                  {statements.dayClients, 2},
+                                                                  {statements.clients, 1},
+                                                                  {statements.pages, 2},
+                                                                  {statements.events, 3},
+                                                                  {statements.campaigns, 3}}));
+}
+
+ZEVSiteSummary zevsiteAssembleSummary(const ZEVSiteSummaryQuery& query,
+                                      const ZEVSiteSummaryRows& results) {
   ZEVSiteSummary summary;
   summary.query = query;
   addDailyAndTotals(results[0], results[1], results[2], summary);

@@ -7,9 +7,12 @@
 
 #include "ZEVSiteAnalyticsStore.h"
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 using ZEVSiteSqlRows = std::vector<std::vector<std::string>>;
@@ -31,6 +34,9 @@ struct ZEVSiteSummaryStatements {
   std::string campaigns;   // campaign, source, starts: the starts with a campaign
 };
 
+// The rows of those six statements, in that order.
+using ZEVSiteSummaryRows = std::vector<ZEVSiteSqlRows>;
+
 // At most this many entries in each list of the summary.
 constexpr int kZEVSiteSummaryListLimit = 20;
 
@@ -42,5 +48,16 @@ std::string zevsiteSqlTopList(const std::string& table, const std::string& range
 
 ZEVSiteSummary zevsiteSqlSummary(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query,
                                  const ZEVSiteSummaryStatements& statements);
+// The summary from rows a store made itself, shaped as the six statements' answers.
+ZEVSiteSummary zevsiteAssembleSummary(const ZEVSiteSummaryQuery& query,
+                                      const ZEVSiteSummaryRows& rows);
+// The rows of each (statement, columns), in order, in parallel for a concurrent dialect; each
+// row checked to hold its statement's number of columns (0: the caller checks).
+ZEVSiteSummaryRows zevsiteSqlRunAll(
+    const ZEVSiteSqlDialect& dialect,
+    const std::vector<std::pair<std::string, std::size_t>>& statements);
+// A list's rows from counts by key: at most kZEVSiteSummaryListLimit, ordered as
+// zevsiteSqlTopList orders them (count descending, then keys by their bytes).
+ZEVSiteSqlRows zevsiteTopRows(const std::map<std::vector<std::string>, std::int64_t>& counts);
 // The app ids of `table`'s app column, sorted.
 std::vector<std::string> zevsiteSqlApps(const ZEVSiteSqlDialect& dialect, const std::string& table);
