@@ -9,6 +9,9 @@
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+// The checkpoint thread copies the WAL back once it holds this many pages (SQLite's own
+// automatic checkpoint would do it in the commit that crossed it).
+constexpr int kCheckpointPages = 1000;
 
 // NORMAL: a commit in WAL mode survives a crash of the collector; only a power loss may
 // take the last commits back. A full sync per batch would halve ingestion.
@@ -176,9 +179,49 @@ ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), w
       "INSERT INTO day_events VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   addCampaign_ = prepare(
       "INSERT INTO day_campaigns VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+  // Replaces the automatic checkpoint on this connection.
+  sqlite3_wal_hook(db, &ZEVSiteSqliteStore::walCommitted, this);
+  checkpointer_ = std::thread([this] { checkpointLoop(); });
 }
 
-ZEVSiteSqliteStore::~ZEVSiteSqliteStore() = default;
+ZEVSiteSqliteStore::~ZEVSiteSqliteStore() {
+  {
+    std::lock_guard lock(checkpointMutex_);
+    stopping_ = true;
+  }
+  checkpointWanted_.notify_all();
+  checkpointer_.join();
+}
+
+int ZEVSiteSqliteStore::walCommitted(void* store, sqlite3*, const char*, int walPages) {
+  auto* self = static_cast<ZEVSiteSqliteStore*>(store);
+  {
+    std::lock_guard lock(self->checkpointMutex_);
+    self->walPages_ = walPages;
+  }
+  if (walPages >= kCheckpointPages) self->checkpointWanted_.notify_one();
+  return SQLITE_OK;
+}
+
+void ZEVSiteSqliteStore::checkpointLoop() {
+  Connection db;
+  try {
+    db = open(path_);
+  } catch (const ZEVSiteStoreError&) {
+    // Without it the WAL only grows until the store closes; inserts still work.
+    return;
+  }
+  std::unique_lock lock(checkpointMutex_);
+  for (;;) {
+    checkpointWanted_.wait(lock, [this] { return stopping_ || walPages_ >= kCheckpointPages; });
+    if (stopping_) return;
+    walPages_ = 0;
+    lock.unlock();
+    // PASSIVE: copies what no reader still needs, never waits for readers or the writer.
+    sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    lock.lock();
+  }
+}
 
 void ZEVSiteSqliteStore::insert(const std::vector<ZEVSiteEventRecord>& records) {
   std::lock_guard lock(writeMutex_);

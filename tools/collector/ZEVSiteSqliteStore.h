@@ -4,14 +4,17 @@
 // per kind, page, event and campaign; the clients of each day), which the summary reads
 // instead of the events. Inserts go through one connection behind a lock; each query
 // statement opens a connection of its own, so the summary's statements run in parallel and
-// never hold up ingestion.
+// never hold up ingestion. A thread of the store's own copies the WAL back into the
+// database (and syncs it), so a commit never waits for that.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -41,10 +44,22 @@ class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
   ZEVSiteSqlRows select(const std::string& sql);
   ZEVSiteSqlDialect dialect();
   void insertLocked(const std::vector<ZEVSiteEventRecord>& records);
+  static int walCommitted(void* store, sqlite3* db, const char* name, int walPages);
+  void checkpointLoop();
 
   const std::string path_;
   // Guards writer_ and the statements below: server threads storing batches.
   std::mutex writeMutex_;
   Connection writer_;
   Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_;
+
+  // Guards walPages_ and stopping_: set by the writer after each commit (and the destructor),
+  // read by the checkpoint thread.
+  std::mutex checkpointMutex_;
+  std::condition_variable checkpointWanted_;  // with checkpointMutex_
+  int walPages_ = 0;                          // pages in the WAL after the last commit
+  bool stopping_ = false;
+  // Runs checkpointLoop on a connection of its own; started by the constructor, joined by
+  // the destructor.
+  std::thread checkpointer_;
 };
