@@ -2,9 +2,9 @@
 // POST /collect with upload strings joined by newlines, plain or gzip (Content-Encoding),
 // decodes each one, and keeps the events deduplicated by their event id ("eid"). With an
 // analytics store attached it is the SDK's backend: a batch is answered 2xx only once the
-// store holds it (503 with Retry-After when the store fails), and GET /api/summary and
-// GET /api/apps answer from the store. Used by the demo, the standalone zevsite-collector,
-// the tests and the benchmarks.
+// store holds it (503 with Retry-After when the store fails; batches arriving together are
+// stored with one insert), and GET /api/summary and GET /api/apps answer from the store.
+// Used by the demo, the standalone zevsite-collector, the tests and the benchmarks.
 //
 // Bounds: the request body as received, its size after gzip (413, nothing of it kept) and
 // the lines per request (413, so the SDK splits the batch). Lines that are not an event's
@@ -149,7 +149,7 @@ class ZEVSiteCollector {
 
   // Group commit: while one server thread stores a group of batches, the batches arriving
   // meanwhile queue; once it is done, one of their threads stores them all with one insert.
-  // Taken before mutex_.
+  // Never held while storing, nor together with mutex_.
   std::mutex commitMutex_;
   std::condition_variable groupCommitted_;  // with commitMutex_
   std::vector<PendingBatch*> commitQueue_;  // guarded by commitMutex_
