@@ -272,8 +272,8 @@ ZEVSiteSummary ZEVSiteClickHouseStore::summary(const ZEVSiteSummaryQuery& query)
   // Days, a blank line, then the totals: the distinct clients of the whole range.
   for (std::size_t i = 0; i < rows[1].size(); ++i) {
     const auto& row = rows[1][i];
-    if (row.size() == 1 && row[0].empty() && i + 1 < rows[1].size()) {
-      results[2].push_back({rows[1][i + 1].at(1)});
+    if (row.size() == 1 && row[0].empty() && i + 1 < rows[1].size() && rows[1][i + 1].size() == 2) {
+      results[2].push_back({rows[1][i + 1][1]});
       break;
     }
     if (row.size() != 2) throw ZEVSiteStoreError("unexpected answer to the clients' statement");
