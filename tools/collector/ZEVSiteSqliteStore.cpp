@@ -4,7 +4,9 @@
 
 #include <map>
 #include <set>
+#include <string_view>
 #include <tuple>
+#include <type_traits>
 
 namespace {
 
@@ -93,7 +95,7 @@ template <class... Values>
 void run(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
   int column = 0;
   auto bind = [&](const auto& value) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::string>) {
+    if constexpr (std::is_convertible_v<decltype(value), std::string_view>) {
       sqlite3_bind_text(statement, ++column, value.data(), static_cast<int>(value.size()),
                         SQLITE_STATIC);
     } else {
@@ -101,21 +103,23 @@ void run(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
     }
   };
   (bind(values), ...);
+  // Every parameter is bound again before the next step: no need to clear them.
   const int rc = sqlite3_step(statement);
   sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
   if (rc != SQLITE_DONE) {
     throw ZEVSiteStoreError(std::string("cannot insert: ") + sqlite3_errmsg(db));
   }
 }
 
-// What one insert adds to the per-day tables: its new events, counted by key.
+// What one insert adds to the per-day tables: its new events, counted by key. The keys view
+// the records' strings.
 struct DayCounts {
-  std::map<std::tuple<std::string, std::string, std::string, int, int>, std::int64_t> kinds;
-  std::set<std::tuple<std::string, std::string, std::string>> clients;
-  std::map<std::tuple<std::string, std::string, std::string>, std::int64_t> pages;
-  std::map<std::tuple<std::string, std::string, std::string, std::string>, std::int64_t> events;
-  std::map<std::tuple<std::string, std::string, std::string, std::string>, std::int64_t> campaigns;
+  using Text = std::string_view;
+  std::map<std::tuple<Text, Text, Text, int, int>, std::int64_t> kinds;
+  std::set<std::tuple<Text, Text, Text>> clients;
+  std::map<std::tuple<Text, Text, Text>, std::int64_t> pages;
+  std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> events;
+  std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> campaigns;
 
   void add(const ZEVSiteEventRecord& r) {
     const bool custom = !r.customActionId.empty();
