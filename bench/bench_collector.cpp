@@ -1,25 +1,30 @@
-// The collector as a backend: events per second from the SDK's own sender into each store,
-// and the summary query over 1,000,000 stored events. ClickHouse runs when
-// ZEVSITE_BENCH_CLICKHOUSE_URL (http://HOST:PORT) names a server; its database is dropped
-// afterwards.
+// The collector as a backend: events per second from SDK senders (zevsite_bench_sender
+// processes) into each store, and the summary query over 1,000,000 stored events. ClickHouse
+// runs when ZEVSITE_BENCH_CLICKHOUSE_URL (http://HOST:PORT) names a server; its databases are
+// dropped afterwards.
 #include "bench_support.h"
 
-#include <ZEVSiteSDK/ZEVSiteSDK.h>
-
-#include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteSummaryFormat.h"
 
 #include <httplib.h>
 
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 namespace {
 
-// The store URL for `kind` ("sqlite", "clickhouse") and a fresh database, or empty when
-// the benchmark cannot run here.
+// The store URL for `kind` ("sqlite", "clickhouse"; "nostore": no store, the collector only
+// counts) and a fresh database, or empty when the benchmark cannot run here.
 std::string storeURL(const std::string& kind, const std::string& name) {
+  if (kind == "nostore") return kind;
   if (kind == "sqlite") return "sqlite:" + benchHome() + "/" + name + ".sqlite";
   const char* server = std::getenv("ZEVSITE_BENCH_CLICKHOUSE_URL");
   if (!server || !*server) return {};
@@ -37,50 +42,146 @@ void dropClickHouseDatabase(const std::string& url) {
   if (!answer || answer->status != 200) std::fprintf(stderr, "could not drop %s\n", url.c_str());
 }
 
+double processCpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// One zevsite_bench_sender process: its own home directory, its own SDK sender.
+class Sender {
+ public:
+  Sender(const std::string& home, long events) {
+    int toChild[2], fromChild[2];
+    if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, toChild[1]);
+    posix_spawn_file_actions_addclose(&actions, fromChild[0]);
+    const std::string count = std::to_string(events);
+    char* const argv[] = {const_cast<char*>(ZEVSITE_BENCH_SENDER), const_cast<char*>(home.c_str()),
+                          const_cast<char*>(count.c_str()), nullptr};
+    if (posix_spawn(&pid_, ZEVSITE_BENCH_SENDER, &actions, nullptr, argv, environ) != 0) {
+      std::abort();
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    input_ = ::fdopen(toChild[1], "w");
+    output_ = ::fdopen(fromChild[0], "r");
+  }
+  ~Sender() {
+    if (input_) std::fclose(input_);
+    std::fclose(output_);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  // Waits until its events are stored; how many there are (0: it failed).
+  std::size_t ready() {
+    std::size_t stored = 0;
+    return std::fscanf(output_, "ready %zu", &stored) == 1 ? stored : 0;
+  }
+  // Tells it that every event arrived; the CPU seconds it took to send them (all its threads).
+  double done() {
+    std::fprintf(input_, "stop\n");
+    std::fclose(input_);
+    input_ = nullptr;
+    double cpu = 0;
+    return std::fscanf(output_, " done %lf", &cpu) == 1 ? cpu : 0;
+  }
+  void send(const std::string& collectURL) {
+    std::fprintf(input_, "%s\n", collectURL.c_str());
+    std::fflush(input_);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* input_ = nullptr;
+  FILE* output_ = nullptr;
+};
+
+// Events per second from `senders` SDK senders (each in a process and home of its own, each
+// sending one batch of 100 at a time and waiting for the answer) into one collector, timed
+// from the moment they get the collect URL until the collector stored every event. The
+// events are in the senders' stores before: this measures delivery, not tracking.
 void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
-  const std::string url = storeURL(kind, "ingest");
+  const int senderCount = static_cast<int>(state.range(0));
+  const long perSender = static_cast<long>(state.range(1));
+  const std::string url = storeURL(kind, "ingest_" + std::to_string(senderCount));
   if (url.empty()) {
     state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
     return;
   }
-  const std::string home = benchHome() + "/ingest-" + kind;
-  ZEVSiteSupport::setHomeDirectory(home);
   ZEVSiteCollector collector;
-  collector.setStore(openAnalyticsStore(url));
+  if (kind != "nostore") collector.setStore(openAnalyticsStore(url));
   collector.setLog([](const std::string&) {});
-  collector.countOnly(1'000'000);
-  ZEVSiteSupport::setCollectURL(collector.start());
-  ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
-  auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "bench");
-  ZEVSiteEventStorage::forHome(home)->setLimits(1'000'000, 604800);
-  const int burst = static_cast<int>(state.range(0));
-  std::size_t expected = 0;
+  collector.countOnly(static_cast<std::size_t>(senderCount * perSender * 2));
+  const std::string collectURL = collector.start();
+  std::int64_t delivered = 0;
+  double collectorCpu = 0, senderCpu = 0;
+  int run = 0;
   for (auto _ : state) {
-    for (int i = 0; i < burst; ++i) {
-      manager->trackPageView("Page/" + std::to_string(i % 50), {{"customDimension1", "blue"}});
+    std::vector<std::unique_ptr<Sender>> senders;
+    const std::size_t before = collector.eventCount();
+    std::size_t expected = before;
+    for (int i = 0; i < senderCount; ++i) {
+      const std::string home =
+          benchHome() + "/sender-" + kind + "-" + std::to_string(run) + "-" + std::to_string(i);
+      std::filesystem::create_directories(home);
+      senders.push_back(std::make_unique<Sender>(home, perSender));
     }
-    expected += static_cast<std::size_t>(burst);
-    if (!collector.waitForEventCount(expected, std::chrono::seconds(120))) {
+    for (auto& sender : senders) expected += sender->ready();
+    const double collectorCpuBefore = processCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    for (auto& sender : senders) sender->send(collectURL);
+    const bool complete = collector.waitForEventCount(expected, std::chrono::minutes(3));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    collectorCpu += processCpuSeconds() - collectorCpuBefore;
+    if (!complete) {
       state.SkipWithError("not every event was stored");
       break;
     }
+    for (auto& sender : senders) senderCpu += sender->done();
+    state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+    delivered += static_cast<std::int64_t>(expected - before);
+    senders.clear();
+    ++run;
   }
-  state.SetItemsProcessed(state.iterations() * burst);
+  state.SetItemsProcessed(delivered);
+  // CPU per event delivered: the collector's process (with the store's client side) and the
+  // senders' processes.
+  if (delivered > 0) {
+    state.counters["collector_us"] = collectorCpu * 1e6 / static_cast<double>(delivered);
+    state.counters["sender_us"] = senderCpu * 1e6 / static_cast<double>(delivered);
+  }
   state.counters["requests"] = static_cast<double>(collector.requests().size());
-  ZEVSiteSupport::setCollectURL(std::nullopt);
   collector.stop();
-  ZEVSiteSupport::setHomeDirectory(benchHome());
   dropClickHouseDatabase(url);
 }
-BENCHMARK_CAPTURE(BM_ingestFromSdk, sqlite, std::string("sqlite"))
-    ->Arg(100'000)
+// {senders, events per sender}: one SDK sender, as one host delivers, then several hosts at
+// once, as a backend sees them. "nostore" is the senders' own ceiling.
+BENCHMARK_CAPTURE(BM_ingestFromSdk, nostore, std::string("nostore"))
+    ->Args({1, 100'000})
+    ->Args({4, 50'000})
     ->Iterations(2)
-    ->UseRealTime()
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ingestFromSdk, sqlite, std::string("sqlite"))
+    ->Args({1, 100'000})
+    ->Args({4, 50'000})
+    ->Args({8, 25'000})
+    ->Iterations(2)
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ingestFromSdk, clickhouse, std::string("clickhouse"))
-    ->Arg(100'000)
+    ->Args({1, 100'000})
+    ->Args({4, 50'000})
+    ->Args({8, 25'000})
     ->Iterations(2)
-    ->UseRealTime()
+    ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
 // 1,000,000 events of app "1" over 30 days: page views, classic events, custom actions,

@@ -87,10 +87,12 @@ class SqliteBackend {
   static std::string skipReason() { return {}; }
   std::string url() const { return "sqlite:" + path(); }
   void renameTable(const std::string& from, const std::string& to) {
+    execute("ALTER TABLE " + from + " RENAME TO " + to);
+  }
+  void execute(const std::string& sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
-    const std::string sql = "ALTER TABLE " + from + " RENAME TO " + to;
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
@@ -451,4 +453,35 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, AStoreFailureIsAnswered503AndTheSdkDeliver
         << title;
   }
   EXPECT_EQ(collector.collector->duplicates(), 0u);
+}
+
+// A database written before the per-day tables the summary reads gets them filled from its
+// events when it is opened: the same answers as before.
+TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
+  SqliteBackend backend;
+  auto startCollector = [&](Collector& collector) {
+    collector.collector->setStore(openAnalyticsStore(backend.url()));
+    collector.collector->setLog([](const std::string&) {});
+    collector.url = collector.collector->start();
+  };
+  {
+    Collector collector;
+    startCollector(collector);
+    ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
+    collector.collector->stop();
+  }
+  // As such a database was: the events alone, schema version 0.
+  backend.execute(
+      "DROP TABLE day_kinds; DROP TABLE day_clients; DROP TABLE day_pages; DROP TABLE day_events;"
+      " DROP TABLE day_campaigns; PRAGMA user_version = 0;");
+  Collector collector;
+  startCollector(collector);
+  EXPECT_EQ(collector.get(kKnownSummaryPath), std::pair(200, std::string(kKnownSummary)));
+  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":["7","8"]})");
+  // Opened again, it is not filled twice.
+  collector.collector->stop();
+  Collector again;
+  startCollector(again);
+  EXPECT_EQ(again.get(kKnownSummaryPath).second, kKnownSummary);
+  again.collector->stop();
 }

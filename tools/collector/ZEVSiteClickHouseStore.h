@@ -2,7 +2,8 @@
 // events than one machine holds and for several collectors writing to one database. Talks
 // to ClickHouse's HTTP interface with libcurl: creates the database and a ReplacingMergeTree
 // table keyed by the event id when missing (so a batch stored twice, even by two collectors,
-// counts once), inserts each batch with one INSERT ... FORMAT JSONEachRow, reads with FINAL.
+// counts once), inserts each batch with one INSERT ... FORMAT TabSeparated, and counts
+// distinct event ids when it reads.
 // Inserts share one connection behind a lock; each query statement opens one of its own, so
 // the summary's statements run in parallel. The table is created by whichever request comes
 // first, so the collector starts while ClickHouse is down.

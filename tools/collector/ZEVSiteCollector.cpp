@@ -301,30 +301,70 @@ bool ZEVSiteCollector::seen(const std::string& eventId) {
 }
 
 ZEVSiteCollectorReply ZEVSiteCollector::acceptDecoded(ZEVSiteDecodedBatch batch) {
-  std::lock_guard ingest(ingestMutex_);
-  std::vector<bool> isNew(batch.records.size());
+  PendingBatch mine{&batch};
+  std::unique_lock lock(commitMutex_);
+  commitQueue_.push_back(&mine);
+  groupCommitted_.wait(lock, [&] { return mine.done || !committing_; });
+  if (!mine.done) {
+    // This thread stores every batch queued so far, its own among them.
+    std::vector<PendingBatch*> group;
+    group.swap(commitQueue_);
+    committing_ = true;
+    lock.unlock();
+    bool stored = false;
+    try {
+      stored = commitGroup(group);
+    } catch (...) {
+      lock.lock();
+      for (PendingBatch* pending : group) pending->done = true;
+      committing_ = false;
+      groupCommitted_.notify_all();
+      throw;
+    }
+    lock.lock();
+    for (PendingBatch* pending : group) pending->done = true, pending->stored = stored;
+    committing_ = false;
+    groupCommitted_.notify_all();
+  }
+  if (!mine.stored) return {503, kStoreRetryAfterSeconds, {}};
+  return {};
+}
+
+bool ZEVSiteCollector::commitGroup(const std::vector<PendingBatch*>& group) {
+  std::vector<std::vector<bool>> isNew(group.size());
   std::vector<ZEVSiteEventRecord> newRecords;
   {
     std::lock_guard lock(mutex_);
-    std::unordered_set<std::string_view> inThisBatch;
-    for (std::size_t i = 0; i < batch.records.size(); ++i) {
-      const std::string& eventId = batch.records[i].eventId;
-      isNew[i] = !seen(eventId) && inThisBatch.insert(eventId).second;
+    std::unordered_set<std::string_view> inThisGroup;
+    for (std::size_t b = 0; b < group.size(); ++b) {
+      const auto& records = group[b]->batch->records;
+      isNew[b].resize(records.size());
+      for (std::size_t i = 0; i < records.size(); ++i) {
+        const std::string& eventId = records[i].eventId;
+        isNew[b][i] = !seen(eventId) && inThisGroup.insert(eventId).second;
+      }
+    }
+  }
+  for (std::size_t b = 0; store_ && b < group.size(); ++b) {
+    auto& records = group[b]->batch->records;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (!isNew[b][i]) continue;
+      // Moved to the insert; the batch keeps only the event id, for keepNewEvents.
+      newRecords.push_back(std::move(records[i]));
+      records[i].eventId = newRecords.back().eventId;
     }
   }
   if (store_) {
-    for (std::size_t i = 0; i < batch.records.size(); ++i) {
-      if (isNew[i]) newRecords.push_back(batch.records[i]);
-    }
     try {
       store_->insert(newRecords);
     } catch (const ZEVSiteStoreError& error) {
-      log_(std::string("zevsite-collector: a batch was not stored, answered 503: ") + error.what());
-      return {503, kStoreRetryAfterSeconds, {}};
+      log_(std::string("zevsite-collector: ") + std::to_string(group.size()) +
+           " batch(es) not stored, answered 503: " + error.what());
+      return false;
     }
   }
-  keepNewEvents(batch, isNew);
-  return {};
+  for (std::size_t b = 0; b < group.size(); ++b) keepNewEvents(*group[b]->batch, isNew[b]);
+  return true;
 }
 
 void ZEVSiteCollector::keepNewEvents(const ZEVSiteDecodedBatch& batch,

@@ -2,9 +2,9 @@
 // POST /collect with upload strings joined by newlines, plain or gzip (Content-Encoding),
 // decodes each one, and keeps the events deduplicated by their event id ("eid"). With an
 // analytics store attached it is the SDK's backend: a batch is answered 2xx only once the
-// store holds it (503 with Retry-After when the store fails), and GET /api/summary and
-// GET /api/apps answer from the store. Used by the demo, the standalone zevsite-collector,
-// the tests and the benchmarks.
+// store holds it (503 with Retry-After when the store fails; batches arriving together are
+// stored with one insert), and GET /api/summary and GET /api/apps answer from the store.
+// Used by the demo, the standalone zevsite-collector, the tests and the benchmarks.
 //
 // Bounds: the request body as received, its size after gzip (413, nothing of it kept) and
 // the lines per request (413, so the SDK splits the batch). Lines that are not an event's
@@ -137,10 +137,24 @@ class ZEVSiteCollector {
   ZEVSiteUploadLimits limits_;
   std::function<void(const std::string&)> log_;
 
-  // Held by a server thread from checking a batch's event ids to keeping them, so an event
-  // counts as seen only once the store holds it. Taken before mutex_.
-  std::mutex ingestMutex_;
-  std::mutex mutex_;  // guards everything below
+  // A batch waiting to be stored, on the stack of the server thread that decoded it.
+  struct PendingBatch {
+    ZEVSiteDecodedBatch* batch;
+    bool done = false;    // set under commitMutex_ once its group was stored or failed
+    bool stored = false;  // its group is in the store
+  };
+  // Stores `group` in one store insert: checks its event ids in order, so a batch counts as
+  // seen only once the store holds it. Run by one server thread at a time.
+  bool commitGroup(const std::vector<PendingBatch*>& group);
+
+  // Group commit: while one server thread stores a group of batches, the batches arriving
+  // meanwhile queue; once it is done, one of their threads stores them all with one insert.
+  // Never held while storing, nor together with mutex_.
+  std::mutex commitMutex_;
+  std::condition_variable groupCommitted_;  // with commitMutex_
+  std::vector<PendingBatch*> commitQueue_;  // guarded by commitMutex_
+  bool committing_ = false;                 // guarded by commitMutex_
+  std::mutex mutex_;                        // guards everything below
   std::condition_variable changed_;
   std::deque<ZEVSiteCollectorReply> script_;
   std::function<ZEVSiteCollectorReply(std::size_t)> policy_;

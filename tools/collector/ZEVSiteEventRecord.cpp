@@ -13,8 +13,13 @@ int hexDigit(char c) {
   return -1;
 }
 
-std::string percentDecode(std::string_view text) {
-  std::string out;
+// `out` becomes `text` with its percent-escapes undone.
+void percentDecodeInto(std::string_view text, std::string& out) {
+  if (text.find('%') == std::string_view::npos) {
+    out.assign(text);
+    return;
+  }
+  out.clear();
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
@@ -25,7 +30,26 @@ std::string percentDecode(std::string_view text) {
       out += text[i];
     }
   }
+}
+
+std::string percentDecode(std::string_view text) {
+  std::string out;
+  percentDecodeInto(text, out);
   return out;
+}
+
+// Calls `pair` with each "key=value" of an upload string, neither decoded yet.
+template <class PairFn>
+void forEachPair(std::string_view upload, PairFn&& pair) {
+  while (!upload.empty()) {
+    const std::size_t end = upload.find('&');
+    const std::string_view item = upload.substr(0, end);
+    const std::size_t equals = item.find('=');
+    pair(item.substr(0, equals),
+         equals == std::string_view::npos ? std::string_view() : item.substr(equals + 1));
+    if (end == std::string_view::npos) break;
+    upload.remove_prefix(end + 1);
+  }
 }
 
 bool parseInteger(std::string_view text, std::int64_t& value) {
@@ -58,17 +82,9 @@ std::string zevsiteAppId(std::string_view tidOrApp) {
 
 std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string_view upload) {
   std::vector<std::pair<std::string, std::string>> fields;
-  std::string_view rest(upload);
-  while (!rest.empty()) {
-    std::size_t end = rest.find('&');
-    std::string_view pair = rest.substr(0, end);
-    std::size_t equals = pair.find('=');
-    fields.emplace_back(
-        percentDecode(pair.substr(0, equals)),
-        equals == std::string_view::npos ? std::string() : percentDecode(pair.substr(equals + 1)));
-    if (end == std::string_view::npos) break;
-    rest.remove_prefix(end + 1);
-  }
+  forEachPair(upload, [&](std::string_view key, std::string_view value) {
+    fields.emplace_back(percentDecode(key), percentDecode(value));
+  });
   return fields;
 }
 
@@ -77,47 +93,62 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
   record = ZEVSiteEventRecord{};
   record.receivedTime = receivedTime;
   record.eventTime = receivedTime;
-  std::string labels, values, dimensions;
-  for (auto& [key, value] : zevsiteDecodeFields(upload)) {
+  // Each value is decoded straight into its column; keys are short and rarely escaped.
+  std::string labels, values, dimensions, problem, decodedKey, value;
+  forEachPair(upload, [&](std::string_view rawKey, std::string_view rawValue) {
+    std::string_view key = rawKey;
+    if (key.find('%') != std::string_view::npos) {
+      percentDecodeInto(rawKey, decodedKey);
+      key = decodedKey;
+    }
+    auto into = [&](std::string& column) { percentDecodeInto(rawValue, column); };
     if (key == "tid") {
+      into(value);
       record.app = zevsiteAppId(value);
     } else if (key == "t") {
-      record.event = std::move(value);
+      into(record.event);
     } else if (key == "eid") {
-      record.eventId = std::move(value);
+      into(record.eventId);
     } else if (key == "cid") {
-      record.clientId = std::move(value);
+      into(record.clientId);
     } else if (key == "ts") {
+      into(value);
       if (!parseInteger(value, record.eventTime) || record.eventTime < 0 ||
           record.eventTime >= kEndOfEventTimes) {
-        return "bad ts";
+        problem = "bad ts";
       }
     } else if (key == "dt") {
-      record.title = std::move(value);
+      into(record.title);
     } else if (key == "ec") {
-      record.category = std::move(value);
+      into(record.category);
     } else if (key == "ea") {
-      record.action = std::move(value);
+      into(record.action);
     } else if (key == "el") {
-      record.label = std::move(value);
+      into(record.label);
     } else if (key == "ev") {
+      into(value);
       if (!parseInteger(value, record.value)) record.value = 0;
     } else if (key == "caid") {
-      record.customActionId = std::move(value);
+      into(record.customActionId);
     } else if (key == "qxc") {
-      record.campaign = std::move(value);
+      into(record.campaign);
     } else if (key == "qxs") {
-      record.source = std::move(value);
+      into(record.source);
     } else if (key == "inst") {
+      into(value);
       record.firstLaunch = value == "1" ? 1 : 0;
     } else if (startsWith(key, "cal")) {
-      addMember(labels, std::string_view(key).substr(3), value);
+      into(value);
+      addMember(labels, key.substr(3), value);
     } else if (startsWith(key, "cav")) {
-      addMember(values, std::string_view(key).substr(3), value);
+      into(value);
+      addMember(values, key.substr(3), value);
     } else if (startsWith(key, "cd") || startsWith(key, "cm")) {
+      into(value);
       addMember(dimensions, key, value);
     }
-  }
+  });
+  if (!problem.empty()) return problem;
   if (record.eventId.empty()) return "no eid";
   if (record.eventId.size() > kMaxEventIdLength) return "eid too long";
   if (record.event.empty()) return "no t";

@@ -2,36 +2,136 @@
 
 #include <sqlite3.h>
 
+#include <map>
+#include <set>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
+// The checkpoint thread copies the WAL back once it holds this many pages (SQLite's own
+// automatic checkpoint would do it in the commit that crossed it).
+constexpr int kCheckpointPages = 1000;
 
 // NORMAL: a commit in WAL mode survives a crash of the collector; only a power loss may
 // take the last commits back. A full sync per batch would halve ingestion.
-// The summary's GROUP BY and DISTINCT sort in memory, with a 64 MiB page cache.
+// The summary's DISTINCT sorts in memory, with a 64 MiB page cache.
 const char* const kSettings =
     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;"
     "PRAGMA cache_size=-65536;";
 
+// The events, appended in rowid order, with their ids in a unique index of their own: a
+// fifth cheaper to insert than rows ordered by the id (a database made with that layout
+// keeps it). The per-day tables hold what the summary reads, for the events stored once
+// each.
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
-    "app TEXT NOT NULL, event TEXT NOT NULL, eid TEXT NOT NULL PRIMARY KEY, cid TEXT NOT NULL,"
+    "app TEXT NOT NULL, event TEXT NOT NULL, eid TEXT NOT NULL UNIQUE, cid TEXT NOT NULL,"
     "ts INTEGER NOT NULL, received INTEGER NOT NULL, day TEXT NOT NULL, title TEXT NOT NULL,"
     "category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL, value INTEGER NOT NULL,"
     "caid TEXT NOT NULL, action_labels TEXT NOT NULL, action_values TEXT NOT NULL,"
-    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL)"
-    " WITHOUT ROWID;"
-    // Two covering indexes: the summary reads only their entries for the app and the days
-    // asked for, never the rows; the lists read only their kind of event.
-    "CREATE INDEX IF NOT EXISTS events_days ON events (app, day, event, caid, inst, cid);"
-    "CREATE INDEX IF NOT EXISTS events_lists ON events (app, event, day, caid, title, category,"
-    " action, campaign, source);";
+    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS day_kinds (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " event TEXT NOT NULL, custom INTEGER NOT NULL, inst INTEGER NOT NULL, n INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, event, custom, inst)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_clients (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " cid TEXT NOT NULL, PRIMARY KEY (app, day, cid)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_pages (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " title TEXT NOT NULL, n INTEGER NOT NULL, PRIMARY KEY (app, day, title)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_events (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " category TEXT NOT NULL, action TEXT NOT NULL, n INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, category, action)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_campaigns (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " campaign TEXT NOT NULL, source TEXT NOT NULL, n INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, campaign, source)) WITHOUT ROWID;";
+
+// A database made before the per-day tables (user_version 0) gets them filled from its
+// events, and loses the covering indexes the summary read before.
+const char* const kFillDayTables =
+    "DELETE FROM day_kinds; DELETE FROM day_clients; DELETE FROM day_pages;"
+    "DELETE FROM day_events; DELETE FROM day_campaigns;"
+    "INSERT INTO day_kinds SELECT app, day, event, caid <> '', inst, count(*) FROM events"
+    " GROUP BY app, day, event, caid <> '', inst;"
+    "INSERT INTO day_clients SELECT DISTINCT app, day, cid FROM events;"
+    "INSERT INTO day_pages SELECT app, day, title, count(*) FROM events"
+    " WHERE event = 'pageview' GROUP BY app, day, title;"
+    "INSERT INTO day_events SELECT app, day, category, action, count(*) FROM events"
+    " WHERE event = 'event' AND caid = '' GROUP BY app, day, category, action;"
+    "INSERT INTO day_campaigns SELECT app, day, campaign, source, count(*) FROM events"
+    " WHERE event = 'init' AND campaign <> '' GROUP BY app, day, campaign, source;"
+    "DROP INDEX IF EXISTS events_days; DROP INDEX IF EXISTS events_lists;"
+    "PRAGMA user_version = 1;";
 
 std::string quoteLiteral(std::string_view text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
   return out + "'";
 }
+
+void execute(sqlite3* db, const char* sql, const std::string& what) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    std::string message = error ? error : sqlite3_errmsg(db);
+    sqlite3_free(error);
+    throw ZEVSiteStoreError(what + ": " + message);
+  }
+}
+
+int userVersion(sqlite3* db) {
+  sqlite3_stmt* statement = nullptr;
+  int version = -1;
+  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    version = sqlite3_column_int(statement, 0);
+  }
+  sqlite3_finalize(statement);
+  return version;
+}
+
+// Binds `values` to `statement` from the first parameter on and runs it once.
+template <class... Values>
+void run(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
+  int column = 0;
+  auto bind = [&](const auto& value) {
+    if constexpr (std::is_convertible_v<decltype(value), std::string_view>) {
+      sqlite3_bind_text(statement, ++column, value.data(), static_cast<int>(value.size()),
+                        SQLITE_STATIC);
+    } else {
+      sqlite3_bind_int64(statement, ++column, static_cast<sqlite3_int64>(value));
+    }
+  };
+  (bind(values), ...);
+  // Every parameter is bound again before the next step: no need to clear them.
+  const int rc = sqlite3_step(statement);
+  sqlite3_reset(statement);
+  if (rc != SQLITE_DONE) {
+    throw ZEVSiteStoreError(std::string("cannot insert: ") + sqlite3_errmsg(db));
+  }
+}
+
+// What one insert adds to the per-day tables: its new events, counted by key. The keys view
+// the records' strings.
+struct DayCounts {
+  using Text = std::string_view;
+  std::map<std::tuple<Text, Text, Text, int, int>, std::int64_t> kinds;
+  std::set<std::tuple<Text, Text, Text>> clients;
+  std::map<std::tuple<Text, Text, Text>, std::int64_t> pages;
+  std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> events;
+  std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> campaigns;
+
+  void add(const ZEVSiteEventRecord& r) {
+    const bool custom = !r.customActionId.empty();
+    ++kinds[{r.app, r.day, r.event, custom ? 1 : 0, r.firstLaunch}];
+    clients.insert({r.app, r.day, r.clientId});
+    if (r.event == "pageview") ++pages[{r.app, r.day, r.title}];
+    if (r.event == "event" && !custom) ++events[{r.app, r.day, r.category, r.action}];
+    if (r.event == "init" && !r.campaign.empty()) {
+      ++campaigns[{r.app, r.day, r.campaign, r.source}];
+    }
+  }
+};
 
 }  // namespace
 
@@ -49,29 +149,84 @@ ZEVSiteSqliteStore::Connection ZEVSiteSqliteStore::open(const std::string& path)
                             (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
   }
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-  char* error = nullptr;
-  if (sqlite3_exec(db.get(), kSettings, nullptr, nullptr, &error) != SQLITE_OK ||
-      sqlite3_exec(db.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : "unknown error";
-    sqlite3_free(error);
-    throw ZEVSiteStoreError("cannot set up " + path + ": " + message);
-  }
+  execute(db.get(), kSettings, "cannot set up " + path);
   return db;
 }
 
-ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), writer_(open(path)) {
-  std::string sql = "INSERT OR IGNORE INTO events VALUES (?";
-  for (int i = 1; i < 19; ++i) sql += ",?";
-  sql += ")";
+ZEVSiteSqliteStore::Statement ZEVSiteSqliteStore::prepare(const char* sql) {
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(writer_.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot prepare the insert: ") +
+  if (sqlite3_prepare_v2(writer_.get(), sql, -1, &statement, nullptr) != SQLITE_OK) {
+    throw ZEVSiteStoreError(std::string("cannot prepare an insert: ") +
                             sqlite3_errmsg(writer_.get()));
   }
-  insert_.reset(statement);
+  return Statement(statement);
 }
 
-ZEVSiteSqliteStore::~ZEVSiteSqliteStore() = default;
+ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), writer_(open(path)) {
+  sqlite3* db = writer_.get();
+  execute(db, "BEGIN IMMEDIATE", "cannot set up " + path);
+  try {
+    execute(db, kSchema, "cannot set up " + path);
+    if (userVersion(db) < 1) execute(db, kFillDayTables, "cannot fill the per-day tables");
+    execute(db, "COMMIT", "cannot set up " + path);
+  } catch (...) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  insertEvent_ =
+      prepare("INSERT OR IGNORE INTO events VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+  addKind_ = prepare(
+      "INSERT INTO day_kinds VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+  addClient_ = prepare("INSERT OR IGNORE INTO day_clients VALUES (?,?,?)");
+  addPage_ = prepare(
+      "INSERT INTO day_pages VALUES (?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+  addEvent_ = prepare(
+      "INSERT INTO day_events VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+  addCampaign_ = prepare(
+      "INSERT INTO day_campaigns VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+  // Replaces the automatic checkpoint on this connection.
+  sqlite3_wal_hook(db, &ZEVSiteSqliteStore::walCommitted, this);
+  checkpointer_ = std::thread([this] { checkpointLoop(); });
+}
+
+ZEVSiteSqliteStore::~ZEVSiteSqliteStore() {
+  {
+    std::lock_guard lock(checkpointMutex_);
+    stopping_ = true;
+  }
+  checkpointWanted_.notify_all();
+  checkpointer_.join();
+}
+
+int ZEVSiteSqliteStore::walCommitted(void* store, sqlite3*, const char*, int walPages) {
+  auto* self = static_cast<ZEVSiteSqliteStore*>(store);
+  {
+    std::lock_guard lock(self->checkpointMutex_);
+    self->walPages_ = walPages;
+  }
+  if (walPages >= kCheckpointPages) self->checkpointWanted_.notify_one();
+  return SQLITE_OK;
+}
+
+void ZEVSiteSqliteStore::checkpointLoop() {
+  Connection db;
+  try {
+    db = open(path_);
+  } catch (const ZEVSiteStoreError&) {
+    // Without it the WAL only grows until the store closes; inserts still work.
+    return;
+  }
+  std::unique_lock lock(checkpointMutex_);
+  for (;;) {
+    checkpointWanted_.wait(lock, [this] { return stopping_ || walPages_ >= kCheckpointPages; });
+    if (stopping_) return;
+    walPages_ = 0;
+    lock.unlock();
+    // PASSIVE: copies what no reader still needs, never waits for readers or the writer.
+    sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    lock.lock();
+  }
+}
 
 void ZEVSiteSqliteStore::insert(const std::vector<ZEVSiteEventRecord>& records) {
   std::lock_guard lock(writeMutex_);
@@ -87,28 +242,34 @@ void ZEVSiteSqliteStore::insert(const std::vector<ZEVSiteEventRecord>& records) 
 }
 
 void ZEVSiteSqliteStore::insertLocked(const std::vector<ZEVSiteEventRecord>& records) {
-  sqlite3_stmt* statement = insert_.get();
+  sqlite3* db = writer_.get();
+  DayCounts added;
   for (const auto& r : records) {
-    int column = 0;
-    auto text = [&](const std::string& value) {
-      sqlite3_bind_text(statement, ++column, value.data(), static_cast<int>(value.size()),
-                        SQLITE_STATIC);
-    };
-    auto integer = [&](std::int64_t value) { sqlite3_bind_int64(statement, ++column, value); };
-    text(r.app), text(r.event), text(r.eventId), text(r.clientId), integer(r.eventTime),
-        integer(r.receivedTime), text(r.day), text(r.title), text(r.category), text(r.action),
-        text(r.label), integer(r.value), text(r.customActionId), text(r.actionLabels),
-        text(r.actionValues), text(r.campaign), text(r.source), integer(r.firstLaunch),
-        text(r.dimensions);
-    const int rc = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    sqlite3_clear_bindings(statement);
-    if (rc != SQLITE_DONE) {
-      throw ZEVSiteStoreError(std::string("cannot insert: ") + sqlite3_errmsg(writer_.get()));
-    }
+    run(db, insertEvent_.get(), r.app, r.event, r.eventId, r.clientId, r.eventTime, r.receivedTime,
+        r.day, r.title, r.category, r.action, r.label, r.value, r.customActionId, r.actionLabels,
+        r.actionValues, r.campaign, r.source, r.firstLaunch, r.dimensions);
+    // Ignored (stored already): it counts once, from the first time.
+    if (sqlite3_changes(db) == 1) added.add(r);
   }
-  if (sqlite3_exec(writer_.get(), "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot commit: ") + sqlite3_errmsg(writer_.get()));
+  for (const auto& [key, n] : added.kinds) {
+    const auto& [app, day, event, custom, inst] = key;
+    run(db, addKind_.get(), app, day, event, custom, inst, n);
+  }
+  for (const auto& [app, day, client] : added.clients) run(db, addClient_.get(), app, day, client);
+  for (const auto& [key, n] : added.pages) {
+    const auto& [app, day, title] = key;
+    run(db, addPage_.get(), app, day, title, n);
+  }
+  for (const auto& [key, n] : added.events) {
+    const auto& [app, day, category, action] = key;
+    run(db, addEvent_.get(), app, day, category, action, n);
+  }
+  for (const auto& [key, n] : added.campaigns) {
+    const auto& [app, day, campaign, source] = key;
+    run(db, addCampaign_.get(), app, day, campaign, source, n);
+  }
+  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    throw ZEVSiteStoreError(std::string("cannot commit: ") + sqlite3_errmsg(db));
   }
 }
 
@@ -137,12 +298,24 @@ ZEVSiteSqlRows ZEVSiteSqliteStore::select(const std::string& sql) {
 }
 
 ZEVSiteSqlDialect ZEVSiteSqliteStore::dialect() {
-  return {quoteLiteral, "events", [this](const std::string& sql) { return select(sql); },
+  return {quoteLiteral, [this](const std::string& sql) { return select(sql); },
           /*concurrent=*/true};
 }
 
 ZEVSiteSummary ZEVSiteSqliteStore::summary(const ZEVSiteSummaryQuery& query) {
-  return zevsiteSqlSummary(dialect(), query);
+  const ZEVSiteSqlDialect sql = dialect();
+  const std::string range = zevsiteSqlRange(sql, query);
+  return zevsiteSqlSummary(
+      sql, query,
+      {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
+           " GROUP BY day, event, custom, inst",
+       "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
+       "SELECT count(DISTINCT cid) FROM day_clients" + range,
+       zevsiteSqlTopList("day_pages", range, "title", "sum(n)"),
+       zevsiteSqlTopList("day_events", range, "category, action", "sum(n)"),
+       zevsiteSqlTopList("day_campaigns", range, "campaign, source", "sum(n)")});
 }
 
-std::vector<std::string> ZEVSiteSqliteStore::apps() { return zevsiteSqlApps(dialect()); }
+std::vector<std::string> ZEVSiteSqliteStore::apps() {
+  return zevsiteSqlApps(dialect(), "day_kinds");
+}

@@ -1,14 +1,20 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
-// in a WAL database, event id as the primary key, each insert one transaction. Inserts go
-// through one connection behind a lock; each query statement opens a connection of its own,
-// so the summary's statements run in parallel and never hold up ingestion.
+// in a WAL database, event ids unique, each insert one transaction. The same
+// transaction adds the events it stored for the first time to small per-day tables (counts
+// per kind, page, event and campaign; the clients of each day), which the summary reads
+// instead of the events. Inserts go through one connection behind a lock; each query
+// statement opens a connection of its own, so the summary's statements run in parallel and
+// never hold up ingestion. A thread of the store's own copies the WAL back into the
+// database (and syncs it), so a commit never waits for that.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -34,12 +40,26 @@ class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
   using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
   static Connection open(const std::string& path);
+  Statement prepare(const char* sql);
   ZEVSiteSqlRows select(const std::string& sql);
   ZEVSiteSqlDialect dialect();
   void insertLocked(const std::vector<ZEVSiteEventRecord>& records);
+  static int walCommitted(void* store, sqlite3* db, const char* name, int walPages);
+  void checkpointLoop();
 
   const std::string path_;
-  std::mutex writeMutex_;  // guards writer_ and insert_: server threads storing batches
+  // Guards writer_ and the statements below: server threads storing batches.
+  std::mutex writeMutex_;
   Connection writer_;
-  Statement insert_;
+  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_;
+
+  // Guards walPages_ and stopping_: set by the writer after each commit (and the destructor),
+  // read by the checkpoint thread.
+  std::mutex checkpointMutex_;
+  std::condition_variable checkpointWanted_;  // with checkpointMutex_
+  int walPages_ = 0;                          // pages in the WAL after the last commit
+  bool stopping_ = false;
+  // Runs checkpointLoop on a connection of its own; started by the constructor, joined by
+  // the destructor.
+  std::thread checkpointer_;
 };
