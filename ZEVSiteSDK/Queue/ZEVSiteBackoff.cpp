@@ -21,4 +21,10 @@ std::chrono::milliseconds backoffDelay(int failures, std::uint64_t random,
   return std::chrono::milliseconds(delay);
 }
 
+std::chrono::milliseconds storeRetryDelay(int failures) {
+  constexpr std::chrono::milliseconds kFirst{200};
+  constexpr std::chrono::milliseconds kLongest{10'000};
+  return std::min(kLongest, kFirst * (std::int64_t{1} << std::clamp(failures - 1, 0, 10)));
+}
+
 }  // namespace zevsite

@@ -1,5 +1,6 @@
-// Retry delays of the sender: 1 s doubling up to 5 minutes, with jitter so that many
-// devices that failed together do not retry together.
+// Retry delays: the sender's after failed uploads, 1 s doubling up to 5 minutes with jitter
+// so that many devices that failed together do not retry together; and the local one after
+// failures to use the event store, which concern this device alone.
 #pragma once
 
 #include <chrono>
@@ -13,5 +14,9 @@ namespace zevsite {
 // `retryAfter` when the collector asked for that.
 std::chrono::milliseconds backoffDelay(int failures, std::uint64_t random,
                                        std::optional<std::chrono::seconds> retryAfter = {});
+
+// Delay before the next use of the event store after `failures` consecutive failures to use
+// it (1 = the first): 200 ms doubling up to 10 s.
+std::chrono::milliseconds storeRetryDelay(int failures);
 
 }  // namespace zevsite

@@ -314,12 +314,6 @@ void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
   if (!ended) unfinishedLeaseEnds_.push_back(end);
 }
 
-std::chrono::milliseconds ZEVSiteEventSender::storeRetryDelay(int failures) {
-  return std::min<std::chrono::milliseconds>(
-      std::chrono::seconds(10),
-      std::chrono::milliseconds(200) * (std::int64_t{1} << std::clamp(failures - 1, 0, 6)));
-}
-
 std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
     std::chrono::milliseconds timeout) {
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
@@ -361,12 +355,12 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
   // The cached configuration's timeout, kept in memory.
   const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
   // A lease that failed is the store's fault, not the collector's: no upload backoff.
-  auto retryLater = [&] {
-    retryDelay_ = storeRetryDelay(++storeFailures_);
+  auto retryStoreLater = [&] {
+    retryDelay_ = zevsite::storeRetryDelay(++storeFailures_);
     return Next::StoreRetry;
   };
   std::optional<Batch> pending = leaseBatch(timeout);
-  if (!pending) return retryLater();
+  if (!pending) return retryStoreLater();
   storeFailures_ = 0;
   for (;;) {
     bool stopping;
@@ -388,7 +382,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       endLease(leaseEnd(*pending, false));
       if (!ZEVSiteSupport::isTrackingEnabled() || storage_->deletionPending()) return Next::Idle;
       pending = leaseBatch(timeout);
-      if (!pending) return retryLater();
+      if (!pending) return retryStoreLater();
       continue;
     }
     prepareRequest(*pending, collectURL);
@@ -446,7 +440,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
     // Events stored while the batch was on the wire count too: lease again when the
     // overlapped lease found nothing (or failed).
     if (!next || next->events.empty()) next = leaseBatch(timeout);
-    if (!next) return retryLater();
+    if (!next) return retryStoreLater();
     pending = std::move(next);
   }
 }

@@ -65,8 +65,6 @@ class ZEVSiteEventSender {
   // StoreRetry: the store could not be used (a full disk, say): again after retryDelay_, or
   // as soon as the writer commits.
   enum class Next { Idle, Retry, StoreRetry, Poll, Gather };
-  // After `failures` failures in a row to use the store: 200 ms, doubling up to 10 s.
-  static std::chrono::milliseconds storeRetryDelay(int failures);
 
   void run();
   // Starts the sender thread unless it runs in this process (again in a child after fork).

@@ -5,6 +5,7 @@
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../ZEVSiteTime.h"
+#include "ZEVSiteBackoff.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <memory>
@@ -35,13 +36,6 @@ void flushAllAtExit() {
 }
 
 std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-// The wait before the next attempt after `failures` failures in a row to use the store.
-std::chrono::milliseconds retryDelayAfter(int failures) {
-  return std::min<std::chrono::milliseconds>(
-      ZEVSiteEventStorage::kLongestRetryDelay,
-      ZEVSiteEventStorage::kFirstRetryDelay * (std::int64_t{1} << std::min(failures - 1, 10)));
-}
 
 }  // namespace
 
@@ -396,7 +390,7 @@ void ZEVSiteEventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
     return;
   }
   failures_ = std::min(failures_ + 1, 30);
-  retryAt_ = ZEVSitePlatform::current().monotonicNow() + retryDelayAfter(failures_);
+  retryAt_ = ZEVSitePlatform::current().monotonicNow() + zevsite::storeRetryDelay(failures_);
   committedCondition_.notify_all();
 }
 
@@ -440,7 +434,7 @@ void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::
   restageUnwrittenLocked();
   committedCondition_.notify_all();
   failures_ = std::min(failures_ + 1, 30);
-  retryAt_ = ZEVSitePlatform::current().monotonicNow() + retryDelayAfter(failures_);
+  retryAt_ = ZEVSitePlatform::current().monotonicNow() + zevsite::storeRetryDelay(failures_);
   if (!std::exchange(failureLogged_, true)) {
     ZEVSiteLoger::adLog("[Site] events are kept in memory until the event store can be written: %@",
                         outcome.error);

@@ -49,9 +49,6 @@ class ZEVSiteEventStorage {
   // Most bytes of event names and upload strings staged in memory; beyond it the oldest are
   // dropped. A batch being written takes as much again.
   static constexpr std::size_t kMaxStagedBytes = 4 * 1024 * 1024;
-  // After a failure to open or write the store: first and longest wait before a retry.
-  static constexpr std::chrono::milliseconds kFirstRetryDelay{200};
-  static constexpr std::chrono::milliseconds kLongestRetryDelay{10'000};
   // The store counts as idle (and its log is truncated) after this long without commits.
   static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
   // Below this much free space the writer is careful: it writes transactions of at most
@@ -194,8 +191,6 @@ class ZEVSiteEventStorage {
   // The writer thread's handle; in a child after fork() the thread does not exist, so the
   // handle is released (never joined) and a new writer is started on first use.
   std::unique_ptr<std::thread> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);
-  // The fork generation writer_ was started in
-  std::uint64_t writerGeneration_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
 
   // Held by the writer while it checkpoints through the store's second connection, so that
   // fork() never happens in the middle of a SQLite call.
