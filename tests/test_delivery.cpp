@@ -219,15 +219,17 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
   // Retries after a full disk wait on the manual clock; deliveries wake the writer at once.
   bool allDelivered = false;
   // A real-time bound, not a step count: a loaded machine (sanitizers, parallel tests) may
-  // need many more steps, each a little manual time.
-  for (const auto deadline = std::chrono::steady_clock::now() + 120s;
+  // need many more steps, each a little manual time. Well below ctest's timeout, so that a
+  // stall fails with the state below instead of being killed.
+  for (const auto deadline = std::chrono::steady_clock::now() + 60s;
        !allDelivered && std::chrono::steady_clock::now() < deadline;) {
     allDelivered = collector_.waitForEventCount(kEvents + 1, 50ms);
     largest = std::max(largest, directoryFileBytes(library));
     platform_->advanceBy(500ms);
   }
-  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1 << "; log: "
-                            << ::testing::PrintToString(logLines());
+  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1 << "; files "
+                            << directoryFileBytes(library) << " bytes of " << kDisk
+                            << "; log: " << ::testing::PrintToString(logLines());
   EXPECT_EQ(collector_.duplicates(), 0u);
   EXPECT_EQ(deliveredTitles().count("small" + std::to_string(kEvents - 1)), 1u);
   EXPECT_LE(largest, kDisk + 64 * 1024);

@@ -76,7 +76,7 @@ class RealPlatform final : public ZEVSitePlatform {
                                static_cast<std::uint64_t>(info.st_ino),
                                static_cast<std::uint32_t>(info.st_uid), S_ISDIR(info.st_mode)};
   }
-  int storeFileFault(ZEVSiteStoreFileOp, const std::string&) override { return 0; }
+  int storeFileFault(ZEVSiteStoreFileOp, const std::string&, std::uint64_t) override { return 0; }
   std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override {
     struct statvfs info {};
     if (::statvfs(directory.c_str(), &info) != 0) return std::nullopt;

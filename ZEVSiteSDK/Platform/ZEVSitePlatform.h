@@ -79,8 +79,11 @@ class ZEVSitePlatform {
   virtual std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) = 0;
   // Asked before every operation of the store's SQLite connections on `path` (the database
   // and its -wal and -shm files): 0 lets it run, an errno value (ENOSPC, EACCES, EIO, EMFILE,
-  // EROFS) fails it as the operating system would. The real platform always answers 0.
-  virtual int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) = 0;
+  // EROFS) fails it as the operating system would. `growthBytes` is how far a write extends
+  // the file past its end (0 for one that overwrites bytes the file holds, and for the other
+  // operations): only growth needs free space. The real platform always answers 0.
+  virtual int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+                             std::uint64_t growthBytes) = 0;
   // Bytes an unprivileged process may still write on the file system of `directory`;
   // nullopt when it cannot be told.
   virtual std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) = 0;
@@ -124,8 +127,9 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
   std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) override {
     return target_.fileIdentity(path);
   }
-  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) override {
-    return target_.storeFileFault(op, path);
+  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+                     std::uint64_t growthBytes) override {
+    return target_.storeFileFault(op, path, growthBytes);
   }
   std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override {
     return target_.freeDiskBytes(directory);

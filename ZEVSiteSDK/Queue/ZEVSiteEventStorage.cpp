@@ -289,9 +289,11 @@ bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)
 // Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
 void ZEVSiteEventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
     ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
-  const bool truncate = std::exchange(truncateWanted_, false);
+  // On a full disk the log is emptied at once, idle or not: its file's bytes become free
+  // space that the database can grow into.
+  const bool truncate = std::exchange(truncateWanted_, false) || diskFull_;
   checkpointWanted_ = false;
-  if (truncate) {
+  if (truncate && !diskFull_) {
     // Truncate only once nothing new arrives for a while: the store is idle.
     if (stagedCondition_.wait_for(lock.native(), kIdleCheckpointDelay,
                                   [this]() ZEVSITE_REQUIRES(stagingMutex_) {
@@ -312,7 +314,8 @@ void ZEVSiteEventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
     // store's lock before this one. Only this thread replaces store_, so it stays valid here
     // without the store lock.
     zevsite::MutexLock checkpointing(checkpointMutex_);
-    if (store && store->walFrames() > 0) store->checkpoint(truncate);
+    // A log already copied still takes its file's bytes until it is truncated.
+    if (store && (truncate || store->walFrames() > 0)) store->checkpoint(truncate);
   }
   lock.lock();
 }
@@ -425,8 +428,8 @@ void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::
   // The store could not take the rest of the batch: put it back in front, still within the
   // staging bounds, and try again after a growing delay.
   diskFull_ = outcome.diskFull;
-  // On a full disk the log's committed pages go to the database first, so that the next
-  // transaction starts the log over instead of growing it.
+  // On a full disk the log's committed pages go to the database first and the log file is
+  // truncated (see runCheckpointLocked), so that the next transaction starts the log over.
   if (diskFull_) {
     checkpointWanted_ = true;
     truncateWanted_ = false;
@@ -473,9 +476,11 @@ std::optional<std::uint64_t> ZEVSiteEventStorage::freeDiskBytesLocked() {
 
 bool ZEVSiteEventStorage::roomFor(ZEVSiteEventStore& store, std::uint64_t freeBytes,
                                   std::size_t bytes) {
-  // A row's bytes land in the log first and in the database at the checkpoint.
-  const std::uint64_t needed = kDiskReserveBytes + 2 * std::uint64_t{bytes};
-  return freeBytes >= needed || freeBytes + store.freePageBytes() >= needed;
+  // A row's bytes land in the log first and in the database at the checkpoint; both files
+  // can take some without growing. What they must grow by has to fit in the free space,
+  // with the reserve left: a log whose pages the database cannot grow to take can never be
+  // checkpointed, nor started over, and every later write (a lease, a deletion) fails.
+  return freeBytes >= kDiskReserveBytes + store.diskGrowthFor(bytes);
 }
 
 // Unchecked: the analysis cannot follow the caller's lock let go and taken again here.

@@ -76,7 +76,7 @@ int ZEVSiteEventStore::lastErrorCode() const { return insertFailure_ & 0xff; }
 
 ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
   OpenResult result;
-  if (int error = ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, path)) {
+  if (int error = ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, path, 0)) {
     result.failure = OpenFailure::Unavailable;
     result.error = std::strerror(error);
     return result;
@@ -345,19 +345,50 @@ std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
   return events;
 }
 
-std::uint64_t ZEVSiteEventStore::freePageBytes() {
-  auto pragmaValue = [this](const char* sql) -> std::uint64_t {
-    sqlite3_stmt* statement = nullptr;
-    std::uint64_t value = 0;
-    if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      value = static_cast<std::uint64_t>(
-          std::max<sqlite3_int64>(0, sqlite3_column_int64(statement, 0)));
-    }
-    sqlite3_finalize(statement);
-    return value;
-  };
-  return pragmaValue("PRAGMA freelist_count") * pragmaValue("PRAGMA page_size");
+std::uint64_t ZEVSiteEventStore::pragmaValue(const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  std::uint64_t value = 0;
+  if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    value =
+        static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, sqlite3_column_int64(statement, 0)));
+  }
+  sqlite3_finalize(statement);
+  return value;
+}
+
+std::optional<std::uint64_t> ZEVSiteEventStore::fileBytes(bool log) {
+  sqlite3_file* file = nullptr;
+  const int op = log ? SQLITE_FCNTL_JOURNAL_POINTER : SQLITE_FCNTL_FILE_POINTER;
+  if (sqlite3_file_control(db_, "main", op, &file) != SQLITE_OK) return std::nullopt;
+  // A log that is not open yet holds nothing.
+  if (!file || !file->pMethods) return log ? std::optional<std::uint64_t>(0) : std::nullopt;
+  sqlite3_int64 size = 0;
+  if (file->pMethods->xFileSize(file, &size) != SQLITE_OK) return std::nullopt;
+  return static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, size));
+}
+
+std::uint64_t ZEVSiteEventStore::diskGrowthFor(std::size_t rowBytes) {
+  // Rows land in b-tree pages written whole, with the id index beside them: twice their
+  // bytes covers the pages a transaction touches.
+  const std::uint64_t pages = 2 * std::uint64_t{rowBytes};
+  const std::uint64_t pageSize = std::max<std::uint64_t>(pragmaValue("PRAGMA page_size"), 512);
+  const std::optional<std::uint64_t> logFile = fileBytes(true);
+  const std::optional<std::uint64_t> databaseFile = fileBytes(false);
+  if (!logFile || !databaseFile) return 2 * pages;
+  // The log: a 32-byte header, then frames of a page and a 24-byte header each.
+  const std::uint64_t frameBytes = pageSize + 24;
+  const auto logFrames = static_cast<std::uint64_t>(std::max(walFrames_.load(), 0));
+  const std::uint64_t logEnd = logFrames > 0 ? 32 + logFrames * frameBytes : 32;
+  const std::uint64_t logNeeded = logEnd + (pages + pageSize - 1) / pageSize * frameBytes;
+  const std::uint64_t logGrowth = logNeeded > *logFile ? logNeeded - *logFile : 0;
+  // The database: pages the log holds beyond the file's end, then what the free pages
+  // inside it cannot take.
+  const std::uint64_t databaseEnd = pragmaValue("PRAGMA page_count") * pageSize;
+  const std::uint64_t pending = databaseEnd > *databaseFile ? databaseEnd - *databaseFile : 0;
+  const std::uint64_t freeInside = pragmaValue("PRAGMA freelist_count") * pageSize;
+  const std::uint64_t databaseGrowth = pending + (pages > freeInside ? pages - freeInside : 0);
+  return logGrowth + databaseGrowth;
 }
 
 std::optional<std::size_t> ZEVSiteEventStore::count() {

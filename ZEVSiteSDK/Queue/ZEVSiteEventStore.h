@@ -127,14 +127,21 @@ class ZEVSiteEventStore {
   std::vector<ZEVSiteStoredEvent> readAll();
   // The number of stored events; nullopt when the store cannot be read just now.
   std::optional<std::size_t> count();
-  // Bytes of free pages inside the database file: room new rows take without the file
-  // growing. 0 when unknown.
-  std::uint64_t freePageBytes();
+  // How many bytes the store's files may grow by once `rowBytes` more of upload strings are
+  // committed and checkpointed: the log past its file's end (a log that was emptied starts
+  // over inside its file) and the database past its file's end (free pages inside it are
+  // used first; pages already in the log but beyond the file's end count too). On a full
+  // disk only growth fails: a write inside a file always succeeds. An estimate on the safe
+  // side; the whole of it when the files cannot be measured.
+  std::uint64_t diskGrowthFor(std::size_t rowBytes);
 
  private:
   bool prepare();
   bool execute(const char* sql);
   bool applyLeaseEnd(const ZEVSiteLeaseEnd& end);
+  std::uint64_t pragmaValue(const char* sql);
+  // The size of the database file (or of its log), as the open connection sees it.
+  std::optional<std::uint64_t> fileBytes(bool log);
 
   static int onWalCommit(void* context, sqlite3* db, const char* name, int frames);
 

@@ -34,8 +34,16 @@ int resultFor(int error, int ioError) {
   return ioError;
 }
 
-int fault(ZEVSiteStoreFileOp op, sqlite3_file* file) {
-  return ZEVSitePlatform::current().storeFileFault(op, shim(file)->path);
+int fault(ZEVSiteStoreFileOp op, sqlite3_file* file, std::uint64_t growthBytes = 0) {
+  return ZEVSitePlatform::current().storeFileFault(op, shim(file)->path, growthBytes);
+}
+
+// How far a write of `amount` bytes at `offset` extends the file past its current end.
+std::uint64_t growthOf(sqlite3_file* file, int amount, sqlite3_int64 offset) {
+  sqlite3_int64 size = 0;
+  if (real(file)->pMethods->xFileSize(real(file), &size) != SQLITE_OK) size = 0;
+  const sqlite3_int64 end = offset + amount;
+  return end > size ? static_cast<std::uint64_t>(end - size) : 0;
 }
 
 int shimClose(sqlite3_file* file) {
@@ -46,7 +54,7 @@ int shimRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset)
   return real(file)->pMethods->xRead(real(file), buffer, amount, offset);
 }
 int shimWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
-  if (int error = fault(ZEVSiteStoreFileOp::Write, file)) {
+  if (int error = fault(ZEVSiteStoreFileOp::Write, file, growthOf(file, amount, offset))) {
     return resultFor(error, SQLITE_IOERR_WRITE);
   }
   return real(file)->pMethods->xWrite(real(file), buffer, amount, offset);
@@ -110,7 +118,7 @@ int shimOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
     opened->path[sizeof opened->path - 1] = '\0';
   }
   if (int error =
-          ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, opened->path)) {
+          ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, opened->path, 0)) {
     return error == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN;
   }
   int result = realVfs->xOpen(realVfs, name, opened->real, flags, outFlags);

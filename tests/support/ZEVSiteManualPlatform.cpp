@@ -97,10 +97,13 @@ void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {
   storeFault_ = std::move(fault);
 }
 
-int ZEVSiteManualPlatform::storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) {
+int ZEVSiteManualPlatform::storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+                                          std::uint64_t growthBytes) {
   std::lock_guard lock(faultMutex_);
-  if (smallDiskCapacity_ && op == ZEVSiteStoreFileOp::Write &&
-      smallDiskUsedLocked() >= *smallDiskCapacity_) {
+  // Only new blocks take space: a write inside a file (a log started over, a page of the
+  // database rewritten by a checkpoint) succeeds on a full disk too.
+  if (smallDiskCapacity_ && op == ZEVSiteStoreFileOp::Write && growthBytes > 0 &&
+      smallDiskUsedLocked() + growthBytes > *smallDiskCapacity_) {
     return ENOSPC;
   }
   return storeFault_ ? storeFault_(op, path) : 0;

@@ -43,10 +43,12 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   // the operation run); an empty function removes the fault. Any thread.
   using StoreFault = std::function<int(ZEVSiteStoreFileOp, const std::string& path)>;
   void setStoreFault(StoreFault fault);
-  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path) override;
-  // Models a small disk that holds only `directory`: the store's writes fail with ENOSPC
-  // once the files there hold `capacity` bytes, and freeDiskBytes answers what is left.
-  // nullopt turns it off. Any thread.
+  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+                     std::uint64_t growthBytes) override;
+  // Models a small disk that holds only `directory`, as a file system does: a store write
+  // that would grow the files there past `capacity` bytes fails with ENOSPC, one that
+  // overwrites bytes a file already holds always succeeds, and freeDiskBytes answers what is
+  // left. nullopt turns it off. Any thread.
   void setSmallDisk(std::string directory, std::optional<std::uint64_t> capacity);
   std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override;
 
