@@ -5,12 +5,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <set>
 #include <thread>
 
 class ZEVSiteKillTest : public ZEVSiteTest {};
 
-// Every event accepted more than 100 ms before a SIGKILL is in the store afterwards.
+// How long after its acceptance an event is on disk at the latest. The SDK promises 100 ms
+// (its writer commits within a few); the normal build checks exactly that. Under a sanitizer
+// the writer's SQLite work runs many times slower, and on a busy machine it can fall behind
+// by more than 100 ms: there the test shows that a kill loses nothing that was accepted a
+// while before, and leaves the timing to the normal build.
+#ifdef ZEVSITE_TEST_SANITIZED
+constexpr std::chrono::milliseconds kOnDiskWithin{2000};
+#else
+constexpr std::chrono::milliseconds kOnDiskWithin{100};
+#endif
+
+// Every event accepted more than kOnDiskWithin before a SIGKILL is in the store afterwards.
 TEST_F(ZEVSiteKillTest, EventsAcceptedBeforeAKillSurviveIt) {
   ZEVSiteChild child = spawnChild(ZEVSITE_BURST_CHILD, {home_}, /*readOutput=*/true);
   ASSERT_GT(child.pid, 0);
@@ -29,12 +42,17 @@ TEST_F(ZEVSiteKillTest, EventsAcceptedBeforeAKillSurviveIt) {
     }
     std::fclose(in);
   });
+  // The kill comes once 6,000 events were reported and the 1,000th was reported more than
+  // kOnDiskWithin ago, so that enough events fall under the promise however slow the child.
   auto started = Clock::now();
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::lock_guard lock(mutex);
-    if ((!reports.empty() && reports.back().first >= 6000) ||
-        Clock::now() - started > std::chrono::seconds(20)) {
+    const auto thousandth = std::find_if(reports.begin(), reports.end(),
+                                         [](const auto& report) { return report.first > 1000; });
+    if ((thousandth != reports.end() && Clock::now() - thousandth->second > kOnDiskWithin &&
+         reports.back().first >= 6000) ||
+        Clock::now() - started > std::chrono::seconds(30)) {
       break;
     }
   }
@@ -47,7 +65,7 @@ TEST_F(ZEVSiteKillTest, EventsAcceptedBeforeAKillSurviveIt) {
 
   long mustHave = -1;
   for (const auto& [number, arrived] : reports) {
-    if (arrived < killedAt - std::chrono::milliseconds(100)) mustHave = std::max(mustHave, number);
+    if (arrived < killedAt - kOnDiskWithin) mustHave = std::max(mustHave, number);
   }
   std::printf("must have 0..%ld of %ld reported\n", mustHave, reports.back().first);
   ASSERT_GT(mustHave, 1000) << "the child accepted too few events to make the test meaningful";

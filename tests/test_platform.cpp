@@ -13,7 +13,9 @@
 #include <fstream>
 
 TEST(ZEVSiteDispatchPool, RunsDelayedTasksInDueOrderNeverEarly) {
-  ZEVSiteDispatchPool pool(2);
+  // One worker: with two, tasks that are both overdue on a busy machine start in due order
+  // but may finish the other way round.
+  ZEVSiteDispatchPool pool(1);
   std::mutex mutex;
   std::condition_variable done;
   std::vector<int> order;

@@ -7,21 +7,29 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 
+// How long the child waits before it reports its events stored: they are on disk within
+// 100 ms; a sanitizer slows the writer many times over.
+#ifdef ZEVSITE_TEST_SANITIZED
+constexpr std::chrono::milliseconds kStoredAfter{3000};
+#else
+constexpr std::chrono::milliseconds kStoredAfter{300};
+#endif
+
 // With a collect URL and a count as further arguments it tracks that many page views, p0 to
-// p<count-1>, waits 300 ms (they are on disk within 100 ms), prints "stored" and idles
-// while they are sent.
+// p<count-1>, waits kStoredAfter, prints "stored" and idles while they are sent.
 int deliverAndIdle(const char* collectURL, int count) {
   ZEVSiteSupport::setCollectURL(collectURL);
   ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "deliver");
   for (int i = 0; i < count; ++i) manager->trackPageView("p" + std::to_string(i));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(kStoredAfter);
   std::printf("stored\n");
   std::fflush(stdout);
   std::fclose(stdout);
