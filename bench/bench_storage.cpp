@@ -24,7 +24,7 @@ void BM_storeInsertBatch(benchmark::State& state) {
   for (int i = 0; i < state.range(0); ++i) bodies.push_back(sampleBody(i));
   std::vector<ZEVSitePendingEvent> batch;
   for (const auto& body : bodies) batch.push_back({"pageview", body, 0});
-  for (auto _ : state) store->insertBatch(batch);
+  for (auto _ : state) store->insertBatch(batch, zevsite::StoreClockSample{});
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_storeInsertBatch)->Arg(100)->Arg(500)->UseRealTime();

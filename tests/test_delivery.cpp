@@ -239,6 +239,36 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
   platform_->setSmallDisk(library, std::nullopt);
 }
 
+// Events tracked while the wall clock read 2001 (a board before it got the time) go out,
+// once the clock is right, with the time their age tells; events of a right clock keep
+// theirs.
+TEST_F(ZEVSiteDeliveryTest, EventsMadeWhileTheClockWasWrongAreSentWithTheTimeTheyHappened) {
+  constexpr std::int64_t k2001 = 978'307'200;
+  const std::int64_t now = ZEVSitePlatform::real().currentTimeSeconds();
+  status_ = ZEVSiteNetworkStatus_None;
+  platform_->setWallClockSeconds(k2001);
+  auto manager = startManager();
+  trackPages(*manager, "unset", 3);
+  ASSERT_EQ(storedCount(), 3u);  // stored before the clock moves
+  platform_->advanceBy(90s);
+  platform_->setWallClockSeconds(now);
+  trackPages(*manager, "set", 2);
+  status_ = ZEVSiteNetworkStatus_WiFi;
+  auto pageViews = [](const auto& events) {
+    return std::count_if(events.begin(), events.end(),
+                         [](const auto& event) { return event.get("t") == "pageview"; });
+  };
+  ASSERT_TRUE(advanceUntil([&](const auto& events) { return pageViews(events) == 5; }, 1s, 20));
+  for (const auto& event : collector_.events()) {
+    if (event.get("t") != "pageview") continue;
+    const std::int64_t ts = std::stoll(event.get("ts"));
+    // The first three were made 90 s before the clock was set (plus the steps above).
+    const std::int64_t expected =
+        event.get("dt").rfind("unset", 0) == 0 ? now * 1000 - 90'000 : now * 1000;
+    EXPECT_NEAR(static_cast<double>(ts), static_cast<double>(expected), 5'000.0) << event.get("dt");
+  }
+}
+
 // A store the sender cannot write for two minutes (its leases fail, as on a full disk) is
 // used again within seconds once it recovers: a failed lease is the store's fault, not the
 // collector's, so it must not grow the upload backoff (which would wait a minute or more).

@@ -1,5 +1,6 @@
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Queue/ZEVSiteStagingArea.h"
+#include "Queue/ZEVSiteStoreClock.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteTestSupport.h"
 
@@ -165,6 +166,111 @@ TEST_F(ZEVSiteStorageTest, LengthCapAndExpiryDropOldestWithCountedLogLines) {
   queue->addTask("n=new", "event");
   EXPECT_EQ(storedUploads(), std::vector<std::string>{"n=new"});
   EXPECT_EQ(droppedInLog(logLines()), 10u);
+}
+
+// Events are aged by time the SDK saw pass, not by the wall clock: a clock that was wrong
+// when they were stored (a board that starts at 2001 until it gets the time) and is then
+// set right, or a clock put weeks forward, deletes nothing; a week that really passes does.
+TEST_F(ZEVSiteStorageTest, NoChangeOfTheWallClockExpiresEventsButRealAgeDoes) {
+  constexpr std::int64_t k2001 = 978'307'200;
+  const std::int64_t now = ZEVSitePlatform::real().currentTimeSeconds();
+  platform_->setWallClockSeconds(k2001);
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  for (int i = 0; i < 5; ++i) queue->addTask("old=" + std::to_string(i), "event");
+  ASSERT_EQ(storedUploads().size(), 5u);
+
+  // Each step lets more than the minute between expiry checks pass, then stores an event,
+  // which runs the check.
+  auto storeAfter = [&](std::chrono::nanoseconds passing, const std::string& upload) {
+    platform_->advanceBy(passing);
+    queue->addTask(upload, "event");
+    return storedUploads();
+  };
+  platform_->setWallClockSeconds(now);  // the network gave the board the time
+  EXPECT_EQ(storeAfter(std::chrono::minutes(2), "set=1").size(), 6u);
+  platform_->setWallClockSeconds(now + 30 * 86400);  // a month forward
+  EXPECT_EQ(storeAfter(std::chrono::minutes(2), "forward=1").size(), 7u);
+  platform_->setWallClockSeconds(k2001);  // and back again
+  EXPECT_EQ(storeAfter(std::chrono::minutes(2), "back=1").size(), 8u);
+  EXPECT_EQ(droppedInLog(logLines()), 0u) << ::testing::PrintToString(logLines());
+
+  // Six days on, nothing is a week old yet; eight days on, all but the newest are.
+  EXPECT_EQ(storeAfter(std::chrono::hours(24 * 6), "day6=1").size(), 9u);
+  EXPECT_EQ(storeAfter(std::chrono::hours(24 * 2), "day8=1"),
+            (std::vector<std::string>{"day6=1", "day8=1"}));
+  EXPECT_EQ(droppedInLog(logLines()), 8u);
+}
+
+// A store written by a version that kept no clock: its rows are aged by the times they
+// recorded, so a row already past the expiry goes and the others stay as they were.
+TEST_F(ZEVSiteStorageTest, AStoreWithoutAClockIsAgedByItsRecordedTimes) {
+  ASSERT_EQ(ZEVSiteSupport::homeDirectory(), home_);  // creates Library/
+  const std::string path = home_ + "/Library/zevsite-events.sqlite";
+  const std::int64_t nowMillis = platform_->currentTimeMillis();
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    const std::string sql =
+        "PRAGMA journal_mode=WAL;"
+        "CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL,"
+        " body TEXT NOT NULL, created_ms INTEGER NOT NULL);"
+        "CREATE TABLE leases (token INTEGER PRIMARY KEY, first_id INTEGER NOT NULL,"
+        " last_id INTEGER NOT NULL, until_ms INTEGER NOT NULL);"
+        "INSERT INTO events(name, body, created_ms) VALUES('event', 'n=week', " +
+        std::to_string(nowMillis - 8 * 86'400'000LL) + "), ('event', 'n=hour', " +
+        std::to_string(nowMillis - 3'600'000) + ");";
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  queue->addTask("n=new", "event");
+  EXPECT_EQ(storedUploads(), (std::vector<std::string>{"n=hour", "n=new"}));
+  // Six days and 23 hours on, the hour-old row is past a week old; the new one is not.
+  platform_->advanceBy(std::chrono::hours(24 * 6 + 23) + std::chrono::minutes(1));
+  queue->addTask("n=later", "event");
+  EXPECT_EQ(storedUploads(), (std::vector<std::string>{"n=new", "n=later"}));
+}
+
+// How much time passed between two readings of the store's clock, taken perhaps by two
+// processes: the boot clock within one boot whatever the wall clock did; across boots the
+// wall clock only when it was set at both readings and went forward.
+TEST(ZEVSiteStoreClock, ElapsedTimeTrustsTheBootClockAndOnlyASetWallClock) {
+  using zevsite::StoreClockSample;
+  constexpr std::int64_t kSet = zevsite::kEarliestSetWallMillis + 1'000'000;
+  constexpr std::int64_t k2001 = 978'307'200'000;
+  constexpr std::int64_t kDay = 86'400'000;
+  auto at = [](std::int64_t wall, std::optional<ZEVSiteBootClock> boot) {
+    return StoreClockSample{0, wall, std::move(boot)};
+  };
+  const ZEVSiteBootClock bootA{"a", 5'000};
+  const ZEVSiteBootClock bootALater{"a", 65'000};
+  const ZEVSiteBootClock bootB{"b", 1'000};
+  struct Case {
+    StoreClockSample earlier, now;
+    std::int64_t elapsed;
+  } cases[] = {
+      {at(k2001, bootA), at(kSet, bootALater), 60'000},             // clock set meanwhile
+      {at(kSet, bootA), at(kSet + 30 * kDay, bootALater), 60'000},  // clock put forward
+      {at(kSet, bootA), at(kSet - kDay, bootALater), 60'000},       // clock put back
+      {at(kSet, bootA), at(kSet + 3 * kDay, bootB), 3 * kDay},      // rebooted, clock set
+      {at(k2001, bootA), at(kSet, bootB), 0},                       // rebooted, clock was unset
+      {at(kSet, bootA), at(kSet - kDay, bootB), 0},                 // rebooted, clock went back
+      {at(kSet, std::nullopt), at(kSet + kDay, std::nullopt), kDay},
+      {at(kSet, bootALater), at(kSet, ZEVSiteBootClock{"a", 5'000}), 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(zevsite::elapsedBetween(c.earlier, c.now), c.elapsed)
+        << c.earlier.wallMillis << " -> " << c.now.wallMillis;
+  }
+
+  // The time an event happened, from its age, replaces a recorded time that is off by more
+  // than a minute; only the one "ts" key of an upload string changes.
+  EXPECT_EQ(zevsite::correctedEventTime(kSet - 5'000, 5'000, kSet), std::nullopt);
+  EXPECT_EQ(zevsite::correctedEventTime(k2001, 90'000, kSet), kSet - 90'000);
+  EXPECT_EQ(zevsite::withEventTime("t=pageview&dts=1&ts=978307200000&sdkv=0.1", 42),
+            "t=pageview&dts=1&ts=42&sdkv=0.1");
+  EXPECT_EQ(zevsite::withEventTime("t=x&ts=7", 42), "t=x&ts=42");
+  EXPECT_EQ(zevsite::withEventTime("t=x", 42), "t=x");
 }
 
 TEST_F(ZEVSiteStorageTest, CorruptStoreIsMovedAsideAndRecreated) {

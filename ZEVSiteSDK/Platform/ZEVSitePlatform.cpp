@@ -12,11 +12,28 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <vector>
 
 namespace {
+
+// Linux tells the boot's id and the seconds since it (to the hundredth) in files, which tools
+// that fake the wall clock for a process leave alone.
+std::optional<ZEVSiteBootClock> readBootClock() {
+  const std::optional<std::string> bootId =
+      zevsite::files::readFile("/proc/sys/kernel/random/boot_id");
+  const std::optional<std::string> uptime = zevsite::files::readFile("/proc/uptime");
+  if (!bootId || !uptime) return std::nullopt;
+  char* end = nullptr;
+  const double seconds = std::strtod(uptime->c_str(), &end);
+  if (end == uptime->c_str() || !(seconds >= 0) || seconds > 1e12) return std::nullopt;
+  std::string id = *bootId;
+  while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+  if (id.empty()) return std::nullopt;
+  return ZEVSiteBootClock{std::move(id), static_cast<std::int64_t>(seconds * 1000)};
+}
 
 // The real platform: a shared pool of background threads, the system clocks and files.
 class RealPlatform final : public ZEVSitePlatform {
@@ -45,6 +62,7 @@ class RealPlatform final : public ZEVSitePlatform {
   std::chrono::steady_clock::time_point monotonicNow() override {
     return std::chrono::steady_clock::now();
   }
+  std::optional<ZEVSiteBootClock> bootClock() override { return readBootClock(); }
   std::string homeDirectory() override { return zevsite::files::homeDirectory(); }
   std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
     std::string home = homeDirectory();

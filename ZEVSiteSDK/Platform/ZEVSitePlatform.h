@@ -33,6 +33,14 @@ struct ZEVSiteFileIdentity {
   }
 };
 
+// Time since the machine booted, read where a change of the wall clock cannot reach it, and
+// which boot it counts from: two readings of one boot differ by the time that really passed
+// between them, whatever the wall clock did meanwhile (and whichever process took them).
+struct ZEVSiteBootClock {
+  std::string bootId;
+  std::int64_t uptimeMillis = 0;
+};
+
 // The file operations of the event store's SQLite connections, each offered to the platform
 // before it runs (see storeFileFault).
 enum class ZEVSiteStoreFileOp { Open, Write, Sync, Truncate };
@@ -62,6 +70,8 @@ class ZEVSitePlatform {
   virtual std::int64_t currentTimeMillis() = 0;
   // Monotonic clock for delays and timeouts.
   virtual std::chrono::steady_clock::time_point monotonicNow() = 0;
+  // The boot clock; nullopt where the system does not tell.
+  virtual std::optional<ZEVSiteBootClock> bootClock() = 0;
 
   // The SDK's home directory (created with Library/ inside it).
   virtual std::string homeDirectory() = 0;
@@ -109,6 +119,7 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
   std::int64_t currentTimeSeconds() override { return target_.currentTimeSeconds(); }
   std::int64_t currentTimeMillis() override { return target_.currentTimeMillis(); }
   std::chrono::steady_clock::time_point monotonicNow() override { return target_.monotonicNow(); }
+  std::optional<ZEVSiteBootClock> bootClock() override { return target_.bootClock(); }
   std::string homeDirectory() override { return target_.homeDirectory(); }
   std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
     return target_.standardUserDefaults();

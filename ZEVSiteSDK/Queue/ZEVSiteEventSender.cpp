@@ -25,6 +25,10 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
+// Each upload says when (by this device's wall clock) it was sent, so that the collector can
+// correct the times of its events by the difference from its own clock.
+constexpr const char* kSentAtHeader = "X-ZEVSite-Sent-At: ";
+
 // While the network does not allow sending, its status is read again this often.
 constexpr std::chrono::seconds kNetworkPollInterval{2};
 constexpr std::chrono::seconds kReclaimInterval{10};
@@ -341,7 +345,14 @@ void ZEVSiteEventSender::prepareRequest(Batch& batch, const std::string& collect
   if (batch.request) return;
   std::vector<std::string> uploads;
   uploads.reserve(batch.events.size());
-  for (auto& event : batch.events) uploads.push_back(std::move(event.body));
+  const std::int64_t seenNow = storage_->seenMillisNow();
+  const std::int64_t wallNow = ZEVSitePlatform::current().currentTimeMillis();
+  for (auto& event : batch.events) {
+    const std::optional<std::int64_t> happened = zevsite::correctedEventTime(
+        event.createdMillis, zevsite::time::saturatingSub(seenNow, event.seenMillis), wallNow);
+    uploads.push_back(happened ? zevsite::withEventTime(event.body, *happened)
+                               : std::move(event.body));
+  }
   batch.request =
       zevsite::buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression);
 }
@@ -386,6 +397,8 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
       continue;
     }
     prepareRequest(*pending, collectURL);
+    pending->request->headers.push_back(kSentAtHeader +
+                                        std::to_string(platform.currentTimeMillis()));
     client_.start(std::move(*pending->request),
                   std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
     // While this batch is on the wire, lease the next one and build its request: the

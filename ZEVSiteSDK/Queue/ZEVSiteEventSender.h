@@ -91,8 +91,10 @@ class ZEVSiteEventSender {
     std::optional<ZEVSiteHTTPRequest> request;
   };
   // Builds the upload request of `batch` (compressed or not, as the settings say now),
-  // unless it was built already.
-  static void prepareRequest(Batch& batch, const std::string& collectURL);
+  // unless it was built already. An event whose recorded time disagrees with its age on the
+  // store's clock (the wall clock was wrong when it was made, or has been set since) is sent
+  // with the time its age tells.
+  void prepareRequest(Batch& batch, const std::string& collectURL);
   // Whether `batch` may go out: tracking is enabled and no deletion was asked for since it
   // was leased or is still to run.
   bool maySend(const Batch& batch) const;

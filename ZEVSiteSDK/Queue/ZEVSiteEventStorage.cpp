@@ -202,8 +202,10 @@ std::size_t ZEVSiteEventStorage::enforceLimitsLocked(ZEVSiteEventStore& store,
   bool expiryDue = now - lastExpiryCheck_ >= std::chrono::minutes(1);
   if (!overCount && !expiryDue) return 0;
   if (expiryDue) lastExpiryCheck_ = now;
+  // Age counts on the store's clock: a wall clock set forward (or back to its right time
+  // after a wrong one) ages nothing.
   std::int64_t oldestAllowed =
-      expiryDue ? zevsite::time::saturatingSub(ZEVSitePlatform::current().currentTimeMillis(),
+      expiryDue ? zevsite::time::saturatingSub(seenMillisNow(),
                                                zevsite::time::saturatingMul(expirationSecs, 1000))
                 : std::numeric_limits<std::int64_t>::min();
   std::size_t dropped = store.enforceLimits(maxEvents, oldestAllowed);
@@ -264,6 +266,7 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
   storePath_ = path;
   storeIdentity_ = ZEVSitePlatform::current().fileIdentity(path);
   rowEstimate_ = store_->count().value_or(0);
+  startClockLocked(*store_);
   store_->setCommitListener([this](int walFrames) {
     {
       zevsite::MutexLock lock(stagingMutex_);
@@ -274,6 +277,31 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
     stagedCondition_.notify_one();
   });
   return store_.get();
+}
+
+void ZEVSiteEventStorage::startClockLocked(ZEVSiteEventStore& store) {
+  auto& platform = ZEVSitePlatform::current();
+  zevsite::StoreClockSample now{0, platform.currentTimeMillis(), platform.bootClock()};
+  if (auto saved = store.loadClock()) {
+    now.seenMillis =
+        zevsite::time::saturatingAdd(saved->seenMillis, zevsite::elapsedBetween(*saved, now));
+  }
+  const auto origin = platform.monotonicNow() - std::chrono::milliseconds(now.seenMillis);
+  seenOriginNanos_.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(origin.time_since_epoch()).count());
+  // Failing (a full disk), rows of an older version stay unaged until the next open.
+  store.startClock(now);
+}
+
+std::int64_t ZEVSiteEventStorage::seenMillisNow() const {
+  const auto sinceOrigin = ZEVSitePlatform::current().monotonicNow().time_since_epoch() -
+                           std::chrono::nanoseconds(seenOriginNanos_.load());
+  return std::chrono::duration_cast<std::chrono::milliseconds>(sinceOrigin).count();
+}
+
+zevsite::StoreClockSample ZEVSiteEventStorage::clockSample() const {
+  auto& platform = ZEVSitePlatform::current();
+  return {seenMillisNow(), platform.currentTimeMillis(), platform.bootClock()};
 }
 
 bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)>& work) {
@@ -526,7 +554,7 @@ std::size_t ZEVSiteEventStorage::insertInTransactions(zevsite::UniqueMutexLock& 
                       " KiB would be left free on the disk";
       break;
     }
-    if (!store.insertBatch(rows.subspan(committed, end - committed))) {
+    if (!store.insertBatch(rows.subspan(committed, end - committed), clockSample())) {
       outcome.diskFull = ZEVSiteEventStore::isDiskFull(store.lastErrorCode());
       if (outcome.diskFull) transactionBytes_ = std::max<std::size_t>(transactionBytes_ / 2, 1);
       break;

@@ -107,6 +107,9 @@ class ZEVSiteEventStorage {
   bool withStore(const std::function<void(ZEVSiteEventStore&)>& work);
   // Called by the writer after each committed batch (the sender's wake-up). Any thread.
   void setCommitListener(std::function<void()> listener);
+  // The store's clock now (see ZEVSiteStoreClock.h): how long the SDK has seen its store
+  // exist, which setting the wall clock does not move. Any thread.
+  std::int64_t seenMillisNow() const;
 
  private:
   struct BatchOutcome {
@@ -146,6 +149,10 @@ class ZEVSiteEventStorage {
   std::string databasePathLocked() const ZEVSITE_REQUIRES(storeMutex_);
   ZEVSiteEventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
   bool storeStillAtPathLocked() ZEVSITE_REQUIRES(storeMutex_);
+  // Starts the store's clock where the store's saved reading left it, plus the time that
+  // passed since.
+  void startClockLocked(ZEVSiteEventStore& store) ZEVSITE_REQUIRES(storeMutex_);
+  zevsite::StoreClockSample clockSample() const;
   void moveAsideLocked(const std::string& path) ZEVSITE_REQUIRES(storeMutex_);
   std::size_t enforceLimitsLocked(ZEVSiteEventStore& store, std::size_t maxEvents,
                                   std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
@@ -211,5 +218,9 @@ class ZEVSiteEventStorage {
   std::optional<ZEVSiteFileIdentity> movedAside_ ZEVSITE_GUARDED_BY(storeMutex_);
   // Rows in the store, never below the real number (one process)
   std::size_t rowEstimate_ ZEVSITE_GUARDED_BY(storeMutex_) = 0;
+  // The platform's monotonic time, in nanoseconds, at which the store's clock read 0: set
+  // when the store is opened (under the store lock), read without a lock by the writer and
+  // the sender.
+  std::atomic<std::int64_t> seenOriginNanos_{0};
   std::chrono::steady_clock::time_point lastExpiryCheck_ ZEVSITE_GUARDED_BY(storeMutex_){};
 };

@@ -17,18 +17,28 @@
 namespace {
 
 // Events, and the leases senders hold on runs of them: one small row per batch in flight,
-// so leasing and releasing never rewrite the events themselves.
+// so leasing and releasing never rewrite the events themselves. seen_ms is the store's
+// clock when the event was stored (NULL for rows an older version stored: a newer version
+// that opens the store ages them by their recorded time, all it knows of them); store_clock
+// holds the clock's latest sample.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
     " id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " name TEXT NOT NULL,"
     " body TEXT NOT NULL,"
-    " created_ms INTEGER NOT NULL);"
+    " created_ms INTEGER NOT NULL,"
+    " seen_ms INTEGER);"
     "CREATE TABLE IF NOT EXISTS leases ("
     " token INTEGER PRIMARY KEY,"
     " first_id INTEGER NOT NULL,"
     " last_id INTEGER NOT NULL,"
-    " until_ms INTEGER NOT NULL)";
+    " until_ms INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS store_clock ("
+    " id INTEGER PRIMARY KEY CHECK (id = 0),"
+    " seen_ms INTEGER NOT NULL,"
+    " wall_ms INTEGER NOT NULL,"
+    " boot_id TEXT,"
+    " uptime_ms INTEGER)";
 
 // Statement reset and bindings cleared when the scope ends, whatever path it takes.
 struct StatementScope {
@@ -100,8 +110,8 @@ ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
 }
 
 ZEVSiteEventStore::~ZEVSiteEventStore() {
-  for (sqlite3_stmt* statement :
-       {insert_, deleteRange_, deleteLease_, insertLease_, activeLeases_, nextId_, selectRange_}) {
+  for (sqlite3_stmt* statement : {insert_, saveClock_, ageUnaged_, deleteRange_, deleteLease_,
+                                  insertLease_, activeLeases_, nextId_, selectRange_}) {
     sqlite3_finalize(statement);
   }
   sqlite3_close(db_);
@@ -110,8 +120,8 @@ ZEVSiteEventStore::~ZEVSiteEventStore() {
 
 // Unchecked: it runs in a child after fork(), which has one thread.
 void ZEVSiteEventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
-  insert_ = deleteRange_ = deleteLease_ = insertLease_ = activeLeases_ = nextId_ = selectRange_ =
-      nullptr;
+  insert_ = saveClock_ = ageUnaged_ = deleteRange_ = deleteLease_ = insertLease_ = activeLeases_ =
+      nextId_ = selectRange_ = nullptr;
   db_ = nullptr;
   checkpointDb_ = nullptr;
 }
@@ -154,13 +164,22 @@ bool ZEVSiteEventStore::prepare() {
   // the page cache is capped at 2 MiB to keep the SDK's memory small.
   const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
   if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
-      !execute("PRAGMA cache_size=-2048") || !execute(journalLimit.c_str()) || !execute(kSchema)) {
+      !execute("PRAGMA cache_size=-2048") || !execute(journalLimit.c_str()) || !execute(kSchema) ||
+      !addSeenColumn()) {
     return false;
   }
   auto prepareOne = [this](const char* sql, sqlite3_stmt** statement) {
     return sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) == SQLITE_OK;
   };
-  return prepareOne("INSERT INTO events(name, body, created_ms) VALUES(?1, ?2, ?3)", &insert_) &&
+  return prepareOne("INSERT INTO events(name, body, created_ms, seen_ms) VALUES(?1, ?2, ?3, ?4)",
+                    &insert_) &&
+         prepareOne(
+             "INSERT OR REPLACE INTO store_clock(id, seen_ms, wall_ms, boot_id, uptime_ms) "
+             "VALUES(0, ?1, ?2, ?3, ?4)",
+             &saveClock_) &&
+         prepareOne(
+             "UPDATE events SET seen_ms = ?1 - max(0, ?2 - created_ms) WHERE seen_ms IS NULL",
+             &ageUnaged_) &&
          prepareOne("DELETE FROM events WHERE id BETWEEN ?1 AND ?2", &deleteRange_) &&
          prepareOne("DELETE FROM leases WHERE token = ?1", &deleteLease_) &&
          prepareOne(
@@ -171,13 +190,77 @@ bool ZEVSiteEventStore::prepare() {
                     &activeLeases_) &&
          prepareOne("SELECT min(id) FROM events WHERE id > ?1", &nextId_) &&
          prepareOne(
-             "SELECT id, name, body, created_ms FROM events WHERE id >= ?1 AND id < ?2 "
+             "SELECT id, name, body, created_ms, seen_ms FROM events WHERE id >= ?1 AND id < ?2 "
              "ORDER BY id LIMIT ?3",
              &selectRange_) &&
          execute("SELECT count(*) FROM events");  // reads the file: fails on a corrupt one
 }
 
-bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events) {
+bool ZEVSiteEventStore::addSeenColumn() {
+  sqlite3_stmt* statement = nullptr;
+  bool present = false;
+  if (sqlite3_prepare_v2(db_, "SELECT 1 FROM pragma_table_info('events') WHERE name = 'seen_ms'",
+                         -1, &statement, nullptr) != SQLITE_OK) {
+    return false;
+  }
+  present = sqlite3_step(statement) == SQLITE_ROW;
+  sqlite3_finalize(statement);
+  // A store made by an older version: its rows are aged from the next open on.
+  return present || execute("ALTER TABLE events ADD COLUMN seen_ms INTEGER");
+}
+
+std::optional<zevsite::StoreClockSample> ZEVSiteEventStore::loadClock() {
+  sqlite3_stmt* statement = nullptr;
+  std::optional<zevsite::StoreClockSample> sample;
+  if (sqlite3_prepare_v2(
+          db_, "SELECT seen_ms, wall_ms, boot_id, uptime_ms FROM store_clock WHERE id = 0", -1,
+          &statement, nullptr) != SQLITE_OK) {
+    return sample;
+  }
+  if (sqlite3_step(statement) == SQLITE_ROW) {
+    sample.emplace();
+    sample->seenMillis = sqlite3_column_int64(statement, 0);
+    sample->wallMillis = sqlite3_column_int64(statement, 1);
+    if (sqlite3_column_type(statement, 2) == SQLITE_TEXT &&
+        sqlite3_column_type(statement, 3) == SQLITE_INTEGER) {
+      sample->boot =
+          ZEVSiteBootClock{reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)),
+                           sqlite3_column_int64(statement, 3)};
+    }
+  }
+  sqlite3_finalize(statement);
+  return sample;
+}
+
+bool ZEVSiteEventStore::bindAndSaveClock(const zevsite::StoreClockSample& sample) {
+  StatementScope scope{saveClock_};
+  sqlite3_bind_int64(saveClock_, 1, sample.seenMillis);
+  sqlite3_bind_int64(saveClock_, 2, sample.wallMillis);
+  if (sample.boot) {
+    sqlite3_bind_text(saveClock_, 3, sample.boot->bootId.data(),
+                      static_cast<int>(sample.boot->bootId.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(saveClock_, 4, sample.boot->uptimeMillis);
+  } else {
+    sqlite3_bind_null(saveClock_, 3);
+    sqlite3_bind_null(saveClock_, 4);
+  }
+  return sqlite3_step(saveClock_) == SQLITE_DONE;
+}
+
+bool ZEVSiteEventStore::startClock(const zevsite::StoreClockSample& sample) {
+  if (!execute("BEGIN IMMEDIATE")) return false;
+  StatementScope scope{ageUnaged_};
+  sqlite3_bind_int64(ageUnaged_, 1, sample.seenMillis);
+  sqlite3_bind_int64(ageUnaged_, 2, sample.wallMillis);
+  if (sqlite3_step(ageUnaged_) == SQLITE_DONE && bindAndSaveClock(sample) && execute("COMMIT")) {
+    return true;
+  }
+  execute("ROLLBACK");
+  return false;
+}
+
+bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events,
+                                    const zevsite::StoreClockSample& clock) {
   // The failure's code is kept before ROLLBACK, which would reset the connection's.
   insertFailure_ = SQLITE_OK;
   if (!execute("BEGIN IMMEDIATE")) {
@@ -192,11 +275,17 @@ bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events)
     sqlite3_bind_text(insert_, 2, event.body.data(), static_cast<int>(event.body.size()),
                       SQLITE_STATIC);
     sqlite3_bind_int64(insert_, 3, event.createdMillis);
+    sqlite3_bind_int64(insert_, 4, clock.seenMillis);
     if (sqlite3_step(insert_) != SQLITE_DONE) {
       ok = false;
       insertFailure_ = sqlite3_extended_errcode(db_);
       break;
     }
+  }
+  // The clock's latest reading goes with the rows: the next process counts on from it.
+  if (ok && !bindAndSaveClock(clock)) {
+    ok = false;
+    insertFailure_ = sqlite3_extended_errcode(db_);
   }
   if (ok && execute("COMMIT")) return true;
   if (ok) insertFailure_ = sqlite3_extended_errcode(db_);
@@ -205,7 +294,7 @@ bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events)
 }
 
 std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
-                                             std::int64_t oldestAllowedMillis) {
+                                             std::int64_t oldestAllowedSeenMillis) {
   std::size_t dropped = 0;
   std::string byCount =
       "DELETE FROM events WHERE id <= (SELECT id FROM events ORDER BY id DESC "
@@ -213,7 +302,7 @@ std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
       std::to_string(maxEvents) + ")";
   if (execute(byCount.c_str())) dropped += static_cast<std::size_t>(sqlite3_changes(db_));
   std::string byAge =
-      "DELETE FROM events WHERE created_ms < " + std::to_string(oldestAllowedMillis);
+      "DELETE FROM events WHERE seen_ms < " + std::to_string(oldestAllowedSeenMillis);
   if (execute(byAge.c_str())) dropped += static_cast<std::size_t>(sqlite3_changes(db_));
   return dropped;
 }
@@ -268,6 +357,7 @@ std::optional<std::vector<ZEVSiteStoredEvent>> ZEVSiteEventStore::leaseOldest(
       event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 2)),
                         static_cast<std::size_t>(sqlite3_column_bytes(selectRange_, 2)));
       event.createdMillis = sqlite3_column_int64(selectRange_, 3);
+      event.seenMillis = sqlite3_column_int64(selectRange_, 4);
       events.push_back(std::move(event));
     }
   }
@@ -329,8 +419,8 @@ bool ZEVSiteEventStore::deleteAll() {
 std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
   std::vector<ZEVSiteStoredEvent> events;
   sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db_, "SELECT id, name, body, created_ms FROM events ORDER BY id", -1,
-                         &statement, nullptr) != SQLITE_OK) {
+  if (sqlite3_prepare_v2(db_, "SELECT id, name, body, created_ms, seen_ms FROM events ORDER BY id",
+                         -1, &statement, nullptr) != SQLITE_OK) {
     return events;
   }
   while (sqlite3_step(statement) == SQLITE_ROW) {
@@ -339,6 +429,7 @@ std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
     event.name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     event.body = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
     event.createdMillis = sqlite3_column_int64(statement, 3);
+    event.seenMillis = sqlite3_column_int64(statement, 4);
     events.push_back(std::move(event));
   }
   sqlite3_finalize(statement);

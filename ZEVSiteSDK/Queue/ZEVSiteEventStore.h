@@ -7,6 +7,7 @@
 #pragma once
 
 #include "../Platform/ZEVSiteMutex.h"
+#include "ZEVSiteStoreClock.h"
 
 #include <atomic>
 #include <cstddef>
@@ -44,7 +45,8 @@ struct ZEVSiteStoredEvent {
   std::int64_t rowId = 0;
   std::string name;
   std::string body;
-  std::int64_t createdMillis = 0;
+  std::int64_t createdMillis = 0;  // the wall clock when it was made, as its "ts" says
+  std::int64_t seenMillis = 0;     // the store's clock when it was stored
 };
 
 class ZEVSiteEventStore {
@@ -68,11 +70,19 @@ class ZEVSiteEventStore {
   ZEVSiteEventStore(const ZEVSiteEventStore&) = delete;
   ZEVSiteEventStore& operator=(const ZEVSiteEventStore&) = delete;
 
-  // Inserts all events in one transaction; false (and nothing inserted) on failure.
-  bool insertBatch(std::span<const ZEVSitePendingEvent> events);
-  // Deletes the oldest events beyond `maxEvents` and those made before
-  // `oldestAllowedMillis`; returns how many were deleted.
-  std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedMillis);
+  // Inserts all events in one transaction, stored at `clock` (its sample saved with them);
+  // false (and nothing inserted) on failure.
+  bool insertBatch(std::span<const ZEVSitePendingEvent> events,
+                   const zevsite::StoreClockSample& clock);
+  // Deletes the oldest events beyond `maxEvents` and those stored before the store's clock
+  // read `oldestAllowedSeenMillis`; returns how many were deleted.
+  std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis);
+  // The store's clock as last saved (by this process or an earlier one); nothing for a new
+  // store.
+  std::optional<zevsite::StoreClockSample> loadClock();
+  // Saves `sample` as the clock's latest reading and ages rows stored without a reading (by
+  // an older version) by their recorded time, all that is known of them. False on failure.
+  bool startClock(const zevsite::StoreClockSample& sample);
   // Up to `limit` events, oldest first, with consecutive ids that no sender holds a lease
   // on at `nowMillis`, leased to `token` until `leaseUntilMillis` in the same transaction,
   // so a sender in another process gets other events. `token` is unique per batch. Nothing
@@ -139,6 +149,8 @@ class ZEVSiteEventStore {
   bool prepare();
   bool execute(const char* sql);
   bool applyLeaseEnd(const ZEVSiteLeaseEnd& end);
+  bool addSeenColumn();
+  bool bindAndSaveClock(const zevsite::StoreClockSample& sample);
   std::uint64_t pragmaValue(const char* sql);
   // The size of the database file (or of its log), as the open connection sees it.
   std::optional<std::uint64_t> fileBytes(bool log);
@@ -154,6 +166,8 @@ class ZEVSiteEventStore {
   zevsite::Mutex checkpointMutex_;           // guards checkpointDb_
   sqlite3* checkpointDb_ ZEVSITE_GUARDED_BY(checkpointMutex_) = nullptr;
   sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* saveClock_ = nullptr;
+  sqlite3_stmt* ageUnaged_ = nullptr;
   sqlite3_stmt* deleteRange_ = nullptr;
   sqlite3_stmt* deleteLease_ = nullptr;
   sqlite3_stmt* insertLease_ = nullptr;

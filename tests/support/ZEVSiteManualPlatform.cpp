@@ -29,6 +29,21 @@ std::chrono::steady_clock::time_point ZEVSiteManualPlatform::monotonicNow() {
   return monotonicBase_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(elapsed_);
 }
 
+std::optional<ZEVSiteBootClock> ZEVSiteManualPlatform::bootClock() {
+  std::lock_guard lock(mutex_);
+  if (!bootId_) return std::nullopt;
+  const auto uptime = bootUptimeAtStart_ + (elapsed_ - bootStart_);
+  return ZEVSiteBootClock{*bootId_,
+                          std::chrono::duration_cast<std::chrono::milliseconds>(uptime).count()};
+}
+
+void ZEVSiteManualPlatform::reboot(std::optional<std::string> bootId) {
+  std::lock_guard lock(mutex_);
+  bootId_ = std::move(bootId);
+  bootStart_ = elapsed_;
+  bootUptimeAtStart_ = std::chrono::nanoseconds::zero();
+}
+
 std::size_t ZEVSiteManualPlatform::runUntilIdle() {
   std::chrono::nanoseconds now;
   {

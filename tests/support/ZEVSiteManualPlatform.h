@@ -22,6 +22,11 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::int64_t currentTimeSeconds() override;
   std::int64_t currentTimeMillis() override;
   std::chrono::steady_clock::time_point monotonicNow() override;
+  // A boot that began when the platform was made, its uptime moving with the manual clock.
+  std::optional<ZEVSiteBootClock> bootClock() override;
+  // A new boot (the machine restarted) whose uptime starts at 0 now; nullopt: the system
+  // tells no boot clock.
+  void reboot(std::optional<std::string> bootId);
   // Waits a few real milliseconds at most, so a thread waiting for a manual deadline sees
   // advanceBy() soon; returns at once when the manual clock has passed `deadline`.
   void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
@@ -59,6 +64,10 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::chrono::nanoseconds elapsed_{0};
   std::int64_t wallBaseMillis_;
   std::chrono::steady_clock::time_point monotonicBase_;
+  std::optional<std::string> bootId_{"manual-boot-0"};
+  std::chrono::nanoseconds bootStart_{0};  // elapsed_ when the current boot began
+  // Uptime when the current boot began counting here: the first boot began a while ago.
+  std::chrono::nanoseconds bootUptimeAtStart_{std::chrono::minutes(10)};
   std::map<std::pair<std::chrono::nanoseconds, std::uint64_t>, Task> tasks_;
   std::uint64_t nextSequence_ = 0;
   std::mutex deadlinesMutex_;  // guards deadlines_ (waited for on SDK threads)
