@@ -199,7 +199,7 @@ void fill(ZEVSiteAnalyticsStore& store, std::int64_t firstDay) {
     r.clientId = "client-" + std::to_string(random() % 20'000);
     r.eventTime = (firstDay + static_cast<std::int64_t>(random() % 30)) * 86'400'000 +
                   static_cast<std::int64_t>(random() % 86'400'000);
-    r.receivedTime = r.eventTime;
+    r.deviceTime = r.receivedTime = r.eventTime;
     r.day = zevsiteDayOf(r.eventTime);
     if (r.event == "pageview") r.title = "Page/" + std::to_string(random() % 200);
     if (r.event == "event") {

@@ -1,6 +1,8 @@
 // Fuzzes the collector's upload decoder: any request body must decode without a crash, every
 // line must end up either as a record or as a counted malformed line, and a record must
-// carry what the stores key on (an event id, a kind of event, an app) and a valid day.
+// carry what the stores key on (an event id, a kind of event, an app), a valid day, and
+// times within what the stores take after a clock correction of years. The body is also
+// read as a sent-at header.
 #include "ZEVSiteSummaryFormat.h"
 #include "ZEVSiteUploadDecoder.h"
 
@@ -11,8 +13,17 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   constexpr std::size_t kMaxLines = 64;
+  constexpr std::int64_t kReceivedTime = 1'796'666'203'000;
+  // The device's clock 25 years ahead: early times would go below the epoch.
+  constexpr std::int64_t kClockCorrection = -788'918'400'000;
+  if (auto correction = zevsiteClockCorrection(body, kReceivedTime)) {
+    if (kReceivedTime - *correction < 0 || kReceivedTime - *correction >= kZEVSiteEndOfEventTimes) {
+      std::abort();
+    }
+  }
   ZEVSiteDecodedBatch batch;
-  const bool within = zevsiteDecodeUploadBody(body, 1'796'666'203'000, kMaxLines, batch);
+  const bool within =
+      zevsiteDecodeUploadBody(body, kReceivedTime, kClockCorrection, kMaxLines, batch);
   const std::size_t lines = zevsiteCountUploadLines(body);
   if (within != (lines <= kMaxLines)) std::abort();
   if (!within) return 0;
@@ -24,6 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::abort();
     }
     if (record.dimensions.front() != '{' || record.dimensions.back() != '}') std::abort();
+    for (std::int64_t time : {record.eventTime, record.deviceTime}) {
+      if (time < 0 || time >= kZEVSiteEndOfEventTimes) std::abort();
+    }
+    if (record.eventTime != zevsiteCorrectedTime(record.deviceTime, kClockCorrection)) {
+      std::abort();
+    }
   }
   return 0;
 }

@@ -14,6 +14,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -78,6 +81,24 @@ httplib::Client clientFor(const std::string& url) {
   return client;
 }
 
+// An event's times as a store holds them: ts (corrected by the device's clock error), the
+// device's own ts and the UTC day, as text.
+struct StoredTimes {
+  std::string ts, deviceTs, day;
+  bool operator==(const StoredTimes&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const StoredTimes& times) {
+  return out << "{ts " << times.ts << ", device_ts " << times.deviceTs << ", " << times.day << "}";
+}
+StoredTimes storedTimes(std::int64_t ts, std::int64_t deviceTs) {
+  return {std::to_string(ts), std::to_string(deviceTs), zevsiteDayOf(ts)};
+}
+
+// The columns of the events table as the collector made it before it kept device times.
+const char* const kColumnsBeforeDeviceTimes =
+    "app, event, eid, cid, ts, received, day, title, category, action, label, value, caid,"
+    " action_labels, action_values, campaign, source, inst, dims";
+
 // The SQLite store in a temporary directory; failures are made by renaming its table away
 // from a connection of the test's own.
 class SqliteBackend {
@@ -96,6 +117,41 @@ class SqliteBackend {
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
+  }
+  // The events table made again as the collector made it before device times, with its rows.
+  void makeTableBeforeDeviceTimes() {
+    execute(std::string("CREATE TABLE events_before (app TEXT NOT NULL, event TEXT NOT NULL,"
+                        " eid TEXT NOT NULL UNIQUE, cid TEXT NOT NULL, ts INTEGER NOT NULL,"
+                        " received INTEGER NOT NULL, day TEXT NOT NULL, title TEXT NOT NULL,"
+                        " category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL,"
+                        " value INTEGER NOT NULL, caid TEXT NOT NULL, action_labels TEXT NOT NULL,"
+                        " action_values TEXT NOT NULL, campaign TEXT NOT NULL,"
+                        " source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL);"
+                        " INSERT INTO events_before SELECT ") +
+            kColumnsBeforeDeviceTimes +
+            " FROM events; DROP TABLE events; ALTER TABLE events_before RENAME TO events;");
+  }
+  // Each stored event's times by event id.
+  std::map<std::string, StoredTimes> times() {
+    std::map<std::string, StoredTimes> times;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT eid, ts, device_ts, day FROM events", -1, &statement,
+                                 nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    auto text = [&](int column) {
+      const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+      return value ? std::string(value) : std::string("NULL");
+    };
+    while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+      times[text(0)] = {text(1), text(2), text(3)};
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return times;
   }
 
  private:
@@ -122,6 +178,38 @@ class ClickHouseBackend {
   void renameTable(const std::string& from, const std::string& to) {
     EXPECT_TRUE(run("RENAME TABLE " + database_ + "." + from + " TO " + database_ + "." + to));
   }
+  // The events table made again as the collector made it before device times, with its rows.
+  void makeTableBeforeDeviceTimes() {
+    const std::string before = database_ + ".events_before", events = database_ + ".events";
+    EXPECT_TRUE(run("CREATE TABLE " + before +
+                    " (app String, event String, eid String, cid String, ts Int64,"
+                    " received Int64, day Date, title String, category String, action String,"
+                    " label String, value Int64, caid String, action_labels String,"
+                    " action_values String, campaign String, source String, inst UInt8,"
+                    " dims String) ENGINE = ReplacingMergeTree()"
+                    " PARTITION BY toYYYYMM(day) ORDER BY (app, day, eid)"));
+    EXPECT_TRUE(
+        run("INSERT INTO " + before + " SELECT " + kColumnsBeforeDeviceTimes + " FROM " + events));
+    EXPECT_TRUE(run("DROP TABLE " + events));
+    EXPECT_TRUE(run("RENAME TABLE " + before + " TO " + events));
+  }
+  // Each stored event's times by event id.
+  std::map<std::string, StoredTimes> times() {
+    std::map<std::string, StoredTimes> times;
+    auto answer = clientFor(server() + "/")
+                      .Post("/",
+                            "SELECT eid, ts, device_ts, formatDateTime(day, '%F') FROM " +
+                                database_ + ".events FORMAT TabSeparated",
+                            "text/plain");
+    EXPECT_TRUE(answer && answer->status == 200) << (answer ? answer->body : "no answer");
+    std::istringstream rows(answer ? answer->body : "");
+    for (std::string eid, ts, deviceTs, day;
+         std::getline(rows, eid, '\t') && std::getline(rows, ts, '\t') &&
+         std::getline(rows, deviceTs, '\t') && std::getline(rows, day);) {
+      times[eid] = {ts, deviceTs, day};
+    }
+    return times;
+  }
 
  private:
   static std::string server() {
@@ -141,9 +229,8 @@ struct Collector {
   std::vector<std::string> logLines;
   std::mutex logMutex;  // guards logLines (written on server threads)
 
-  // Posts `body` to /collect (gzip when `compressed`); the status, or -1.
-  int post(const std::string& body, bool compressed = false) {
-    httplib::Headers headers;
+  // Posts `body` to /collect (gzip when `compressed`) with `headers`; the status, or -1.
+  int post(const std::string& body, bool compressed = false, httplib::Headers headers = {}) {
     if (compressed) headers.emplace("Content-Encoding", "gzip");
     auto answer = clientFor(url).Post("/collect", headers, compressed ? gzip(body) : body,
                                       "text/plain; charset=utf-8");
@@ -179,16 +266,25 @@ class ZEVSiteCollectorStoreTest : public ZEVSiteTest {
     ZEVSiteTest::TearDown();
   }
 
-  Collector& startCollector(ZEVSiteUploadLimits limits = {}) {
+  // A collector on the backend's store; with `clock`, that is the collector's clock.
+  Collector& startCollector(ZEVSiteUploadLimits limits = {},
+                            std::function<std::int64_t()> clock = nullptr) {
     auto& collector = *collectors_.emplace_back(std::make_unique<Collector>());
     collector.collector->setStore(openAnalyticsStore(backend_.url()));
     collector.collector->setLimits(limits);
+    if (clock) collector.collector->setClock(std::move(clock));
     collector.collector->setLog([&collector](const std::string& line) {
       std::lock_guard lock(collector.logMutex);
       collector.logLines.push_back(line);
     });
     collector.url = collector.collector->start();
     return collector;
+  }
+
+  // Stops `collector` and closes its store.
+  void closeCollector(Collector& collector) {
+    collector.collector->stop();
+    collector.collector = std::make_unique<ZEVSiteCollector>();
   }
 
   Backend backend_;
@@ -453,6 +549,175 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, AStoreFailureIsAnswered503AndTheSdkDeliver
         << title;
   }
   EXPECT_EQ(collector.collector->duplicates(), 0u);
+}
+
+namespace {
+
+constexpr std::int64_t kHour = 3'600'000;
+// 2001-01-01 00:00 UTC: a device clock 25 years behind a collector in 2026.
+constexpr std::int64_t kYear2001 = 978'307'200'000;
+
+std::string pageViewAt(const std::string& eventId, std::int64_t ts) {
+  return upload({{"tid", "dc-7"},
+                 {"t", "pageview"},
+                 {"dt", "Home"},
+                 {"cid", "c1"},
+                 {"eid", eventId},
+                 {"ts", std::to_string(ts)}});
+}
+
+httplib::Headers sentAt(const std::string& value) { return {{kZEVSiteSentAtHeader, value}}; }
+
+// The JSON Lines file's line of the event `eventId`, or "".
+std::string jsonLineOf(const std::string& path, const std::string& eventId) {
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) {
+    if (line.find("\"eid\":\"" + eventId + "\"") != std::string::npos) return line;
+  }
+  return {};
+}
+
+}  // namespace
+
+// A device whose clock is years off says so in the sent-at header: its events count on the
+// days they happened by the collector's clock, and the stores keep the time the device gave.
+// Without the header, or with one that is not a time, events keep their times.
+TYPED_TEST(ZEVSiteCollectorStoreTest, TheSentAtHeaderCorrectsEventTimesByTheDeviceClockError) {
+  // The collector's clock stands at 2026-03-15 12:00 UTC.
+  const std::int64_t now = noonOf("2026-03-15");
+  Collector& collector = this->startCollector({}, [now] { return now; });
+  const std::string directory = makeTemporaryDirectory();
+  const std::string jsonLines = directory + "/events.jsonl";
+  ASSERT_TRUE(collector.collector->writeJsonLines(jsonLines));
+
+  // Sent at 2001-01-01 00:00 by the device's clock: events of 3 h and 36 h before (by that
+  // clock) happened 3 h and 36 h before now; one without ts happened when it was sent.
+  std::vector<std::string> late = {
+      pageViewAt("late-1", kYear2001 - 3 * kHour),
+      upload({{"tid", "dc-7"},
+              {"t", "event"},
+              {"ec", "shop"},
+              {"ea", "buy"},
+              {"cid", "c1"},
+              {"eid", "late-2"},
+              {"ts", std::to_string(kYear2001 - 36 * kHour)}}),
+      upload(
+          {{"tid", "dc-7"}, {"t", "pageview"}, {"dt", "Home"}, {"cid", "c1"}, {"eid", "late-3"}})};
+  ASSERT_EQ(collector.post(joinLines(late), false, sentAt(std::to_string(kYear2001))), 200);
+  auto times = this->backend_.times();
+  EXPECT_EQ(times["late-1"], storedTimes(now - 3 * kHour, kYear2001 - 3 * kHour));
+  EXPECT_EQ(times["late-2"], storedTimes(now - 36 * kHour, kYear2001 - 36 * kHour));
+  EXPECT_EQ(times["late-2"].day, "2026-03-14");
+  EXPECT_EQ(times["late-3"], storedTimes(now, kYear2001));
+  EXPECT_EQ(collector.get("/api/summary?app=7&from=2026-03-14&to=2026-03-15").second,
+            R"({"app":"7","from":"2026-03-14","to":"2026-03-15",)"
+            R"("totals":{"events":3,"pageviews":2,"classicEvents":1,"customActions":0,)"
+            R"("starts":0,"installs":0,"pulses":0,"clients":1},)"
+            R"("daily":[{"day":"2026-03-14","pageviews":0,"events":1,"clients":1},)"
+            R"({"day":"2026-03-15","pageviews":2,"events":2,"clients":1}],)"
+            R"("topPages":[{"title":"Home","views":2}],)"
+            R"("topEvents":[{"category":"shop","action":"buy","count":1}],"campaigns":[]})");
+  EXPECT_NE(collector.get("/api/summary?app=7&from=2000-12-30&to=2001-01-01")
+                .second.find(R"("totals":{"events":0,)"),
+            std::string::npos);
+  // The default range ends on the collector's today.
+  const std::string lastDays = collector.get("/api/summary?app=7").second;
+  EXPECT_NE(lastDays.find(R"("to":"2026-03-15","totals":{"events":3,)"), std::string::npos)
+      << lastDays;
+  // --jsonl: "ts" is the corrected time, "device_ts" the one the device sent.
+  EXPECT_NE(jsonLineOf(jsonLines, "late-1")
+                .find("\"ts\":\"" + std::to_string(now - 3 * kHour) + "\",\"device_ts\":\"" +
+                      std::to_string(kYear2001 - 3 * kHour) + "\""),
+            std::string::npos)
+      << jsonLineOf(jsonLines, "late-1");
+
+  // No header: stored as the device gave it.
+  const std::int64_t march1 = noonOf("2026-03-01");
+  ASSERT_EQ(collector.post(pageViewAt("plain", march1)), 200);
+  EXPECT_EQ(this->backend_.times()["plain"], storedTimes(march1, march1));
+  EXPECT_NE(jsonLineOf(jsonLines, "plain")
+                .find("\"ts\":\"" + std::to_string(march1) + "\",\"device_ts\":\"" +
+                      std::to_string(march1) + "\""),
+            std::string::npos);
+
+  // A header that is not a time the stores take is logged and ignored; the request is taken.
+  const std::vector<std::string> notTimes = {
+      "",
+      "soon",
+      "-5",
+      "12x",
+      "+978307200000",
+      "0x10",
+      "978307200000.5",
+      "99999999999999999999",
+      "4102444800000",  // 2100-01-01, past the last event time the stores take
+  };
+  const std::int64_t march2 = noonOf("2026-03-02");
+  for (std::size_t i = 0; i < notTimes.size(); ++i) {
+    const std::string eventId = "not-a-time-" + std::to_string(i);
+    ASSERT_EQ(collector.post(pageViewAt(eventId, march2), false, sentAt(notTimes[i])), 200)
+        << notTimes[i];
+    EXPECT_EQ(this->backend_.times()[eventId], storedTimes(march2, march2)) << notTimes[i];
+  }
+  EXPECT_TRUE(collector.logged("ignored X-ZEVSite-Sent-At \"soon\""));
+
+  // A clock ahead moves times back; corrected times stay within what the stores take (from
+  // the epoch to the end of 2099) whatever the device sent.
+  const std::int64_t late2099 = noonOf("2099-12-31");
+  ASSERT_EQ(collector.post(
+                joinLines({pageViewAt("ahead-1", late2099 - kHour), pageViewAt("ahead-2", 1000)}),
+                false, sentAt(std::to_string(late2099))),
+            200);
+  ASSERT_EQ(
+      collector.post(joinLines({pageViewAt("booted-1", 5000), pageViewAt("booted-2", late2099)}),
+                     false, sentAt("0")),
+      200);
+  times = this->backend_.times();
+  EXPECT_EQ(times["ahead-1"], storedTimes(now - kHour, late2099 - kHour));
+  EXPECT_EQ(times["ahead-2"], storedTimes(0, 1000));
+  EXPECT_EQ(times["booted-1"], storedTimes(now + 5000, 5000));
+  EXPECT_EQ(times["booted-2"], storedTimes(kZEVSiteEndOfEventTimes - 1, late2099));
+  EXPECT_EQ(times["booted-2"].day, "2099-12-31");
+  for (const char* day : {"1970-01-01", "2099-12-31"}) {
+    const std::string summary =
+        collector.get(std::string("/api/summary?app=7&from=") + day + "&to=" + day).second;
+    EXPECT_NE(summary.find(std::string(R"("daily":[{"day":")") + day + R"(","pageviews":1,)"),
+              std::string::npos)
+        << summary;
+  }
+  std::filesystem::remove_all(directory);
+}
+
+// A table made before device times were kept gets the column when the store opens: its rows'
+// device time is their ts, the summary is the same, and new events are stored with both.
+TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeDeviceTimesGetsThemWhenOpened) {
+  const std::int64_t now = noonOf("2026-03-15");
+  auto clock = [now] { return now; };
+  Collector& before = this->startCollector({}, clock);
+  ASSERT_EQ(before.post(joinLines(knownEvents())), 200);
+  const std::map<std::string, StoredTimes> stored = this->backend_.times();
+  ASSERT_EQ(stored.size(), knownEvents().size());
+  this->closeCollector(before);
+  this->backend_.makeTableBeforeDeviceTimes();
+
+  Collector& after = this->startCollector({}, clock);
+  EXPECT_EQ(after.get(kKnownSummaryPath), std::pair(200, std::string(kKnownSummary)));
+  EXPECT_EQ(this->backend_.times(), stored);
+  for (const auto& [eventId, times] : stored) EXPECT_EQ(times.deviceTs, times.ts) << eventId;
+  ASSERT_EQ(
+      after.post(pageViewAt("late", kYear2001 - kHour), false, sentAt(std::to_string(kYear2001))),
+      200);
+  EXPECT_EQ(this->backend_.times()["late"], storedTimes(now - kHour, kYear2001 - kHour));
+  EXPECT_NE(after.get("/api/summary?app=7&from=2026-03-15&to=2026-03-15")
+                .second.find(R"("totals":{"events":1,"pageviews":1,)"),
+            std::string::npos);
+  this->closeCollector(after);
+
+  // Opened again, the table is left as it is.
+  Collector& again = this->startCollector({}, clock);
+  EXPECT_EQ(again.get(kKnownSummaryPath).second, kKnownSummary);
+  ASSERT_EQ(again.post(pageViewAt("again", noonOf("2026-03-02"))), 200);
+  EXPECT_EQ(this->backend_.times().size(), knownEvents().size() + 2);
 }
 
 // A database written before the per-day tables the summary reads gets them filled from its

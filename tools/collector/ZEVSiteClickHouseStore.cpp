@@ -74,8 +74,12 @@ ZEVSiteSqlRows parseTsv(std::string_view text) {
 
 // The columns of the event table, in the order appendRow writes them.
 const char* const kColumns =
-    "app, event, eid, cid, ts, received, day, title, category, action, label, value, caid,"
-    " action_labels, action_values, campaign, source, inst, dims";
+    "app, event, eid, cid, ts, device_ts, received, day, title, category, action, label, value,"
+    " caid, action_labels, action_values, campaign, source, inst, dims";
+
+// The device's own time of an event; rows written without it (by a collector from before
+// it was kept) take their ts.
+const char* const kDeviceTimeColumn = "device_ts Int64 DEFAULT ts";
 
 // `text` as one value of ClickHouse's TabSeparated input.
 void appendTsv(std::string& body, std::string_view text) {
@@ -114,8 +118,8 @@ void appendRow(std::string& body, const ZEVSiteEventRecord& r) {
     body += '\t';
   };
   text(r.app), text(r.event), text(r.eventId), text(r.clientId), integer(r.eventTime),
-      integer(r.receivedTime), text(r.day), text(r.title), text(r.category), text(r.action),
-      text(r.label), integer(r.value), text(r.customActionId), text(r.actionLabels),
+      integer(r.deviceTime), integer(r.receivedTime), text(r.day), text(r.title), text(r.category),
+      text(r.action), text(r.label), integer(r.value), text(r.customActionId), text(r.actionLabels),
       text(r.actionValues), text(r.campaign), text(r.source), integer(r.firstLaunch);
   appendTsv(body, r.dimensions);
   body += '\n';
@@ -205,16 +209,36 @@ void ZEVSiteClickHouseStore::ensureTable() {
   if (tableReady_) return;
   Connection connection(serverURL_);
   connection.post("", "CREATE DATABASE IF NOT EXISTS " + database_);
-  // ORDER BY is the replacing key: rows with one event id (always of one app and one day)
-  // are merged into one in the background; queries count distinct event ids for the rows
-  // not merged yet.
+  // ORDER BY is the replacing key: rows with one event id (of one app, and of one day unless
+  // it was stored twice with clock corrections either side of midnight) are merged into one
+  // in the background; queries count distinct event ids for the rows not merged yet. ts is
+  // the event's time corrected by the device's clock error, day its UTC day, device_ts the
+  // ts the device sent.
   connection.post("", "CREATE TABLE IF NOT EXISTS " + table_ +
-                          " (app String, event String, eid String, cid String, ts Int64,"
-                          " received Int64, day Date, title String, category String, action String,"
-                          " label String, value Int64, caid String, action_labels String,"
-                          " action_values String, campaign String, source String, inst UInt8,"
-                          " dims String) ENGINE = ReplacingMergeTree()"
+                          " (app String, event String, eid String, cid String, ts Int64," +
+                          kDeviceTimeColumn +
+                          ", received Int64, day Date, title String, category String,"
+                          " action String, label String, value Int64, caid String,"
+                          " action_labels String, action_values String, campaign String,"
+                          " source String, inst UInt8, dims String) ENGINE = ReplacingMergeTree()"
                           " PARTITION BY toYYYYMM(day) ORDER BY (app, day, eid)");
+  // A table made before device times were kept gets the column: its rows were stored by the
+  // time the device sent, which they read as their device time (the default, computed for
+  // rows written without it; nothing is rewritten). ClickHouse 18 has no ADD COLUMN IF NOT
+  // EXISTS: when the ALTER fails, another collector may have added it just now.
+  auto hasDeviceTimes = [&] {
+    return connection.post("", "SELECT count() FROM system.columns WHERE database = " +
+                                   quoteLiteral(database_) +
+                                   " AND table = 'events' AND name = 'device_ts'") != "0\n";
+  };
+  if (!hasDeviceTimes()) {
+    try {
+      connection.post("",
+                      "ALTER TABLE " + table_ + " ADD COLUMN " + kDeviceTimeColumn + " AFTER ts");
+    } catch (const ZEVSiteStoreError&) {
+      if (!hasDeviceTimes()) throw;
+    }
+  }
   tableReady_ = true;
 }
 
@@ -247,14 +271,20 @@ ZEVSiteSummary ZEVSiteClickHouseStore::summary(const ZEVSiteSummaryQuery& query)
   const ZEVSiteSqlDialect sql = dialect();
   const std::string range = zevsiteSqlRange(sql, query);
   const std::string classic = "event = 'event' AND caid = ''";
-  const std::string keys = "day, event, caid <> '', inst, if(event = 'pageview', title, ''), if(" +
-                           classic + ", category, ''), if(" + classic +
-                           ", action, ''), if(event = 'init', campaign, ''),"
-                           " if(event = 'init', source, '')";
-  const ZEVSiteSummaryRows rows = zevsiteSqlRunAll(
-      sql,
-      {{"SELECT " + keys + ", uniqExact(eid) FROM " + table_ + range + " GROUP BY " + keys, 10},
-       {"SELECT day, uniqExact(cid) FROM " + table_ + range + " GROUP BY day WITH TOTALS", 0}});
+  const std::string otherKeys =
+      "event, caid <> '', inst, if(event = 'pageview', title, ''), if(" + classic +
+      ", category, ''), if(" + classic +
+      ", action, ''), if(event = 'init', campaign, ''), if(event = 'init', source, '')";
+  // ClickHouse 18 writes the first day, 1970-01-01 (where the earliest times are held), as
+  // 0000-00-00: the days are formatted, once per group.
+  const std::string dayText = "formatDateTime(day, '%F')";
+  const ZEVSiteSummaryRows rows =
+      zevsiteSqlRunAll(sql, {{"SELECT " + dayText + ", " + otherKeys + ", uniqExact(eid) FROM " +
+                                  table_ + range + " GROUP BY day, " + otherKeys,
+                              10},
+                             {"SELECT " + dayText + ", uniqExact(cid) FROM " + table_ + range +
+                                  " GROUP BY day WITH TOTALS",
+                              0}});
   ZEVSiteSummaryRows results(6);
   std::map<std::vector<std::string>, std::int64_t> pages, events, campaigns;
   std::map<std::vector<std::string>, std::int64_t> kinds;

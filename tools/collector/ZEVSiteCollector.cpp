@@ -14,10 +14,21 @@ namespace {
 
 constexpr const char* kStoreRetryAfterSeconds = "2";
 
-std::int64_t nowMillis() {
+std::int64_t systemMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// The day number (UTC) holding `millis`.
+std::int64_t dayNumberOf(std::int64_t millis) {
+  using namespace std::chrono;
+  return floor<days>(sys_time<milliseconds>(milliseconds(millis))).time_since_epoch().count();
+}
+
+// A header value for a log line: quoted, control characters escaped, at most 40 bytes.
+std::string quotedForLog(const std::string& value) {
+  return zevsiteJsonString(value.substr(0, 40)) + (value.size() > 40 ? "..." : "");
 }
 
 void answerJson(httplib::Response& response, int status, const std::string& json) {
@@ -45,7 +56,8 @@ std::vector<std::pair<std::string, std::string>> ZEVSiteCollector::decode(
 
 ZEVSiteCollector::ZEVSiteCollector()
     : server_(std::make_unique<httplib::Server>()),
-      log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }) {
+      log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
+      clock_(systemMillis) {
   configureServer();
 }
 
@@ -54,7 +66,8 @@ ZEVSiteCollector::ZEVSiteCollector(const std::string& certificateFile,
     : scheme_("https"),
       server_(
           std::make_unique<httplib::SSLServer>(certificateFile.c_str(), privateKeyFile.c_str())),
-      log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }) {
+      log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
+      clock_(systemMillis) {
   if (!server_->is_valid()) {
     throw std::runtime_error("the collector cannot use the certificate " + certificateFile);
   }
@@ -76,6 +89,8 @@ void ZEVSiteCollector::addRoutes() {
   // inflates as it reads and hands over the result piece by piece.
   server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response,
                                    const httplib::ContentReader& reader) {
+    // The headers are in; the body may take a while yet.
+    const std::int64_t receivedTime = clock_();
     std::string body;
     bool tooLarge = false;
     const bool complete = reader([&](const char* data, std::size_t length) {
@@ -94,7 +109,7 @@ void ZEVSiteCollector::addRoutes() {
       requests_.emplace_back(0, response.status);
       return;
     }
-    handleUpload(request, body, response);
+    handleUpload(request, receivedTime, body, response);
   });
   server_->Get("/api/summary",
                [this](const httplib::Request& request, httplib::Response& response) {
@@ -106,8 +121,8 @@ void ZEVSiteCollector::addRoutes() {
   });
 }
 
-void ZEVSiteCollector::handleUpload(const httplib::Request& request, const std::string& body,
-                                    httplib::Response& response) {
+void ZEVSiteCollector::handleUpload(const httplib::Request& request, std::int64_t receivedTime,
+                                    const std::string& body, httplib::Response& response) {
   const std::size_t uploads = zevsiteCountUploadLines(body);
   ZEVSiteCollectorReply reply = nextReply(uploads);
   if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
@@ -115,7 +130,7 @@ void ZEVSiteCollector::handleUpload(const httplib::Request& request, const std::
     if (uploads > limits_.maxLines) {
       reply = {413, "", {}};
     } else {
-      ZEVSiteCollectorReply stored = accept(body);
+      ZEVSiteCollectorReply stored = accept(request, receivedTime, body);
       if (stored.status != 200) reply = stored;
     }
   }
@@ -137,7 +152,7 @@ void ZEVSiteCollector::serveSummary(const httplib::Request& request, httplib::Re
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   std::string problem;
   auto query = zevsiteSummaryQuery(request.get_param_value("app"), request.get_param_value("from"),
-                                   request.get_param_value("to"), zevsiteToday(), problem);
+                                   request.get_param_value("to"), dayNumberOf(clock_()), problem);
   if (!query) return answerJson(response, 400, errorJson(problem));
   try {
     answerJson(response, 200, zevsiteSummaryJson(store_->summary(*query)));
@@ -169,6 +184,10 @@ void ZEVSiteCollector::setLimits(ZEVSiteUploadLimits limits) {
 
 void ZEVSiteCollector::setLog(std::function<void(const std::string&)> log) {
   log_ = std::move(log);
+}
+
+void ZEVSiteCollector::setClock(std::function<std::int64_t()> nowMillis) {
+  clock_ = std::move(nowMillis);
 }
 
 ZEVSiteCollector::~ZEVSiteCollector() { stop(); }
@@ -262,13 +281,24 @@ std::string_view rawEventId(std::string_view upload) {
 
 }  // namespace
 
-ZEVSiteCollectorReply ZEVSiteCollector::accept(const std::string& body) {
+ZEVSiteCollectorReply ZEVSiteCollector::accept(const httplib::Request& request,
+                                               std::int64_t receivedTime, const std::string& body) {
   if (countOnly_ && !store_) {
     countRaw(body);
     return {};
   }
+  std::int64_t clockCorrection = 0;
+  if (request.has_header(kZEVSiteSentAtHeader)) {
+    const std::string sentAt = request.get_header_value(kZEVSiteSentAtHeader);
+    if (auto correction = zevsiteClockCorrection(sentAt, receivedTime)) {
+      clockCorrection = *correction;
+    } else {
+      log_(std::string("zevsite-collector: ignored ") + kZEVSiteSentAtHeader + " " +
+           quotedForLog(sentAt) + ", not a time: the events keep their times");
+    }
+  }
   ZEVSiteDecodedBatch batch;
-  zevsiteDecodeUploadBody(body, nowMillis(), limits_.maxLines, batch);
+  zevsiteDecodeUploadBody(body, receivedTime, clockCorrection, limits_.maxLines, batch);
   if (!batch.malformed.empty()) {
     log_("zevsite-collector: skipped " + std::to_string(batch.malformed.size()) +
          " malformed line(s), the first: " + batch.malformed.front());
@@ -390,6 +420,14 @@ void ZEVSiteCollector::keepNewEvents(const ZEVSiteDecodedBatch& batch,
       std::string line = "{";
       for (const auto& [key, value] : event.fields) {
         if (line.size() > 1) line += ",";
+        std::int64_t deviceTime = 0;
+        if (key == "ts" && zevsiteParseEventTime(value, deviceTime)) {
+          line += "\"ts\":" +
+                  zevsiteJsonString(
+                      std::to_string(zevsiteCorrectedTime(deviceTime, batch.clockCorrection))) +
+                  ",\"device_ts\":" + zevsiteJsonString(value);
+          continue;
+        }
         line += zevsiteJsonString(key) + ":" + zevsiteJsonString(value);
       }
       jsonLines_ << line << "}\n";

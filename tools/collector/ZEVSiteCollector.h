@@ -6,6 +6,10 @@
 // stored with one insert), and GET /api/summary and GET /api/apps answer from the store.
 // Used by the demo, the standalone zevsite-collector, the tests and the benchmarks.
 //
+// A request's X-ZEVSite-Sent-At header (the device's clock when it sent the request) gives
+// the device's clock error: the stores keep each event's ts as the device gave it and, beside
+// it, that ts corrected by the error, by which the summary counts days.
+//
 // Bounds: the request body as received, its size after gzip (413, nothing of it kept) and
 // the lines per request (413, so the SDK splits the batch). Lines that are not an event's
 // upload string are counted, logged and skipped.
@@ -75,7 +79,9 @@ class ZEVSiteCollector {
   // Serves `document` at GET /sdk-config.xml (the SDK configuration document). Call
   // before start().
   void serveConfig(std::string document);
-  // Appends every new event to `path` as one JSON object per line.
+  // Appends every new event to `path` as one JSON object per line: its upload string's
+  // fields, except that "ts" is the event time corrected by the device's clock error and
+  // "device_ts", right after it, the ts the device sent.
   bool writeJsonLines(const std::string& path);
 
   // Keeps accepted events in `store` as well and answers the summary API from it. Call
@@ -87,6 +93,10 @@ class ZEVSiteCollector {
   // Where the collector's diagnostic lines go (default: standard error); called on server
   // threads. Call before start().
   void setLog(std::function<void(const std::string& line)> log);
+  // The collector's wall clock, ms since the epoch (default: the system clock): when a
+  // request arrived, against which the device's clock error is measured, and today for the
+  // summary's default range. Called on server threads. Call before start().
+  void setClock(std::function<std::int64_t()> nowMillis);
 
   // Counts and deduplicates events without keeping them (events() stays empty): a
   // collector for load tests that costs the machine as little as possible.
@@ -114,9 +124,10 @@ class ZEVSiteCollector {
 
  private:
   void addRoutes();
-  void handleUpload(const httplib::Request& request, const std::string& body,
-                    httplib::Response& response);
-  ZEVSiteCollectorReply accept(const std::string& body);
+  void handleUpload(const httplib::Request& request, std::int64_t receivedTime,
+                    const std::string& body, httplib::Response& response);
+  ZEVSiteCollectorReply accept(const httplib::Request& request, std::int64_t receivedTime,
+                               const std::string& body);
   void countRaw(const std::string& body);
   ZEVSiteCollectorReply acceptDecoded(ZEVSiteDecodedBatch batch);
   void keepNewEvents(const ZEVSiteDecodedBatch& batch, const std::vector<bool>& isNew);
@@ -136,6 +147,7 @@ class ZEVSiteCollector {
   std::unique_ptr<ZEVSiteAnalyticsStore> store_;
   ZEVSiteUploadLimits limits_;
   std::function<void(const std::string&)> log_;
+  std::function<std::int64_t()> clock_;
 
   // A batch waiting to be stored, on the stack of the server thread that decoded it.
   struct PendingBatch {

@@ -1,8 +1,10 @@
 #include "ZEVSiteEventRecord.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -69,10 +71,30 @@ void addMember(std::string& object, std::string_view key, std::string_view value
 
 std::string closeObject(const std::string& object) { return object.empty() ? "{}" : object + "}"; }
 
+// a + b, or the int64 limit it passes.
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+  if (b > 0 && a > std::numeric_limits<std::int64_t>::max() - b) {
+    return std::numeric_limits<std::int64_t>::max();
+  }
+  if (b < 0 && a < std::numeric_limits<std::int64_t>::min() - b) {
+    return std::numeric_limits<std::int64_t>::min();
+  }
+  return a + b;
+}
+
+// a - b, or the int64 limit it passes.
+std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) {
+  if (b < 0 && a > std::numeric_limits<std::int64_t>::max() + b) {
+    return std::numeric_limits<std::int64_t>::max();
+  }
+  if (b > 0 && a < std::numeric_limits<std::int64_t>::min() + b) {
+    return std::numeric_limits<std::int64_t>::min();
+  }
+  return a - b;
+}
+
 // The longest event id the stores accept; the SDK's are 36 characters.
 constexpr std::size_t kMaxEventIdLength = 64;
-// 2100-01-01: event times from then on are not real, and ClickHouse's Date ends in 2105.
-constexpr std::int64_t kEndOfEventTimes = 4'102'444'800'000;
 
 }  // namespace
 
@@ -88,11 +110,20 @@ std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string
   return fields;
 }
 
+bool zevsiteParseEventTime(std::string_view text, std::int64_t& millis) {
+  return parseInteger(text, millis) && millis >= 0 && millis < kZEVSiteEndOfEventTimes;
+}
+
+std::int64_t zevsiteCorrectedTime(std::int64_t deviceTime, std::int64_t clockCorrection) {
+  return std::clamp(saturatingAdd(deviceTime, clockCorrection), std::int64_t{0},
+                    kZEVSiteEndOfEventTimes - 1);
+}
+
 std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTime,
-                                ZEVSiteEventRecord& record) {
+                                std::int64_t clockCorrection, ZEVSiteEventRecord& record) {
   record = ZEVSiteEventRecord{};
   record.receivedTime = receivedTime;
-  record.eventTime = receivedTime;
+  bool hasTime = false;
   // Each value is decoded straight into its column; keys are short and rarely escaped.
   std::string labels, values, dimensions, problem, decodedKey, value;
   forEachPair(upload, [&](std::string_view rawKey, std::string_view rawValue) {
@@ -113,10 +144,8 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
       into(record.clientId);
     } else if (key == "ts") {
       into(value);
-      if (!parseInteger(value, record.eventTime) || record.eventTime < 0 ||
-          record.eventTime >= kEndOfEventTimes) {
-        problem = "bad ts";
-      }
+      hasTime = true;
+      if (!zevsiteParseEventTime(value, record.deviceTime)) problem = "bad ts";
     } else if (key == "dt") {
       into(record.title);
     } else if (key == "ec") {
@@ -156,6 +185,11 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
   record.actionLabels = closeObject(labels);
   record.actionValues = closeObject(values);
   record.dimensions = closeObject(dimensions);
+  if (!hasTime) {
+    // Sent with its request: the device's clock then, as far as the collector can tell.
+    record.deviceTime = zevsiteCorrectedTime(saturatingSubtract(receivedTime, clockCorrection), 0);
+  }
+  record.eventTime = zevsiteCorrectedTime(record.deviceTime, clockCorrection);
   record.day = zevsiteDayOf(record.eventTime);
   return {};
 }

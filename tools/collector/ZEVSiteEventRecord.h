@@ -1,6 +1,7 @@
 // One stored event as the collector's analytics stores keep it: the upload string's fields
-// decoded into columns, plus the UTC day of the event and the time it was received. Built
-// by the upload decoder on a server thread; plain values, no shared state.
+// decoded into columns, plus the event's time corrected by the device's clock error, its UTC
+// day and the time it was received. Built by the upload decoder on a server thread; plain
+// values, no shared state.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +15,9 @@ struct ZEVSiteEventRecord {
   std::string event;              // t: pageview, event, init, pulse
   std::string eventId;            // eid
   std::string clientId;           // cid
-  std::int64_t eventTime = 0;     // ts, ms since the epoch
-  std::int64_t receivedTime = 0;  // ms since the epoch
+  std::int64_t eventTime = 0;     // ts corrected by the device's clock error, ms since the epoch
+  std::int64_t deviceTime = 0;    // ts as the device gave it, ms since the epoch
+  std::int64_t receivedTime = 0;  // by the collector's clock, ms since the epoch
   std::string day;                // YYYY-MM-DD (UTC) of eventTime
   std::string title;              // dt
   std::string category;           // ec
@@ -37,9 +39,24 @@ std::string zevsiteAppId(std::string_view tidOrApp);
 // Decodes "k=v&k=v" with percent-escapes into pairs, in order.
 std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string_view upload);
 
+// Event times the stores take: from the epoch up to 2100-01-01 (exclusive). Later times are
+// not real, and ClickHouse's Date ends in 2105.
+constexpr std::int64_t kZEVSiteEndOfEventTimes = 4'102'444'800'000;
+
+// A time the stores take, as a decimal integer of ms since the epoch, into `millis`; false
+// (and `millis` unspecified) for anything else.
+bool zevsiteParseEventTime(std::string_view text, std::int64_t& millis);
+
+// `deviceTime` moved by `clockCorrection` (ms), held within the event times the stores take;
+// never overflows.
+std::int64_t zevsiteCorrectedTime(std::int64_t deviceTime, std::int64_t clockCorrection);
+
 // Why an upload string cannot be stored, or empty when `record` was filled from it.
+// `clockCorrection` is what the device's clock is behind the collector's (ms, negative when
+// ahead): the record's event time is its ts plus that. An upload without ts happened when
+// its request was sent: its device time is `receivedTime - clockCorrection`.
 std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTime,
-                                ZEVSiteEventRecord& record);
+                                std::int64_t clockCorrection, ZEVSiteEventRecord& record);
 
 // `text` as a JSON string literal, quotes included.
 std::string zevsiteJsonString(std::string_view text);

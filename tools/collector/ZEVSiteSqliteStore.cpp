@@ -24,15 +24,17 @@ const char* const kSettings =
 
 // The events, appended in rowid order, with their ids in a unique index of their own: a
 // fifth cheaper to insert than rows ordered by the id (a database made with that layout
-// keeps it). The per-day tables hold what the summary reads, for the events stored once
-// each.
+// keeps it). ts is the event's time corrected by the device's clock error, and day its UTC
+// day; device_ts is the ts the device sent (last, where a database made before it has it
+// added). The per-day tables hold what the summary reads, for the events stored once each.
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS events ("
     "app TEXT NOT NULL, event TEXT NOT NULL, eid TEXT NOT NULL UNIQUE, cid TEXT NOT NULL,"
     "ts INTEGER NOT NULL, received INTEGER NOT NULL, day TEXT NOT NULL, title TEXT NOT NULL,"
     "category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL, value INTEGER NOT NULL,"
     "caid TEXT NOT NULL, action_labels TEXT NOT NULL, action_values TEXT NOT NULL,"
-    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL);"
+    "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL,"
+    "device_ts INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS day_kinds (app TEXT NOT NULL, day TEXT NOT NULL,"
     " event TEXT NOT NULL, custom INTEGER NOT NULL, inst INTEGER NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, event, custom, inst)) WITHOUT ROWID;"
@@ -64,6 +66,13 @@ const char* const kFillDayTables =
     "DROP INDEX IF EXISTS events_days; DROP INDEX IF EXISTS events_lists;"
     "PRAGMA user_version = 1;";
 
+// A database made before device times were kept: its events were stored by the time the
+// device sent, so that is their device time. The default is never seen: every row gets its
+// time in the same transaction, and every insert names the column.
+const char* const kAddDeviceTimes =
+    "ALTER TABLE events ADD COLUMN device_ts INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE events SET device_ts = ts;";
+
 std::string quoteLiteral(std::string_view text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
@@ -77,6 +86,23 @@ void execute(sqlite3* db, const char* sql, const std::string& what) {
     sqlite3_free(error);
     throw ZEVSiteStoreError(what + ": " + message);
   }
+}
+
+bool hasColumn(sqlite3* db, const char* table, const char* column) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info(?) WHERE name = ?", -1, &statement,
+                         nullptr) != SQLITE_OK) {
+    throw ZEVSiteStoreError(std::string("cannot read the schema: ") + sqlite3_errmsg(db));
+  }
+  sqlite3_bind_text(statement, 1, table, -1, SQLITE_STATIC);
+  sqlite3_bind_text(statement, 2, column, -1, SQLITE_STATIC);
+  const int rc = sqlite3_step(statement);
+  const std::string problem = sqlite3_errmsg(db);
+  sqlite3_finalize(statement);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    throw ZEVSiteStoreError("cannot read the schema: " + problem);
+  }
+  return rc == SQLITE_ROW;
 }
 
 int userVersion(sqlite3* db) {
@@ -167,14 +193,19 @@ ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), w
   execute(db, "BEGIN IMMEDIATE", "cannot set up " + path);
   try {
     execute(db, kSchema, "cannot set up " + path);
+    if (!hasColumn(db, "events", "device_ts")) {
+      execute(db, kAddDeviceTimes, "cannot add device times to " + path);
+    }
     if (userVersion(db) < 1) execute(db, kFillDayTables, "cannot fill the per-day tables");
     execute(db, "COMMIT", "cannot set up " + path);
   } catch (...) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
-  insertEvent_ =
-      prepare("INSERT OR IGNORE INTO events VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+  insertEvent_ = prepare(
+      "INSERT OR IGNORE INTO events (app, event, eid, cid, ts, device_ts, received, day, title,"
+      " category, action, label, value, caid, action_labels, action_values, campaign, source,"
+      " inst, dims) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   addKind_ = prepare(
       "INSERT INTO day_kinds VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   addClient_ = prepare("INSERT OR IGNORE INTO day_clients VALUES (?,?,?)");
@@ -245,9 +276,9 @@ void ZEVSiteSqliteStore::insertLocked(const std::vector<ZEVSiteEventRecord>& rec
   sqlite3* db = writer_.get();
   DayCounts added;
   for (const auto& r : records) {
-    run(db, insertEvent_.get(), r.app, r.event, r.eventId, r.clientId, r.eventTime, r.receivedTime,
-        r.day, r.title, r.category, r.action, r.label, r.value, r.customActionId, r.actionLabels,
-        r.actionValues, r.campaign, r.source, r.firstLaunch, r.dimensions);
+    run(db, insertEvent_.get(), r.app, r.event, r.eventId, r.clientId, r.eventTime, r.deviceTime,
+        r.receivedTime, r.day, r.title, r.category, r.action, r.label, r.value, r.customActionId,
+        r.actionLabels, r.actionValues, r.campaign, r.source, r.firstLaunch, r.dimensions);
     // Ignored (stored already): it counts once, from the first time.
     if (sqlite3_changes(db) == 1) added.add(r);
   }

@@ -20,13 +20,23 @@ std::size_t zevsiteCountUploadLines(std::string_view body) {
   return lines;
 }
 
-bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime, std::size_t maxLines,
+std::optional<std::int64_t> zevsiteClockCorrection(std::string_view sentAt,
+                                                   std::int64_t receivedTime) {
+  std::int64_t deviceNow = 0;
+  if (!zevsiteParseEventTime(sentAt, deviceNow)) return std::nullopt;
+  // Both within the event times the stores take: the difference cannot overflow.
+  return zevsiteCorrectedTime(receivedTime, 0) - deviceNow;
+}
+
+bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime,
+                             std::int64_t clockCorrection, std::size_t maxLines,
                              ZEVSiteDecodedBatch& batch) {
   if (zevsiteCountUploadLines(body) > maxLines) return false;
+  batch.clockCorrection = clockCorrection;
   forEachLine(body, [&](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     ZEVSiteEventRecord record;
-    std::string problem = zevsiteDecodeRecord(line, receivedTime, record);
+    std::string problem = zevsiteDecodeRecord(line, receivedTime, clockCorrection, record);
     if (!problem.empty()) {
       batch.malformed.push_back(std::move(problem));
       return;

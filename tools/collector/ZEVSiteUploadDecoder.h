@@ -1,12 +1,14 @@
 // Decodes the body of one upload request (upload strings joined by newlines) into event
-// records for the analytics store, within the collector's bounds. Pure functions, called
-// on the collector's server threads and by the fuzzer.
+// records for the analytics store, within the collector's bounds, and reads the device's
+// clock error from the request's headers. Pure functions, called on the collector's server
+// threads and by the fuzzer.
 #pragma once
 
 #include "ZEVSiteEventRecord.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +19,21 @@ struct ZEVSiteUploadLimits {
   std::size_t maxLines = 1000;
 };
 
+// The header of an upload request with the device's wall clock when it sent the request:
+// milliseconds since the epoch, a decimal integer. Devices without a real-time clock may be
+// years off; the collector moves the request's event times by the difference to its own
+// clock.
+inline constexpr char kZEVSiteSentAtHeader[] = "X-ZEVSite-Sent-At";
+
+// How far the device's clock is behind the collector's (ms; negative when it is ahead): the
+// collector's clock when the request arrived minus the sent-at header's value. Nothing when
+// that value is not a time the stores take (empty, not a decimal integer, negative, from 2100
+// on): the request's events keep their times.
+std::optional<std::int64_t> zevsiteClockCorrection(std::string_view sentAt,
+                                                   std::int64_t receivedTime);
+
 struct ZEVSiteDecodedBatch {
+  std::int64_t clockCorrection = 0;  // added to each ts of the request (ms)
   std::vector<ZEVSiteEventRecord> records;
   std::vector<std::string> uploads;  // the upload string of each record, in order
   // Lines that are not upload strings of an event: skipped, counted, one reason each.
@@ -25,8 +41,10 @@ struct ZEVSiteDecodedBatch {
 };
 
 // Splits `body` into lines (a trailing newline ends the last line, it does not start an
-// empty one) and decodes each; false when the body holds more than `maxLines` lines.
-bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime, std::size_t maxLines,
+// empty one) and decodes each with `clockCorrection` (zevsiteDecodeRecord); false when the
+// body holds more than `maxLines` lines.
+bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime,
+                             std::int64_t clockCorrection, std::size_t maxLines,
                              ZEVSiteDecodedBatch& batch);
 
 // Number of lines `zevsiteDecodeUploadBody` sees in `body`.
