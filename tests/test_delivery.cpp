@@ -267,6 +267,22 @@ TEST_F(ZEVSiteDeliveryTest, EventsMadeWhileTheClockWasWrongAreSentWithTheTimeThe
         event.get("dt").rfind("unset", 0) == 0 ? now * 1000 - 90'000 : now * 1000;
     EXPECT_NEAR(static_cast<double>(ts), static_cast<double>(expected), 5'000.0) << event.get("dt");
   }
+
+  // A device whose clock is still wrong when it sends: the upload says when it was sent by
+  // that clock, and the collector moves the event to its own time, keeping the device's.
+  const std::string jsonLines = home_ + "/collected.jsonl";
+  ASSERT_TRUE(collector_.writeJsonLines(jsonLines));
+  platform_->setWallClockSeconds(k2001);
+  manager->trackPageView("still-unset");
+  ASSERT_TRUE(delivered("still-unset"));
+  std::ifstream in(jsonLines);
+  std::string line;
+  std::getline(in, line);
+  std::smatch match;
+  const std::regex times(R"re("ts":"?([0-9]+)"?,"device_ts":"?([0-9]+))re");
+  ASSERT_TRUE(std::regex_search(line, match, times)) << line;
+  EXPECT_NEAR(std::stod(match[1]), static_cast<double>(now) * 1000, 60'000.0) << line;
+  EXPECT_NEAR(std::stod(match[2]), static_cast<double>(k2001) * 1000, 60'000.0) << line;
 }
 
 // A store the sender cannot write for two minutes (its leases fail, as on a full disk) is
