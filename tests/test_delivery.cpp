@@ -1,3 +1,4 @@
+#include "Config/ZEVSiteConfigRefresh.h"
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Queue/ZEVSiteBackoff.h"
 #include "Queue/ZEVSiteEventStorage.h"
@@ -5,12 +6,14 @@
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
+#include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -226,8 +229,8 @@ TEST_F(ZEVSiteDeliveryTest, ASmallDiskKeepsStoringAndSending) {
     largest = std::max(largest, directoryFileBytes(library));
     platform_->advanceBy(500ms);
   }
-  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1 << "; log: "
-                            << ::testing::PrintToString(logLines());
+  EXPECT_TRUE(allDelivered) << collector_.eventCount() << " of " << kEvents + 1
+                            << "; log: " << ::testing::PrintToString(logLines());
   EXPECT_EQ(collector_.duplicates(), 0u);
   EXPECT_EQ(deliveredTitles().count("small" + std::to_string(kEvents - 1)), 1u);
   EXPECT_LE(largest, kDisk + 64 * 1024);
@@ -316,6 +319,101 @@ TEST_F(ZEVSiteDeliveryTest, TooLargeSplitsOtherClientErrorsDrop) {
     dropLines += line.find("with HTTP status 400; dropped") != std::string::npos;
   }
   EXPECT_EQ(dropLines, 1u);
+}
+
+// Answers with an endless body (a misbehaving server, a captive portal) are read only as far as
+// a small bound. An upload answered 200 so is ended there, the status stands and the batch is
+// deleted; the next batch goes out over a new connection and fares the same. The configuration
+// download gives up at its own cap, also on a redirect, whose body libcurl would otherwise
+// read to the end before following it.
+TEST_F(ZEVSiteDeliveryTest, EndlessAnswersAreReadOnlyAsFarAsABound) {
+  constexpr std::size_t kOffered = std::size_t{512} << 20;  // per answer, were it read whole
+  constexpr std::size_t kBound = std::size_t{16} << 20;  // what is read, and what the sockets take
+  const std::string chunk(64 * 1024, 'x');
+  std::mutex mutex;  // guards the counts below, written on the server's threads
+  std::condition_variable answerEnded;
+  std::size_t uploads = 0, answers = 0, answersEnded = 0, handedOut = 0;
+  auto offerEndlessBody = [&](httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      ++answers;
+    }
+    response.set_chunked_content_provider(
+        "text/plain",
+        [&](std::size_t offset, httplib::DataSink& sink) {
+          if (offset >= kOffered) {
+            sink.done();
+            return true;
+          }
+          if (!sink.write(chunk.data(), chunk.size())) return false;  // the client has gone
+          std::lock_guard lock(mutex);
+          handedOut += chunk.size();
+          return true;
+        },
+        [&](bool) {
+          std::lock_guard lock(mutex);
+          ++answersEnded;
+          answerEnded.notify_all();
+        });
+  };
+  // Waits until `count` answers were given and all of them have ended; the bytes handed out.
+  auto handedOutOnceEnded = [&](std::size_t count) -> std::optional<std::size_t> {
+    std::unique_lock lock(mutex);
+    if (!answerEnded.wait_for(lock, 10s,
+                              [&] { return answers >= count && answersEnded == answers; }))
+      return std::nullopt;
+    return handedOut;
+  };
+  httplib::Server flood;
+  flood.Post("/collect", [&](const httplib::Request& request, httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      uploads +=
+          static_cast<std::size_t>(std::count(request.body.begin(), request.body.end(), '\n')) + 1;
+    }
+    offerEndlessBody(response);
+  });
+  flood.Get("/config", [&](const httplib::Request& request, httplib::Response& response) {
+    response.status = 302;
+    response.set_header("Location", "http://" + request.get_header_value("Host") + "/elsewhere");
+    offerEndlessBody(response);
+  });
+  const int port = flood.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { flood.listen_after_bind(); });
+  struct Stop {
+    httplib::Server& server;
+    std::thread& thread;
+    ~Stop() {
+      server.stop();
+      thread.join();
+    }
+  } stop{flood, serving};
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+  ZEVSiteSupport::setCollectURL(base + "/collect");
+  auto manager = startManager();
+  trackPages(*manager, "flood", 150);  // two batches
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  EXPECT_EQ(storedCount(), 0u);  // both delivered: the cut body did not make them fail
+  const auto toUploads = handedOutOnceEnded(2);
+  ASSERT_TRUE(toUploads);
+  EXPECT_LT(*toUploads, kBound);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(uploads, 150u);
+    EXPECT_EQ(answers, 2u);  // no batch was sent again
+  }
+  for (const auto& line : logLines())
+    EXPECT_EQ(line.find("upload failed"), std::string::npos) << line;
+
+  manager->configFromUrl(base + "/config");
+  platform_->runUntilIdle();
+  ASSERT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
+  const auto toConfig = handedOutOnceEnded(3);
+  ASSERT_TRUE(toConfig);
+  EXPECT_LT(*toConfig - *toUploads, kBound);
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/Library/SDK_CONFIG_DATA_KEY"));
 }
 
 // Retry-After is honoured to the millisecond of the manual clock, and capped at an hour:
