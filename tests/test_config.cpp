@@ -237,6 +237,26 @@ TEST_F(ZEVSiteConfigTest, RefreshOfAGoneManagerFetchesNothingAndProviderErrorsAr
   EXPECT_EQ(platform_->pendingTasks(), 0u);
 }
 
+// A refresh whose download thread cannot be started marks nothing as running: it logs
+// nothing, nothing escapes to the pool, and the next configFromUrl that qualifies downloads.
+TEST_F(ZEVSiteConfigTest, ARefreshWithoutAThreadLeavesTheNextOneFree) {
+  platform_->setThreadStartFails(true);
+  manager_->configFromUrl(base_ + "/doc/lost");
+  EXPECT_NO_THROW(platform_->runUntilIdle());  // the refresh task hands the download on
+  platform_->setThreadStartFails(false);
+  // Neither running nor waiting (answered without waiting).
+  EXPECT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now()));
+  EXPECT_TRUE(requests().empty());
+  EXPECT_EQ(cacheFile(), std::nullopt);
+  EXPECT_EQ(lastUpdate(), 0);
+
+  manager_->configFromUrl(base_ + "/doc/next");
+  runRefresh();
+  EXPECT_EQ(requests(), std::vector<std::string>{"/doc/next"});
+  EXPECT_EQ(cacheFile(), kDocument + "<!--next-->");
+  EXPECT_TRUE(logLines().empty());
+}
+
 // Downloads run off the shared pool, one at a time: the start-up work is on time while two
 // refreshes wait for a server that does not answer, and a FIFO named by a file URL is
 // refused instead of blocking a thread for good.
