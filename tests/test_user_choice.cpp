@@ -108,6 +108,9 @@ TEST_F(ZEVSiteUserChoiceTest, OptOutStopsTrackingDeletesStoredEventsAndSurvivesA
   manager->trackEventName("pulse", std::nullopt, {});
   manager->trackEventName("", std::nullopt, {});
   ZEVSiteManager::handleOpenURL("app://open?qx_ca=private&qx_sp=link");
+  // Nor a line about a URL too long to read, or a campaign value too long to keep.
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=x&pad=" + std::string(70'000, 'x'));
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=" + std::string(2'000, 'x') + "&qx_sp=link");
   platform_->advanceBy(1500ms);
   EXPECT_TRUE(events().empty());
   ASSERT_EQ(logLines().size(), 1u);
