@@ -80,6 +80,7 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
     manager_ = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
     platform_->advanceBy(std::chrono::seconds(1));  // its start-up work, out of the way
     platform_->setWallClockSeconds(kNow);
+    clearCaptured();  // with the line its event logs for want of a collect URL
   }
   void TearDown() override {
     server_.stop();

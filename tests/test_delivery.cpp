@@ -113,16 +113,64 @@ TEST_F(ZEVSiteDeliveryTest, NothingIsSentUntilTheNetworkMatchesTheSendCondition)
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(collector_.eventCount(), 0u);
   EXPECT_EQ(storedCount(), 10u);
-  // No collect URL: stored and kept, whatever the network.
+  // No collect URL: stored and kept, whatever the network; no send can be attempted.
   status_ = ZEVSiteNetworkStatus_WiFi;
   ZEVSiteSupport::setCollectURL(std::nullopt);
-  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_FALSE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(collector_.eventCount(), 0u);
   // Cellular matches the queue's condition (WWAN or Wi-Fi); the stored events go out.
   status_ = ZEVSiteNetworkStatus_3G;
   ZEVSiteSupport::setCollectURL(collectURL_);
   ASSERT_TRUE(collector_.waitForEventCount(10, 10s));
   EXPECT_EQ(storedCount(), 0u);
+}
+
+// Without a collect URL events are stored and kept, and the host developer is told so with
+// one line per episode without one. flush says that no send could be attempted (false), as
+// soon as the events are on disk; so it does while the user has opted out.
+TEST_F(ZEVSiteDeliveryTest, WithoutACollectURLEventsAreKeptWithOneLineAndFlushSaysSo) {
+  auto keptLines = [&] {
+    const auto lines = logLines();
+    return std::count(lines.begin(), lines.end(), kEventsKeptLine);
+  };
+  // False at once once the events are on disk: a generous timeout is never waited out.
+  auto flushesFalseAtOnce = [] {
+    const auto start = std::chrono::steady_clock::now();
+    const bool flushed = ZEVSiteSupport::flush(60s);
+    return !flushed && std::chrono::steady_clock::now() - start < 30s;
+  };
+  ZEVSiteSupport::setCollectURL(std::nullopt);
+  auto manager = startManager();
+  trackPages(*manager, "kept", 3);
+  EXPECT_TRUE(flushesFalseAtOnce());
+  EXPECT_EQ(storedCount(), 3u);
+  EXPECT_EQ(keptLines(), 1);
+  trackPages(*manager, "more", 2);  // a later batch of the same episode: no second line
+  EXPECT_TRUE(flushesFalseAtOnce());
+  EXPECT_EQ(storedCount(), 5u);
+  EXPECT_EQ(keptLines(), 1);
+
+  // With a URL a send is attempted: true, and what was kept goes out.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  EXPECT_TRUE(ZEVSiteSupport::flush(10s));
+  ASSERT_TRUE(collector_.waitForEventCount(5, 10s));
+  EXPECT_EQ(storedCount(), 0u);
+
+  // Without one again (an empty URL is none): a new episode, a new line.
+  ZEVSiteSupport::setCollectURL("");
+  trackPages(*manager, "again", 2);
+  EXPECT_TRUE(flushesFalseAtOnce());
+  EXPECT_EQ(storedCount(), 2u);
+  EXPECT_EQ(keptLines(), 2);
+
+  // Opted out, a URL set or not: no send can be attempted.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  ASSERT_TRUE(collector_.waitForEventCount(7, 10s));
+  ZEVSiteSupport::setTrackingEnabled(false);
+  EXPECT_TRUE(flushesFalseAtOnce());
+  ZEVSiteSupport::setTrackingEnabled(true);
+  EXPECT_TRUE(ZEVSiteSupport::flush(10s));
+  EXPECT_EQ(keptLines(), 2);
 }
 
 // For each network status, whether stored events go out under the manager's default send

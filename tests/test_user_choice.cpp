@@ -121,9 +121,9 @@ TEST_F(ZEVSiteUserChoiceTest, OptOutStopsTrackingDeletesStoredEventsAndSurvivesA
     std::lock_guard lock(record.lock());
     EXPECT_FALSE(record.qxc().has_value());
   }
-  // Nothing is stored, so nothing can be sent.
+  // Nothing is stored, and opted out no send can be attempted, a collect URL set or not.
   ZEVSiteSupport::setCollectURL(collectURL_);
-  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_FALSE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(storedUploads().size(), 0u);
 
   // A restart of the host on this home directory: the choice holds there too.
