@@ -69,14 +69,15 @@ void recordCampaignValues(ZEVSiteDeepLinkModel& record, std::string_view url)
 
 void ZEVSiteManager::handleOpenURL(ZEVSiteText url) {
   if (!url) return;
-  if (url->size() > kMaxURLBytes) {
-    ZEVSiteLoger::adLog("[Site] deep-link URL of %@ bytes ignored: longer than %@ bytes",
-                        url->size(), kMaxURLBytes);
-    return;
-  }
   auto& record = ZEVSiteDeepLinkModel::shareInstance();
   try {
-    if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: no campaign is kept
+    // Opted out: no campaign is kept, and nothing is logged about the URL either.
+    if (!ZEVSiteSupport::isTrackingEnabled()) return;
+    if (url->size() > kMaxURLBytes) {
+      ZEVSiteLoger::adLog("[Site] deep-link URL of %@ bytes ignored: longer than %@ bytes",
+                          url->size(), kMaxURLBytes);
+      return;
+    }
     zevsite::RecursiveMutexLock lock(record.lock());
     recordCampaignValues(record, *url);
     if (!record.qxs() || !record.qxc()) return;

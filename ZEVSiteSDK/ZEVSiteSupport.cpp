@@ -1,6 +1,7 @@
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 #include <ZEVSiteSDK/ZEVSiteVersion.h>
 
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteManager.h>
 
 #include "Network/ZEVSiteNetworkSettings.h"
@@ -11,9 +12,11 @@
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteSupportInternal.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteUserChoice.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -25,7 +28,13 @@ struct SupportState {
   ZEVSiteText appId ZEVSITE_GUARDED_BY(mutex);
   ZEVSiteText collectURL ZEVSITE_GUARDED_BY(mutex);
   std::chrono::milliseconds requestTimeout ZEVSITE_GUARDED_BY(mutex){0};
+  // No collect URL is set and the line saying that events are kept is still to be logged
+  // for this episode without one. Written under mutex; read without it for every accepted
+  // event, so that tracking calls take no lock for it.
+  std::atomic<bool> keptNoticeDue{true};
 };
+
+bool hasText(const ZEVSiteText& text) { return text && !text->empty(); }
 
 SupportState& state() {
   static ZEVSiteNoDestructor<SupportState> instance;
@@ -70,7 +79,13 @@ std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().
 void ZEVSiteSupport::setCollectURL(ZEVSiteText url) {
   {
     zevsite::MutexLock lock(state().mutex);
+    const bool hadURL = hasText(state().collectURL);
     state().collectURL = std::move(url);
+    if (hasText(state().collectURL)) {
+      state().keptNoticeDue = false;
+    } else if (hadURL) {
+      state().keptNoticeDue = true;  // a new episode without a URL
+    }
   }
   for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
 }
@@ -98,9 +113,22 @@ bool ZEVSiteSupport::flush(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   bool done = true;
   for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
+  // Without a collect URL, or opted out, no send can be attempted: nothing to wait for.
+  if (!hasText(collectURL()) || !isTrackingEnabled()) return false;
   for (const auto& sender : ZEVSiteEventSender::all())
     done = sender->flushAttempt(deadline) && done;
   return done;
+}
+
+void zevsite::support::eventAccepted() {
+  auto& support = state();
+  if (!support.keptNoticeDue.load(std::memory_order_relaxed)) return;
+  {
+    zevsite::MutexLock lock(support.mutex);
+    if (!support.keptNoticeDue.exchange(false)) return;  // another thread logged it
+  }
+  ZEVSiteLoger::adLog(
+      "[Site] events are stored and kept until ZEVSiteSupport::setCollectURL is called");
 }
 
 bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {

@@ -9,6 +9,7 @@
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteSupportInternal.h"
 
 #include <mutex>
 
@@ -67,6 +68,7 @@ void ZEVSiteTaskQueue::addTask(std::string_view uploadString, std::string_view e
     logObserverFailure(slot, "not a std::exception");
   }
   storage_->accept(eventName, uploadString, ZEVSitePlatform::current().currentTimeMillis());
+  zevsite::support::eventAccepted();  // one line while no collect URL is set
 }
 
 void ZEVSiteTaskQueue::notifyObserver(std::string_view eventName, std::string_view uploadString) {

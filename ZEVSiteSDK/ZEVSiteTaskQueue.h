@@ -32,7 +32,8 @@ class ZEVSiteTaskQueue {
   void execute();
   // Accepts one upload string. Calls the event observer on this thread, then stages the
   // event for the writer, also when the observer throws (the first throw of an observer is
-  // logged); any thread, several at once.
+  // logged); while no collect URL is set, the first event kept so is logged too. Any thread,
+  // several at once.
   void addTask(std::string_view uploadString, std::string_view eventName);
 
   // Calls the installed event observer, if any (shared by every queue).

@@ -151,8 +151,11 @@ int main(int argc, char** argv) {
   const auto tracked = Clock::now();
   const long total = perThread * options.threads;
   // Done once everything kept is on disk and, with --deliver, the store is empty again.
-  bool complete = ZEVSiteSupport::flush(std::chrono::minutes(2));
+  // Without a collector there is no collect URL, and flush answers false once on disk.
   auto storage = ZEVSiteEventStorage::forHome(home);
+  bool complete = options.deliver
+                      ? ZEVSiteSupport::flush(std::chrono::minutes(2))
+                      : storage->flush(std::chrono::steady_clock::now() + std::chrono::minutes(2));
   for (const auto deadline = Clock::now() + std::chrono::minutes(2); complete && options.deliver;) {
     std::size_t stored = 1;
     storage->withStore([&](ZEVSiteEventStore& store) { stored = store.count().value_or(1); });

@@ -80,6 +80,7 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
     manager_ = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
     platform_->advanceBy(std::chrono::seconds(1));  // its start-up work, out of the way
     platform_->setWallClockSeconds(kNow);
+    clearCaptured();  // with the line its event logs for want of a collect URL
   }
   void TearDown() override {
     server_.stop();
@@ -235,6 +236,26 @@ TEST_F(ZEVSiteConfigTest, RefreshOfAGoneManagerFetchesNothingAndProviderErrorsAr
   EXPECT_EQ(logLines(), std::vector<std::string>{"##configFromURL exception:status unavailable"});
   EXPECT_EQ(ZEVSiteManagerTestAccess::sdkConfigURL(*manager), "http://stored.example/doc");
   EXPECT_EQ(platform_->pendingTasks(), 0u);
+}
+
+// A refresh whose download thread cannot be started marks nothing as running: it logs
+// nothing, nothing escapes to the pool, and the next configFromUrl that qualifies downloads.
+TEST_F(ZEVSiteConfigTest, ARefreshWithoutAThreadLeavesTheNextOneFree) {
+  platform_->setThreadStartFails(true);
+  manager_->configFromUrl(base_ + "/doc/lost");
+  EXPECT_NO_THROW(platform_->runUntilIdle());  // the refresh task hands the download on
+  platform_->setThreadStartFails(false);
+  // Neither running nor waiting (answered without waiting).
+  EXPECT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now()));
+  EXPECT_TRUE(requests().empty());
+  EXPECT_EQ(cacheFile(), std::nullopt);
+  EXPECT_EQ(lastUpdate(), 0);
+
+  manager_->configFromUrl(base_ + "/doc/next");
+  runRefresh();
+  EXPECT_EQ(requests(), std::vector<std::string>{"/doc/next"});
+  EXPECT_EQ(cacheFile(), kDocument + "<!--next-->");
+  EXPECT_TRUE(logLines().empty());
 }
 
 // Downloads run off the shared pool, one at a time: the start-up work is on time while two

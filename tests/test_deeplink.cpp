@@ -202,6 +202,47 @@ TEST_F(ZEVSiteDeepLinkTest, LongUrlsAndCampaignValuesStayBounded) {
   EXPECT_TRUE(ZEVSiteSupport::isActivated());
 }
 
+// A campaign counts as reported only once a start-up event carrying it reached a task
+// queue. A start-up event that is refused (tracking disabled, an event too long to send) or
+// has no queue to go to (the shared manager's app id was rejected) leaves it for the next.
+TEST_F(ZEVSiteDeepLinkTest, ARefusedStartupEventKeepsTheCampaign) {
+  resetRecord();
+  const RecordState pending{"A", "B", "A", "B", true, false, true};
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=A&qx_sp=B");  // waits for the start-up work
+  ZEVSiteSupport::setTrackingEnabled(false);
+  ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+  platform_->advanceBy(std::chrono::seconds(1));  // the start-up work, opted out
+  ZEVSiteSupport::setTrackingEnabled(true);
+  EXPECT_EQ(snapshot(), pending);
+
+  // The serialised event is over the upload limit: refused with a log line.
+  clearCaptured();
+  ZEVSiteManager::sharedInstanceWithAppId("123", std::string(9000, 'c'))->appStartRequest();
+  EXPECT_EQ(logLines(),
+            std::vector<std::string>{"[Site] Site SDK event send failed, Please check your code."});
+  EXPECT_EQ(snapshot(), pending);
+
+  // A shared manager without a task queue: a new campaign is handed to it at once, and stays.
+  ZEVSiteManager::sharedInstanceWithAppId("not a number", "store");
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=C&qx_sp=D");
+  EXPECT_EQ(snapshot(), (RecordState{"C", "D", "C", "D", true, false, true}));
+  EXPECT_TRUE(initEvents().empty());
+
+  // The first start-up event that is accepted carries it, and only that one.
+  ZEVSiteManager::sharedInstanceWithAppId("123", "store")->appStartRequest();
+  auto inits = initEvents();
+  ASSERT_EQ(inits.size(), 1u);
+  EXPECT_EQ(inits[0].decoded().get("qxc"), "C");
+  EXPECT_EQ(inits[0].decoded().get("qxs"), "D");
+  EXPECT_EQ(inits[0].decoded().get("sc"), "1");
+  EXPECT_EQ(snapshot(), (RecordState{"C", "D", "C", "D", false, true, true}));
+  platform_->advanceBy(std::chrono::seconds(1));  // the pending start-up work of every manager
+  inits = initEvents();
+  ASSERT_GE(inits.size(), 2u);
+  for (std::size_t i = 1; i < inits.size(); ++i)
+    EXPECT_EQ(inits[i].decoded().get("sc"), std::nullopt);
+}
+
 TEST_F(ZEVSiteDeepLinkTest, NewCampaignWithoutASharedManagerSendsNothing) {
   resetRecord(/*sdkInit=*/true);
   ZEVSiteManager::handleOpenURL("app://open?qx_ca=A&qx_sp=B");

@@ -1,3 +1,4 @@
+#include "Config/ZEVSiteConfigRefresh.h"
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Queue/ZEVSiteBackoff.h"
 #include "Queue/ZEVSiteEventStorage.h"
@@ -5,12 +6,14 @@
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
+#include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -110,16 +113,64 @@ TEST_F(ZEVSiteDeliveryTest, NothingIsSentUntilTheNetworkMatchesTheSendCondition)
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(collector_.eventCount(), 0u);
   EXPECT_EQ(storedCount(), 10u);
-  // No collect URL: stored and kept, whatever the network.
+  // No collect URL: stored and kept, whatever the network; no send can be attempted.
   status_ = ZEVSiteNetworkStatus_WiFi;
   ZEVSiteSupport::setCollectURL(std::nullopt);
-  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_FALSE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(collector_.eventCount(), 0u);
   // Cellular matches the queue's condition (WWAN or Wi-Fi); the stored events go out.
   status_ = ZEVSiteNetworkStatus_3G;
   ZEVSiteSupport::setCollectURL(collectURL_);
   ASSERT_TRUE(collector_.waitForEventCount(10, 10s));
   EXPECT_EQ(storedCount(), 0u);
+}
+
+// Without a collect URL events are stored and kept, and the host developer is told so with
+// one line per episode without one. flush says that no send could be attempted (false), as
+// soon as the events are on disk; so it does while the user has opted out.
+TEST_F(ZEVSiteDeliveryTest, WithoutACollectURLEventsAreKeptWithOneLineAndFlushSaysSo) {
+  auto keptLines = [&] {
+    const auto lines = logLines();
+    return std::count(lines.begin(), lines.end(), kEventsKeptLine);
+  };
+  // False at once once the events are on disk: a generous timeout is never waited out.
+  auto flushesFalseAtOnce = [] {
+    const auto start = std::chrono::steady_clock::now();
+    const bool flushed = ZEVSiteSupport::flush(60s);
+    return !flushed && std::chrono::steady_clock::now() - start < 30s;
+  };
+  ZEVSiteSupport::setCollectURL(std::nullopt);
+  auto manager = startManager();
+  trackPages(*manager, "kept", 3);
+  EXPECT_TRUE(flushesFalseAtOnce());
+  EXPECT_EQ(storedCount(), 3u);
+  EXPECT_EQ(keptLines(), 1);
+  trackPages(*manager, "more", 2);  // a later batch of the same episode: no second line
+  EXPECT_TRUE(flushesFalseAtOnce());
+  EXPECT_EQ(storedCount(), 5u);
+  EXPECT_EQ(keptLines(), 1);
+
+  // With a URL a send is attempted: true, and what was kept goes out.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  EXPECT_TRUE(ZEVSiteSupport::flush(10s));
+  ASSERT_TRUE(collector_.waitForEventCount(5, 10s));
+  EXPECT_EQ(storedCount(), 0u);
+
+  // Without one again (an empty URL is none): a new episode, a new line.
+  ZEVSiteSupport::setCollectURL("");
+  trackPages(*manager, "again", 2);
+  EXPECT_TRUE(flushesFalseAtOnce());
+  EXPECT_EQ(storedCount(), 2u);
+  EXPECT_EQ(keptLines(), 2);
+
+  // Opted out, a URL set or not: no send can be attempted.
+  ZEVSiteSupport::setCollectURL(collectURL_);
+  ASSERT_TRUE(collector_.waitForEventCount(7, 10s));
+  ZEVSiteSupport::setTrackingEnabled(false);
+  EXPECT_TRUE(flushesFalseAtOnce());
+  ZEVSiteSupport::setTrackingEnabled(true);
+  EXPECT_TRUE(ZEVSiteSupport::flush(10s));
+  EXPECT_EQ(keptLines(), 2);
 }
 
 // For each network status, whether stored events go out under the manager's default send
@@ -364,6 +415,101 @@ TEST_F(ZEVSiteDeliveryTest, TooLargeSplitsOtherClientErrorsDrop) {
     dropLines += line.find("with HTTP status 400; dropped") != std::string::npos;
   }
   EXPECT_EQ(dropLines, 1u);
+}
+
+// Answers with an endless body (a misbehaving server, a captive portal) are read only as far as
+// a small bound. An upload answered 200 so is ended there, the status stands and the batch is
+// deleted; the next batch goes out over a new connection and fares the same. The configuration
+// download gives up at its own cap, also on a redirect, whose body libcurl would otherwise
+// read to the end before following it.
+TEST_F(ZEVSiteDeliveryTest, EndlessAnswersAreReadOnlyAsFarAsABound) {
+  constexpr std::size_t kOffered = std::size_t{512} << 20;  // per answer, were it read whole
+  constexpr std::size_t kBound = std::size_t{16} << 20;  // what is read, and what the sockets take
+  const std::string chunk(64 * 1024, 'x');
+  std::mutex mutex;  // guards the counts below, written on the server's threads
+  std::condition_variable answerEnded;
+  std::size_t uploads = 0, answers = 0, answersEnded = 0, handedOut = 0;
+  auto offerEndlessBody = [&](httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      ++answers;
+    }
+    response.set_chunked_content_provider(
+        "text/plain",
+        [&](std::size_t offset, httplib::DataSink& sink) {
+          if (offset >= kOffered) {
+            sink.done();
+            return true;
+          }
+          if (!sink.write(chunk.data(), chunk.size())) return false;  // the client has gone
+          std::lock_guard lock(mutex);
+          handedOut += chunk.size();
+          return true;
+        },
+        [&](bool) {
+          std::lock_guard lock(mutex);
+          ++answersEnded;
+          answerEnded.notify_all();
+        });
+  };
+  // Waits until `count` answers were given and all of them have ended; the bytes handed out.
+  auto handedOutOnceEnded = [&](std::size_t count) -> std::optional<std::size_t> {
+    std::unique_lock lock(mutex);
+    if (!answerEnded.wait_for(lock, 10s,
+                              [&] { return answers >= count && answersEnded == answers; }))
+      return std::nullopt;
+    return handedOut;
+  };
+  httplib::Server flood;
+  flood.Post("/collect", [&](const httplib::Request& request, httplib::Response& response) {
+    {
+      std::lock_guard lock(mutex);
+      uploads +=
+          static_cast<std::size_t>(std::count(request.body.begin(), request.body.end(), '\n')) + 1;
+    }
+    offerEndlessBody(response);
+  });
+  flood.Get("/config", [&](const httplib::Request& request, httplib::Response& response) {
+    response.status = 302;
+    response.set_header("Location", "http://" + request.get_header_value("Host") + "/elsewhere");
+    offerEndlessBody(response);
+  });
+  const int port = flood.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { flood.listen_after_bind(); });
+  struct Stop {
+    httplib::Server& server;
+    std::thread& thread;
+    ~Stop() {
+      server.stop();
+      thread.join();
+    }
+  } stop{flood, serving};
+  const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+  ZEVSiteSupport::setCollectURL(base + "/collect");
+  auto manager = startManager();
+  trackPages(*manager, "flood", 150);  // two batches
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  EXPECT_EQ(storedCount(), 0u);  // both delivered: the cut body did not make them fail
+  const auto toUploads = handedOutOnceEnded(2);
+  ASSERT_TRUE(toUploads);
+  EXPECT_LT(*toUploads, kBound);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(uploads, 150u);
+    EXPECT_EQ(answers, 2u);  // no batch was sent again
+  }
+  for (const auto& line : logLines())
+    EXPECT_EQ(line.find("upload failed"), std::string::npos) << line;
+
+  manager->configFromUrl(base + "/config");
+  platform_->runUntilIdle();
+  ASSERT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
+  const auto toConfig = handedOutOnceEnded(3);
+  ASSERT_TRUE(toConfig);
+  EXPECT_LT(*toConfig - *toUploads, kBound);
+  EXPECT_FALSE(std::filesystem::exists(home_ + "/Library/SDK_CONFIG_DATA_KEY"));
 }
 
 // Retry-After is honoured to the millisecond of the manual clock, and capped at an hour:

@@ -100,8 +100,7 @@ TEST_F(ZEVSiteHomeTest, AnotherUsersDirectoryIsRefusedAndEventsWaitInMemoryForAH
   EXPECT_TRUE(std::filesystem::is_empty(foreign));
 
   ZEVSiteSupport::setHomeDirectory(home_);
-  EXPECT_TRUE(ZEVSiteSupport::flush(std::chrono::seconds(5)));
-  auto stored = storedUploads();
+  auto stored = storedUploads();  // written now
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(ZEVSiteUpload::decode(stored[0]).get("dt"), "Waiting");
   std::filesystem::remove_all(foreign);

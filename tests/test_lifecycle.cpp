@@ -4,6 +4,8 @@
 #include "ZEVSiteTestSupport.h"
 #include "ZEVUncaughtExceptionHandler.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -179,4 +181,63 @@ TEST_F(ZEVSiteLifecycleTest, SharedManagerCanBeReadWhileReplacedFromAnotherThrea
   std::size_t inits = 0;
   for (const auto& event : events()) inits += event.name == "init";
   EXPECT_EQ(inits, 200u);
+}
+
+namespace {
+
+// The host's own crash handling, installed before the SDK's handler: it must still run.
+[[noreturn]] void hostCrashHandler() {
+  std::fputs("host handler ran\n", stderr);
+  std::_Exit(7);
+}
+
+}  // namespace
+
+class ZEVSiteGuardedRegionDeathTest : public ZEVSiteTest {
+ protected:
+  void TearDown() override {
+    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
+    ZEVSiteTest::TearDown();
+  }
+};
+
+// A guarded region catches std::exception and nothing else: the host's network-status
+// provider throwing an int inside configFromUrl reaches the caller as that int, with no log
+// line, while a std::exception from it is caught and logged. And sharedInstanceWithAppId
+// makes the SDK's handler the terminate handler: an exception escaping the host's code is
+// logged by it, and then the host's own handler runs.
+TEST_F(ZEVSiteGuardedRegionDeathTest, OnlyStdExceptionsAreCaughtAndTheTerminateHandlerIsTheSdks) {
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+  clearCaptured();
+  const std::size_t pendingTasks = platform_->pendingTasks();  // its start-up work
+  ZEVSiteNetworkStatusSimple::setProvider([]() -> ZEVSiteNetworkStatus { throw 42; });
+  try {
+    manager->configFromUrl("http://stored.example/doc");
+    ADD_FAILURE() << "the int did not reach the caller";
+  } catch (int thrown) {
+    EXPECT_EQ(thrown, 42);
+  }
+  EXPECT_TRUE(logLines().empty());
+  EXPECT_EQ(ZEVSiteManagerTestAccess::sdkConfigURL(*manager), "http://stored.example/doc");
+
+  ZEVSiteNetworkStatusSimple::setProvider(
+      []() -> ZEVSiteNetworkStatus { throw std::runtime_error("status unavailable"); });
+  EXPECT_NO_THROW(manager->configFromUrl("http://other.example/doc"));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"##configFromURL exception:status unavailable"});
+  EXPECT_EQ(platform_->pendingTasks(), pendingTasks);  // no refresh was scheduled
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::set_terminate(&hostCrashHandler);
+        ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+        ZEVSiteLoger::setSink(nullptr);  // standard error, which the death test reads
+        try {
+          throw std::runtime_error("escaped the host");
+        } catch (...) {
+          std::terminate();
+        }
+      },
+      ::testing::ExitedWithCode(7),
+      "uncaught exception: escaped the host\n(.|\n)*host handler ran");
 }

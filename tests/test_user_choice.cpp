@@ -108,6 +108,9 @@ TEST_F(ZEVSiteUserChoiceTest, OptOutStopsTrackingDeletesStoredEventsAndSurvivesA
   manager->trackEventName("pulse", std::nullopt, {});
   manager->trackEventName("", std::nullopt, {});
   ZEVSiteManager::handleOpenURL("app://open?qx_ca=private&qx_sp=link");
+  // Nor a line about a URL too long to read, or a campaign value too long to keep.
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=x&pad=" + std::string(70'000, 'x'));
+  ZEVSiteManager::handleOpenURL("app://open?qx_ca=" + std::string(2'000, 'x') + "&qx_sp=link");
   platform_->advanceBy(1500ms);
   EXPECT_TRUE(events().empty());
   ASSERT_EQ(logLines().size(), 1u);
@@ -118,9 +121,9 @@ TEST_F(ZEVSiteUserChoiceTest, OptOutStopsTrackingDeletesStoredEventsAndSurvivesA
     std::lock_guard lock(record.lock());
     EXPECT_FALSE(record.qxc().has_value());
   }
-  // Nothing is stored, so nothing can be sent.
+  // Nothing is stored, and opted out no send can be attempted, a collect URL set or not.
   ZEVSiteSupport::setCollectURL(collectURL_);
-  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  ASSERT_FALSE(ZEVSiteSupport::flush(5s));
   EXPECT_EQ(storedUploads().size(), 0u);
 
   // A restart of the host on this home directory: the choice holds there too.

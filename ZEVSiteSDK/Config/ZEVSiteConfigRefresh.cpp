@@ -33,9 +33,20 @@ void ZEVSiteConfigRefresh::start(ZEVSiteText url) {
     running_ = true;
     runningGeneration_ = generation;
   }
-  // Detached: it ends after the last waiting refresh, and process exit may cut it short
-  // (it touches only state that is never destroyed).
-  ZEVSitePlatform::current().startThread([this] { run(); }).detach();
+  try {
+    // Detached: it ends after the last waiting refresh, and process exit may cut it short
+    // (it touches only state that is never destroyed).
+    ZEVSitePlatform::current().startThread([this] { run(); }).detach();
+  } catch (const std::exception&) {
+    // No thread could be started (the process is out of threads or memory): no refresh runs,
+    // so none is marked running, and the next configFromUrl that qualifies tries again. The
+    // requests merged into this one go with it; like a refresh, this logs nothing.
+    zevsite::MutexLock lock(mutex_);
+    running_ = false;
+    waiting_ = false;
+    waitingURL_.reset();
+    idle_.notify_all();
+  }
 }
 
 void ZEVSiteConfigRefresh::run() {

@@ -22,7 +22,8 @@ class ZEVSiteConfigRefresh {
 
   // Downloads `url` (absent: nothing to download) and, when the document is accepted,
   // writes it atomically to the cache file, stores the refresh time and hands the limits
-  // on. Returns at once; any thread.
+  // on. Returns at once; any thread. When no thread can be started for it, the refresh (and
+  // any merged into it) is dropped without a word and the next start tries again.
   void start(ZEVSiteText url);
   // Waits until no refresh is running or waiting; false at the deadline. For tests and
   // orderly shutdown.

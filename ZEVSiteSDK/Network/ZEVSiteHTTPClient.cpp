@@ -11,8 +11,16 @@
 
 namespace {
 
+// Most bytes read of an answer's body. The collector answers with a few bytes; a misbehaving
+// server or a captive portal could stream gigabytes, each of them paid for by the host's user,
+// for as long as the request timeout lets it. (libcurl bounds the headers itself.)
+constexpr std::size_t kMaxAnswerBytes = 64 * 1024;
+
 struct Exchange {
   std::string retryAfter;
+  std::size_t bodyBytes = 0;
+  // The body passed kMaxAnswerBytes and the request was ended there: the status stands.
+  bool bodyCut = false;
 };
 
 }  // namespace
@@ -38,7 +46,18 @@ struct ZEVSiteHTTPClient::Handle {
 
 namespace {
 
-std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+// Discards the body, which decides nothing, and ends the transfer (a short count makes
+// libcurl fail it with CURLE_WRITE_ERROR and close the connection) once it grows too long.
+std::size_t discardBody(char*, std::size_t size, std::size_t count, void* context) {
+  auto* exchange = static_cast<Exchange*>(context);
+  const std::size_t length = size * count;
+  exchange->bodyBytes += length;
+  if (exchange->bodyBytes > kMaxAnswerBytes) {
+    exchange->bodyCut = true;
+    return 0;
+  }
+  return length;
+}
 
 std::size_t readHeader(char* data, std::size_t size, std::size_t count, void* context) {
   std::size_t length = size * count;
@@ -142,6 +161,7 @@ void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseco
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &discardBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &h.exchange);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &readHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &h.exchange);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -181,6 +201,9 @@ ZEVSiteHTTPResponse ZEVSiteHTTPClient::finish() {
   }
   curl_multi_remove_handle(h.multi, h.easy);
   h.inFlight = false;
+  // A body cut short by discardBody came after the whole status line and headers: the
+  // answer counts, only the rest of its body is not read.
+  if (result == CURLE_WRITE_ERROR && h.exchange.bodyCut) result = CURLE_OK;
   if (result != CURLE_OK) {
     response.error = h.errorText[0] ? h.errorText : curl_easy_strerror(result);
     return response;

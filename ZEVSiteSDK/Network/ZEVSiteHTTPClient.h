@@ -50,7 +50,9 @@ class ZEVSiteHTTPClient {
   // next start().
   void start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
              std::chrono::milliseconds totalTimeout);
-  // Waits for the answer to the started request.
+  // Waits for the answer to the started request. At most 64 KiB of the answer's body is read:
+  // a longer body ends the request there (the connection is closed, not reused) and the
+  // status stands.
   ZEVSiteHTTPResponse finish();
   // Makes the request in progress (and any later one) give up at once. Any thread.
   void abort();

@@ -33,6 +33,14 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* co
   return length;
 }
 
+// Ends the transfer once more than the cap of one answer's body has come in. appendBody sees
+// only the final answer's body: libcurl reads the body of a redirect it follows to the end,
+// however long, and discards it; this counts that too.
+int checkDownloaded(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t) {
+  const auto* body = static_cast<const Body*>(context);
+  return static_cast<std::uint64_t>(downloaded) > body->maxBytes ? 1 : 0;
+}
+
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -127,6 +135,9 @@ std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLi
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &checkDownloaded);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &body);
   if (curl_easy_perform(curl) != CURLE_OK || body.overflowed) return std::nullopt;
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -20,8 +20,8 @@ struct ZEVSiteFetchLimits {
 namespace zevsite::net {
 
 // The whole body, or nothing: for a malformed or unsupported URL, a network error, a
-// timeout, a body over the cap, or an HTTP status outside 2xx. Redirects are followed
-// (http and https only) up to the limit.
+// timeout, a body over the cap (a redirect's own body is held to the cap as well), or an HTTP
+// status outside 2xx. Redirects are followed (http and https only) up to the limit.
 std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLimits& limits);
 
 // Makes libcurl ready for use from any thread; called before the first transfer.

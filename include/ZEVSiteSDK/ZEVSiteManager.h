@@ -52,7 +52,8 @@ class ZEVSITE_EXPORT ZEVSiteManager : public std::enable_shared_from_this<ZEVSit
   /// (its complete text) and records them; a new campaign goes out with the next start-up
   /// event, or at once when the first one has already gone. Any thread, any time, also before
   /// a manager exists. May dispatch an event on the caller's thread. A URL over 64 KiB is
-  /// ignored and a campaign value over 1 KiB is cut, each with a log line.
+  /// ignored and a campaign value over 1 KiB is cut, each with a log line. While tracking is
+  /// disabled (ZEVSiteSupport::setTrackingEnabled) it does nothing and logs nothing.
   static void handleOpenURL(ZEVSiteText url);
 
   // ---- creation (prefer sharedInstanceWithAppId) ----

@@ -56,7 +56,8 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
 
   ///@{
   /// Where task queues post their batches. While unset (the default), events are stored and
-  /// kept until one is set. Any thread; setting it wakes the senders.
+  /// kept until one is set; the first event kept so is logged with one line (once more after
+  /// the URL was set and removed again). Any thread; setting it wakes the senders.
   static void setCollectURL(ZEVSiteText url);
   static ZEVSiteText collectURL();
   ///@}
@@ -73,9 +74,13 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   /// Any thread.
   static void setEventObserver(EventObserver observer);
 
-  /// Blocks the calling thread until every event accepted before the call is on disk and a
-  /// send was attempted (true), or until `timeout` passed (false). Never call it from the
-  /// event observer. True does not mean the events arrived: the attempt may have failed.
+  /// Blocks the calling thread until every event accepted before the call is on disk and the
+  /// sender has made an attempt that started after the call: it sent what was stored, or found
+  /// that the network status does not allow sending now (true). False when `timeout` passed
+  /// first, and when no send can be attempted because no collect URL is set or tracking is
+  /// disabled: then it returns as soon as the events are on disk, without waiting for the
+  /// timeout. True does not mean the events arrived: the attempt may have failed. Never call it
+  /// from the event observer.
   static bool flush(std::chrono::milliseconds timeout);
 
   // ---- the user's choice ----

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <system_error>
 
 ZEVSiteManualPlatform::ZEVSiteManualPlatform()
     : ZEVSiteForwardingPlatform(ZEVSitePlatform::real()),
@@ -105,6 +106,16 @@ void ZEVSiteManualPlatform::waitUntil(std::condition_variable& condition,
   }
   if (monotonicNow() >= deadline) return;
   condition.wait_for(lock, std::chrono::milliseconds(2));
+}
+
+void ZEVSiteManualPlatform::setThreadStartFails(bool fails) { threadStartFails_ = fails; }
+
+std::thread ZEVSiteManualPlatform::startThread(Task body) {
+  if (threadStartFails_) {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                            "thread start refused by the test");
+  }
+  return ZEVSiteForwardingPlatform::startThread(std::move(body));
 }
 
 void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {

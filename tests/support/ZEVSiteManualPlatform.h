@@ -5,12 +5,14 @@
 
 #include "Platform/ZEVSitePlatform.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
@@ -44,6 +46,10 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   // Sets the wall clock (seconds since the epoch); the monotonic clock is left alone.
   void setWallClockSeconds(std::int64_t seconds);
   std::size_t pendingTasks();
+  // While set, startThread fails as std::thread does when the process is out of threads
+  // (std::system_error, EAGAIN). Any thread.
+  void setThreadStartFails(bool fails);
+  std::thread startThread(Task body) override;
   // Fails the event store's file operations as `fault` decides (an errno value, 0 lets
   // the operation run); an empty function removes the fault. Any thread.
   using StoreFault = std::function<int(ZEVSiteStoreFileOp, const std::string& path)>;
@@ -73,6 +79,7 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::mutex deadlinesMutex_;  // guards deadlines_ (waited for on SDK threads)
   std::condition_variable deadlinesChanged_;
   std::vector<std::chrono::steady_clock::time_point> deadlines_;
+  std::atomic<bool> threadStartFails_{false};
   std::mutex faultMutex_;  // guards storeFault_ (asked from the writer and sender threads)
   StoreFault storeFault_;
   std::string smallDiskDirectory_;                  // guarded by faultMutex_

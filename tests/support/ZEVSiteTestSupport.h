@@ -34,6 +34,11 @@ class ZEVSiteManagerTestAccess {
   }
 };
 
+// The line logged by the first event kept for want of a collect URL (once per process; each
+// test runs in a process of its own).
+inline constexpr const char* kEventsKeptLine =
+    "[Site] events are stored and kept until ZEVSiteSupport::setCollectURL is called";
+
 // The decoded key=value pairs of an upload string, in order (decoded as the collector does).
 struct ZEVSiteUpload {
   std::vector<std::pair<std::string, std::string>> fields;
@@ -58,7 +63,8 @@ class ZEVSiteTest : public ::testing::Test {
   std::vector<std::string> logLines();
   std::vector<ZEVSiteObservedEvent> events();
   void clearCaptured();
-  // Upload strings in the event store of the home directory, after flushing the writer.
+  // Upload strings in the event store of the home directory, once every accepted event is
+  // on disk and, where one can be made, a send was attempted (ZEVSiteSupport::flush).
   std::vector<std::string> storedUploads();
 
   std::string home_;
