@@ -83,7 +83,7 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
         model.pop_front();
         area.dropOldest();
       }
-      ASSERT_TRUE(area.tryAppend(name, body, static_cast<std::int64_t>(body.size())));
+      ASSERT_TRUE(area.tryAppend(name, body, static_cast<std::int64_t>(body.size()), 0));
       modelBytes += name.size() + body.size();
       model.emplace_back(std::move(name), std::move(body));
       if (i % 97 == 0) check();

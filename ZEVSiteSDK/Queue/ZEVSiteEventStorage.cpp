@@ -114,6 +114,8 @@ void ZEVSiteEventStorage::dropOldestStagedLocked() {
 void ZEVSiteEventStorage::accept(std::string_view name, std::string_view body,
                                  std::int64_t createdMillis) {
   const std::size_t bytes = name.size() + body.size();
+  // An event's age counts from its acceptance, however long it waits to be written.
+  const std::int64_t seenMillis = seenMillisNow();
   bool wasEmpty;
   {
     zevsite::MutexLock lock(stagingMutex_);
@@ -124,7 +126,7 @@ void ZEVSiteEventStorage::accept(std::string_view name, std::string_view body,
     }
     wasEmpty = staging_.empty();
     ++acceptedSequence_;
-    while (!staging_.tryAppend(name, body, createdMillis)) {
+    while (!staging_.tryAppend(name, body, createdMillis, seenMillis)) {
       if (staging_.empty()) {
         // Larger than the whole staging area: dropped like an oldest event.
         ++droppedWhileStaged_;
@@ -294,9 +296,23 @@ void ZEVSiteEventStorage::startClockLocked(ZEVSiteEventStore& store) {
 }
 
 std::int64_t ZEVSiteEventStorage::seenMillisNow() const {
+  const std::int64_t origin = seenOriginNanos_.load();
+  if (origin == kClockNotStarted) return kClockNotStarted;
   const auto sinceOrigin = ZEVSitePlatform::current().monotonicNow().time_since_epoch() -
-                           std::chrono::nanoseconds(seenOriginNanos_.load());
+                           std::chrono::nanoseconds(origin);
   return std::chrono::duration_cast<std::chrono::milliseconds>(sinceOrigin).count();
+}
+
+void ZEVSiteEventStorage::ageEarlyEvents(std::vector<ZEVSitePendingEvent>& rows) const {
+  // Accepted before the store's clock started (the first moments of a process): their age
+  // is all the wall clock can tell, over that short wait.
+  const std::int64_t seenNow = seenMillisNow();
+  const std::int64_t wallNow = ZEVSitePlatform::current().currentTimeMillis();
+  for (auto& row : rows) {
+    if (row.seenMillis != kClockNotStarted) continue;
+    const std::int64_t waited = zevsite::time::saturatingSub(wallNow, row.createdMillis);
+    row.seenMillis = zevsite::time::saturatingSub(seenNow, std::max<std::int64_t>(0, waited));
+  }
 }
 
 zevsite::StoreClockSample ZEVSiteEventStorage::clockSample() const {
@@ -486,7 +502,7 @@ void ZEVSiteEventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANAL
   }
   for (std::size_t i = 0; i < staging_.size(); ++i) {
     const ZEVSitePendingEvent event = staging_.at(i);
-    if (!writingArea_.tryAppend(event.name, event.body, event.createdMillis)) {
+    if (!writingArea_.tryAppend(event.name, event.body, event.createdMillis, event.seenMillis)) {
       ++droppedWhileStaged_;
       ++committedSequence_;
     }
@@ -586,6 +602,7 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t dr
     if (ZEVSiteEventStore* store = openStoreLocked(&outcome.error)) {
       rows_.clear();
       for (std::size_t i = 0; i < writingArea_.size(); ++i) rows_.push_back(writingArea_.at(i));
+      ageEarlyEvents(rows_);
       outcome.committed = insertInTransactions(lock, *store, rows_, outcome);
       outcome.written = outcome.committed == rows_.size();
       if (outcome.committed > 0) {

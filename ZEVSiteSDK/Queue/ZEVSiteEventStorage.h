@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -108,7 +109,9 @@ class ZEVSiteEventStorage {
   // Called by the writer after each committed batch (the sender's wake-up). Any thread.
   void setCommitListener(std::function<void()> listener);
   // The store's clock now (see ZEVSiteStoreClock.h): how long the SDK has seen its store
-  // exist, which setting the wall clock does not move. Any thread.
+  // exist, which setting the wall clock does not move; kClockNotStarted until the store was
+  // first opened. Any thread.
+  static constexpr std::int64_t kClockNotStarted = std::numeric_limits<std::int64_t>::min();
   std::int64_t seenMillisNow() const;
 
  private:
@@ -153,6 +156,8 @@ class ZEVSiteEventStorage {
   // passed since.
   void startClockLocked(ZEVSiteEventStore& store) ZEVSITE_REQUIRES(storeMutex_);
   zevsite::StoreClockSample clockSample() const;
+  // Gives rows accepted before the store's clock started their reading (the store is open).
+  void ageEarlyEvents(std::vector<ZEVSitePendingEvent>& rows) const;
   void moveAsideLocked(const std::string& path) ZEVSITE_REQUIRES(storeMutex_);
   std::size_t enforceLimitsLocked(ZEVSiteEventStore& store, std::size_t maxEvents,
                                   std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
@@ -219,8 +224,8 @@ class ZEVSiteEventStorage {
   // Rows in the store, never below the real number (one process)
   std::size_t rowEstimate_ ZEVSITE_GUARDED_BY(storeMutex_) = 0;
   // The platform's monotonic time, in nanoseconds, at which the store's clock read 0: set
-  // when the store is opened (under the store lock), read without a lock by the writer and
-  // the sender.
-  std::atomic<std::int64_t> seenOriginNanos_{0};
+  // when the store is opened (under the store lock), read without a lock by host threads,
+  // the writer and the sender. kClockNotStarted before.
+  std::atomic<std::int64_t> seenOriginNanos_{kClockNotStarted};
   std::chrono::steady_clock::time_point lastExpiryCheck_ ZEVSITE_GUARDED_BY(storeMutex_){};
 };

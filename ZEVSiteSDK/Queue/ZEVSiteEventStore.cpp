@@ -275,7 +275,7 @@ bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events,
     sqlite3_bind_text(insert_, 2, event.body.data(), static_cast<int>(event.body.size()),
                       SQLITE_STATIC);
     sqlite3_bind_int64(insert_, 3, event.createdMillis);
-    sqlite3_bind_int64(insert_, 4, clock.seenMillis);
+    sqlite3_bind_int64(insert_, 4, event.seenMillis);
     if (sqlite3_step(insert_) != SQLITE_DONE) {
       ok = false;
       insertFailure_ = sqlite3_extended_errcode(db_);

@@ -29,7 +29,8 @@ struct sqlite3_stmt;
 struct ZEVSitePendingEvent {
   std::string_view name;
   std::string_view body;
-  std::int64_t createdMillis = 0;
+  std::int64_t createdMillis = 0;  // the wall clock when it was accepted
+  std::int64_t seenMillis = 0;     // the store's clock when it was accepted
 };
 
 // The end of a sender's lease on a batch: its events deleted (delivered or dropped) or left
@@ -70,7 +71,7 @@ class ZEVSiteEventStore {
   ZEVSiteEventStore(const ZEVSiteEventStore&) = delete;
   ZEVSiteEventStore& operator=(const ZEVSiteEventStore&) = delete;
 
-  // Inserts all events in one transaction, stored at `clock` (its sample saved with them);
+  // Inserts all events in one transaction, with `clock` saved as the clock's latest reading;
   // false (and nothing inserted) on failure.
   bool insertBatch(std::span<const ZEVSitePendingEvent> events,
                    const zevsite::StoreClockSample& clock);

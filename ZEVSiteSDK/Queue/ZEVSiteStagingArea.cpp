@@ -71,7 +71,7 @@ std::size_t ZEVSiteStagingArea::placeFor(std::size_t bytes) const noexcept {
 }
 
 bool ZEVSiteStagingArea::tryAppend(std::string_view name, std::string_view body,
-                                   std::int64_t createdMillis) {
+                                   std::int64_t createdMillis, std::int64_t seenMillis) {
   const std::size_t bytes = name.size() + body.size();
   if (count_ == 0) head_ = tail_ = 0, wrapped_ = false;
   const std::size_t place = placeFor(bytes);
@@ -85,7 +85,7 @@ bool ZEVSiteStagingArea::tryAppend(std::string_view name, std::string_view body,
   touched_ = std::max(touched_, tail_);
   records_[(firstRecord_ + count_) % records_.size()] =
       Record{static_cast<std::uint32_t>(place), static_cast<std::uint32_t>(name.size()),
-             static_cast<std::uint32_t>(body.size()), createdMillis};
+             static_cast<std::uint32_t>(body.size()), createdMillis, seenMillis};
   ++count_;
   liveBytes_ += bytes;
   return true;
@@ -96,7 +96,7 @@ ZEVSitePendingEvent ZEVSiteStagingArea::at(std::size_t index) const noexcept {
   const char* start = ring_ + event.offset;
   return ZEVSitePendingEvent{std::string_view(start, event.nameBytes),
                              std::string_view(start + event.nameBytes, event.bodyBytes),
-                             event.createdMillis};
+                             event.createdMillis, event.seenMillis};
 }
 
 void ZEVSiteStagingArea::dropOldest() noexcept {

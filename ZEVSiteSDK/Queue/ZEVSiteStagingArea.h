@@ -48,7 +48,8 @@ class ZEVSiteStagingArea {
   // Copies the event in. False when it does not fit now: the caller drops the oldest (or
   // gives up on an event larger than the whole ring) and tries again. Within the live-byte
   // bound an event of up to kLargestEventBytes always fits.
-  bool tryAppend(std::string_view name, std::string_view body, std::int64_t createdMillis);
+  bool tryAppend(std::string_view name, std::string_view body, std::int64_t createdMillis,
+                 std::int64_t seenMillis);
   // The `index`-th event, oldest first; its views stay valid until the event is dropped or
   // the area cleared.
   ZEVSitePendingEvent at(std::size_t index) const noexcept;
@@ -67,6 +68,7 @@ class ZEVSiteStagingArea {
     std::uint32_t nameBytes;
     std::uint32_t bodyBytes;
     std::int64_t createdMillis;
+    std::int64_t seenMillis;
   };
 
   // Where `bytes` can go without splitting them, or SIZE_MAX when nowhere.
