@@ -217,12 +217,17 @@ std::string ZEVSiteCollector::start(const std::string& host, int port) {
   }
   if (port <= 0) throw std::runtime_error("the collector cannot listen on " + host);
   // The socket listens already: requests made before the thread accepts them wait.
-  thread_ = std::make_unique<std::thread>([this] { server_->listen_after_bind(); });
+  listenEnded_ = false;
+  thread_ = std::make_unique<std::thread>([this] {
+    server_->listen_after_bind();
+    listenEnded_ = true;
+  });
   return scheme_ + "://" + host + ":" + std::to_string(port) + "/collect";
 }
 
 void ZEVSiteCollector::stop() {
   if (!thread_) return;
+  while (!server_->is_running() && !listenEnded_) std::this_thread::yield();
   server_->stop();
   thread_->join();
   thread_.reset();

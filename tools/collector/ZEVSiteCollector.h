@@ -18,6 +18,7 @@
 // Handlers run on the server's threads; every accessor is thread-safe.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -143,6 +144,10 @@ class ZEVSiteCollector {
   std::unique_ptr<httplib::Server> server_;
   // Runs the server's accept loop; requests are handled on the server's pool threads.
   std::unique_ptr<std::thread> thread_;
+  // Set by thread_ once the server's accept loop has returned: stop() waits for the loop to
+  // run or end, since a stop that comes before the loop starts is lost and the loop then
+  // never ends.
+  std::atomic<bool> listenEnded_{false};
   // Set before start(), read-only while the server runs.
   std::unique_ptr<ZEVSiteAnalyticsStore> store_;
   ZEVSiteUploadLimits limits_;
