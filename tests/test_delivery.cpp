@@ -489,7 +489,7 @@ TEST_F(ZEVSiteDeliveryTest, EndlessAnswersAreReadOnlyAsFarAsABound) {
 
   ZEVSiteSupport::setCollectURL(base + "/collect");
   auto manager = startManager();
-  trackPages(*manager, "flood", 150);  // two batches
+  trackPages(*manager, "flood", 150);  // two batches or more, as the writer commits them
   ASSERT_TRUE(ZEVSiteSupport::flush(10s));
   EXPECT_EQ(storedCount(), 0u);  // both delivered: the cut body did not make them fail
   const auto toUploads = handedOutOnceEnded(2);
@@ -497,8 +497,7 @@ TEST_F(ZEVSiteDeliveryTest, EndlessAnswersAreReadOnlyAsFarAsABound) {
   EXPECT_LT(*toUploads, kBound);
   {
     std::lock_guard lock(mutex);
-    EXPECT_EQ(uploads, 150u);
-    EXPECT_EQ(answers, 2u);  // no batch was sent again
+    EXPECT_EQ(uploads, 150u);  // each once: no batch was sent again
   }
   for (const auto& line : logLines())
     EXPECT_EQ(line.find("upload failed"), std::string::npos) << line;
@@ -733,7 +732,14 @@ TEST_F(ZEVSiteDeliveryTest, TwoProcessesOnOneHomeNeverSendAnEventTwice) {
 // A host killed in the middle of delivery: after the restart every event it stored reaches
 // the collector; only the batch in flight may arrive twice, and the event id tells.
 TEST_F(ZEVSiteDeliveryTest, EventsOfAHostKilledMidDeliveryAreDeliveredAfterRestart) {
-  collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", 30ms}; });
+  // Slow answers keep delivery going (30 batches) well past the moment the child reports its
+  // events stored, which comes 300 ms after tracking, or 3 s under a sanitizer.
+#ifdef ZEVSITE_TEST_SANITIZED
+  constexpr auto kAnswerDelay = 300ms;
+#else
+  constexpr auto kAnswerDelay = 30ms;
+#endif
+  collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", kAnswerDelay}; });
   ZEVSiteChild child =
       spawnChild(ZEVSITE_BURST_CHILD, {home_, collectURL_, "3000"}, /*readOutput=*/true);
   ASSERT_GT(child.pid, 0);
