@@ -364,13 +364,13 @@ TEST_F(ZEVSiteNetworkOptionsTest, DispatchIntervalGathersEventsUntilDueOrAFullBa
   ASSERT_TRUE(senderIdle());
   EXPECT_EQ(collector_.requests().size(), 0u);
   platform_->advanceBy(200ms);
-  ASSERT_TRUE(collector_.waitForEventCount(11, 5s));
+  ASSERT_TRUE(collector_.waitForEventCount(11, 30s));
   ASSERT_EQ(collector_.requests().size(), 1u);
   EXPECT_EQ(collector_.requests().front().first, 11u);
 
   // A full batch does not wait for the interval.
   trackPages(*manager, "full", 100);
-  ASSERT_TRUE(collector_.waitForEventCount(111, 5s));
+  ASSERT_TRUE(collector_.waitForEventCount(111, 30s));
   EXPECT_EQ(collector_.requests().back().first, 100u);
 
   // Neither does flush. (Events stored while a batch is on the wire go with the next one
@@ -381,10 +381,10 @@ TEST_F(ZEVSiteNetworkOptionsTest, DispatchIntervalGathersEventsUntilDueOrAFullBa
   ASSERT_TRUE(senderIdle());
   EXPECT_EQ(collector_.eventCount(), 111u);
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
-  ASSERT_TRUE(collector_.waitForEventCount(114, 5s));
+  ASSERT_TRUE(collector_.waitForEventCount(114, 30s));
 
   // Back to zero: sent as soon as stored.
   ZEVSiteSupport::setDispatchInterval(0ms);
   manager->trackPageView("at-once");
-  ASSERT_TRUE(collector_.waitForEventCount(115, 5s));
+  ASSERT_TRUE(collector_.waitForEventCount(115, 30s));
 }
