@@ -126,6 +126,7 @@ TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
 // Accepting an event is enough to get it written: nobody flushes, yet the rows appear in the
 // file. And a flush returns only once its events are in the file.
 TEST_F(ZEVSiteStorageTest, AcceptWakesTheWriterAndFlushReturnsAfterTheWrite) {
+  ZEVSiteSupport::setCollectURL(std::nullopt);  // nothing is sent, and flush cannot say true
   auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
   const std::string file = home_ + "/Library/zevsite-events.sqlite";
   auto rowsAppear = [&](long long rows) {
@@ -142,7 +143,7 @@ TEST_F(ZEVSiteStorageTest, AcceptWakesTheWriterAndFlushReturnsAfterTheWrite) {
 
   for (int round = 1; round <= 20; ++round) {
     for (int i = 0; i < 50; ++i) queue->addTask("n=" + std::to_string(i), "event");
-    // No collect URL: false, as no send can be attempted, but only once the round is on disk.
+    // False, as no send can be attempted, but only once the round is on disk.
     ASSERT_FALSE(ZEVSiteSupport::flush(std::chrono::seconds(10)));
     ASSERT_EQ(rowsOnDisk(file), 2 + 50 * round)
         << "flush returned before round " << round << " was written";

@@ -94,6 +94,12 @@ std::vector<std::string> ZEVSiteTest::logLines() {
   return logLines_;
 }
 
+std::vector<std::string> ZEVSiteTest::logLinesButEventsKept() {
+  std::vector<std::string> lines = logLines();
+  std::erase(lines, kEventsKeptLine);
+  return lines;
+}
+
 std::vector<ZEVSiteObservedEvent> ZEVSiteTest::events() {
   std::lock_guard lock(capturedMutex_);
   return events_;

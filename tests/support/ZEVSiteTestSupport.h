@@ -61,6 +61,10 @@ class ZEVSiteTest : public ::testing::Test {
   void TearDown() override;
 
   std::vector<std::string> logLines();
+  // The captured lines but kEventsKeptLine, for tests that track without a collect URL and
+  // look at other lines: whether a test sees that line depends on what ran before it in the
+  // process.
+  std::vector<std::string> logLinesButEventsKept();
   std::vector<ZEVSiteObservedEvent> events();
   void clearCaptured();
   // Upload strings in the event store of the home directory, once every accepted event is
