@@ -609,9 +609,11 @@ TEST_F(ZEVSiteDeliveryTest, TheLastEventOfEveryBurstIsDelivered) {
     std::string prefix = "burst" + std::to_string(burst) + "-";
     trackPages(*manager, prefix, burst);
     std::string last = prefix + std::to_string(burst - 1);
-    EXPECT_TRUE(collector_.waitUntil(
+    // The bound is reached only on failure: a sanitized build on a busy machine needs about
+    // 25 s for the largest burst.
+    ASSERT_TRUE(collector_.waitUntil(
         [&](const auto& events) { return !events.empty() && events.back().get("dt") == last; },
-        20s))
+        60s))
         << last;
   }
 }
