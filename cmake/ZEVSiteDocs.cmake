@@ -1,4 +1,5 @@
-# The API reference: `cmake --build <dir> --target docs` writes <dir>/docs/html/index.html.
+# The API reference: `cmake --build <dir> --target docs` writes <dir>/docs/html/index.html,
+# with the host developer's guide (docs/guide.md) as its front page.
 # Only the public headers are read, and any Doxygen warning (an undocumented public
 # operation among them) fails the target, so the reference cannot fall behind the headers.
 find_package(Doxygen REQUIRED)
@@ -36,13 +37,14 @@ set(DOXYGEN_MACRO_EXPANSION YES)
 set(DOXYGEN_EXPAND_ONLY_PREDEF YES)
 set(DOXYGEN_PREDEFINED "ZEVSITE_EXPORT=")
 
-# The README is the front page; its screenshot comes from docs/.
-set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/README.md)
+# The host developer's guide is the front page.
+set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/docs/guide.md)
 set(DOXYGEN_IMAGE_PATH ${PROJECT_SOURCE_DIR}/docs)
 
 file(GLOB ZEVSITE_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/ZEVSiteSDK/*.h)
-doxygen_add_docs(docs
+# Part of the default build, so that `cmake --install` finds the HTML it installs.
+doxygen_add_docs(docs ALL
   ${ZEVSITE_PUBLIC_HEADERS}
   ${PROJECT_BINARY_DIR}/include/ZEVSiteSDK/ZEVSiteVersion.h
-  ${PROJECT_SOURCE_DIR}/README.md
+  ${PROJECT_SOURCE_DIR}/docs/guide.md
   COMMENT "API reference (Doxygen) in ${PROJECT_BINARY_DIR}/docs/html")

@@ -7,8 +7,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev
           zlib1g-dev libbrotli-dev clickhouse-server clickhouse-client python3 curl
           chromium libjs-chart.js doxygen)
-# The Debian-package check: dpkg-shlibdeps, file and readelf.
-packages+=(dpkg-dev file binutils)
+# The Debian-package check: dpkg-shlibdeps, file, readelf and lintian.
+packages+=(dpkg-dev file binutils lintian git)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

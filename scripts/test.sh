@@ -17,7 +17,8 @@ echo "ClickHouse at $ZEVSITE_TEST_CLICKHOUSE_URL"
 
 echo "== normal build"
 cmake -S . -B build -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZEVSITE_BUILD_BENCHMARKS=ON -DCMAKE_INSTALL_PREFIX="$PWD/build/prefix" >/dev/null
+  -DZEVSITE_BUILD_TESTS=ON -DZEVSITE_BUILD_TOOLS=ON -DZEVSITE_BUILD_BENCHMARKS=ON \
+  -DCMAKE_INSTALL_PREFIX="$PWD/build/prefix" >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
 

@@ -148,7 +148,7 @@ void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseco
   h.exchange = Exchange{};
   h.errorText[0] = '\0';
   curl_easy_setopt(curl, CURLOPT_URL, h.request.url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  zevsite::net::allowOnlyHttp(curl);
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, h.request.method.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, h.request.body.data());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,

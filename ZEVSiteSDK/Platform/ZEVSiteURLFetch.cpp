@@ -114,6 +114,18 @@ void ensureCurlInitialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+void allowOnlyHttp(void* curl) {
+#if LIBCURL_VERSION_NUM >= 0x075500
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+  // Deprecated from 7.85 on, and the only form before it.
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS,
+                   static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+}
+
 std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLimits& limits) {
   if (url.empty()) return std::nullopt;
   ensureCurlInitialised();
@@ -123,8 +135,7 @@ std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLi
   CURL* curl = handle.get();
   Body body{{}, limits.maxBytes};
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  allowOnlyHttp(curl);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(limits.maxRedirects));
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,

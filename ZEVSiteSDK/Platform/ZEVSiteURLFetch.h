@@ -27,4 +27,8 @@ std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLi
 // Makes libcurl ready for use from any thread; called before the first transfer.
 void ensureCurlInitialised();
 
+// Limits the transfer `curl` (a CURL*) and any redirect it follows to http and https, on
+// every libcurl the SDK builds with (the option's string form came with 7.85).
+void allowOnlyHttp(void* curl);
+
 }  // namespace zevsite::net

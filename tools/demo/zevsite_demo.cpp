@@ -148,7 +148,14 @@ void printWireBytes(std::size_t bytes, std::size_t events) {
       bytes, events, static_cast<double>(bytes) / static_cast<double>(events), encodingName());
 }
 
-bool runLoad(const Options& options, ZEVSiteCollector* collector) {
+// What the load did: whether it ended as it should, and how many of its events the store's
+// event limit dropped (tracked faster than delivered; oldest first, by design).
+struct LoadOutcome {
+  bool ok = true;
+  long droppedByLimits = 0;
+};
+
+LoadOutcome runLoad(const Options& options, ZEVSiteCollector* collector) {
   step("load: tracking events from several threads");
   auto manager = ZEVSiteManager::shareInstance();
   const std::size_t before = collector ? collector->eventCount() : 0;
@@ -173,7 +180,7 @@ bool runLoad(const Options& options, ZEVSiteCollector* collector) {
   double trackSeconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("\n  tracked %ld events in %.3f s (%.0f per second on the host threads)\n",
               options.load, trackSeconds, options.load / trackSeconds);
-  if (!collector) return ZEVSiteSupport::flush(std::chrono::seconds(60));
+  if (!collector) return {ZEVSiteSupport::flush(std::chrono::seconds(60)), 0};
   // Delivery ends when everything arrived or nothing new came for a second.
   std::size_t delivered = 0;
   auto lastArrival = Clock::now();
@@ -190,13 +197,17 @@ bool runLoad(const Options& options, ZEVSiteCollector* collector) {
       "end\n",
       delivered, seconds, delivered / seconds);
   printWireBytes(collector->bodyBytesReceived() - bytesBefore, delivered);
-  if (delivered < static_cast<std::size_t>(options.load)) {
+  LoadOutcome outcome;
+  outcome.droppedByLimits = options.load - static_cast<long>(delivered);
+  std::printf("  kept and delivered %zu of %ld events", delivered, options.load);
+  if (outcome.droppedByLimits > 0) {
     std::printf(
-        "  %ld events were tracked faster than the collector took them and passed the "
-        "store's limit of 10000: dropped oldest-first, as logged above\n",
-        options.load - static_cast<long>(delivered));
+        "; the other %ld were tracked faster than the collector took them and passed the "
+        "store's limit of 10000 events, which drops the oldest",
+        outcome.droppedByLimits);
   }
-  return true;
+  std::printf("\n");
+  return outcome;
 }
 
 void printReport(ZEVSiteCollector& collector, const std::string& appId) {
@@ -328,7 +339,9 @@ int main(int argc, char** argv) {
   if (collector) std::printf("  collector holds %zu events\n", collector->eventCount());
   step("the user opts back in");
   ZEVSiteSupport::setTrackingEnabled(true);
-  if (options.load > 0) ok = runLoad(options, collector.get()) && ok;
+  LoadOutcome load;
+  if (options.load > 0) load = runLoad(options, collector.get());
+  ok = load.ok && ok;
   step("the user asks to forget this installation");
   const std::string oldCid = ZEVSiteManager::getCid();
   const bool forgotten = ZEVSiteSupport::deleteAllData(std::chrono::seconds(5));
@@ -352,7 +365,15 @@ int main(int argc, char** argv) {
   }
   if (collector) collector->stop();
   if (options.collectURL.empty() && argc == 1) std::filesystem::remove_all(options.home);
-  std::printf("\n%s\n",
-              ok ? "demo finished: every event arrived" : "demo finished with missing events");
+  if (!ok) {
+    std::printf("\ndemo finished with missing events\n");
+  } else if (load.droppedByLimits > 0) {
+    std::printf(
+        "\ndemo finished: every event the store kept arrived; %ld of the load's events were "
+        "dropped by the event limit\n",
+        load.droppedByLimits);
+  } else {
+    std::printf("\ndemo finished: every event arrived\n");
+  }
   return ok ? 0 : 1;
 }
