@@ -17,7 +17,7 @@ struct LoggerState {
 };
 
 LoggerState& state() {
-  static ZEVSiteNoDestructor<LoggerState> instance;
+  static zevsite::NoDestructor<LoggerState> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLogger);
   (void)forkSafe;

@@ -48,7 +48,7 @@ class SharedManagerSlot {
 };
 
 SharedManagerSlot& sharedManager() {
-  static ZEVSiteNoDestructor<SharedManagerSlot> instance;
+  static zevsite::NoDestructor<SharedManagerSlot> instance;
   return instance.get();
 }
 

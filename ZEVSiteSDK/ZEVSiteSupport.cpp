@@ -37,7 +37,7 @@ struct SupportState {
 bool hasText(const ZEVSiteText& text) { return text && !text->empty(); }
 
 SupportState& state() {
-  static ZEVSiteNoDestructor<SupportState> instance;
+  static zevsite::NoDestructor<SupportState> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLeaf);
   (void)forkSafe;
@@ -71,7 +71,7 @@ void ZEVSiteSupport::setHomeDirectory(std::string path) {
   // first event).
   if (ZEVSiteManager::shareInstance()) zevsite::choice::prefetch();
   // Events held in memory for want of a home directory can be written now.
-  for (const auto& storage : ZEVSiteEventStorage::all()) storage->wake();
+  for (const auto& storage : zevsite::EventStorage::all()) storage->wake();
 }
 
 std::string ZEVSiteSupport::homeDirectory() { return ZEVSitePlatform::current().homeDirectory(); }
@@ -87,7 +87,7 @@ void ZEVSiteSupport::setCollectURL(ZEVSiteText url) {
       state().keptNoticeDue = true;  // a new episode without a URL
     }
   }
-  for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
+  for (const auto& sender : zevsite::EventSender::all()) sender->wake();
 }
 
 ZEVSiteText ZEVSiteSupport::collectURL() {
@@ -112,10 +112,10 @@ void ZEVSiteSupport::setEventObserver(EventObserver observer) {
 bool ZEVSiteSupport::flush(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   bool done = true;
-  for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
+  for (const auto& storage : zevsite::EventStorage::all()) done = storage->flush(deadline) && done;
   // Without a collect URL, or opted out, no send can be attempted: nothing to wait for.
   if (!hasText(collectURL()) || !isTrackingEnabled()) return false;
-  for (const auto& sender : ZEVSiteEventSender::all())
+  for (const auto& sender : zevsite::EventSender::all())
     done = sender->flushAttempt(deadline) && done;
   return done;
 }
@@ -134,8 +134,8 @@ void zevsite::support::eventAccepted() {
 bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   bool done = true;
-  for (const auto& sender : ZEVSiteEventSender::all()) done = sender->shutdown(deadline) && done;
-  for (const auto& storage : ZEVSiteEventStorage::all()) done = storage->flush(deadline) && done;
+  for (const auto& sender : zevsite::EventSender::all()) done = sender->shutdown(deadline) && done;
+  for (const auto& storage : zevsite::EventStorage::all()) done = storage->flush(deadline) && done;
   return done;
 }
 
@@ -158,7 +158,7 @@ void ZEVSiteSupport::setCompression(bool enabled) { zevsite::net::setCompression
 void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
   zevsite::net::setDispatchInterval(interval);
   // A shorter interval may make gathered events due now.
-  for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
+  for (const auto& sender : zevsite::EventSender::all()) sender->wake();
 }
 
 std::string_view ZEVSiteSupport::sdkVersion() noexcept { return ZEVSITE_VERSION_STRING; }

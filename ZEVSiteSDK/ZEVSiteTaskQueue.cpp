@@ -32,7 +32,7 @@ void logObserverFailure(ObserverSlot& slot, std::string_view what) {
 }
 
 ObserverSlot& observerSlot() {
-  static ZEVSiteNoDestructor<ObserverSlot> slot;
+  static zevsite::NoDestructor<ObserverSlot> slot;
   static const bool forkSafe =
       zevsite::forksafety::registered(slot.get().mutex, zevsite::forksafety::kLeaf);
   (void)forkSafe;
@@ -42,17 +42,17 @@ ObserverSlot& observerSlot() {
 }  // namespace
 
 std::shared_ptr<ZEVSiteTaskQueue> ZEVSiteTaskQueue::initWithSendSendCondition(int sendCondition) {
-  auto storage = ZEVSiteEventStorage::forHome(ZEVSitePlatform::current().homeDirectory());
+  auto storage = zevsite::EventStorage::forHome(ZEVSitePlatform::current().homeDirectory());
   return std::make_shared<ZEVSiteTaskQueue>(PassKey{}, sendCondition, std::move(storage));
 }
 
 ZEVSiteTaskQueue::ZEVSiteTaskQueue(PassKey, int sendCondition,
-                                   std::shared_ptr<ZEVSiteEventStorage> storage)
+                                   std::shared_ptr<zevsite::EventStorage> storage)
     : sendCondition_(sendCondition), storage_(std::move(storage)) {}
 
 void ZEVSiteTaskQueue::execute() {
   executing_.store(true, std::memory_order_release);
-  ZEVSiteEventSender::forStorage(storage_)->addSendCondition(sendCondition_);
+  zevsite::EventSender::forStorage(storage_)->addSendCondition(sendCondition_);
   // The cached configuration's limits are read from disk on the background pool.
   ZEVSitePlatform::current().dispatchAsync([] { zevsite::config::applyCachedLimits(); });
 }

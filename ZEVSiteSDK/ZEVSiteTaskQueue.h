@@ -2,7 +2,7 @@
 // durably and sent to the collector when the network matches its send condition.
 //
 // Storing is shared: every queue of the process with the same home directory hands its
-// events to one ZEVSiteEventStorage (one SQLite store, one writer thread). addTask does no
+// events to one EventStorage (one SQLite store, one writer thread). addTask does no
 // disk or network I/O on the caller's thread.
 #pragma once
 
@@ -13,7 +13,9 @@
 #include <string>
 #include <string_view>
 
-class ZEVSiteEventStorage;
+namespace zevsite {
+class EventStorage;
+}  // namespace zevsite
 
 class ZEVSiteTaskQueue {
   struct PassKey {};
@@ -22,7 +24,7 @@ class ZEVSiteTaskQueue {
   // A queue that sends while the network status matches `sendCondition` (a combination of
   // ZEVSiteNetworkCondition flags). Binds to the storage of the current home directory.
   static std::shared_ptr<ZEVSiteTaskQueue> initWithSendSendCondition(int sendCondition);
-  ZEVSiteTaskQueue(PassKey, int sendCondition, std::shared_ptr<ZEVSiteEventStorage> storage);
+  ZEVSiteTaskQueue(PassKey, int sendCondition, std::shared_ptr<zevsite::EventStorage> storage);
 
   int sendCondition() const noexcept { return sendCondition_; }
   bool isExecuting() const noexcept { return executing_.load(std::memory_order_acquire); }
@@ -42,6 +44,6 @@ class ZEVSiteTaskQueue {
 
  private:
   const int sendCondition_;
-  const std::shared_ptr<ZEVSiteEventStorage> storage_;
+  const std::shared_ptr<zevsite::EventStorage> storage_;
   std::atomic<bool> executing_{false};
 };

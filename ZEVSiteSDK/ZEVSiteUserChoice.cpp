@@ -40,7 +40,7 @@ struct ChoiceState {
 };
 
 ChoiceState& state() {
-  static ZEVSiteNoDestructor<ChoiceState> instance;
+  static NoDestructor<ChoiceState> instance;
   static const bool registered = [] {
     auto& choice = instance.get();
     // Never held together with the client id's lock; both come before the user defaults.
@@ -139,13 +139,13 @@ void setTrackingEnabled(bool enabled) {
   }
   if (enabled) {
     ZEVSiteLoger::adLog("[Site] tracking enabled by the user");
-    for (const auto& sender : ZEVSiteEventSender::all()) sender->wake();
+    for (const auto& sender : EventSender::all()) sender->wake();
     return;
   }
   ZEVSiteLoger::adLog("[Site] tracking disabled by the user; stored events are deleted");
   // Tracking calls already stop here; the storages delete what they hold on their writer
   // threads, and the senders send nothing while the choice stands.
-  for (const auto& storage : ZEVSiteEventStorage::all()) {
+  for (const auto& storage : EventStorage::all()) {
     storage->deleteAll(std::chrono::steady_clock::now());
   }
 }
@@ -154,7 +154,7 @@ bool deleteAllData(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto& platform = ZEVSitePlatform::current();
   bool done = true;
-  for (const auto& storage : ZEVSiteEventStorage::all()) {
+  for (const auto& storage : EventStorage::all()) {
     done = storage->deleteAll(deadline) && done;
   }
   done = ZEVSiteSaveParameter::shareInstance().forgetCid() && done;

@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
   }
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "burst");
   if (options.maxEvents > 0) {
-    ZEVSiteEventStorage::forHome(home)->setLimits(options.maxEvents, 604800);
+    zevsite::EventStorage::forHome(home)->setLimits(options.maxEvents, 604800);
   }
   ZEVSiteSupport::flush(std::chrono::seconds(10));  // the store is open before the clock runs
   const std::size_t before = options.deliver ? collector.eventCount() : 0;
@@ -152,13 +152,13 @@ int main(int argc, char** argv) {
   const long total = perThread * options.threads;
   // Done once everything kept is on disk and, with --deliver, the store is empty again.
   // Without a collector there is no collect URL, and flush answers false once on disk.
-  auto storage = ZEVSiteEventStorage::forHome(home);
+  auto storage = zevsite::EventStorage::forHome(home);
   bool complete = options.deliver
                       ? ZEVSiteSupport::flush(std::chrono::minutes(2))
                       : storage->flush(std::chrono::steady_clock::now() + std::chrono::minutes(2));
   for (const auto deadline = Clock::now() + std::chrono::minutes(2); complete && options.deliver;) {
     std::size_t stored = 1;
-    storage->withStore([&](ZEVSiteEventStore& store) { stored = store.count().value_or(1); });
+    storage->withStore([&](zevsite::EventStore& store) { stored = store.count().value_or(1); });
     if (stored == 0) break;
     complete = Clock::now() < deadline;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -172,7 +172,7 @@ int main(int argc, char** argv) {
   if (options.deliver) {
     arrived = collector.eventCount() - before;
   } else {
-    storage->withStore([&](ZEVSiteEventStore& store) { arrived = store.count().value_or(0); });
+    storage->withStore([&](zevsite::EventStore& store) { arrived = store.count().value_or(0); });
     arrived -= std::min<std::size_t>(arrived, 1);  // the start-up event
   }
 

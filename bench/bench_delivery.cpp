@@ -28,7 +28,7 @@ void BM_deliveryEndToEnd(benchmark::State& state) {
   ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "bench");
   // Room for a whole burst: this measures delivery, not the drop-oldest limit.
-  ZEVSiteEventStorage::forHome(home)->setLimits(1'000'000, 604800);
+  zevsite::EventStorage::forHome(home)->setLimits(1'000'000, 604800);
   const int burst = static_cast<int>(state.range(0));
   std::size_t expected = 0;
   for (auto _ : state) {
@@ -46,7 +46,11 @@ void BM_deliveryEndToEnd(benchmark::State& state) {
   collector.stop();
   ZEVSiteSupport::setHomeDirectory(benchHome());
 }
-BENCHMARK(BM_deliveryEndToEnd)->Arg(50'000)->Iterations(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_deliveryEndToEnd)
+    ->Arg(50'000)
+    ->Iterations(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_memoryWhileCollectorDown(benchmark::State& state) {
   const std::string home = benchHome() + "/down";
@@ -79,6 +83,10 @@ void BM_memoryWhileCollectorDown(benchmark::State& state) {
   ZEVSiteSupport::setCollectURL(std::nullopt);
   ZEVSiteSupport::setHomeDirectory(benchHome());
 }
-BENCHMARK(BM_memoryWhileCollectorDown)->Arg(1'000'000)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_memoryWhileCollectorDown)
+    ->Arg(1'000'000)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

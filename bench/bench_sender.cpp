@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   ZEVSiteSupport::setHomeDirectory(home);
   ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "bench");
-  auto storage = ZEVSiteEventStorage::forHome(home);
+  auto storage = zevsite::EventStorage::forHome(home);
   storage->setLimits(10'000'000, 604800);
   // In slices the writer keeps up with: the staging area drops the oldest beyond its bound.
   constexpr long kSlice = 5'000;
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     ZEVSiteSupport::flush(std::chrono::seconds(30));
   }
   std::size_t stored = 0;
-  storage->withStore([&](ZEVSiteEventStore& store) { stored = store.count().value_or(0); });
+  storage->withStore([&](zevsite::EventStore& store) { stored = store.count().value_or(0); });
   std::printf("ready %zu\n", stored);
   std::fflush(stdout);
 

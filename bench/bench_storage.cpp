@@ -18,11 +18,11 @@ std::string sampleBody(int i) {
 void BM_storeInsertBatch(benchmark::State& state) {
   std::string path = benchHome() + "/insert-bench.sqlite";
   std::filesystem::remove(path);
-  auto store = ZEVSiteEventStore::open(path).store;
+  auto store = zevsite::EventStore::open(path).store;
   if (!store) return;
   std::vector<std::string> bodies;
   for (int i = 0; i < state.range(0); ++i) bodies.push_back(sampleBody(i));
-  std::vector<ZEVSitePendingEvent> batch;
+  std::vector<zevsite::PendingEvent> batch;
   for (const auto& body : bodies) batch.push_back({"pageview", body, 0});
   for (auto _ : state) store->insertBatch(batch, zevsite::StoreClockSample{});
   state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -30,7 +30,7 @@ void BM_storeInsertBatch(benchmark::State& state) {
 BENCHMARK(BM_storeInsertBatch)->Arg(100)->Arg(500)->UseRealTime();
 
 void BM_acceptToCommitted(benchmark::State& state) {
-  auto storage = ZEVSiteEventStorage::forHome(benchHome());
+  auto storage = zevsite::EventStorage::forHome(benchHome());
   storage->setLimits(100'000'000, 604800);
   std::vector<std::string> bodies;
   for (int i = 0; i < 10000; ++i) bodies.push_back(sampleBody(i));
@@ -39,8 +39,8 @@ void BM_acceptToCommitted(benchmark::State& state) {
     storage->flush(std::chrono::steady_clock::now() + std::chrono::seconds(30));
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(bodies.size()));
-  storage->setLimits(ZEVSiteEventStorage::kDefaultMaxEvents,
-                     ZEVSiteEventStorage::kDefaultExpirationSecs);
+  storage->setLimits(zevsite::EventStorage::kDefaultMaxEvents,
+                     zevsite::EventStorage::kDefaultExpirationSecs);
 }
 BENCHMARK(BM_acceptToCommitted)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -28,7 +28,7 @@ void BM_buildUploadRequestOfFullBatch(benchmark::State& state) {
   const std::vector<std::string> uploads = fullBatch();
   std::size_t bodyBytes = 0;
   for (auto _ : state) {
-    ZEVSiteHTTPRequest request =
+    zevsite::HttpRequest request =
         zevsite::buildUploadRequest("http://127.0.0.1/collect", uploads, compress);
     bodyBytes = request.body.size();
     benchmark::DoNotOptimize(request);

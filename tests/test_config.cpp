@@ -108,8 +108,8 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
   // Runs the pending refresh task and waits for the download it started.
   void runRefresh() {
     platform_->runUntilIdle();
-    EXPECT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() +
-                                                        std::chrono::seconds(10)));
+    EXPECT_TRUE(zevsite::ConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() +
+                                                          std::chrono::seconds(10)));
   }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
@@ -246,7 +246,7 @@ TEST_F(ZEVSiteConfigTest, ARefreshWithoutAThreadLeavesTheNextOneFree) {
   EXPECT_NO_THROW(platform_->runUntilIdle());  // the refresh task hands the download on
   platform_->setThreadStartFails(false);
   // Neither running nor waiting (answered without waiting).
-  EXPECT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now()));
+  EXPECT_TRUE(zevsite::ConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now()));
   EXPECT_TRUE(requests().empty());
   EXPECT_EQ(cacheFile(), std::nullopt);
   EXPECT_EQ(lastUpdate(), 0);

@@ -344,8 +344,8 @@ TEST_F(ZEVSiteDeliveryTest, AStoreThatCannotBeWrittenIsRetriedSoonAfterItRecover
   auto manager = startManager();
   trackPages(*manager, "kept", 5);
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
-  platform_->setStoreFault([](ZEVSiteStoreFileOp op, const std::string&) {
-    return op == ZEVSiteStoreFileOp::Write ? ENOSPC : 0;
+  platform_->setStoreFault([](zevsite::StoreFileOp op, const std::string&) {
+    return op == zevsite::StoreFileOp::Write ? ENOSPC : 0;
   });
   status_ = ZEVSiteNetworkStatus_WiFi;
   for (int second = 0; second < 120; ++second) {
@@ -504,7 +504,7 @@ TEST_F(ZEVSiteDeliveryTest, EndlessAnswersAreReadOnlyAsFarAsABound) {
 
   manager->configFromUrl(base + "/config");
   platform_->runUntilIdle();
-  ASSERT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
+  ASSERT_TRUE(zevsite::ConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
   const auto toConfig = handedOutOnceEnded(3);
   ASSERT_TRUE(toConfig);
   EXPECT_LT(*toConfig - *toUploads, kBound);
@@ -637,7 +637,7 @@ TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
 
 // Every kind of answer, as the sender's reaction function sees it.
 TEST(ZEVSiteDeliveryParts, ReactionToEveryKindOfAnswer) {
-  using Action = ZEVSiteUploadAction;
+  using Action = zevsite::UploadAction;
   constexpr std::int64_t kNow = 1'800'000'000;  // 2027-01-15
   struct Case {
     long status;
@@ -683,7 +683,8 @@ TEST(ZEVSiteDeliveryParts, ReactionToEveryKindOfAnswer) {
   };
   for (const auto& c : cases) {
     for (std::uint64_t random : {std::uint64_t{0}, std::uint64_t{987654321}, ~std::uint64_t{0}}) {
-      auto reaction = reactToUpload(c.status, c.retryAfter, c.failuresSoFar, c.batch, kNow, random);
+      auto reaction =
+          zevsite::reactToUpload(c.status, c.retryAfter, c.failuresSoFar, c.batch, kNow, random);
       EXPECT_EQ(reaction.action, c.action) << c.status << " " << c.retryAfter;
       if (c.action != Action::Wait) continue;
       EXPECT_GE(reaction.delay, c.least) << c.status << " " << c.retryAfter;
@@ -693,10 +694,10 @@ TEST(ZEVSiteDeliveryParts, ReactionToEveryKindOfAnswer) {
   // Dates relative to a clock at either end of the range stay within the cap.
   for (std::int64_t now : {std::numeric_limits<std::int64_t>::min(), std::int64_t{0},
                            std::numeric_limits<std::int64_t>::max()}) {
-    auto wait = parseRetryAfter("Fri, 31 Dec 9999 23:59:59 GMT", now);
+    auto wait = zevsite::parseRetryAfter("Fri, 31 Dec 9999 23:59:59 GMT", now);
     ASSERT_TRUE(wait);
     EXPECT_GE(*wait, 0s);
-    EXPECT_LE(*wait, kLongestRetryAfter);
+    EXPECT_LE(*wait, zevsite::kLongestRetryAfter);
   }
 }
 

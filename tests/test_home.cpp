@@ -107,15 +107,15 @@ TEST_F(ZEVSiteHomeTest, AnotherUsersDirectoryIsRefusedAndEventsWaitInMemoryForAH
 }
 
 // Records the threads that reach the user defaults.
-class DefaultsWatchingPlatform : public ZEVSiteForwardingPlatform {
+class DefaultsWatchingPlatform : public zevsite::ForwardingPlatform {
  public:
-  using ZEVSiteForwardingPlatform::ZEVSiteForwardingPlatform;
-  std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
+  using zevsite::ForwardingPlatform::ForwardingPlatform;
+  std::shared_ptr<zevsite::UserDefaults> standardUserDefaults() override {
     {
       std::lock_guard lock(mutex_);
       threads_.insert(std::this_thread::get_id());
     }
-    return ZEVSiteForwardingPlatform::standardUserDefaults();
+    return zevsite::ForwardingPlatform::standardUserDefaults();
   }
   std::set<std::thread::id> threads() {
     std::lock_guard lock(mutex_);
@@ -150,7 +150,7 @@ TEST_F(ZEVSiteHomeTest, TrackingCallsFindTheClientIdWithoutTouchingTheDefaults) 
   std::string persisted;
   for (int attempt = 0; attempt < 500 && persisted != *cid; ++attempt) {
     if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    persisted = std::to_string(ZEVSiteUserDefaults(fresh).integerForKey("ZEVSITE_CLIENT_ID"));
+    persisted = std::to_string(zevsite::UserDefaults(fresh).integerForKey("ZEVSITE_CLIENT_ID"));
   }
   EXPECT_EQ(persisted, *cid);
   ZEVSitePlatform::install(platform_);
@@ -165,7 +165,7 @@ TEST_F(ZEVSiteHomeTest, DamagedUserDefaultsAreLoggedOnceKeptAsideAndSalvaged) {
                               "torn\ts";
   writeWhole(path, damaged);
   {
-    ZEVSiteUserDefaults defaults(home_);
+    zevsite::UserDefaults defaults(home_);
     EXPECT_EQ(defaults.integerForKey("ZEVSITE_CLIENT_ID"), 42);
     EXPECT_EQ(defaults.integerForKey("SDK_ACTIVATED"), 1);
     EXPECT_EQ(defaults.findInteger("badint"), std::nullopt);
@@ -176,14 +176,14 @@ TEST_F(ZEVSiteHomeTest, DamagedUserDefaultsAreLoggedOnceKeptAsideAndSalvaged) {
     EXPECT_TRUE(defaults.synchronize());
   }
   clearCaptured();
-  ZEVSiteUserDefaults rewritten(home_);
+  zevsite::UserDefaults rewritten(home_);
   EXPECT_EQ(rewritten.integerForKey("ZEVSITE_CLIENT_ID"), 42);
   EXPECT_EQ(countContaining(logLines(), "damaged"), 0u) << "the salvaged file reads cleanly";
 
   // A file far larger than any defaults is not read at all.
   std::filesystem::remove(filesStartingWith(preferences, "zevsite.defaults.corrupt-")[0]);
-  writeWhole(path, std::string(ZEVSiteUserDefaults::kMaxFileBytes + 1, 'x'));
-  ZEVSiteUserDefaults oversized(home_);
+  writeWhole(path, std::string(zevsite::UserDefaults::kMaxFileBytes + 1, 'x'));
+  zevsite::UserDefaults oversized(home_);
   EXPECT_EQ(oversized.findInteger("ZEVSITE_CLIENT_ID"), std::nullopt);
   EXPECT_EQ(countContaining(logLines(), "larger than 1 MiB"), 1u);
   EXPECT_EQ(filesStartingWith(preferences, "zevsite.defaults.corrupt-").size(), 1u);

@@ -132,12 +132,12 @@ TEST_F(ZEVSiteLifecycleTest, ClientIdIsMadeOncePersistedAndFormattedAsStored) {
   ASSERT_FALSE(cid.empty());
   EXPECT_GT(std::stoll(cid), 0);
   EXPECT_EQ(ZEVSiteManager::getCid(), cid);
-  EXPECT_EQ(ZEVSiteUserDefaults(home_).findInteger("ZEVSITE_CLIENT_ID"), std::stoll(cid));
+  EXPECT_EQ(zevsite::UserDefaults(home_).findInteger("ZEVSITE_CLIENT_ID"), std::stoll(cid));
 
   // Another home directory has its own id; a stored id is used exactly as stored.
   for (std::int64_t stored : {std::int64_t{-42}, INT64_MAX}) {
     std::string other = makeTemporaryDirectory();
-    ZEVSiteUserDefaults(other).setInteger(stored, "ZEVSITE_CLIENT_ID");
+    zevsite::UserDefaults(other).setInteger(stored, "ZEVSITE_CLIENT_ID");
     ZEVSiteSupport::setHomeDirectory(other);
     EXPECT_EQ(ZEVSiteManager::getCid(), std::to_string(stored));
     ZEVSiteSupport::setHomeDirectory(home_);

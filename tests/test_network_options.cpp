@@ -188,11 +188,11 @@ class ZEVSiteNetworkOptionsTest : public ZEVSiteTest {
     return titles;
   }
   bool storageFlushed() {
-    return ZEVSiteEventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() + 5s);
+    return zevsite::EventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() + 5s);
   }
   // Whether the home's sender has seen everything stored so far and waits.
   bool senderIdle() {
-    auto sender = ZEVSiteEventSender::forStorage(ZEVSiteEventStorage::forHome(home_));
+    auto sender = zevsite::EventSender::forStorage(zevsite::EventStorage::forHome(home_));
     return sender->waitUntilIdle(std::chrono::steady_clock::now() + 5s);
   }
 
@@ -207,8 +207,8 @@ TEST_F(ZEVSiteNetworkOptionsTest, CompressedAndPlainUploadsCarryTheSameEvents) {
     uploads.push_back("dt=Page%20" + std::to_string(i) +
                       "&ni=0&tid=dc-123&t=pageview&v=1&cid=4242&eid=0190&ts=1700000000000");
   }
-  ZEVSiteHTTPRequest plain = zevsite::buildUploadRequest("http://c/collect", uploads);
-  ZEVSiteHTTPRequest gzipped = zevsite::buildUploadRequest("http://c/collect", uploads, true);
+  zevsite::HttpRequest plain = zevsite::buildUploadRequest("http://c/collect", uploads);
+  zevsite::HttpRequest gzipped = zevsite::buildUploadRequest("http://c/collect", uploads, true);
   EXPECT_EQ(gunzip(gzipped.body), plain.body);
   EXPECT_LT(gzipped.body.size() * 4, plain.body.size());
   EXPECT_EQ(std::count(gzipped.headers.begin(), gzipped.headers.end(), "Content-Encoding: gzip"),
@@ -264,7 +264,7 @@ TEST_F(ZEVSiteNetworkOptionsTest, UploadsAndTheConfigurationGoThroughTheHostsPro
   ASSERT_TRUE(collector_.waitForEventCount(5, 5s));
   manager->configFromUrl(configURL);
   platform_->runUntilIdle();  // starts the refresh, which downloads through the proxy
-  ASSERT_TRUE(ZEVSiteConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
+  ASSERT_TRUE(zevsite::ConfigRefresh::shared().waitIdle(std::chrono::steady_clock::now() + 10s));
   EXPECT_TRUE(std::filesystem::exists(home_ + "/Library/SDK_CONFIG_DATA_KEY"));
 
   auto seen = proxy.seen();
@@ -317,7 +317,7 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
   const std::string collectURL = https.start();
   ASSERT_EQ(collectURL.rfind("https://127.0.0.1:", 0), 0u);
   const std::string configURL = collectURL.substr(0, collectURL.rfind('/')) + "/sdk-config.xml";
-  ZEVSiteFetchLimits limits;
+  zevsite::FetchLimits limits;
   limits.totalTimeout = 2s;
 
   auto manager = startManager(collectURL);

@@ -15,7 +15,7 @@
 TEST(ZEVSiteDispatchPool, RunsDelayedTasksInDueOrderNeverEarly) {
   // One worker: with two, tasks that are both overdue on a busy machine start in due order
   // but may finish the other way round.
-  ZEVSiteDispatchPool pool(1);
+  zevsite::DispatchPool pool(1);
   std::mutex mutex;
   std::condition_variable done;
   std::vector<int> order;
@@ -62,14 +62,14 @@ TEST(ZEVSiteFiles, HomeDirectoryAtomicWritesAndUserDefaults) {
   EXPECT_EQ(entries, 1);
 
   {
-    ZEVSiteUserDefaults defaults(home);
+    zevsite::UserDefaults defaults(home);
     EXPECT_EQ(defaults.integerForKey("missing"), 0);
     defaults.setInteger(-42, "negative");
     defaults.setInteger(INT64_MAX, "largest");
     defaults.setString("line\nwith\\escapes\tand tab", "text");
     EXPECT_TRUE(defaults.synchronize());
   }
-  ZEVSiteUserDefaults reloaded(home);
+  zevsite::UserDefaults reloaded(home);
   EXPECT_EQ(reloaded.integerForKey("negative"), -42);
   EXPECT_EQ(reloaded.integerForKey("largest"), INT64_MAX);
   EXPECT_EQ(reloaded.stringForKey("text"), "line\nwith\\escapes\tand tab");

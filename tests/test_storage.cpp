@@ -57,7 +57,7 @@ class ZEVSiteStorageTest : public ZEVSiteTest {};
 // grew, and an event the bound admits must always find a place.
 TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
   constexpr std::size_t kBound = 256 * 1024;
-  ZEVSiteStagingArea area(kBound);
+  zevsite::StagingArea area(kBound);
   std::deque<std::pair<std::string, std::string>> model;
   std::size_t modelBytes = 0;
   std::mt19937 random(7);
@@ -65,7 +65,7 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
     ASSERT_EQ(area.size(), model.size());
     ASSERT_EQ(area.liveBytes(), modelBytes);
     for (std::size_t i = 0; i < model.size(); ++i) {
-      const ZEVSitePendingEvent event = area.at(i);
+      const zevsite::PendingEvent event = area.at(i);
       ASSERT_EQ(event.name, model[i].first) << i;
       ASSERT_EQ(event.body, model[i].second) << i;
       ASSERT_EQ(event.createdMillis, static_cast<std::int64_t>(model[i].second.size())) << i;
@@ -89,7 +89,7 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
       if (i % 97 == 0) check();
     }
     check();
-    EXPECT_LE(area.touchedBytes(), kBound + 2 * ZEVSiteStagingArea::kLargestEventBytes + 4096);
+    EXPECT_LE(area.touchedBytes(), kBound + 2 * zevsite::StagingArea::kLargestEventBytes + 4096);
     if (burst % 3 == 0) {
       // As the writer does after a batch: empty, then sized for one like it.
       const std::size_t bytes = area.liveBytes();
@@ -103,7 +103,8 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
   }
   area.clear();
   area.fitFor(10, 1);
-  EXPECT_EQ(area.touchedBytes(), ZEVSiteStagingArea::kInitialBytes);  // a burst's pages given back
+  EXPECT_EQ(area.touchedBytes(),
+            zevsite::StagingArea::kInitialBytes);  // a burst's pages given back
 }
 
 TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
@@ -151,7 +152,7 @@ TEST_F(ZEVSiteStorageTest, AcceptWakesTheWriterAndFlushReturnsAfterTheWrite) {
 }
 
 TEST_F(ZEVSiteStorageTest, LengthCapAndExpiryDropOldestWithCountedLogLines) {
-  auto storage = ZEVSiteEventStorage::forHome(home_);
+  auto storage = zevsite::EventStorage::forHome(home_);
   storage->setLimits(10, 60);
   auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
   for (int i = 0; i < 25; ++i) queue->addTask("n=" + std::to_string(i), "event");
@@ -241,12 +242,12 @@ TEST(ZEVSiteStoreClock, ElapsedTimeTrustsTheBootClockAndOnlyASetWallClock) {
   constexpr std::int64_t kSet = zevsite::kEarliestSetWallMillis + 1'000'000;
   constexpr std::int64_t k2001 = 978'307'200'000;
   constexpr std::int64_t kDay = 86'400'000;
-  auto at = [](std::int64_t wall, std::optional<ZEVSiteBootClock> boot) {
+  auto at = [](std::int64_t wall, std::optional<zevsite::BootClock> boot) {
     return StoreClockSample{0, wall, std::move(boot)};
   };
-  const ZEVSiteBootClock bootA{"a", 5'000};
-  const ZEVSiteBootClock bootALater{"a", 65'000};
-  const ZEVSiteBootClock bootB{"b", 1'000};
+  const zevsite::BootClock bootA{"a", 5'000};
+  const zevsite::BootClock bootALater{"a", 65'000};
+  const zevsite::BootClock bootB{"b", 1'000};
   struct Case {
     StoreClockSample earlier, now;
     std::int64_t elapsed;
@@ -258,7 +259,7 @@ TEST(ZEVSiteStoreClock, ElapsedTimeTrustsTheBootClockAndOnlyASetWallClock) {
       {at(k2001, bootA), at(kSet, bootB), 0},                       // rebooted, clock was unset
       {at(kSet, bootA), at(kSet - kDay, bootB), 0},                 // rebooted, clock went back
       {at(kSet, std::nullopt), at(kSet + kDay, std::nullopt), kDay},
-      {at(kSet, bootALater), at(kSet, ZEVSiteBootClock{"a", 5'000}), 0},
+      {at(kSet, bootALater), at(kSet, zevsite::BootClock{"a", 5'000}), 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(zevsite::elapsedBetween(c.earlier, c.now), c.elapsed)
@@ -297,7 +298,7 @@ TEST_F(ZEVSiteStorageTest, CorruptStoreIsMovedAsideAndRecreated) {
 // Checkpoints keep the write-ahead log bounded, whoever commits: 60 MB of events pass
 // through a log that never grows past the forced-checkpoint size.
 TEST_F(ZEVSiteStorageTest, WriteAheadLogStaysBounded) {
-  auto storage = ZEVSiteEventStorage::forHome(home_);
+  auto storage = zevsite::EventStorage::forHome(home_);
   storage->setLimits(100'000, 604800);
   auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
   const std::string body(2000, 'b');
@@ -310,10 +311,10 @@ TEST_F(ZEVSiteStorageTest, WriteAheadLogStaysBounded) {
     largest = std::max(largest, std::filesystem::file_size(wal, ignored));
   }
   std::size_t stored = 0;
-  storage->withStore([&](ZEVSiteEventStore& store) { stored = store.count().value_or(0); });
+  storage->withStore([&](zevsite::EventStore& store) { stored = store.count().value_or(0); });
   EXPECT_EQ(stored, 30'000u);
   EXPECT_GT(largest, 0u);
-  EXPECT_LT(largest, std::uintmax_t{ZEVSiteEventStore::kForcedCheckpointFrames + 600} * 4120);
+  EXPECT_LT(largest, std::uintmax_t{zevsite::EventStore::kForcedCheckpointFrames + 600} * 4120);
 }
 
 // A store that cannot be written (a full disk, then a lost permission) is never mistaken for
@@ -326,12 +327,12 @@ TEST_F(ZEVSiteStorageTest, AFullDiskKeepsTheStoreAndWritesStagedEventsWhenItClea
   clearCaptured();
 
   std::atomic<int> fault{ENOSPC};
-  platform_->setStoreFault([&](ZEVSiteStoreFileOp op, const std::string&) {
-    return op == ZEVSiteStoreFileOp::Write || op == ZEVSiteStoreFileOp::Open ? fault.load() : 0;
+  platform_->setStoreFault([&](zevsite::StoreFileOp op, const std::string&) {
+    return op == zevsite::StoreFileOp::Write || op == zevsite::StoreFileOp::Open ? fault.load() : 0;
   });
   for (int i = 0; i < 5; ++i) queue->addTask("new=" + std::to_string(i), "event");
-  EXPECT_FALSE(ZEVSiteEventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() +
-                                                          std::chrono::milliseconds(300)));
+  EXPECT_FALSE(zevsite::EventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() +
+                                                            std::chrono::milliseconds(300)));
   for (int retry = 0; retry < 6; ++retry) {
     if (retry == 3) fault = EACCES;  // another kind of failure, same episode
     platform_->advanceBy(std::chrono::seconds(20));

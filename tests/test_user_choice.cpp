@@ -70,7 +70,7 @@ class ZEVSiteUserChoiceTest : public ZEVSiteTest {
     children_.clear();
   }
   std::string userDefaultsOnDisk(std::string_view key) {
-    ZEVSiteUserDefaults fresh(home_);  // what the next launch reads
+    zevsite::UserDefaults fresh(home_);  // what the next launch reads
     auto value = fresh.findInteger(key);
     return value ? std::to_string(*value) : "missing";
   }
@@ -237,8 +237,8 @@ TEST_F(ZEVSiteUserChoiceTest, ADeletionTheStoreCannotDoNowIsDoneLater) {
   platform_->advanceBy(1s);  // the start-up event goes before the fault
   for (int i = 0; i < 10; ++i) manager->trackPageView("kept" + std::to_string(i));
   ASSERT_EQ(storedUploads().size(), 11u);
-  platform_->setStoreFault([](ZEVSiteStoreFileOp op, const std::string&) {
-    return op == ZEVSiteStoreFileOp::Write ? ENOSPC : 0;
+  platform_->setStoreFault([](zevsite::StoreFileOp op, const std::string&) {
+    return op == zevsite::StoreFileOp::Write ? ENOSPC : 0;
   });
   EXPECT_FALSE(ZEVSiteSupport::deleteAllData(300ms));
   platform_->setStoreFault(nullptr);

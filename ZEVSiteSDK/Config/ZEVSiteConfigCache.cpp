@@ -24,11 +24,11 @@ struct CacheState {
   zevsite::Mutex mutex;  // guards the fields below; held while a document is read and parsed
   std::optional<std::string> home ZEVSITE_GUARDED_BY(mutex);
   bool hasDocument ZEVSITE_GUARDED_BY(mutex) = false;
-  ZEVSiteConfigLimits limits ZEVSITE_GUARDED_BY(mutex);
+  ConfigLimits limits ZEVSITE_GUARDED_BY(mutex);
 };
 
 CacheState& cacheState() {
-  static ZEVSiteNoDestructor<CacheState> state;
+  static NoDestructor<CacheState> state;
   static const bool forkSafe = forksafety::registered(state.get().mutex, forksafety::kLeaf);
   (void)forkSafe;
   return state.get();
@@ -57,7 +57,7 @@ void loadLocked(CacheState& state, const std::string& home) ZEVSITE_REQUIRES(sta
 // The state for the current home directory, loaded when it is not yet.
 struct Snapshot {
   bool hasDocument;
-  ZEVSiteConfigLimits limits;
+  ConfigLimits limits;
 };
 
 Snapshot currentSnapshot() {
@@ -68,15 +68,15 @@ Snapshot currentSnapshot() {
   return {state.hasDocument, state.limits};
 }
 
-void applyToStorage(const std::string& home, const ZEVSiteConfigLimits& limits) {
-  ZEVSiteEventStorage::forHome(home)->setLimits(limits.maxEvents, limits.expirationSecs);
+void applyToStorage(const std::string& home, const ConfigLimits& limits) {
+  EventStorage::forHome(home)->setLimits(limits.maxEvents, limits.expirationSecs);
 }
 
 }  // namespace
 
-ZEVSiteConfigLimits limitsOf(const ZEV_SDKConfig& config) {
+ConfigLimits limitsOf(const ZEV_SDKConfig& config) {
   const ZEV_OfflineCache& cache = config.offlineCache;
-  ZEVSiteConfigLimits limits;
+  ConfigLimits limits;
   limits.maxEvents =
       static_cast<std::size_t>(clamped("length", cache.length, kFewestEvents, kMostEvents));
   limits.expirationSecs = clamped("queueExpirationSecs", cache.queueExpirationSecs,
@@ -86,10 +86,10 @@ ZEVSiteConfigLimits limitsOf(const ZEV_SDKConfig& config) {
   return limits;
 }
 
-ZEVSiteConfigLimits cachedLimits() { return currentSnapshot().limits; }
+ConfigLimits cachedLimits() { return currentSnapshot().limits; }
 
 void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& config) {
-  const ZEVSiteConfigLimits limits = limitsOf(config);
+  const ConfigLimits limits = limitsOf(config);
   {
     auto& state = cacheState();
     zevsite::MutexLock lock(state.mutex);

@@ -14,7 +14,7 @@
 namespace zevsite::config {
 
 // The limits the SDK takes from a document, each within its sane range.
-struct ZEVSiteConfigLimits {
+struct ConfigLimits {
   std::size_t maxEvents = 10000;
   std::int64_t expirationSecs = 604800;
   std::chrono::seconds timeout{30};
@@ -29,9 +29,9 @@ inline constexpr std::int64_t kShortestTimeoutSecs = 5;
 inline constexpr std::int64_t kLongestTimeoutSecs = 3600;
 
 // The limits of a parsed document, validated (clamping logs one line per field).
-ZEVSiteConfigLimits limitsOf(const ZEV_SDKConfig& config);
+ConfigLimits limitsOf(const ZEV_SDKConfig& config);
 // The limits of the current home directory's cached document (the defaults without one).
-ZEVSiteConfigLimits cachedLimits();
+ConfigLimits cachedLimits();
 // Records `config`, just written as the cached document of `homeDirectory`, and hands its
 // limits to that home's event storage.
 void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& config);

@@ -14,15 +14,15 @@ constexpr std::size_t kMaxDocumentBytes = 1 << 20;
 
 }  // namespace
 
-ZEVSiteConfigRefresh& ZEVSiteConfigRefresh::shared() {
-  static ZEVSiteNoDestructor<ZEVSiteConfigRefresh> instance;
+zevsite::ConfigRefresh& zevsite::ConfigRefresh::shared() {
+  static zevsite::NoDestructor<zevsite::ConfigRefresh> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex_, zevsite::forksafety::kLeaf);
   (void)forkSafe;
   return instance.get();
 }
 
-void ZEVSiteConfigRefresh::start(ZEVSiteText url) {
+void zevsite::ConfigRefresh::start(ZEVSiteText url) {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
   {
     zevsite::MutexLock lock(mutex_);
@@ -49,7 +49,7 @@ void ZEVSiteConfigRefresh::start(ZEVSiteText url) {
   }
 }
 
-void ZEVSiteConfigRefresh::run() {
+void zevsite::ConfigRefresh::run() {
   for (;;) {
     ZEVSiteText url;
     {
@@ -72,15 +72,15 @@ void ZEVSiteConfigRefresh::run() {
   }
 }
 
-bool ZEVSiteConfigRefresh::waitIdle(std::chrono::steady_clock::time_point deadline) {
+bool zevsite::ConfigRefresh::waitIdle(std::chrono::steady_clock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
   return idle_.wait_until(lock.native(), deadline,
                           [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
 }
 
-void ZEVSiteConfigRefresh::refresh(const std::string& url) {
+void zevsite::ConfigRefresh::refresh(const std::string& url) {
   auto& platform = ZEVSitePlatform::current();
-  ZEVSiteFetchLimits limits;
+  zevsite::FetchLimits limits;
   limits.maxBytes = kMaxDocumentBytes;
   limits.totalTimeout = zevsite::config::requestTimeout();
   std::optional<std::string> data = platform.fetchURL(url, limits);

@@ -15,10 +15,11 @@
 #include <cstdint>
 #include <mutex>
 
-class ZEVSiteConfigRefresh {
+namespace zevsite {
+class ConfigRefresh {
  public:
   // The one refresher of the process, never destroyed.
-  static ZEVSiteConfigRefresh& shared();
+  static ConfigRefresh& shared();
 
   // Downloads `url` (absent: nothing to download) and, when the document is accepted,
   // writes it atomically to the cache file, stores the refresh time and hands the limits
@@ -41,3 +42,4 @@ class ZEVSiteConfigRefresh {
   bool waiting_ ZEVSITE_GUARDED_BY(mutex_) = false;    // another refresh is asked for
   ZEVSiteText waitingURL_ ZEVSITE_GUARDED_BY(mutex_);  // its URL
 };
+}  // namespace zevsite

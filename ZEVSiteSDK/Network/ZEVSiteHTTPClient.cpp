@@ -26,10 +26,11 @@ struct Exchange {
 }  // namespace
 
 // The request in flight and everything libcurl reads from while it runs.
-struct ZEVSiteHTTPClient::Handle {
+namespace zevsite {
+struct HttpClient::Handle {
   CURLM* multi = curl_multi_init();
   CURL* easy = curl_easy_init();
-  ZEVSiteHTTPRequest request;
+  HttpRequest request;
   curl_slist* headers = nullptr;
   Exchange exchange;
   char errorText[CURL_ERROR_SIZE] = {0};
@@ -43,6 +44,7 @@ struct ZEVSiteHTTPClient::Handle {
     curl_slist_free_all(headers);
   }
 };
+}  // namespace zevsite
 
 namespace {
 
@@ -84,9 +86,9 @@ int checkAbort(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 
 namespace zevsite {
 
-ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
-                                      const std::vector<std::string>& uploads, bool compress) {
-  ZEVSiteHTTPRequest request{"POST", collectURL, {"Content-Type: text/plain; charset=utf-8"}, {}};
+HttpRequest buildUploadRequest(const std::string& collectURL,
+                               const std::vector<std::string>& uploads, bool compress) {
+  HttpRequest request{"POST", collectURL, {"Content-Type: text/plain; charset=utf-8"}, {}};
   std::size_t size = 0;
   for (const auto& upload : uploads) size += upload.size() + 1;
   request.body.reserve(size);
@@ -105,14 +107,14 @@ ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
 
 }  // namespace zevsite
 
-ZEVSiteHTTPClient::ZEVSiteHTTPClient() {
+zevsite::HttpClient::HttpClient() {
   zevsite::net::ensureCurlInitialised();
   handle_ = std::make_unique<Handle>();
 }
 
-ZEVSiteHTTPClient::~ZEVSiteHTTPClient() = default;
+zevsite::HttpClient::~HttpClient() = default;
 
-void ZEVSiteHTTPClient::abandonAfterFork() {
+void zevsite::HttpClient::abandonAfterFork() {
   // The parent's handles stay allocated on purpose: cleaning them up could write to the
   // shared socket (a TLS close, the rest of a request). A few kilobytes per fork.
   (void)handle_.release();
@@ -120,13 +122,14 @@ void ZEVSiteHTTPClient::abandonAfterFork() {
   aborted_.store(false);
 }
 
-void ZEVSiteHTTPClient::abort() {
+void zevsite::HttpClient::abort() {
   aborted_.store(true);
   if (handle_->multi) curl_multi_wakeup(handle_->multi);
 }
 
-void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
-                              std::chrono::milliseconds totalTimeout) {
+void zevsite::HttpClient::start(zevsite::HttpRequest request,
+                                std::chrono::milliseconds connectTimeout,
+                                std::chrono::milliseconds totalTimeout) {
   Handle& h = *handle_;
   h.startError.reset();
   if (aborted_) {
@@ -177,9 +180,9 @@ void ZEVSiteHTTPClient::start(ZEVSiteHTTPRequest request, std::chrono::milliseco
   curl_multi_perform(h.multi, &running);  // connects (or reuses) and sends what it can
 }
 
-ZEVSiteHTTPResponse ZEVSiteHTTPClient::finish() {
+zevsite::HttpResponse zevsite::HttpClient::finish() {
   Handle& h = *handle_;
-  ZEVSiteHTTPResponse response;
+  zevsite::HttpResponse response;
   if (h.startError || !h.inFlight) {
     response.error = h.startError.value_or("no request started");
     return response;

@@ -1,6 +1,6 @@
 // The upload request and the libcurl client that sends it.
 //
-// buildUploadRequest is a pure function (tested without a network); ZEVSiteHTTPClient keeps
+// buildUploadRequest is a pure function (tested without a network); HttpClient keeps
 // one libcurl handle so consecutive requests reuse the connection (keep-alive, TCP_NODELAY),
 // driven through a multi handle so a request can be in flight while its caller works.
 // A client is used by one thread at a time (the sender's); abort() may come from any thread.
@@ -14,46 +14,42 @@
 #include <string>
 #include <vector>
 
-struct ZEVSiteHTTPRequest {
+namespace zevsite {
+struct HttpRequest {
   std::string method;
   std::string url;
   std::vector<std::string> headers;  // "Name: value"
   std::string body;
 };
 
-struct ZEVSiteHTTPResponse {
+struct HttpResponse {
   long status = 0;         // 0: no HTTP answer (network error, timeout, abort)
   std::string retryAfter;  // the Retry-After header's value, if any
   std::string error;       // what went wrong when status is 0
 };
 
-namespace zevsite {
-
 // A POST of upload strings joined by newlines, as text/plain UTF-8; with `compress`, the
 // body is gzip and says so (Content-Encoding: gzip), unless zlib failed.
-ZEVSiteHTTPRequest buildUploadRequest(const std::string& collectURL,
-                                      const std::vector<std::string>& uploads,
-                                      bool compress = false);
+HttpRequest buildUploadRequest(const std::string& collectURL,
+                               const std::vector<std::string>& uploads, bool compress = false);
 
-}  // namespace zevsite
-
-class ZEVSiteHTTPClient {
+class HttpClient {
  public:
-  ZEVSiteHTTPClient();
-  ~ZEVSiteHTTPClient();
-  ZEVSiteHTTPClient(const ZEVSiteHTTPClient&) = delete;
-  ZEVSiteHTTPClient& operator=(const ZEVSiteHTTPClient&) = delete;
+  HttpClient();
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
 
   // Starts sending `request` within the connect and total timeouts (certificates always
-  // verified; the host's proxy and CA bundle, see ZEVSiteNetworkSettings) and returns while it is
+  // verified; the host's proxy and CA bundle, see NetworkSettings) and returns while it is
   // on the wire, so the caller can work meanwhile. One request at a time: call finish() before the
   // next start().
-  void start(ZEVSiteHTTPRequest request, std::chrono::milliseconds connectTimeout,
+  void start(HttpRequest request, std::chrono::milliseconds connectTimeout,
              std::chrono::milliseconds totalTimeout);
   // Waits for the answer to the started request. At most 64 KiB of the answer's body is read:
   // a longer body ends the request there (the connection is closed, not reused) and the
   // status stands.
-  ZEVSiteHTTPResponse finish();
+  HttpResponse finish();
   // Makes the request in progress (and any later one) give up at once. Any thread.
   void abort();
   // In a child after fork(): lets go of the connection shared with the parent without
@@ -66,3 +62,4 @@ class ZEVSiteHTTPClient {
   std::unique_ptr<Handle> handle_;
   std::atomic<bool> aborted_{false};
 };
+}  // namespace zevsite

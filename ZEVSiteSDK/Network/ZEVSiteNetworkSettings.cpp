@@ -14,11 +14,11 @@ namespace {
 
 struct SettingsSlot {
   zevsite::Mutex mutex;  // guards settings; a leaf lock (any thread, held for a copy)
-  ZEVSiteNetworkSettings settings ZEVSITE_GUARDED_BY(mutex);
+  NetworkSettings settings ZEVSITE_GUARDED_BY(mutex);
 };
 
 SettingsSlot& slot() {
-  static ZEVSiteNoDestructor<SettingsSlot> instance;
+  static NoDestructor<SettingsSlot> instance;
   // A host thread may be changing a setting at fork(): the child must not inherit the lock.
   static const bool forkSafe = forksafety::registered(instance.get().mutex, forksafety::kLeaf);
   (void)forkSafe;
@@ -27,7 +27,7 @@ SettingsSlot& slot() {
 
 }  // namespace
 
-ZEVSiteNetworkSettings networkSettings() {
+NetworkSettings networkSettings() {
   zevsite::MutexLock lock(slot().mutex);
   return slot().settings;
 }
@@ -53,7 +53,7 @@ void setDispatchInterval(std::chrono::milliseconds interval) {
 }
 
 void applyNetworkSettings(void* curl) {
-  const ZEVSiteNetworkSettings settings = networkSettings();
+  const NetworkSettings settings = networkSettings();
   if (settings.proxyURL) {
     // The host's proxy is for every request: no_proxy in the environment does not apply.
     // libcurl copies both strings.

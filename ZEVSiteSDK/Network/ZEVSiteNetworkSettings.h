@@ -9,16 +9,18 @@
 #include <optional>
 #include <string>
 
-struct ZEVSiteNetworkSettings {
+namespace zevsite {
+struct NetworkSettings {
   std::optional<std::string> proxyURL;  // absent: libcurl's proxy environment variables
   std::optional<std::string> caBundle;  // absent: the system's certificate store
   bool compression = true;
   std::chrono::milliseconds dispatchInterval{0};
 };
+}  // namespace zevsite
 
 namespace zevsite::net {
 
-ZEVSiteNetworkSettings networkSettings();
+NetworkSettings networkSettings();
 void setProxy(std::optional<std::string> proxyURL);
 void setCABundle(std::optional<std::string> path);
 void setCompression(bool enabled);

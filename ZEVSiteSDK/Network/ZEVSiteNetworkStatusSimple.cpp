@@ -20,7 +20,7 @@ struct ProviderSlot {
 };
 
 ProviderSlot& slot() {
-  static ZEVSiteNoDestructor<ProviderSlot> instance;
+  static zevsite::NoDestructor<ProviderSlot> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLeaf);
   (void)forkSafe;

@@ -8,28 +8,28 @@
 
 #include <exception>
 
-ZEVSiteDispatchPool::ZEVSiteDispatchPool(std::size_t threadCount) : threadCount_(threadCount) {
+zevsite::DispatchPool::DispatchPool(std::size_t threadCount) : threadCount_(threadCount) {
   zevsite::MutexLock lock(mutex_);
   startWorkersLocked();
 }
 
-void ZEVSiteDispatchPool::startWorkersLocked() {
+void zevsite::DispatchPool::startWorkersLocked() {
   workerGeneration_ = zevsite::forksafety::forkGeneration();
   workers_.reserve(threadCount_);
   for (std::size_t i = 0; i < threadCount_; ++i) workers_.emplace_back([this] { workerLoop(); });
 }
 
-void ZEVSiteDispatchPool::registerForFork() {
+void zevsite::DispatchPool::registerForFork() {
   zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kLeaf);
   zevsite::forksafety::onChild([this] { resetAfterFork(); });
 }
 
 // Unchecked: it runs in the child, which has one thread.
-void ZEVSiteDispatchPool::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::DispatchPool::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // The parent's workers do not exist here; their handles are parked for good (joining or
   // destroying them would fail). The parent's pending tasks are the parent's work (its
   // start-up events, its refreshes): the child does not run them a second time.
-  static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
+  static zevsite::NoDestructor<std::vector<std::thread>> inherited;
   for (auto& worker : workers_) inherited.get().push_back(std::move(worker));
   workers_.clear();
   due_.clear();
@@ -38,7 +38,7 @@ void ZEVSiteDispatchPool::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   std::construct_at(&wake_);
 }
 
-ZEVSiteDispatchPool::~ZEVSiteDispatchPool() {
+zevsite::DispatchPool::~DispatchPool() {
   {
     zevsite::MutexLock lock(mutex_);
     stopping_ = true;
@@ -47,11 +47,11 @@ ZEVSiteDispatchPool::~ZEVSiteDispatchPool() {
   for (auto& worker : workers_) worker.join();
 }
 
-void ZEVSiteDispatchPool::dispatchAsync(Task task) {
+void zevsite::DispatchPool::dispatchAsync(Task task) {
   dispatchAfter(Clock::duration::zero(), std::move(task));
 }
 
-void ZEVSiteDispatchPool::dispatchAfter(Clock::duration delay, Task task) {
+void zevsite::DispatchPool::dispatchAfter(Clock::duration delay, Task task) {
   {
     zevsite::MutexLock lock(mutex_);
     if (workers_.empty() && workerGeneration_ != zevsite::forksafety::forkGeneration()) {
@@ -64,7 +64,7 @@ void ZEVSiteDispatchPool::dispatchAfter(Clock::duration delay, Task task) {
   wake_.notify_all();
 }
 
-void ZEVSiteDispatchPool::workerLoop() {
+void zevsite::DispatchPool::workerLoop() {
   zevsite::UniqueMutexLock lock(mutex_);
   while (!stopping_) {
     if (due_.empty()) {

@@ -17,15 +17,16 @@
 #include <thread>
 #include <vector>
 
-class ZEVSiteDispatchPool {
+namespace zevsite {
+class DispatchPool {
  public:
   using Task = std::function<void()>;
   using Clock = std::chrono::steady_clock;
 
-  explicit ZEVSiteDispatchPool(std::size_t threadCount);
+  explicit DispatchPool(std::size_t threadCount);
   // Never runs in practice (the pool lives in static storage for the whole process); stops
   // and joins the workers if a test owns a pool of its own.
-  ~ZEVSiteDispatchPool();
+  ~DispatchPool();
 
   void dispatchAsync(Task task);
   void dispatchAfter(Clock::duration delay, Task task);
@@ -50,3 +51,4 @@ class ZEVSiteDispatchPool {
   // The fork generation the workers were started in.
   std::uint64_t workerGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
 };
+}  // namespace zevsite

@@ -33,7 +33,7 @@ struct HomeState {
 };
 
 HomeState& homeState() {
-  static ZEVSiteNoDestructor<HomeState> state;
+  static NoDestructor<HomeState> state;
   static const bool forkSafe =
       zevsite::forksafety::registered(state.get().mutex, zevsite::forksafety::kLeaf);
   (void)forkSafe;

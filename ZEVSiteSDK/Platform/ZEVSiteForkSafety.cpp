@@ -34,7 +34,7 @@ struct Registry {
 };
 
 Registry& registry() {
-  static ZEVSiteNoDestructor<Registry> instance;
+  static NoDestructor<Registry> instance;
   return instance.get();
 }
 

@@ -8,15 +8,16 @@
 #include <new>
 #include <utility>
 
+namespace zevsite {
 template <class T>
-class ZEVSiteNoDestructor {
+class NoDestructor {
  public:
   template <class... Args>
-  explicit ZEVSiteNoDestructor(Args&&... args) {
+  explicit NoDestructor(Args&&... args) {
     new (storage_) T(std::forward<Args>(args)...);
   }
-  ZEVSiteNoDestructor(const ZEVSiteNoDestructor&) = delete;
-  ZEVSiteNoDestructor& operator=(const ZEVSiteNoDestructor&) = delete;
+  NoDestructor(const NoDestructor&) = delete;
+  NoDestructor& operator=(const NoDestructor&) = delete;
 
   T& get() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
   T* operator->() noexcept { return &get(); }
@@ -24,3 +25,4 @@ class ZEVSiteNoDestructor {
  private:
   alignas(T) unsigned char storage_[sizeof(T)];
 };
+}  // namespace zevsite

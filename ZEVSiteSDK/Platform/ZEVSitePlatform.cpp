@@ -21,7 +21,7 @@ namespace {
 
 // Linux tells the boot's id and the seconds since it (to the hundredth) in files, which tools
 // that fake the wall clock for a process leave alone.
-std::optional<ZEVSiteBootClock> readBootClock() {
+std::optional<zevsite::BootClock> readBootClock() {
   const std::optional<std::string> bootId =
       zevsite::files::readFile("/proc/sys/kernel/random/boot_id");
   const std::optional<std::string> uptime = zevsite::files::readFile("/proc/uptime");
@@ -32,7 +32,7 @@ std::optional<ZEVSiteBootClock> readBootClock() {
   std::string id = *bootId;
   while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
   if (id.empty()) return std::nullopt;
-  return ZEVSiteBootClock{std::move(id), static_cast<std::int64_t>(seconds * 1000)};
+  return zevsite::BootClock{std::move(id), static_cast<std::int64_t>(seconds * 1000)};
 }
 
 // The real platform: a shared pool of background threads, the system clocks and files.
@@ -45,7 +45,7 @@ class RealPlatform final : public ZEVSitePlatform {
 
   void dispatchAsync(Task task) override { pool_.dispatchAsync(std::move(task)); }
   void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
-    pool_.dispatchAfter(std::chrono::duration_cast<ZEVSiteDispatchPool::Clock::duration>(delay),
+    pool_.dispatchAfter(std::chrono::duration_cast<zevsite::DispatchPool::Clock::duration>(delay),
                         std::move(task));
   }
   std::thread startThread(Task body) override { return std::thread(std::move(body)); }
@@ -62,14 +62,14 @@ class RealPlatform final : public ZEVSitePlatform {
   std::chrono::steady_clock::time_point monotonicNow() override {
     return std::chrono::steady_clock::now();
   }
-  std::optional<ZEVSiteBootClock> bootClock() override { return readBootClock(); }
+  std::optional<zevsite::BootClock> bootClock() override { return readBootClock(); }
   std::string homeDirectory() override { return zevsite::files::homeDirectory(); }
-  std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
+  std::shared_ptr<zevsite::UserDefaults> standardUserDefaults() override {
     std::string home = homeDirectory();
     zevsite::MutexLock lock(defaultsMutex_);
     auto& defaults = defaultsByHome_[home];
     if (!defaults) {
-      defaults = std::make_shared<ZEVSiteUserDefaults>(home);
+      defaults = std::make_shared<zevsite::UserDefaults>(home);
       defaults->registerForFork();
     }
     return defaults;
@@ -78,7 +78,7 @@ class RealPlatform final : public ZEVSitePlatform {
     return zevsite::files::writeFileAtomically(path, bytes);
   }
   std::optional<std::string> fetchURL(const std::string& url,
-                                      const ZEVSiteFetchLimits& limits) override {
+                                      const zevsite::FetchLimits& limits) override {
     return zevsite::net::fetchURL(url, limits);
   }
   int renameFile(const std::string& from, const std::string& to) override {
@@ -87,14 +87,14 @@ class RealPlatform final : public ZEVSitePlatform {
   int removeFile(const std::string& path) override {
     return std::remove(path.c_str()) == 0 ? 0 : errno;
   }
-  std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) override {
+  std::optional<zevsite::FileIdentity> fileIdentity(const std::string& path) override {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return ZEVSiteFileIdentity{static_cast<std::uint64_t>(info.st_dev),
-                               static_cast<std::uint64_t>(info.st_ino),
-                               static_cast<std::uint32_t>(info.st_uid), S_ISDIR(info.st_mode)};
+    return zevsite::FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                                 static_cast<std::uint64_t>(info.st_ino),
+                                 static_cast<std::uint32_t>(info.st_uid), S_ISDIR(info.st_mode)};
   }
-  int storeFileFault(ZEVSiteStoreFileOp, const std::string&, std::uint64_t) override { return 0; }
+  int storeFileFault(zevsite::StoreFileOp, const std::string&, std::uint64_t) override { return 0; }
   std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override {
     struct statvfs info {};
     if (::statvfs(directory.c_str(), &info) != 0) return std::nullopt;
@@ -108,9 +108,9 @@ class RealPlatform final : public ZEVSitePlatform {
  private:
   // Two workers: the start-up work and a configuration download may overlap on a 2-core
   // host without one delaying the other.
-  ZEVSiteDispatchPool pool_{2};
+  zevsite::DispatchPool pool_{2};
   zevsite::Mutex defaultsMutex_;  // guards defaultsByHome_; rank kDefaultsMap for fork()
-  std::map<std::string, std::shared_ptr<ZEVSiteUserDefaults>> defaultsByHome_
+  std::map<std::string, std::shared_ptr<zevsite::UserDefaults>> defaultsByHome_
       ZEVSITE_GUARDED_BY(defaultsMutex_);
 };
 
@@ -122,7 +122,7 @@ struct Installed {
 };
 
 Installed& installed() {
-  static ZEVSiteNoDestructor<Installed> state;
+  static zevsite::NoDestructor<Installed> state;
   static const bool forkSafe =
       zevsite::forksafety::registered(state.get().mutex, zevsite::forksafety::kLeaf);
   (void)forkSafe;
@@ -132,7 +132,7 @@ Installed& installed() {
 }  // namespace
 
 ZEVSitePlatform& ZEVSitePlatform::real() {
-  static ZEVSiteNoDestructor<RealPlatform> platform;
+  static zevsite::NoDestructor<RealPlatform> platform;
   return platform.get();
 }
 

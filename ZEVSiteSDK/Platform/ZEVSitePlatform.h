@@ -23,27 +23,33 @@
 
 // Which file a path names: a file replaced or deleted behind an open handle has another
 // identity (or none) at its path.
-struct ZEVSiteFileIdentity {
+namespace zevsite {
+struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::uint32_t ownerId = 0;
   bool isDirectory = false;
-  bool operator==(const ZEVSiteFileIdentity& other) const {
+  bool operator==(const FileIdentity& other) const {
     return device == other.device && inode == other.inode;
   }
 };
+}  // namespace zevsite
 
 // Time since the machine booted, read where a change of the wall clock cannot reach it, and
 // which boot it counts from: two readings of one boot differ by the time that really passed
 // between them, whatever the wall clock did meanwhile (and whichever process took them).
-struct ZEVSiteBootClock {
+namespace zevsite {
+struct BootClock {
   std::string bootId;
   std::int64_t uptimeMillis = 0;
 };
+}  // namespace zevsite
 
 // The file operations of the event store's SQLite connections, each offered to the platform
 // before it runs (see storeFileFault).
-enum class ZEVSiteStoreFileOp { Open, Write, Sync, Truncate };
+namespace zevsite {
+enum class StoreFileOp { Open, Write, Sync, Truncate };
+}  // namespace zevsite
 
 class ZEVSitePlatform {
  public:
@@ -71,28 +77,28 @@ class ZEVSitePlatform {
   // Monotonic clock for delays and timeouts.
   virtual std::chrono::steady_clock::time_point monotonicNow() = 0;
   // The boot clock; nullopt where the system does not tell.
-  virtual std::optional<ZEVSiteBootClock> bootClock() = 0;
+  virtual std::optional<zevsite::BootClock> bootClock() = 0;
 
   // The SDK's home directory (created with Library/ inside it).
   virtual std::string homeDirectory() = 0;
   // The user defaults of the current home directory.
-  virtual std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() = 0;
+  virtual std::shared_ptr<zevsite::UserDefaults> standardUserDefaults() = 0;
   // Replaces `path` whole and atomically; false when it could not.
   virtual bool writeFileAtomically(const std::string& path, std::string_view bytes) = 0;
   // Fetches the whole content of `url`, blocking; nothing on any failure.
   virtual std::optional<std::string> fetchURL(const std::string& url,
-                                              const ZEVSiteFetchLimits& limits) = 0;
+                                              const zevsite::FetchLimits& limits) = 0;
 
   // The store's own file operations: 0 on success, else an errno value.
   virtual int renameFile(const std::string& from, const std::string& to) = 0;
   virtual int removeFile(const std::string& path) = 0;
-  virtual std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) = 0;
+  virtual std::optional<zevsite::FileIdentity> fileIdentity(const std::string& path) = 0;
   // Asked before every operation of the store's SQLite connections on `path` (the database
   // and its -wal and -shm files): 0 lets it run, an errno value (ENOSPC, EACCES, EIO, EMFILE,
   // EROFS) fails it as the operating system would. `growthBytes` is how far a write extends
   // the file past its end (0 for one that overwrites bytes the file holds, and for the other
   // operations): only growth needs free space. The real platform always answers 0.
-  virtual int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+  virtual int storeFileFault(zevsite::StoreFileOp op, const std::string& path,
                              std::uint64_t growthBytes) = 0;
   // Bytes an unprivileged process may still write on the file system of `directory`;
   // nullopt when it cannot be told.
@@ -107,9 +113,10 @@ class ZEVSitePlatform {
 
 // A platform that forwards every call to another one; fakes derive from it and override only
 // what they fake.
-class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
+namespace zevsite {
+class ForwardingPlatform : public ZEVSitePlatform {
  public:
-  explicit ZEVSiteForwardingPlatform(ZEVSitePlatform& target) : target_(target) {}
+  explicit ForwardingPlatform(ZEVSitePlatform& target) : target_(target) {}
 
   void dispatchAsync(Task task) override { target_.dispatchAsync(std::move(task)); }
   void dispatchAfter(std::chrono::nanoseconds delay, Task task) override {
@@ -119,27 +126,25 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
   std::int64_t currentTimeSeconds() override { return target_.currentTimeSeconds(); }
   std::int64_t currentTimeMillis() override { return target_.currentTimeMillis(); }
   std::chrono::steady_clock::time_point monotonicNow() override { return target_.monotonicNow(); }
-  std::optional<ZEVSiteBootClock> bootClock() override { return target_.bootClock(); }
+  std::optional<BootClock> bootClock() override { return target_.bootClock(); }
   std::string homeDirectory() override { return target_.homeDirectory(); }
-  std::shared_ptr<ZEVSiteUserDefaults> standardUserDefaults() override {
+  std::shared_ptr<UserDefaults> standardUserDefaults() override {
     return target_.standardUserDefaults();
   }
   bool writeFileAtomically(const std::string& path, std::string_view bytes) override {
     return target_.writeFileAtomically(path, bytes);
   }
-  std::optional<std::string> fetchURL(const std::string& url,
-                                      const ZEVSiteFetchLimits& limits) override {
+  std::optional<std::string> fetchURL(const std::string& url, const FetchLimits& limits) override {
     return target_.fetchURL(url, limits);
   }
   int renameFile(const std::string& from, const std::string& to) override {
     return target_.renameFile(from, to);
   }
   int removeFile(const std::string& path) override { return target_.removeFile(path); }
-  std::optional<ZEVSiteFileIdentity> fileIdentity(const std::string& path) override {
+  std::optional<FileIdentity> fileIdentity(const std::string& path) override {
     return target_.fileIdentity(path);
   }
-  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
-                     std::uint64_t growthBytes) override {
+  int storeFileFault(StoreFileOp op, const std::string& path, std::uint64_t growthBytes) override {
     return target_.storeFileFault(op, path, growthBytes);
   }
   std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override {
@@ -153,3 +158,4 @@ class ZEVSiteForwardingPlatform : public ZEVSitePlatform {
  protected:
   ZEVSitePlatform& target_;
 };
+}  // namespace zevsite

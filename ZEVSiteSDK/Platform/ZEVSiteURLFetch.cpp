@@ -126,7 +126,7 @@ void allowOnlyHttp(void* curl) {
 #endif
 }
 
-std::optional<std::string> fetchURL(const std::string& url, const ZEVSiteFetchLimits& limits) {
+std::optional<std::string> fetchURL(const std::string& url, const FetchLimits& limits) {
   if (url.empty()) return std::nullopt;
   ensureCurlInitialised();
   if (isFileURL(url)) return readFileURL(url, limits.maxBytes);

@@ -61,14 +61,14 @@ bool isTaggedValue(std::string_view value) {
 
 }  // namespace
 
-ZEVSiteUserDefaults::ZEVSiteUserDefaults(std::string homeDirectory)
+zevsite::UserDefaults::UserDefaults(std::string homeDirectory)
     : path_(homeDirectory.empty()
                 ? std::string()
                 : zevsite::files::joinPath(homeDirectory, "Library/Preferences/zevsite.defaults")) {
   load();
 }
 
-void ZEVSiteUserDefaults::load() {
+void zevsite::UserDefaults::load() {
   if (path_.empty()) return;
   struct stat info {};
   if (::stat(path_.c_str(), &info) != 0) return;  // no defaults yet
@@ -104,7 +104,7 @@ void ZEVSiteUserDefaults::load() {
   }
 }
 
-void ZEVSiteUserDefaults::keepDamagedFileAside(std::string_view why, std::size_t keptEntries) {
+void zevsite::UserDefaults::keepDamagedFileAside(std::string_view why, std::size_t keptEntries) {
   const std::string aside =
       path_ + ".corrupt-" + std::to_string(ZEVSitePlatform::current().currentTimeMillis());
   if (ZEVSitePlatform::current().renameFile(path_, aside) == 0) {
@@ -122,11 +122,11 @@ void ZEVSiteUserDefaults::keepDamagedFileAside(std::string_view why, std::size_t
   dirty_ = true;
 }
 
-std::int64_t ZEVSiteUserDefaults::integerForKey(std::string_view key) const {
+std::int64_t zevsite::UserDefaults::integerForKey(std::string_view key) const {
   return findInteger(key).value_or(0);
 }
 
-std::optional<std::int64_t> ZEVSiteUserDefaults::findInteger(std::string_view key) const {
+std::optional<std::int64_t> zevsite::UserDefaults::findInteger(std::string_view key) const {
   zevsite::MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end() || found->second.empty() || found->second[0] != 'i') return {};
@@ -138,38 +138,38 @@ std::optional<std::int64_t> ZEVSiteUserDefaults::findInteger(std::string_view ke
   return value;
 }
 
-void ZEVSiteUserDefaults::setInteger(std::int64_t value, std::string_view key) {
+void zevsite::UserDefaults::setInteger(std::int64_t value, std::string_view key) {
   zevsite::MutexLock lock(mutex_);
   values_[std::string(key)] = "i" + std::to_string(value);
   dirty_ = true;
   writeLocked();
 }
 
-void ZEVSiteUserDefaults::stageInteger(std::int64_t value, std::string_view key) {
+void zevsite::UserDefaults::stageInteger(std::int64_t value, std::string_view key) {
   zevsite::MutexLock lock(mutex_);
   values_[std::string(key)] = "i" + std::to_string(value);
   dirty_ = true;
 }
 
-std::optional<std::string> ZEVSiteUserDefaults::stringForKey(std::string_view key) const {
+std::optional<std::string> zevsite::UserDefaults::stringForKey(std::string_view key) const {
   zevsite::MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end() || found->second.empty() || found->second[0] != 's') return {};
   return found->second.substr(1);
 }
 
-void ZEVSiteUserDefaults::setString(std::string value, std::string_view key) {
+void zevsite::UserDefaults::setString(std::string value, std::string_view key) {
   zevsite::MutexLock lock(mutex_);
   values_[std::string(key)] = "s" + value;
   dirty_ = true;
   writeLocked();
 }
 
-void ZEVSiteUserDefaults::registerForFork() {
+void zevsite::UserDefaults::registerForFork() {
   zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kDefaults);
 }
 
-void ZEVSiteUserDefaults::removeObjectForKey(std::string_view key) {
+void zevsite::UserDefaults::removeObjectForKey(std::string_view key) {
   zevsite::MutexLock lock(mutex_);
   auto found = values_.find(key);
   if (found == values_.end()) return;
@@ -178,12 +178,12 @@ void ZEVSiteUserDefaults::removeObjectForKey(std::string_view key) {
   writeLocked();
 }
 
-bool ZEVSiteUserDefaults::synchronize() {
+bool zevsite::UserDefaults::synchronize() {
   zevsite::MutexLock lock(mutex_);
   return !dirty_ || writeLocked();
 }
 
-bool ZEVSiteUserDefaults::writeLocked() {
+bool zevsite::UserDefaults::writeLocked() {
   if (path_.empty()) return false;  // memory only until the host sets a home directory
   std::string content;
   for (const auto& [key, value] : values_) content += key + '\t' + escape(value) + '\n';

@@ -18,13 +18,14 @@
 #include <string>
 #include <string_view>
 
-class ZEVSiteUserDefaults {
+namespace zevsite {
+class UserDefaults {
  public:
   // A defaults file is a few hundred bytes; a larger one than this is not ours.
   static constexpr std::uint64_t kMaxFileBytes = 1024 * 1024;
 
   // Loads the store kept in `homeDirectory` (a missing file gives an empty store).
-  explicit ZEVSiteUserDefaults(std::string homeDirectory);
+  explicit UserDefaults(std::string homeDirectory);
 
   // The integer under `key`, 0 when missing or not an integer.
   std::int64_t integerForKey(std::string_view key) const;
@@ -55,3 +56,4 @@ class ZEVSiteUserDefaults {
   std::map<std::string, std::string, std::less<>> values_ ZEVSITE_GUARDED_BY(mutex_);
   bool dirty_ ZEVSITE_GUARDED_BY(mutex_) = false;
 };
+}  // namespace zevsite

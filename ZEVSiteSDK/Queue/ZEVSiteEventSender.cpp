@@ -37,12 +37,12 @@ constexpr int kTokenCounterBits = 24;
 
 struct Registry {
   zevsite::Mutex mutex;  // guards senders
-  std::map<ZEVSiteEventStorage*, std::shared_ptr<ZEVSiteEventSender>> senders
+  std::map<zevsite::EventStorage*, std::shared_ptr<zevsite::EventSender>> senders
       ZEVSITE_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
-  static ZEVSiteNoDestructor<Registry> instance;
+  static zevsite::NoDestructor<Registry> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kRegistry);
   (void)forkSafe;
@@ -68,15 +68,15 @@ int conditionFlagsFor(int status) {
 
 }  // namespace
 
-std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
-    const std::shared_ptr<ZEVSiteEventStorage>& storage) {
+std::shared_ptr<zevsite::EventSender> zevsite::EventSender::forStorage(
+    const std::shared_ptr<zevsite::EventStorage>& storage) {
   auto& state = registry();
   zevsite::MutexLock lock(state.mutex);
   auto& sender = state.senders[storage.get()];
   if (!sender) {
-    sender = std::make_shared<ZEVSiteEventSender>(PassKey{}, storage);
+    sender = std::make_shared<zevsite::EventSender>(PassKey{}, storage);
     // Senders are never removed from the registry, so plain pointers stay valid.
-    ZEVSiteEventSender* self = sender.get();
+    zevsite::EventSender* self = sender.get();
     zevsite::forksafety::registerLock(self->mutex_, zevsite::forksafety::kSender);
     zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
     storage->setCommitListener([self] { self->wake(); });
@@ -86,18 +86,18 @@ std::shared_ptr<ZEVSiteEventSender> ZEVSiteEventSender::forStorage(
   return sender;
 }
 
-std::vector<std::shared_ptr<ZEVSiteEventSender>> ZEVSiteEventSender::all() {
+std::vector<std::shared_ptr<zevsite::EventSender>> zevsite::EventSender::all() {
   auto& state = registry();
   zevsite::MutexLock lock(state.mutex);
-  std::vector<std::shared_ptr<ZEVSiteEventSender>> senders;
+  std::vector<std::shared_ptr<zevsite::EventSender>> senders;
   for (const auto& [storage, sender] : state.senders) senders.push_back(sender);
   return senders;
 }
 
-ZEVSiteEventSender::ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage)
+zevsite::EventSender::EventSender(PassKey, std::shared_ptr<zevsite::EventStorage> storage)
     : storage_(std::move(storage)) {}
 
-void ZEVSiteEventSender::ensureThreadLocked() {
+void zevsite::EventSender::ensureThreadLocked() {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
   if (stopping_ || (thread_.joinable() && threadGeneration_ == generation)) return;
   threadGeneration_ = generation;
@@ -105,10 +105,10 @@ void ZEVSiteEventSender::ensureThreadLocked() {
 }
 
 // Unchecked: the child has one thread and takes no lock here.
-void ZEVSiteEventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // The parent's sender thread does not exist here. Its handle is never joined or destroyed
   // (either would fail for a thread of another process): it is parked for good.
-  static ZEVSiteNoDestructor<std::vector<std::thread>> inherited;
+  static zevsite::NoDestructor<std::vector<std::thread>> inherited;
   if (thread_.joinable()) inherited.get().push_back(std::move(thread_));
   // A condition variable inherited with waiters that no longer exist never signals again
   // (its bookkeeping still counts them): start each afresh over the old storage.
@@ -126,7 +126,7 @@ void ZEVSiteEventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   gatherUntil_.reset();
 }
 
-void ZEVSiteEventSender::addSendCondition(int condition) {
+void zevsite::EventSender::addSendCondition(int condition) {
   {
     zevsite::MutexLock lock(mutex_);
     ensureThreadLocked();
@@ -136,7 +136,7 @@ void ZEVSiteEventSender::addSendCondition(int condition) {
   wakeCondition_.notify_one();
 }
 
-void ZEVSiteEventSender::wake() {
+void zevsite::EventSender::wake() {
   {
     zevsite::MutexLock lock(mutex_);
     ensureThreadLocked();
@@ -145,7 +145,7 @@ void ZEVSiteEventSender::wake() {
   wakeCondition_.notify_one();
 }
 
-bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
+bool zevsite::EventSender::flushAttempt(SteadyClock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
   ensureThreadLocked();
   if (finished_) return true;
@@ -158,7 +158,7 @@ bool ZEVSiteEventSender::flushAttempt(SteadyClock::time_point deadline) {
   });
 }
 
-bool ZEVSiteEventSender::waitUntilIdle(SteadyClock::time_point deadline) {
+bool zevsite::EventSender::waitUntilIdle(SteadyClock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
   return attemptCondition_.wait_until(lock.native(), deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
     return finished_ ||
@@ -166,7 +166,7 @@ bool ZEVSiteEventSender::waitUntilIdle(SteadyClock::time_point deadline) {
   });
 }
 
-bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
+bool zevsite::EventSender::shutdown(SteadyClock::time_point deadline) {
   {
     zevsite::MutexLock lock(mutex_);
     stopping_ = true;
@@ -181,7 +181,7 @@ bool ZEVSiteEventSender::shutdown(SteadyClock::time_point deadline) {
   return ended;
 }
 
-void ZEVSiteEventSender::waitForAttemptLocked(zevsite::UniqueMutexLock& lock) {
+void zevsite::EventSender::waitForAttemptLocked(zevsite::UniqueMutexLock& lock) {
   for (;;) {
     if (stopping_ || forceAttempt_) return;
     // New events wait for the end of a backoff; while polling the network they go at once.
@@ -204,7 +204,7 @@ void ZEVSiteEventSender::waitForAttemptLocked(zevsite::UniqueMutexLock& lock) {
   }
 }
 
-void ZEVSiteEventSender::run() {
+void zevsite::EventSender::run() {
   zevsite::UniqueMutexLock lock(mutex_);
   while (!stopping_) {
     waitForAttemptLocked(lock);
@@ -241,7 +241,7 @@ void ZEVSiteEventSender::run() {
   attemptCondition_.notify_all();
 }
 
-bool ZEVSiteEventSender::networkMatches() {
+bool zevsite::EventSender::networkMatches() {
   // Read here, on the sender's thread: never on a host's tracking call.
   const int flags = conditionFlagsFor(ZEVSiteNetworkStatusSimple::currentNetworkStatus());
   zevsite::MutexLock lock(mutex_);
@@ -251,19 +251,19 @@ bool ZEVSiteEventSender::networkMatches() {
   return false;
 }
 
-void ZEVSiteEventSender::reclaimDeadLeases() {
+void zevsite::EventSender::reclaimDeadLeases() {
   auto now = ZEVSitePlatform::current().monotonicNow();
   if (now - lastReclaim_ < kReclaimInterval) return;
   lastReclaim_ = now;
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
-  storage_->withStore([&](ZEVSiteEventStore& store) {
+  storage_->withStore([&](zevsite::EventStore& store) {
     for (std::int64_t token : store.activeLeaseTokens(nowMillis)) {
       if (!zevsite::process::isAlive(token >> kTokenCounterBits)) store.releaseToken(token);
     }
   });
 }
 
-ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
+zevsite::EventSender::Next zevsite::EventSender::attempt(bool forced) {
   ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
   if (!collectURL || collectURL->empty()) return Next::Idle;    // setCollectURL wakes us
   if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
@@ -285,13 +285,13 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::attempt(bool forced) {
   return sendBatches(*collectURL);
 }
 
-std::optional<std::size_t> ZEVSiteEventSender::storedCount() {
+std::optional<std::size_t> zevsite::EventSender::storedCount() {
   std::optional<std::size_t> stored;
-  storage_->withStore([&](ZEVSiteEventStore& store) { stored = store.count(); });
+  storage_->withStore([&](zevsite::EventStore& store) { stored = store.count(); });
   return stored;
 }
 
-ZEVSiteEventSender::Gathering ZEVSiteEventSender::gathering() {
+zevsite::EventSender::Gathering zevsite::EventSender::gathering() {
   const std::chrono::milliseconds interval = zevsite::net::networkSettings().dispatchInterval;
   if (interval.count() <= 0) return Gathering::Send;
   const auto now = ZEVSitePlatform::current().monotonicNow();
@@ -307,28 +307,28 @@ ZEVSiteEventSender::Gathering ZEVSiteEventSender::gathering() {
   return now < *gatherUntil_ ? Gathering::Wait : Gathering::Send;
 }
 
-bool ZEVSiteEventSender::maySend(const Batch& batch) const {
+bool zevsite::EventSender::maySend(const Batch& batch) const {
   return ZEVSiteSupport::isTrackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
          !storage_->deletionPending();
 }
 
-void ZEVSiteEventSender::endLease(const ZEVSiteLeaseEnd& end) {
+void zevsite::EventSender::endLease(const zevsite::LeaseEnd& end) {
   bool ended = false;
-  storage_->withStore([&](ZEVSiteEventStore& store) { ended = store.endLease(end); });
+  storage_->withStore([&](zevsite::EventStore& store) { ended = store.endLease(end); });
   if (!ended) unfinishedLeaseEnds_.push_back(end);
 }
 
-std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
+std::optional<zevsite::EventSender::Batch> zevsite::EventSender::leaseBatch(
     std::chrono::milliseconds timeout) {
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
   Batch batch;
   batch.token = (zevsite::process::currentId() << kTokenCounterBits) |
                 (++batchCounter_ & ((1 << kTokenCounterBits) - 1));
   batch.deletions = storage_->deletionsRequested();  // read before the lease: see maySend
-  std::optional<std::vector<ZEVSiteStoredEvent>> leased;
-  storage_->withStore([&](ZEVSiteEventStore& store) {
+  std::optional<std::vector<zevsite::StoredEvent>> leased;
+  storage_->withStore([&](zevsite::EventStore& store) {
     std::erase_if(unfinishedLeaseEnds_,
-                  [&](const ZEVSiteLeaseEnd& end) { return store.endLease(end); });
+                  [&](const zevsite::LeaseEnd& end) { return store.endLease(end); });
     // The lease outlives any request of ours, so it only lapses if this process dies.
     leased = store.leaseOldest(
         batchSize_, batch.token, nowMillis,
@@ -341,7 +341,7 @@ std::optional<ZEVSiteEventSender::Batch> ZEVSiteEventSender::leaseBatch(
   return batch;
 }
 
-void ZEVSiteEventSender::prepareRequest(Batch& batch, const std::string& collectURL) {
+void zevsite::EventSender::prepareRequest(Batch& batch, const std::string& collectURL) {
   if (batch.request) return;
   std::vector<std::string> uploads;
   uploads.reserve(batch.events.size());
@@ -357,11 +357,11 @@ void ZEVSiteEventSender::prepareRequest(Batch& batch, const std::string& collect
       zevsite::buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression);
 }
 
-ZEVSiteLeaseEnd ZEVSiteEventSender::leaseEnd(const Batch& batch, bool deleteEvents) {
+zevsite::LeaseEnd zevsite::EventSender::leaseEnd(const Batch& batch, bool deleteEvents) {
   return {batch.token, batch.events.front().rowId, batch.events.back().rowId, deleteEvents};
 }
 
-ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& collectURL) {
+zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& collectURL) {
   auto& platform = ZEVSitePlatform::current();
   // The cached configuration's timeout, kept in memory.
   const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
@@ -406,27 +406,27 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
     // deleted as soon as its answer is in, so a crash can repeat only the batch in flight.
     std::optional<Batch> next = leaseBatch(timeout);
     if (next && !next->events.empty()) prepareRequest(*next, collectURL);
-    ZEVSiteHTTPResponse response = client_.finish();
+    zevsite::HttpResponse response = client_.finish();
     auto releaseNext = [&] {
       if (next && !next->events.empty()) endLease(leaseEnd(*next, false));
       next.reset();
     };
     const long status = response.status;
-    const ZEVSiteUploadReaction reaction =
-        reactToUpload(status, response.retryAfter, failures_, pending->events.size(),
-                      platform.currentTimeSeconds(), zevsite::randomUInt64());
+    const zevsite::UploadReaction reaction =
+        zevsite::reactToUpload(status, response.retryAfter, failures_, pending->events.size(),
+                               platform.currentTimeSeconds(), zevsite::randomUInt64());
     switch (reaction.action) {
-      case ZEVSiteUploadAction::Delete:
+      case zevsite::UploadAction::Delete:
         failures_ = 0;
         endLease(leaseEnd(*pending, true));
         storage_->spaceFreed();
         break;
-      case ZEVSiteUploadAction::Split:
+      case zevsite::UploadAction::Split:
         endLease(leaseEnd(*pending, false));
         releaseNext();
         batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
         break;
-      case ZEVSiteUploadAction::Drop:
+      case zevsite::UploadAction::Drop:
         endLease(leaseEnd(*pending, true));
         if (status == 413) {
           ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
@@ -435,7 +435,7 @@ ZEVSiteEventSender::Next ZEVSiteEventSender::sendBatches(const std::string& coll
                               pending->events.size(), status);
         }
         break;
-      case ZEVSiteUploadAction::Wait: {
+      case zevsite::UploadAction::Wait: {
         endLease(leaseEnd(*pending, false));
         releaseNext();
         ++failures_;

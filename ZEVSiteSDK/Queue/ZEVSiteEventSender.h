@@ -30,20 +30,20 @@
 #include <thread>
 #include <vector>
 
-class ZEVSiteEventStorage;
+namespace zevsite {
+class EventStorage;
 
-class ZEVSiteEventSender {
+class EventSender {
   struct PassKey {};
 
  public:
   static constexpr std::size_t kBatchSize = 100;
 
   // The sender of `storage`, created (with its thread) on first use.
-  static std::shared_ptr<ZEVSiteEventSender> forStorage(
-      const std::shared_ptr<ZEVSiteEventStorage>& storage);
-  static std::vector<std::shared_ptr<ZEVSiteEventSender>> all();
+  static std::shared_ptr<EventSender> forStorage(const std::shared_ptr<EventStorage>& storage);
+  static std::vector<std::shared_ptr<EventSender>> all();
 
-  ZEVSiteEventSender(PassKey, std::shared_ptr<ZEVSiteEventStorage> storage);
+  EventSender(PassKey, std::shared_ptr<EventStorage> storage);
 
   // Registers the send condition of a queue that started executing.
   void addSendCondition(int condition);
@@ -86,9 +86,9 @@ class ZEVSiteEventSender {
   // deletion requests when it was leased.
   struct Batch {
     std::int64_t token = 0;
-    std::vector<ZEVSiteStoredEvent> events;  // their bodies move into request once built
+    std::vector<StoredEvent> events;  // their bodies move into request once built
     std::uint64_t deletions = 0;
-    std::optional<ZEVSiteHTTPRequest> request;
+    std::optional<HttpRequest> request;
   };
   // Builds the upload request of `batch` (compressed or not, as the settings say now),
   // unless it was built already. An event whose recorded time disagrees with its age on the
@@ -102,12 +102,12 @@ class ZEVSiteEventSender {
   Next sendBatches(const std::string& collectURL);
   // Leases the oldest free events; nothing when the store failed.
   std::optional<Batch> leaseBatch(std::chrono::milliseconds timeout);
-  static ZEVSiteLeaseEnd leaseEnd(const Batch& batch, bool deleteEvents);
-  void endLease(const ZEVSiteLeaseEnd& end);
+  static LeaseEnd leaseEnd(const Batch& batch, bool deleteEvents);
+  void endLease(const LeaseEnd& end);
   bool networkMatches();
   void reclaimDeadLeases();
 
-  const std::shared_ptr<ZEVSiteEventStorage> storage_;
+  const std::shared_ptr<EventStorage> storage_;
 
   // Guards the fields below that name it and the start of thread_. Rank kSender in the fork
   // lock order.
@@ -127,12 +127,12 @@ class ZEVSiteEventSender {
   bool backingOff_ ZEVSITE_GUARDED_BY(mutex_) = false;
 
   // Used by the sender thread only.
-  ZEVSiteHTTPClient client_;
+  HttpClient client_;
   int failures_ = 0;       // failed uploads in a row
   int storeFailures_ = 0;  // failed leases in a row
   // Lease ends the store could not take (a full disk): applied before the next lease, so a
   // delivered batch is not sent again once its lease runs out.
-  std::vector<ZEVSiteLeaseEnd> unfinishedLeaseEnds_;
+  std::vector<LeaseEnd> unfinishedLeaseEnds_;
   std::size_t batchSize_ = kBatchSize;
   std::chrono::milliseconds retryDelay_{0};
   std::int64_t batchCounter_ = 0;
@@ -148,3 +148,4 @@ class ZEVSiteEventSender {
   // The fork generation thread_ was started in.
   std::uint64_t threadGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
 };
+}  // namespace zevsite

@@ -21,25 +21,25 @@ constexpr const char* kStoreFile = "Library/zevsite-events.sqlite";
 
 struct Registry {
   zevsite::Mutex mutex;  // guards storages
-  std::map<std::string, std::shared_ptr<ZEVSiteEventStorage>> storages ZEVSITE_GUARDED_BY(mutex);
+  std::map<std::string, std::shared_ptr<zevsite::EventStorage>> storages ZEVSITE_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
-  static ZEVSiteNoDestructor<Registry> instance;
+  static zevsite::NoDestructor<Registry> instance;
   return instance.get();
 }
 
 // At normal exit, write what is still staged so that a clean shutdown loses nothing.
 void flushAllAtExit() {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  for (const auto& storage : ZEVSiteEventStorage::all()) storage->flush(deadline);
+  for (const auto& storage : zevsite::EventStorage::all()) storage->flush(deadline);
 }
 
 std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 }  // namespace
 
-std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
+std::shared_ptr<zevsite::EventStorage> zevsite::EventStorage::forHome(
     const std::string& homeDirectory) {
   auto& state = registry();
   zevsite::MutexLock lock(state.mutex);
@@ -49,9 +49,9 @@ std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
   }
   auto& storage = state.storages[homeDirectory];
   if (!storage) {
-    storage = std::make_shared<ZEVSiteEventStorage>(PassKey{}, homeDirectory);
+    storage = std::make_shared<zevsite::EventStorage>(PassKey{}, homeDirectory);
     // Storages are never removed from the registry, so plain pointers to them stay valid.
-    ZEVSiteEventStorage* self = storage.get();
+    zevsite::EventStorage* self = storage.get();
     zevsite::forksafety::registerLock(self->storeMutex_, zevsite::forksafety::kStore);
     zevsite::forksafety::registerLock(self->stagingMutex_, zevsite::forksafety::kStaging);
     zevsite::forksafety::registerLock(self->checkpointMutex_, zevsite::forksafety::kCheckpoint);
@@ -62,25 +62,25 @@ std::shared_ptr<ZEVSiteEventStorage> ZEVSiteEventStorage::forHome(
   return storage;
 }
 
-std::vector<std::shared_ptr<ZEVSiteEventStorage>> ZEVSiteEventStorage::all() {
+std::vector<std::shared_ptr<zevsite::EventStorage>> zevsite::EventStorage::all() {
   auto& state = registry();
   zevsite::MutexLock lock(state.mutex);
-  std::vector<std::shared_ptr<ZEVSiteEventStorage>> storages;
+  std::vector<std::shared_ptr<zevsite::EventStorage>> storages;
   for (const auto& [home, storage] : state.storages) storages.push_back(storage);
   return storages;
 }
 
-ZEVSiteEventStorage::ZEVSiteEventStorage(PassKey, std::string homeDirectory)
+zevsite::EventStorage::EventStorage(PassKey, std::string homeDirectory)
     : homeDirectory_(std::move(homeDirectory)) {}
 
-void ZEVSiteEventStorage::ensureWriterLocked() {
+void zevsite::EventStorage::ensureWriterLocked() {
   if (writer_) return;
   writer_ = std::make_unique<std::thread>(
       ZEVSitePlatform::current().startThread([this] { writerLoop(); }));
 }
 
 // Unchecked: the child has one thread and takes no lock here.
-void ZEVSiteEventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // Runs in the child, which has only the forking thread; every lock was released. What is
   // staged is the parent's to write, and the connections are the parent's: both are left
   // to it. The writer thread does not exist here: its handle is released, not joined.
@@ -105,14 +105,14 @@ void ZEVSiteEventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   storeIdentity_.reset();
 }
 
-void ZEVSiteEventStorage::dropOldestStagedLocked() {
+void zevsite::EventStorage::dropOldestStagedLocked() {
   staging_.dropOldest();
   ++droppedWhileStaged_;
   ++committedSequence_;
 }
 
-void ZEVSiteEventStorage::accept(std::string_view name, std::string_view body,
-                                 std::int64_t createdMillis) {
+void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
+                                   std::int64_t createdMillis) {
   const std::size_t bytes = name.size() + body.size();
   // An event's age counts from its acceptance, however long it waits to be written.
   const std::int64_t seenMillis = seenMillisNow();
@@ -140,7 +140,7 @@ void ZEVSiteEventStorage::accept(std::string_view name, std::string_view body,
   if (wasEmpty) stagedCondition_.notify_one();
 }
 
-bool ZEVSiteEventStorage::flush(std::chrono::steady_clock::time_point deadline) {
+bool zevsite::EventStorage::flush(std::chrono::steady_clock::time_point deadline) {
   zevsite::UniqueMutexLock lock(stagingMutex_);
   const std::uint64_t target = acceptedSequence_;
   const std::uint64_t deletions = deletionsRequested_;
@@ -156,7 +156,7 @@ bool ZEVSiteEventStorage::flush(std::chrono::steady_clock::time_point deadline) 
   return done;
 }
 
-bool ZEVSiteEventStorage::deleteAll(std::chrono::steady_clock::time_point deadline) {
+bool zevsite::EventStorage::deleteAll(std::chrono::steady_clock::time_point deadline) {
   zevsite::UniqueMutexLock lock(stagingMutex_);
   const std::uint64_t wanted = ++deletionsRequested_;
   ensureWriterLocked();
@@ -165,7 +165,7 @@ bool ZEVSiteEventStorage::deleteAll(std::chrono::steady_clock::time_point deadli
                                         [&] { return deletionsCompleted_ >= wanted; });
 }
 
-void ZEVSiteEventStorage::wake() {
+void zevsite::EventStorage::wake() {
   {
     zevsite::MutexLock lock(stagingMutex_);
     retryAt_.reset();
@@ -173,7 +173,7 @@ void ZEVSiteEventStorage::wake() {
   stagedCondition_.notify_one();
 }
 
-void ZEVSiteEventStorage::spaceFreed() {
+void zevsite::EventStorage::spaceFreed() {
   {
     zevsite::MutexLock lock(stagingMutex_);
     if (!diskFull_ || !retryAt_) return;
@@ -182,20 +182,20 @@ void ZEVSiteEventStorage::spaceFreed() {
   stagedCondition_.notify_one();
 }
 
-void ZEVSiteEventStorage::setLimits(std::size_t maxEvents, std::int64_t expirationSecs) {
+void zevsite::EventStorage::setLimits(std::size_t maxEvents, std::int64_t expirationSecs) {
   zevsite::MutexLock lock(stagingMutex_);
   maxEvents_ = maxEvents > 0 ? maxEvents : 1;
   expirationSecs_ = expirationSecs;
 }
 
-void ZEVSiteEventStorage::setCommitListener(std::function<void()> listener) {
+void zevsite::EventStorage::setCommitListener(std::function<void()> listener) {
   zevsite::MutexLock lock(stagingMutex_);
   commitListener_ = std::move(listener);
 }
 
-std::size_t ZEVSiteEventStorage::enforceLimitsLocked(ZEVSiteEventStore& store,
-                                                     std::size_t maxEvents,
-                                                     std::int64_t expirationSecs) {
+std::size_t zevsite::EventStorage::enforceLimitsLocked(zevsite::EventStore& store,
+                                                       std::size_t maxEvents,
+                                                       std::int64_t expirationSecs) {
   // Both deletions scan the table, so they run only when they may have work: the count cap
   // when the estimate (inserts since the last count; deliveries only lower the real number)
   // passes the cap, the age limit at most once a minute.
@@ -215,18 +215,18 @@ std::size_t ZEVSiteEventStorage::enforceLimitsLocked(ZEVSiteEventStore& store,
   return dropped;
 }
 
-std::string ZEVSiteEventStorage::databasePathLocked() const {
+std::string zevsite::EventStorage::databasePathLocked() const {
   std::string home =
       homeDirectory_.empty() ? ZEVSitePlatform::current().homeDirectory() : homeDirectory_;
   return home.empty() ? std::string() : zevsite::files::joinPath(home, kStoreFile);
 }
 
-bool ZEVSiteEventStorage::storeStillAtPathLocked() {
+bool zevsite::EventStorage::storeStillAtPathLocked() {
   auto identity = ZEVSitePlatform::current().fileIdentity(storePath_);
   return identity && storeIdentity_ && *identity == *storeIdentity_;
 }
 
-void ZEVSiteEventStorage::moveAsideLocked(const std::string& path) {
+void zevsite::EventStorage::moveAsideLocked(const std::string& path) {
   auto& platform = ZEVSitePlatform::current();
   auto identity = platform.fileIdentity(path);
   // Each damaged file is dealt with once: a file that could not be moved is not tried again.
@@ -244,7 +244,7 @@ void ZEVSiteEventStorage::moveAsideLocked(const std::string& path) {
                       aside);
 }
 
-ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
+zevsite::EventStore* zevsite::EventStorage::openStoreLocked(std::string* error) {
   if (store_) return store_.get();
   const std::string path = databasePathLocked();
   if (path.empty()) {
@@ -255,10 +255,10 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
     if (error) *error = "cannot create " + directoryOf(path);
     return nullptr;
   }
-  auto opened = ZEVSiteEventStore::open(path);
-  if (opened.failure == ZEVSiteEventStore::OpenFailure::Corrupt) {
+  auto opened = zevsite::EventStore::open(path);
+  if (opened.failure == zevsite::EventStore::OpenFailure::Corrupt) {
     moveAsideLocked(path);
-    opened = ZEVSiteEventStore::open(path);
+    opened = zevsite::EventStore::open(path);
   }
   if (!opened.store) {
     if (error) *error = opened.error;
@@ -274,14 +274,14 @@ ZEVSiteEventStore* ZEVSiteEventStorage::openStoreLocked(std::string* error) {
       zevsite::MutexLock lock(stagingMutex_);
       checkpointWanted_ = true;
       // A large log is checkpointed now; a small one is truncated once the store is idle.
-      truncateWanted_ = walFrames < ZEVSiteEventStore::kCheckpointFrames;
+      truncateWanted_ = walFrames < zevsite::EventStore::kCheckpointFrames;
     }
     stagedCondition_.notify_one();
   });
   return store_.get();
 }
 
-void ZEVSiteEventStorage::startClockLocked(ZEVSiteEventStore& store) {
+void zevsite::EventStorage::startClockLocked(zevsite::EventStore& store) {
   auto& platform = ZEVSitePlatform::current();
   zevsite::StoreClockSample now{0, platform.currentTimeMillis(), platform.bootClock()};
   if (auto saved = store.loadClock()) {
@@ -295,7 +295,7 @@ void ZEVSiteEventStorage::startClockLocked(ZEVSiteEventStore& store) {
   store.startClock(now);
 }
 
-std::int64_t ZEVSiteEventStorage::seenMillisNow() const {
+std::int64_t zevsite::EventStorage::seenMillisNow() const {
   const std::int64_t origin = seenOriginNanos_.load();
   if (origin == kClockNotStarted) return kClockNotStarted;
   const auto sinceOrigin = ZEVSitePlatform::current().monotonicNow().time_since_epoch() -
@@ -303,7 +303,7 @@ std::int64_t ZEVSiteEventStorage::seenMillisNow() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(sinceOrigin).count();
 }
 
-void ZEVSiteEventStorage::ageEarlyEvents(std::vector<ZEVSitePendingEvent>& rows) const {
+void zevsite::EventStorage::ageEarlyEvents(std::vector<zevsite::PendingEvent>& rows) const {
   // Accepted before the store's clock started (the first moments of a process): their age
   // is all the wall clock can tell, over that short wait.
   const std::int64_t seenNow = seenMillisNow();
@@ -315,23 +315,23 @@ void ZEVSiteEventStorage::ageEarlyEvents(std::vector<ZEVSitePendingEvent>& rows)
   }
 }
 
-zevsite::StoreClockSample ZEVSiteEventStorage::clockSample() const {
+zevsite::StoreClockSample zevsite::EventStorage::clockSample() const {
   auto& platform = ZEVSitePlatform::current();
   return {seenMillisNow(), platform.currentTimeMillis(), platform.bootClock()};
 }
 
-bool ZEVSiteEventStorage::withStore(const std::function<void(ZEVSiteEventStore&)>& work) {
+bool zevsite::EventStorage::withStore(const std::function<void(zevsite::EventStore&)>& work) {
   storeWaiters_.fetch_add(1);
   zevsite::MutexLock lock(storeMutex_);
   storeWaiters_.fetch_sub(1);
-  ZEVSiteEventStore* store = openStoreLocked(nullptr);
+  zevsite::EventStore* store = openStoreLocked(nullptr);
   if (!store) return false;
   work(*store);
   return true;
 }
 
 // Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void ZEVSiteEventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
+void zevsite::EventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
     ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // On a full disk the log is emptied at once, idle or not: its file's bytes become free
   // space that the database can grow into.
@@ -349,7 +349,7 @@ void ZEVSiteEventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
   }
   lock.unlock();
   {
-    ZEVSiteEventStore* store;
+    zevsite::EventStore* store;
     {
       zevsite::MutexLock storeLock(storeMutex_);
       store = store_.get();
@@ -364,7 +364,7 @@ void ZEVSiteEventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
   lock.lock();
 }
 
-void ZEVSiteEventStorage::writerLoop() {
+void zevsite::EventStorage::writerLoop() {
   auto& platform = ZEVSitePlatform::current();
   zevsite::UniqueMutexLock lock(stagingMutex_);
   for (;;) {
@@ -405,7 +405,7 @@ void ZEVSiteEventStorage::writerLoop() {
 }
 
 // Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void ZEVSiteEventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
+void zevsite::EventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
     ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   const std::uint64_t target = deletionsRequested_;
   // The staged events go first; for flush they count as handled.
@@ -420,7 +420,7 @@ void ZEVSiteEventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
       deleted = true;  // no home directory: nothing was ever written
     } else {
       if (store_ && !storeStillAtPathLocked()) store_.reset();
-      if (ZEVSiteEventStore* store = openStoreLocked(nullptr)) deleted = store->deleteAll();
+      if (zevsite::EventStore* store = openStoreLocked(nullptr)) deleted = store->deleteAll();
       if (deleted) rowEstimate_ = 0;
     }
   }
@@ -442,7 +442,7 @@ void ZEVSiteEventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
 }
 
 // Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void ZEVSiteEventStorage::notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock)
+void zevsite::EventStorage::notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock)
     ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   if (!commitListener_) return;
   // Called outside the staging lock, so host threads never wait behind the wake-up.
@@ -452,8 +452,8 @@ void ZEVSiteEventStorage::notifyCommitListenerLocked(zevsite::UniqueMutexLock& l
   lock.lock();
 }
 
-void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::uint64_t batchEnd,
-                                           const BatchOutcome& outcome) {
+void zevsite::EventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::uint64_t batchEnd,
+                                             const BatchOutcome& outcome) {
   if (outcome.written) {
     if (std::exchange(failureLogged_, false)) {
       ZEVSiteLoger::adLog("[Site] event store can be written again; staged events stored");
@@ -489,7 +489,7 @@ void ZEVSiteEventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::
 }
 
 // Unchecked: writingArea_ is the writer thread's, which holds the staging lock here.
-void ZEVSiteEventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // The unwritten events are older than those staged meanwhile, so they are the first to go
   // when both together pass the bounds. What is left of both is copied into one area, the
   // unwritten first: a copy of at most the staging bound, on this failure path only.
@@ -501,7 +501,7 @@ void ZEVSiteEventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANAL
     ++committedSequence_;
   }
   for (std::size_t i = 0; i < staging_.size(); ++i) {
-    const ZEVSitePendingEvent event = staging_.at(i);
+    const zevsite::PendingEvent event = staging_.at(i);
     if (!writingArea_.tryAppend(event.name, event.body, event.createdMillis, event.seenMillis)) {
       ++droppedWhileStaged_;
       ++committedSequence_;
@@ -514,12 +514,12 @@ void ZEVSiteEventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANAL
   }
 }
 
-std::optional<std::uint64_t> ZEVSiteEventStorage::freeDiskBytesLocked() {
+std::optional<std::uint64_t> zevsite::EventStorage::freeDiskBytesLocked() {
   return ZEVSitePlatform::current().freeDiskBytes(storePath_.substr(0, storePath_.rfind('/')));
 }
 
-bool ZEVSiteEventStorage::roomFor(ZEVSiteEventStore& store, std::uint64_t freeBytes,
-                                  std::size_t bytes) {
+bool zevsite::EventStorage::roomFor(zevsite::EventStore& store, std::uint64_t freeBytes,
+                                    std::size_t bytes) {
   // A row's bytes land in the log first and in the database at the checkpoint; both files
   // can take some without growing. What they must grow by has to fit in the free space,
   // with the reserve left: a log whose pages the database cannot grow to take can never be
@@ -528,7 +528,7 @@ bool ZEVSiteEventStorage::roomFor(ZEVSiteEventStore& store, std::uint64_t freeBy
 }
 
 // Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void ZEVSiteEventStorage::letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock)
+void zevsite::EventStorage::letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock)
     ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   if (storeWaiters_.load() == 0) return;
   storeLock.unlock();
@@ -539,10 +539,10 @@ void ZEVSiteEventStorage::letStoreWaitersInLocked(zevsite::UniqueMutexLock& stor
   storeLock.lock();
 }
 
-std::size_t ZEVSiteEventStorage::insertInTransactions(zevsite::UniqueMutexLock& storeLock,
-                                                      ZEVSiteEventStore& store,
-                                                      std::span<const ZEVSitePendingEvent> rows,
-                                                      BatchOutcome& outcome) {
+std::size_t zevsite::EventStorage::insertInTransactions(zevsite::UniqueMutexLock& storeLock,
+                                                        zevsite::EventStore& store,
+                                                        std::span<const zevsite::PendingEvent> rows,
+                                                        BatchOutcome& outcome) {
   std::size_t committed = 0;
   while (committed < rows.size()) {
     // Between two transactions the sender gets the store if it waits for it: a burst's
@@ -556,7 +556,7 @@ std::size_t ZEVSiteEventStorage::insertInTransactions(zevsite::UniqueMutexLock& 
     const bool lowOnDisk = free && *free < kLowDiskBytes;
     // Every commit, the sender's too, checkpoints a log of a few pages while space is short.
     store.setForcedCheckpointFrames(lowOnDisk ? kLowDiskCheckpointFrames
-                                              : ZEVSiteEventStore::kForcedCheckpointFrames);
+                                              : zevsite::EventStore::kForcedCheckpointFrames);
     const std::size_t limit = lowOnDisk ? transactionBytes_ : kTransactionBytes;
     std::size_t end = committed;
     std::size_t bytes = 0;
@@ -571,7 +571,7 @@ std::size_t ZEVSiteEventStorage::insertInTransactions(zevsite::UniqueMutexLock& 
       break;
     }
     if (!store.insertBatch(rows.subspan(committed, end - committed), clockSample())) {
-      outcome.diskFull = ZEVSiteEventStore::isDiskFull(store.lastErrorCode());
+      outcome.diskFull = zevsite::EventStore::isDiskFull(store.lastErrorCode());
       if (outcome.diskFull) transactionBytes_ = std::max<std::size_t>(transactionBytes_ / 2, 1);
       break;
     }
@@ -581,7 +581,8 @@ std::size_t ZEVSiteEventStorage::insertInTransactions(zevsite::UniqueMutexLock& 
   return committed;
 }
 
-ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t droppedWhileStaged) {
+zevsite::EventStorage::BatchOutcome zevsite::EventStorage::writeBatch(
+    std::size_t droppedWhileStaged) {
   std::size_t maxEvents;
   std::int64_t expirationSecs;
   {
@@ -599,7 +600,7 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t dr
       ZEVSiteLoger::adLog("[Site] event store %@ was removed or replaced; reopening", storePath_);
       store_.reset();
     }
-    if (ZEVSiteEventStore* store = openStoreLocked(&outcome.error)) {
+    if (zevsite::EventStore* store = openStoreLocked(&outcome.error)) {
       rows_.clear();
       for (std::size_t i = 0; i < writingArea_.size(); ++i) rows_.push_back(writingArea_.at(i));
       ageEarlyEvents(rows_);
@@ -614,7 +615,7 @@ ZEVSiteEventStorage::BatchOutcome ZEVSiteEventStorage::writeBatch(std::size_t dr
         for (std::size_t i = 0; i < outcome.committed; ++i) writingArea_.dropOldest();
         const int code = store->lastErrorCode();
         if (outcome.error.empty()) outcome.error = "SQLite error " + std::to_string(code);
-        if (ZEVSiteEventStore::isCorruption(code)) {
+        if (zevsite::EventStore::isCorruption(code)) {
           store_.reset();
           moveAsideLocked(storePath_);
         } else if (!outcome.diskFull) {

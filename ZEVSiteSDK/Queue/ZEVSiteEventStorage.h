@@ -37,7 +37,8 @@
 #include <thread>
 #include <vector>
 
-class ZEVSiteEventStorage {
+namespace zevsite {
+class EventStorage {
   struct PassKey {};
 
  public:
@@ -69,13 +70,13 @@ class ZEVSiteEventStorage {
   // The storage of `homeDirectory`, created (with its writer thread) on first use. The
   // storage of "" (no home directory could be found) keeps events in memory until the host
   // sets one, then writes them there.
-  static std::shared_ptr<ZEVSiteEventStorage> forHome(const std::string& homeDirectory);
+  static std::shared_ptr<EventStorage> forHome(const std::string& homeDirectory);
   // Every storage created so far.
-  static std::vector<std::shared_ptr<ZEVSiteEventStorage>> all();
+  static std::vector<std::shared_ptr<EventStorage>> all();
 
-  ZEVSiteEventStorage(PassKey, std::string homeDirectory);
-  ZEVSiteEventStorage(const ZEVSiteEventStorage&) = delete;
-  ZEVSiteEventStorage& operator=(const ZEVSiteEventStorage&) = delete;
+  EventStorage(PassKey, std::string homeDirectory);
+  EventStorage(const EventStorage&) = delete;
+  EventStorage& operator=(const EventStorage&) = delete;
 
   // Stages one event for the writer. No disk I/O: a short lock and a copy into the staging
   // ring, which allocates nothing once it has grown to a burst's size. When the staging
@@ -105,7 +106,7 @@ class ZEVSiteEventStorage {
 
   // Runs `work` with the open store under the store lock (the sender's access). Returns
   // false without running it when the store cannot be opened.
-  bool withStore(const std::function<void(ZEVSiteEventStore&)>& work);
+  bool withStore(const std::function<void(EventStore&)>& work);
   // Called by the writer after each committed batch (the sender's wake-up). Any thread.
   void setCommitListener(std::function<void()> listener);
   // The store's clock now (see ZEVSiteStoreClock.h): how long the SDK has seen its store
@@ -125,15 +126,15 @@ class ZEVSiteEventStorage {
   void writerLoop();
   // Inserts `rows` in transactions of at most transactionBytes_ (one event at least) until
   // one fails; returns how many were committed and records a full disk in `outcome`.
-  std::size_t insertInTransactions(zevsite::UniqueMutexLock& storeLock, ZEVSiteEventStore& store,
-                                   std::span<const ZEVSitePendingEvent> rows, BatchOutcome& outcome)
+  std::size_t insertInTransactions(zevsite::UniqueMutexLock& storeLock, EventStore& store,
+                                   std::span<const PendingEvent> rows, BatchOutcome& outcome)
       ZEVSITE_REQUIRES(storeMutex_);
   // Lets go of the store lock, when another thread waits for it, until that thread has it.
   void letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock) ZEVSITE_REQUIRES(storeMutex_);
   // Free bytes on the store's file system (nullopt: unknown).
   std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Whether writing `bytes` more leaves kDiskReserveBytes free.
-  bool roomFor(ZEVSiteEventStore& store, std::uint64_t freeBytes, std::size_t bytes)
+  bool roomFor(EventStore& store, std::uint64_t freeBytes, std::size_t bytes)
       ZEVSITE_REQUIRES(storeMutex_);
   void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
@@ -150,16 +151,16 @@ class ZEVSiteEventStorage {
   void runDeletionLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
   void dropOldestStagedLocked() ZEVSITE_REQUIRES(stagingMutex_);
   std::string databasePathLocked() const ZEVSITE_REQUIRES(storeMutex_);
-  ZEVSiteEventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
+  EventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
   bool storeStillAtPathLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Starts the store's clock where the store's saved reading left it, plus the time that
   // passed since.
-  void startClockLocked(ZEVSiteEventStore& store) ZEVSITE_REQUIRES(storeMutex_);
+  void startClockLocked(EventStore& store) ZEVSITE_REQUIRES(storeMutex_);
   zevsite::StoreClockSample clockSample() const;
   // Gives rows accepted before the store's clock started their reading (the store is open).
-  void ageEarlyEvents(std::vector<ZEVSitePendingEvent>& rows) const;
+  void ageEarlyEvents(std::vector<PendingEvent>& rows) const;
   void moveAsideLocked(const std::string& path) ZEVSITE_REQUIRES(storeMutex_);
-  std::size_t enforceLimitsLocked(ZEVSiteEventStore& store, std::size_t maxEvents,
+  std::size_t enforceLimitsLocked(EventStore& store, std::size_t maxEvents,
                                   std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
 
   const std::string homeDirectory_;  // "" for the storage that follows the host's setting
@@ -167,12 +168,12 @@ class ZEVSiteEventStorage {
   zevsite::Mutex stagingMutex_;                 // guards the staging fields below
   std::condition_variable stagedCondition_;     // writer waits here for events or a flush
   std::condition_variable committedCondition_;  // flush waits here for committedSequence_
-  ZEVSiteStagingArea staging_ ZEVSITE_GUARDED_BY(stagingMutex_){kMaxStagedBytes};
+  StagingArea staging_ ZEVSITE_GUARDED_BY(stagingMutex_){kMaxStagedBytes};
   // The batch being written: the writer thread swaps it with staging_ under the staging lock
   // and then writes it without the lock, from this one buffer. Writer thread only (and the
   // fork child's reset); rows_ are its views handed to the store.
-  ZEVSiteStagingArea writingArea_{kMaxStagedBytes};
-  std::vector<ZEVSitePendingEvent> rows_;
+  StagingArea writingArea_{kMaxStagedBytes};
+  std::vector<PendingEvent> rows_;
   std::uint64_t acceptedSequence_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;  // events accepted so far
   // Accepted events written or dropped so far
   std::uint64_t committedSequence_ ZEVSITE_GUARDED_BY(stagingMutex_) = 0;
@@ -215,12 +216,12 @@ class ZEVSiteEventStorage {
   // Threads other than the writer waiting for storeMutex_ (the sender): the writer lets
   // them in between two transactions of a large batch.
   std::atomic<int> storeWaiters_{0};
-  std::unique_ptr<ZEVSiteEventStore> store_ ZEVSITE_GUARDED_BY(storeMutex_);
+  std::unique_ptr<EventStore> store_ ZEVSITE_GUARDED_BY(storeMutex_);
   // The file store_ has open
-  std::optional<ZEVSiteFileIdentity> storeIdentity_ ZEVSITE_GUARDED_BY(storeMutex_);
+  std::optional<FileIdentity> storeIdentity_ ZEVSITE_GUARDED_BY(storeMutex_);
   std::string storePath_ ZEVSITE_GUARDED_BY(storeMutex_);
   // The last file moved aside
-  std::optional<ZEVSiteFileIdentity> movedAside_ ZEVSITE_GUARDED_BY(storeMutex_);
+  std::optional<FileIdentity> movedAside_ ZEVSITE_GUARDED_BY(storeMutex_);
   // Rows in the store, never below the real number (one process)
   std::size_t rowEstimate_ ZEVSITE_GUARDED_BY(storeMutex_) = 0;
   // The platform's monotonic time, in nanoseconds, at which the store's clock read 0: set
@@ -229,3 +230,4 @@ class ZEVSiteEventStorage {
   std::atomic<std::int64_t> seenOriginNanos_{kClockNotStarted};
   std::chrono::steady_clock::time_point lastExpiryCheck_ ZEVSITE_GUARDED_BY(storeMutex_){};
 };
+}  // namespace zevsite

@@ -75,18 +75,18 @@ void restrictPermissions(const std::string& path) {
 
 }  // namespace
 
-bool ZEVSiteEventStore::isCorruption(int code) {
+bool zevsite::EventStore::isCorruption(int code) {
   code &= 0xff;
   return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
 }
 
-bool ZEVSiteEventStore::isDiskFull(int code) { return (code & 0xff) == SQLITE_FULL; }
+bool zevsite::EventStore::isDiskFull(int code) { return (code & 0xff) == SQLITE_FULL; }
 
-int ZEVSiteEventStore::lastErrorCode() const { return insertFailure_ & 0xff; }
+int zevsite::EventStore::lastErrorCode() const { return insertFailure_ & 0xff; }
 
-ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
+zevsite::EventStore::OpenResult zevsite::EventStore::open(const std::string& path) {
   OpenResult result;
-  if (int error = ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, path, 0)) {
+  if (int error = ZEVSitePlatform::current().storeFileFault(zevsite::StoreFileOp::Open, path, 0)) {
     result.failure = OpenFailure::Unavailable;
     result.error = std::strerror(error);
     return result;
@@ -97,7 +97,7 @@ ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
     result.failure = OpenFailure::Unavailable;
     return result;
   }
-  auto store = std::make_unique<ZEVSiteEventStore>(PassKey{}, path, db);
+  auto store = std::make_unique<zevsite::EventStore>(PassKey{}, path, db);
   if (!store->prepare()) {
     result.failure =
         isCorruption(sqlite3_errcode(db)) ? OpenFailure::Corrupt : OpenFailure::Unavailable;
@@ -109,7 +109,7 @@ ZEVSiteEventStore::OpenResult ZEVSiteEventStore::open(const std::string& path) {
   return result;
 }
 
-ZEVSiteEventStore::~ZEVSiteEventStore() {
+zevsite::EventStore::~EventStore() {
   for (sqlite3_stmt* statement : {insert_, saveClock_, ageUnaged_, deleteRange_, deleteLease_,
                                   insertLease_, activeLeases_, nextId_, selectRange_}) {
     sqlite3_finalize(statement);
@@ -119,15 +119,15 @@ ZEVSiteEventStore::~ZEVSiteEventStore() {
 }
 
 // Unchecked: it runs in a child after fork(), which has one thread.
-void ZEVSiteEventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   insert_ = saveClock_ = ageUnaged_ = deleteRange_ = deleteLease_ = insertLease_ = activeLeases_ =
       nextId_ = selectRange_ = nullptr;
   db_ = nullptr;
   checkpointDb_ = nullptr;
 }
 
-int ZEVSiteEventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
-  auto* store = static_cast<ZEVSiteEventStore*>(context);
+int zevsite::EventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
+  auto* store = static_cast<zevsite::EventStore*>(context);
   store->walFrames_.store(frames);
   if (frames >= store->forcedCheckpointFrames_.load()) {
     sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
@@ -136,7 +136,7 @@ int ZEVSiteEventStore::onWalCommit(void* context, sqlite3* db, const char*, int 
   return SQLITE_OK;
 }
 
-void ZEVSiteEventStore::checkpoint(bool truncate) {
+void zevsite::EventStore::checkpoint(bool truncate) {
   zevsite::MutexLock lock(checkpointMutex_);
   if (!checkpointDb_) {
     checkpointDb_ = openConnection(path_);
@@ -153,13 +153,13 @@ void ZEVSiteEventStore::checkpoint(bool truncate) {
   }
 }
 
-bool ZEVSiteEventStore::execute(const char* sql) {
+bool zevsite::EventStore::execute(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool ZEVSiteEventStore::prepare() {
+bool zevsite::EventStore::prepare() {
   sqlite3_busy_timeout(db_, 5000);
-  sqlite3_wal_hook(db_, &ZEVSiteEventStore::onWalCommit, this);
+  sqlite3_wal_hook(db_, &zevsite::EventStore::onWalCommit, this);
   // WAL with synchronous NORMAL: a committed batch survives a crash or kill of the process;
   // the page cache is capped at 2 MiB to keep the SDK's memory small.
   const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
@@ -196,7 +196,7 @@ bool ZEVSiteEventStore::prepare() {
          execute("SELECT count(*) FROM events");  // reads the file: fails on a corrupt one
 }
 
-bool ZEVSiteEventStore::addSeenColumn() {
+bool zevsite::EventStore::addSeenColumn() {
   sqlite3_stmt* statement = nullptr;
   bool present = false;
   if (sqlite3_prepare_v2(db_, "SELECT 1 FROM pragma_table_info('events') WHERE name = 'seen_ms'",
@@ -209,7 +209,7 @@ bool ZEVSiteEventStore::addSeenColumn() {
   return present || execute("ALTER TABLE events ADD COLUMN seen_ms INTEGER");
 }
 
-std::optional<zevsite::StoreClockSample> ZEVSiteEventStore::loadClock() {
+std::optional<zevsite::StoreClockSample> zevsite::EventStore::loadClock() {
   sqlite3_stmt* statement = nullptr;
   std::optional<zevsite::StoreClockSample> sample;
   if (sqlite3_prepare_v2(
@@ -224,15 +224,15 @@ std::optional<zevsite::StoreClockSample> ZEVSiteEventStore::loadClock() {
     if (sqlite3_column_type(statement, 2) == SQLITE_TEXT &&
         sqlite3_column_type(statement, 3) == SQLITE_INTEGER) {
       sample->boot =
-          ZEVSiteBootClock{reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)),
-                           sqlite3_column_int64(statement, 3)};
+          zevsite::BootClock{reinterpret_cast<const char*>(sqlite3_column_text(statement, 2)),
+                             sqlite3_column_int64(statement, 3)};
     }
   }
   sqlite3_finalize(statement);
   return sample;
 }
 
-bool ZEVSiteEventStore::bindAndSaveClock(const zevsite::StoreClockSample& sample) {
+bool zevsite::EventStore::bindAndSaveClock(const zevsite::StoreClockSample& sample) {
   StatementScope scope{saveClock_};
   sqlite3_bind_int64(saveClock_, 1, sample.seenMillis);
   sqlite3_bind_int64(saveClock_, 2, sample.wallMillis);
@@ -247,7 +247,7 @@ bool ZEVSiteEventStore::bindAndSaveClock(const zevsite::StoreClockSample& sample
   return sqlite3_step(saveClock_) == SQLITE_DONE;
 }
 
-bool ZEVSiteEventStore::startClock(const zevsite::StoreClockSample& sample) {
+bool zevsite::EventStore::startClock(const zevsite::StoreClockSample& sample) {
   if (!execute("BEGIN IMMEDIATE")) return false;
   StatementScope scope{ageUnaged_};
   sqlite3_bind_int64(ageUnaged_, 1, sample.seenMillis);
@@ -259,8 +259,8 @@ bool ZEVSiteEventStore::startClock(const zevsite::StoreClockSample& sample) {
   return false;
 }
 
-bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events,
-                                    const zevsite::StoreClockSample& clock) {
+bool zevsite::EventStore::insertBatch(std::span<const zevsite::PendingEvent> events,
+                                      const zevsite::StoreClockSample& clock) {
   // The failure's code is kept before ROLLBACK, which would reset the connection's.
   insertFailure_ = SQLITE_OK;
   if (!execute("BEGIN IMMEDIATE")) {
@@ -293,8 +293,8 @@ bool ZEVSiteEventStore::insertBatch(std::span<const ZEVSitePendingEvent> events,
   return false;
 }
 
-std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
-                                             std::int64_t oldestAllowedSeenMillis) {
+std::size_t zevsite::EventStore::enforceLimits(std::size_t maxEvents,
+                                               std::int64_t oldestAllowedSeenMillis) {
   std::size_t dropped = 0;
   std::string byCount =
       "DELETE FROM events WHERE id <= (SELECT id FROM events ORDER BY id DESC "
@@ -307,9 +307,9 @@ std::size_t ZEVSiteEventStore::enforceLimits(std::size_t maxEvents,
   return dropped;
 }
 
-std::optional<std::vector<ZEVSiteStoredEvent>> ZEVSiteEventStore::leaseOldest(
+std::optional<std::vector<zevsite::StoredEvent>> zevsite::EventStore::leaseOldest(
     std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis) {
-  std::vector<ZEVSiteStoredEvent> events;
+  std::vector<zevsite::StoredEvent> events;
   if (!execute("BEGIN IMMEDIATE")) return std::nullopt;
   std::vector<std::pair<std::int64_t, std::int64_t>> leased;
   {
@@ -351,7 +351,7 @@ std::optional<std::vector<ZEVSiteStoredEvent>> ZEVSiteEventStore::leaseOldest(
     sqlite3_bind_int64(selectRange_, 2, bound);
     sqlite3_bind_int64(selectRange_, 3, static_cast<std::int64_t>(limit));
     while (sqlite3_step(selectRange_) == SQLITE_ROW) {
-      ZEVSiteStoredEvent event;
+      zevsite::StoredEvent event;
       event.rowId = sqlite3_column_int64(selectRange_, 0);
       event.name = reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 1));
       event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 2)),
@@ -374,7 +374,7 @@ std::optional<std::vector<ZEVSiteStoredEvent>> ZEVSiteEventStore::leaseOldest(
   return std::nullopt;
 }
 
-bool ZEVSiteEventStore::applyLeaseEnd(const ZEVSiteLeaseEnd& end) {
+bool zevsite::EventStore::applyLeaseEnd(const zevsite::LeaseEnd& end) {
   if (end.deleteEvents) {
     StatementScope scope{deleteRange_};
     sqlite3_bind_int64(deleteRange_, 1, end.firstId);
@@ -386,14 +386,14 @@ bool ZEVSiteEventStore::applyLeaseEnd(const ZEVSiteLeaseEnd& end) {
   return sqlite3_step(deleteLease_) == SQLITE_DONE;
 }
 
-bool ZEVSiteEventStore::endLease(const ZEVSiteLeaseEnd& end) {
+bool zevsite::EventStore::endLease(const zevsite::LeaseEnd& end) {
   if (!execute("BEGIN IMMEDIATE")) return false;
   if (applyLeaseEnd(end) && execute("COMMIT")) return true;
   execute("ROLLBACK");
   return false;
 }
 
-std::vector<std::int64_t> ZEVSiteEventStore::activeLeaseTokens(std::int64_t nowMillis) {
+std::vector<std::int64_t> zevsite::EventStore::activeLeaseTokens(std::int64_t nowMillis) {
   std::vector<std::int64_t> tokens;
   std::string sql = "SELECT token FROM leases WHERE until_ms > " + std::to_string(nowMillis);
   sqlite3_stmt* statement = nullptr;
@@ -404,11 +404,11 @@ std::vector<std::int64_t> ZEVSiteEventStore::activeLeaseTokens(std::int64_t nowM
   return tokens;
 }
 
-bool ZEVSiteEventStore::releaseToken(std::int64_t token) {
-  return endLease(ZEVSiteLeaseEnd{token, 0, 0, false});
+bool zevsite::EventStore::releaseToken(std::int64_t token) {
+  return endLease(zevsite::LeaseEnd{token, 0, 0, false});
 }
 
-bool ZEVSiteEventStore::deleteAll() {
+bool zevsite::EventStore::deleteAll() {
   // The deleted upload strings must not linger in free pages of the file: overwrite them.
   execute("PRAGMA secure_delete=ON");
   const bool deleted = execute("DELETE FROM events");
@@ -416,15 +416,15 @@ bool ZEVSiteEventStore::deleteAll() {
   return deleted;
 }
 
-std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
-  std::vector<ZEVSiteStoredEvent> events;
+std::vector<zevsite::StoredEvent> zevsite::EventStore::readAll() {
+  std::vector<zevsite::StoredEvent> events;
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(db_, "SELECT id, name, body, created_ms, seen_ms FROM events ORDER BY id",
                          -1, &statement, nullptr) != SQLITE_OK) {
     return events;
   }
   while (sqlite3_step(statement) == SQLITE_ROW) {
-    ZEVSiteStoredEvent event;
+    zevsite::StoredEvent event;
     event.rowId = sqlite3_column_int64(statement, 0);
     event.name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
     event.body = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
@@ -436,7 +436,7 @@ std::vector<ZEVSiteStoredEvent> ZEVSiteEventStore::readAll() {
   return events;
 }
 
-std::uint64_t ZEVSiteEventStore::pragmaValue(const char* sql) {
+std::uint64_t zevsite::EventStore::pragmaValue(const char* sql) {
   sqlite3_stmt* statement = nullptr;
   std::uint64_t value = 0;
   if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) == SQLITE_OK &&
@@ -448,7 +448,7 @@ std::uint64_t ZEVSiteEventStore::pragmaValue(const char* sql) {
   return value;
 }
 
-std::optional<std::uint64_t> ZEVSiteEventStore::fileBytes(bool log) {
+std::optional<std::uint64_t> zevsite::EventStore::fileBytes(bool log) {
   sqlite3_file* file = nullptr;
   const int op = log ? SQLITE_FCNTL_JOURNAL_POINTER : SQLITE_FCNTL_FILE_POINTER;
   if (sqlite3_file_control(db_, "main", op, &file) != SQLITE_OK) return std::nullopt;
@@ -459,7 +459,7 @@ std::optional<std::uint64_t> ZEVSiteEventStore::fileBytes(bool log) {
   return static_cast<std::uint64_t>(std::max<sqlite3_int64>(0, size));
 }
 
-std::uint64_t ZEVSiteEventStore::diskGrowthFor(std::size_t rowBytes) {
+std::uint64_t zevsite::EventStore::diskGrowthFor(std::size_t rowBytes) {
   // Rows land in b-tree pages written whole, with the id index beside them: twice their
   // bytes covers the pages a transaction touches.
   const std::uint64_t pages = 2 * std::uint64_t{rowBytes};
@@ -482,7 +482,7 @@ std::uint64_t ZEVSiteEventStore::diskGrowthFor(std::size_t rowBytes) {
   return logGrowth + databaseGrowth;
 }
 
-std::optional<std::size_t> ZEVSiteEventStore::count() {
+std::optional<std::size_t> zevsite::EventStore::count() {
   sqlite3_stmt* statement = nullptr;
   std::optional<std::size_t> rows;
   if (sqlite3_prepare_v2(db_, "SELECT count(*) FROM events", -1, &statement, nullptr) ==

@@ -1,7 +1,7 @@
 // The event store: one SQLite database (WAL) under the home directory holding every
 // accepted upload string until it has been delivered.
 //
-// Owned by ZEVSiteEventStorage, which serialises all use of one store object behind its own
+// Owned by EventStorage, which serialises all use of one store object behind its own
 // mutex; the object itself is not thread-safe. Several processes may open the same file;
 // SQLite's file locks keep them consistent.
 #pragma once
@@ -26,23 +26,26 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 // An event on its way into the store; the bytes viewed belong to the caller.
-struct ZEVSitePendingEvent {
+namespace zevsite {
+struct PendingEvent {
   std::string_view name;
   std::string_view body;
   std::int64_t createdMillis = 0;  // the wall clock when it was accepted
   std::int64_t seenMillis = 0;     // the store's clock when it was accepted
 };
+}  // namespace zevsite
 
 // The end of a sender's lease on a batch: its events deleted (delivered or dropped) or left
 // for a later batch.
-struct ZEVSiteLeaseEnd {
+namespace zevsite {
+struct LeaseEnd {
   std::int64_t token = 0;
   std::int64_t firstId = 0;
   std::int64_t lastId = 0;
   bool deleteEvents = false;
 };
 
-struct ZEVSiteStoredEvent {
+struct StoredEvent {
   std::int64_t rowId = 0;
   std::string name;
   std::string body;
@@ -50,15 +53,15 @@ struct ZEVSiteStoredEvent {
   std::int64_t seenMillis = 0;     // the store's clock when it was stored
 };
 
-class ZEVSiteEventStore {
+class EventStore {
   struct PassKey {};
 
  public:
-  ZEVSiteEventStore(PassKey, std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+  EventStore(PassKey, std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
   // Why an open failed.
   enum class OpenFailure { None, Corrupt, Unavailable };
   struct OpenResult {
-    std::unique_ptr<ZEVSiteEventStore> store;
+    std::unique_ptr<EventStore> store;
     OpenFailure failure = OpenFailure::None;
     // Corrupt: SQLite opened the file and reported it is not a database or is damaged; the
     // owner may move it aside. Unavailable: anything else (no space, no permission, no
@@ -67,14 +70,13 @@ class ZEVSiteEventStore {
   };
   // Opens (or creates, owner-only) the store at `path`; never moves or deletes a file.
   static OpenResult open(const std::string& path);
-  ~ZEVSiteEventStore();
-  ZEVSiteEventStore(const ZEVSiteEventStore&) = delete;
-  ZEVSiteEventStore& operator=(const ZEVSiteEventStore&) = delete;
+  ~EventStore();
+  EventStore(const EventStore&) = delete;
+  EventStore& operator=(const EventStore&) = delete;
 
   // Inserts all events in one transaction, with `clock` saved as the clock's latest reading;
   // false (and nothing inserted) on failure.
-  bool insertBatch(std::span<const ZEVSitePendingEvent> events,
-                   const zevsite::StoreClockSample& clock);
+  bool insertBatch(std::span<const PendingEvent> events, const zevsite::StoreClockSample& clock);
   // Deletes the oldest events beyond `maxEvents` and those stored before the store's clock
   // read `oldestAllowedSeenMillis`; returns how many were deleted.
   std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis);
@@ -88,10 +90,10 @@ class ZEVSiteEventStore {
   // on at `nowMillis`, leased to `token` until `leaseUntilMillis` in the same transaction,
   // so a sender in another process gets other events. `token` is unique per batch. Nothing
   // when the transaction failed.
-  std::optional<std::vector<ZEVSiteStoredEvent>> leaseOldest(std::size_t limit, std::int64_t token,
-                                                             std::int64_t nowMillis,
-                                                             std::int64_t leaseUntilMillis);
-  bool endLease(const ZEVSiteLeaseEnd& end);
+  std::optional<std::vector<StoredEvent>> leaseOldest(std::size_t limit, std::int64_t token,
+                                                      std::int64_t nowMillis,
+                                                      std::int64_t leaseUntilMillis);
+  bool endLease(const LeaseEnd& end);
   // Every token that holds a lease at `nowMillis`.
   std::vector<std::int64_t> activeLeaseTokens(std::int64_t nowMillis);
   // Ends the lease of `token` (its sender is gone).
@@ -135,7 +137,7 @@ class ZEVSiteEventStore {
   bool deleteAll();
 
   // Every stored event, oldest first (diagnostics and tests).
-  std::vector<ZEVSiteStoredEvent> readAll();
+  std::vector<StoredEvent> readAll();
   // The number of stored events; nullopt when the store cannot be read just now.
   std::optional<std::size_t> count();
   // How many bytes the store's files may grow by once `rowBytes` more of upload strings are
@@ -149,7 +151,7 @@ class ZEVSiteEventStore {
  private:
   bool prepare();
   bool execute(const char* sql);
-  bool applyLeaseEnd(const ZEVSiteLeaseEnd& end);
+  bool applyLeaseEnd(const LeaseEnd& end);
   bool addSeenColumn();
   bool bindAndSaveClock(const zevsite::StoreClockSample& sample);
   std::uint64_t pragmaValue(const char* sql);
@@ -176,3 +178,4 @@ class ZEVSiteEventStore {
   sqlite3_stmt* nextId_ = nullptr;
   sqlite3_stmt* selectRange_ = nullptr;
 };
+}  // namespace zevsite

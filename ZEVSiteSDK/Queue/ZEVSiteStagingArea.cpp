@@ -30,7 +30,7 @@ std::size_t roundUpToPage(std::size_t bytes) {
 
 }  // namespace
 
-ZEVSiteStagingArea::ZEVSiteStagingArea(std::size_t maxLiveBytes)
+zevsite::StagingArea::StagingArea(std::size_t maxLiveBytes)
     // A wrap wastes less than one event at the ring's end, so two of the largest events of
     // slack keep a place free for any event the live-byte bound admits.
     : ringCapacity_(roundUpToPage(maxLiveBytes + 2 * kLargestEventBytes)) {
@@ -40,12 +40,12 @@ ZEVSiteStagingArea::ZEVSiteStagingArea(std::size_t maxLiveBytes)
   ring_ = static_cast<char*>(ring);
 }
 
-ZEVSiteStagingArea::ZEVSiteStagingArea(ZEVSiteStagingArea&& other) noexcept : ringCapacity_(0) {
+zevsite::StagingArea::StagingArea(zevsite::StagingArea&& other) noexcept : ringCapacity_(0) {
   *this = std::move(other);
 }
 
 // Swaps: the moved-from area keeps a valid (possibly unmapped) state and frees what it got.
-ZEVSiteStagingArea& ZEVSiteStagingArea::operator=(ZEVSiteStagingArea&& other) noexcept {
+zevsite::StagingArea& zevsite::StagingArea::operator=(zevsite::StagingArea&& other) noexcept {
   std::swap(ringCapacity_, other.ringCapacity_);
   std::swap(ring_, other.ring_);
   std::swap(touched_, other.touched_);
@@ -59,19 +59,19 @@ ZEVSiteStagingArea& ZEVSiteStagingArea::operator=(ZEVSiteStagingArea&& other) no
   return *this;
 }
 
-ZEVSiteStagingArea::~ZEVSiteStagingArea() {
+zevsite::StagingArea::~StagingArea() {
   if (ring_) ::munmap(ring_, ringCapacity_);
 }
 
-std::size_t ZEVSiteStagingArea::placeFor(std::size_t bytes) const noexcept {
+std::size_t zevsite::StagingArea::placeFor(std::size_t bytes) const noexcept {
   if (count_ == 0) return ringCapacity_ >= bytes ? 0 : kNowhere;
   if (wrapped_) return head_ - tail_ >= bytes ? tail_ : kNowhere;
   if (ringCapacity_ - tail_ >= bytes) return tail_;
   return head_ >= bytes ? 0 : kNowhere;
 }
 
-bool ZEVSiteStagingArea::tryAppend(std::string_view name, std::string_view body,
-                                   std::int64_t createdMillis, std::int64_t seenMillis) {
+bool zevsite::StagingArea::tryAppend(std::string_view name, std::string_view body,
+                                     std::int64_t createdMillis, std::int64_t seenMillis) {
   const std::size_t bytes = name.size() + body.size();
   if (count_ == 0) head_ = tail_ = 0, wrapped_ = false;
   const std::size_t place = placeFor(bytes);
@@ -91,15 +91,15 @@ bool ZEVSiteStagingArea::tryAppend(std::string_view name, std::string_view body,
   return true;
 }
 
-ZEVSitePendingEvent ZEVSiteStagingArea::at(std::size_t index) const noexcept {
+zevsite::PendingEvent zevsite::StagingArea::at(std::size_t index) const noexcept {
   const Record& event = record(index);
   const char* start = ring_ + event.offset;
-  return ZEVSitePendingEvent{std::string_view(start, event.nameBytes),
-                             std::string_view(start + event.nameBytes, event.bodyBytes),
-                             event.createdMillis, event.seenMillis};
+  return zevsite::PendingEvent{std::string_view(start, event.nameBytes),
+                               std::string_view(start + event.nameBytes, event.bodyBytes),
+                               event.createdMillis, event.seenMillis};
 }
 
-void ZEVSiteStagingArea::dropOldest() noexcept {
+void zevsite::StagingArea::dropOldest() noexcept {
   if (count_ == 0) return;
   const Record dropped = record(0);
   liveBytes_ -= dropped.nameBytes + dropped.bodyBytes;
@@ -113,7 +113,7 @@ void ZEVSiteStagingArea::dropOldest() noexcept {
   if (wrapped_ && head_ < dropped.offset) wrapped_ = false;
 }
 
-void ZEVSiteStagingArea::clear() noexcept {
+void zevsite::StagingArea::clear() noexcept {
   count_ = 0;
   firstRecord_ = 0;
   liveBytes_ = 0;
@@ -121,14 +121,14 @@ void ZEVSiteStagingArea::clear() noexcept {
   wrapped_ = false;
 }
 
-void ZEVSiteStagingArea::growRecords() {
+void zevsite::StagingArea::growRecords() {
   std::vector<Record> records(std::max(kInitialRecords, 2 * records_.size()));
   for (std::size_t i = 0; i < count_; ++i) records[i] = record(i);
   records_ = std::move(records);
   firstRecord_ = 0;
 }
 
-void ZEVSiteStagingArea::fitFor(std::size_t bytes, std::size_t events) {
+void zevsite::StagingArea::fitFor(std::size_t bytes, std::size_t events) {
   if (count_ != 0) return;
   clear();
   const std::size_t keep =

@@ -20,7 +20,8 @@
 #include <string_view>
 #include <vector>
 
-class ZEVSiteStagingArea {
+namespace zevsite {
+class StagingArea {
  public:
   // Bytes of a ring kept faulted in however quiet the host is.
   static constexpr std::size_t kInitialBytes = 64 * 1024;
@@ -32,10 +33,10 @@ class ZEVSiteStagingArea {
   // The ring is that plus room for the unused end a wrap leaves, so an event of up to
   // kLargestEventBytes always fits while the live bytes stay within the bound. Throws
   // std::bad_alloc when the ring cannot be mapped.
-  explicit ZEVSiteStagingArea(std::size_t maxLiveBytes);
-  ZEVSiteStagingArea(ZEVSiteStagingArea&& other) noexcept;
-  ZEVSiteStagingArea& operator=(ZEVSiteStagingArea&& other) noexcept;
-  ~ZEVSiteStagingArea();
+  explicit StagingArea(std::size_t maxLiveBytes);
+  StagingArea(StagingArea&& other) noexcept;
+  StagingArea& operator=(StagingArea&& other) noexcept;
+  ~StagingArea();
 
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
@@ -52,7 +53,7 @@ class ZEVSiteStagingArea {
                  std::int64_t seenMillis);
   // The `index`-th event, oldest first; its views stay valid until the event is dropped or
   // the area cleared.
-  ZEVSitePendingEvent at(std::size_t index) const noexcept;
+  PendingEvent at(std::size_t index) const noexcept;
   void dropOldest() noexcept;
   // Forgets every event and keeps the memory.
   void clear() noexcept;
@@ -92,3 +93,4 @@ class ZEVSiteStagingArea {
   std::size_t firstRecord_ = 0;
   std::size_t count_ = 0;
 };
+}  // namespace zevsite

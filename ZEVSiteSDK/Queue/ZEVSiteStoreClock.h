@@ -21,7 +21,7 @@ namespace zevsite {
 struct StoreClockSample {
   std::int64_t seenMillis = 0;
   std::int64_t wallMillis = 0;
-  std::optional<ZEVSiteBootClock> boot;
+  std::optional<BootClock> boot;
 };
 
 // A wall clock before this (2026-01-01) has not been set: a board without a real-time clock

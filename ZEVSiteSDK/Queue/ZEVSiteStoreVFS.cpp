@@ -34,7 +34,7 @@ int resultFor(int error, int ioError) {
   return ioError;
 }
 
-int fault(ZEVSiteStoreFileOp op, sqlite3_file* file, std::uint64_t growthBytes = 0) {
+int fault(StoreFileOp op, sqlite3_file* file, std::uint64_t growthBytes = 0) {
   return ZEVSitePlatform::current().storeFileFault(op, shim(file)->path, growthBytes);
 }
 
@@ -54,19 +54,19 @@ int shimRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset)
   return real(file)->pMethods->xRead(real(file), buffer, amount, offset);
 }
 int shimWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
-  if (int error = fault(ZEVSiteStoreFileOp::Write, file, growthOf(file, amount, offset))) {
+  if (int error = fault(StoreFileOp::Write, file, growthOf(file, amount, offset))) {
     return resultFor(error, SQLITE_IOERR_WRITE);
   }
   return real(file)->pMethods->xWrite(real(file), buffer, amount, offset);
 }
 int shimTruncate(sqlite3_file* file, sqlite3_int64 size) {
-  if (int error = fault(ZEVSiteStoreFileOp::Truncate, file)) {
+  if (int error = fault(StoreFileOp::Truncate, file)) {
     return resultFor(error, SQLITE_IOERR_TRUNCATE);
   }
   return real(file)->pMethods->xTruncate(real(file), size);
 }
 int shimSync(sqlite3_file* file, int flags) {
-  if (int error = fault(ZEVSiteStoreFileOp::Sync, file)) {
+  if (int error = fault(StoreFileOp::Sync, file)) {
     return resultFor(error, SQLITE_IOERR_FSYNC);
   }
   return real(file)->pMethods->xSync(real(file), flags);
@@ -117,8 +117,7 @@ int shimOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
     std::strncpy(opened->path, name, sizeof opened->path - 1);
     opened->path[sizeof opened->path - 1] = '\0';
   }
-  if (int error =
-          ZEVSitePlatform::current().storeFileFault(ZEVSiteStoreFileOp::Open, opened->path, 0)) {
+  if (int error = ZEVSitePlatform::current().storeFileFault(StoreFileOp::Open, opened->path, 0)) {
     return error == ENOSPC ? SQLITE_FULL : SQLITE_CANTOPEN;
   }
   int result = realVfs->xOpen(realVfs, name, opened->real, flags, outFlags);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+namespace zevsite {
 namespace {
 
 bool isDigits(std::string_view text) {
@@ -43,17 +44,18 @@ std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value,
   return std::chrono::seconds(std::min<std::int64_t>(seconds, kLongestRetryAfter.count()));
 }
 
-ZEVSiteUploadReaction reactToUpload(long status, std::string_view retryAfter, int failuresSoFar,
-                                    std::size_t batchSize, std::int64_t nowSeconds,
-                                    std::uint64_t random) {
-  if (status >= 200 && status < 300) return {ZEVSiteUploadAction::Delete};
+UploadReaction reactToUpload(long status, std::string_view retryAfter, int failuresSoFar,
+                             std::size_t batchSize, std::int64_t nowSeconds, std::uint64_t random) {
+  if (status >= 200 && status < 300) return {UploadAction::Delete};
   if (status == 413) {
-    return {batchSize > 1 ? ZEVSiteUploadAction::Split : ZEVSiteUploadAction::Drop};
+    return {batchSize > 1 ? UploadAction::Split : UploadAction::Drop};
   }
   // 408 (the collector timed the request out) and 429 are worth retrying, like 5xx.
   const bool clientError = status >= 400 && status < 500 && status != 408 && status != 429;
-  if (clientError) return {ZEVSiteUploadAction::Drop};
+  if (clientError) return {UploadAction::Drop};
   const int failures = failuresSoFar < 1000 ? failuresSoFar + 1 : 1000;
-  return {ZEVSiteUploadAction::Wait,
+  return {UploadAction::Wait,
           zevsite::backoffDelay(failures, random, parseRetryAfter(retryAfter, nowSeconds))};
 }
+
+}  // namespace zevsite

@@ -9,15 +9,16 @@
 #include <optional>
 #include <string_view>
 
-enum class ZEVSiteUploadAction {
+namespace zevsite {
+enum class UploadAction {
   Delete,  // delivered: delete the batch
   Wait,    // keep the batch and try again after `delay`
   Split,   // too large: keep the batch and send it in halves
   Drop,    // refused for good: delete the batch with a log line
 };
 
-struct ZEVSiteUploadReaction {
-  ZEVSiteUploadAction action = ZEVSiteUploadAction::Wait;
+struct UploadReaction {
+  UploadAction action = UploadAction::Wait;
   std::chrono::milliseconds delay{0};  // Wait only
 };
 
@@ -36,6 +37,7 @@ std::optional<std::chrono::seconds> parseRetryAfter(std::string_view value,
 // places the backoff within its jitter. 2xx deletes; 413 splits (or drops a single event);
 // 408, 429, 5xx, 1xx, 3xx and network errors wait with exponential backoff, at least as
 // long as a Retry-After asks (capped); any other 4xx drops.
-ZEVSiteUploadReaction reactToUpload(long status, std::string_view retryAfter, int failuresSoFar,
-                                    std::size_t batchSize, std::int64_t nowSeconds,
-                                    std::uint64_t random);
+UploadReaction reactToUpload(long status, std::string_view retryAfter, int failuresSoFar,
+                             std::size_t batchSize, std::int64_t nowSeconds, std::uint64_t random);
+
+}  // namespace zevsite

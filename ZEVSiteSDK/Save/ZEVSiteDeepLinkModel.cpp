@@ -4,7 +4,7 @@
 #include "../Platform/ZEVSiteNoDestructor.h"
 
 ZEVSiteDeepLinkModel& ZEVSiteDeepLinkModel::shareInstance() {
-  static ZEVSiteNoDestructor<ZEVSiteDeepLinkModel> record;
+  static zevsite::NoDestructor<ZEVSiteDeepLinkModel> record;
   static const bool forkSafe =
       zevsite::forksafety::registered(record.get().lock_, zevsite::forksafety::kDeepLinkRecord);
   (void)forkSafe;

@@ -16,7 +16,7 @@ constexpr const char* kClientIdKey = "ZEVSITE_CLIENT_ID";
 }
 
 ZEVSiteSaveParameter& ZEVSiteSaveParameter::shareInstance() {
-  static ZEVSiteNoDestructor<ZEVSiteSaveParameter> store;
+  static zevsite::NoDestructor<ZEVSiteSaveParameter> store;
   static const bool registered = [] {
     auto& self = store.get();
     zevsite::forksafety::registerLock(self.loadMutex_, zevsite::forksafety::kClientId);
@@ -80,11 +80,11 @@ void ZEVSiteSaveParameter::prefetch() {
 
 std::int64_t ZEVSiteSaveParameter::load() {
   std::int64_t cid = 0;
-  std::shared_ptr<ZEVSiteUserDefaults> madeIn;  // set when a new id still has to be written
+  std::shared_ptr<zevsite::UserDefaults> madeIn;  // set when a new id still has to be written
   {
     zevsite::MutexLock lock(loadMutex_);
     std::uint64_t generation = 0;
-    std::shared_ptr<ZEVSiteUserDefaults> defaults;
+    std::shared_ptr<zevsite::UserDefaults> defaults;
     // The home may change while its defaults are found: only an id read for the home that
     // is still current is cached for it.
     do {

@@ -5,7 +5,7 @@
 #include <system_error>
 
 ZEVSiteManualPlatform::ZEVSiteManualPlatform()
-    : ZEVSiteForwardingPlatform(ZEVSitePlatform::real()),
+    : zevsite::ForwardingPlatform(ZEVSitePlatform::real()),
       wallBaseMillis_(ZEVSitePlatform::real().currentTimeMillis()),
       monotonicBase_(std::chrono::steady_clock::now()) {}
 
@@ -30,12 +30,12 @@ std::chrono::steady_clock::time_point ZEVSiteManualPlatform::monotonicNow() {
   return monotonicBase_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(elapsed_);
 }
 
-std::optional<ZEVSiteBootClock> ZEVSiteManualPlatform::bootClock() {
+std::optional<zevsite::BootClock> ZEVSiteManualPlatform::bootClock() {
   std::lock_guard lock(mutex_);
   if (!bootId_) return std::nullopt;
   const auto uptime = bootUptimeAtStart_ + (elapsed_ - bootStart_);
-  return ZEVSiteBootClock{*bootId_,
-                          std::chrono::duration_cast<std::chrono::milliseconds>(uptime).count()};
+  return zevsite::BootClock{*bootId_,
+                            std::chrono::duration_cast<std::chrono::milliseconds>(uptime).count()};
 }
 
 void ZEVSiteManualPlatform::reboot(std::optional<std::string> bootId) {
@@ -115,7 +115,7 @@ std::thread ZEVSiteManualPlatform::startThread(Task body) {
     throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                             "thread start refused by the test");
   }
-  return ZEVSiteForwardingPlatform::startThread(std::move(body));
+  return zevsite::ForwardingPlatform::startThread(std::move(body));
 }
 
 void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {
@@ -123,12 +123,12 @@ void ZEVSiteManualPlatform::setStoreFault(StoreFault fault) {
   storeFault_ = std::move(fault);
 }
 
-int ZEVSiteManualPlatform::storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+int ZEVSiteManualPlatform::storeFileFault(zevsite::StoreFileOp op, const std::string& path,
                                           std::uint64_t growthBytes) {
   std::lock_guard lock(faultMutex_);
   // Only new blocks take space: a write inside a file (a log started over, a page of the
   // database rewritten by a checkpoint) succeeds on a full disk too.
-  if (smallDiskCapacity_ && op == ZEVSiteStoreFileOp::Write && growthBytes > 0 &&
+  if (smallDiskCapacity_ && op == zevsite::StoreFileOp::Write && growthBytes > 0 &&
       smallDiskUsedLocked() + growthBytes > *smallDiskCapacity_) {
     return ENOSPC;
   }
@@ -150,7 +150,7 @@ std::optional<std::uint64_t> ZEVSiteManualPlatform::freeDiskBytes(const std::str
       return used >= *smallDiskCapacity_ ? 0 : *smallDiskCapacity_ - used;
     }
   }
-  return ZEVSiteForwardingPlatform::freeDiskBytes(directory);
+  return zevsite::ForwardingPlatform::freeDiskBytes(directory);
 }
 
 std::uint64_t ZEVSiteManualPlatform::smallDiskUsedLocked() const {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
+class ZEVSiteManualPlatform : public zevsite::ForwardingPlatform {
  public:
   ZEVSiteManualPlatform();
 
@@ -25,7 +25,7 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::int64_t currentTimeMillis() override;
   std::chrono::steady_clock::time_point monotonicNow() override;
   // A boot that began when the platform was made, its uptime moving with the manual clock.
-  std::optional<ZEVSiteBootClock> bootClock() override;
+  std::optional<zevsite::BootClock> bootClock() override;
   // A new boot (the machine restarted) whose uptime starts at 0 now; nullopt: the system
   // tells no boot clock.
   void reboot(std::optional<std::string> bootId);
@@ -52,9 +52,9 @@ class ZEVSiteManualPlatform : public ZEVSiteForwardingPlatform {
   std::thread startThread(Task body) override;
   // Fails the event store's file operations as `fault` decides (an errno value, 0 lets
   // the operation run); an empty function removes the fault. Any thread.
-  using StoreFault = std::function<int(ZEVSiteStoreFileOp, const std::string& path)>;
+  using StoreFault = std::function<int(zevsite::StoreFileOp, const std::string& path)>;
   void setStoreFault(StoreFault fault);
-  int storeFileFault(ZEVSiteStoreFileOp op, const std::string& path,
+  int storeFileFault(zevsite::StoreFileOp op, const std::string& path,
                      std::uint64_t growthBytes) override;
   // Models a small disk that holds only `directory`, as a file system does: a store write
   // that would grow the files there past `capacity` bytes fails with ENOSPC, one that

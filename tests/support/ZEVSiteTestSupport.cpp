@@ -117,9 +117,9 @@ std::vector<std::string> ZEVSiteTest::storedUploads() {
   const ZEVSiteText url = ZEVSiteSupport::collectURL();
   const bool canSend = url && !url->empty() && ZEVSiteSupport::isTrackingEnabled();
   EXPECT_EQ(ZEVSiteSupport::flush(std::chrono::seconds(10)), canSend);
-  EXPECT_TRUE(ZEVSiteEventStorage::forHome(home_)->flush(std::chrono::steady_clock::now()));
+  EXPECT_TRUE(zevsite::EventStorage::forHome(home_)->flush(std::chrono::steady_clock::now()));
   std::vector<std::string> uploads;
-  ZEVSiteEventStorage::forHome(home_)->withStore([&](ZEVSiteEventStore& store) {
+  zevsite::EventStorage::forHome(home_)->withStore([&](zevsite::EventStore& store) {
     for (auto& event : store.readAll()) uploads.push_back(std::move(event.body));
   });
   return uploads;
