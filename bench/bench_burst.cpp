@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
   const std::string home = makeHome();
   ZEVSiteSupport::setHomeDirectory(home);
   ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
-  ZEVSiteCollector collector;
+  zevsite::collector::Collector collector;
   if (options.deliver) {
     collector.countOnly(static_cast<std::size_t>(options.events) + 16);
     ZEVSiteSupport::setCollectURL(collector.start());

@@ -115,8 +115,8 @@ void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
     state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
     return;
   }
-  ZEVSiteCollector collector;
-  if (kind != "nostore") collector.setStore(openAnalyticsStore(url));
+  zevsite::collector::Collector collector;
+  if (kind != "nostore") collector.setStore(zevsite::collector::openAnalyticsStore(url));
   collector.setLog([](const std::string&) {});
   collector.countOnly(static_cast<std::size_t>(senderCount * perSender * 2));
   const std::string collectURL = collector.start();
@@ -186,13 +186,13 @@ BENCHMARK_CAPTURE(BM_ingestFromSdk, clickhouse, std::string("clickhouse"))
 
 // 1,000,000 events of app "1" over 30 days: page views, classic events, custom actions,
 // starts with campaigns and pulses from 20,000 clients, stored in batches of 10,000.
-void fill(ZEVSiteAnalyticsStore& store, std::int64_t firstDay) {
+void fill(zevsite::collector::AnalyticsStore& store, std::int64_t firstDay) {
   std::mt19937_64 random(7);
   const char* const kinds[] = {"pageview", "pageview", "pageview", "event",
                                "event",    "init",     "pulse"};
-  std::vector<ZEVSiteEventRecord> batch;
+  std::vector<zevsite::collector::EventRecord> batch;
   for (int i = 0; i < 1'000'000; ++i) {
-    ZEVSiteEventRecord& r = batch.emplace_back();
+    zevsite::collector::EventRecord& r = batch.emplace_back();
     r.app = "1";
     r.event = kinds[random() % 7];
     r.eventId = "bench-" + std::to_string(i);
@@ -200,7 +200,7 @@ void fill(ZEVSiteAnalyticsStore& store, std::int64_t firstDay) {
     r.eventTime = (firstDay + static_cast<std::int64_t>(random() % 30)) * 86'400'000 +
                   static_cast<std::int64_t>(random() % 86'400'000);
     r.deviceTime = r.receivedTime = r.eventTime;
-    r.day = zevsiteDayOf(r.eventTime);
+    r.day = zevsite::collector::dayOf(r.eventTime);
     if (r.event == "pageview") r.title = "Page/" + std::to_string(random() % 200);
     if (r.event == "event") {
       r.category = "cat" + std::to_string(random() % 10);
@@ -226,10 +226,11 @@ void BM_summaryOverOneMillionEvents(benchmark::State& state, const std::string& 
     state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
     return;
   }
-  auto store = openAnalyticsStore(url);
-  const std::int64_t firstDay = zevsiteToday() - 29;
+  auto store = zevsite::collector::openAnalyticsStore(url);
+  const std::int64_t firstDay = zevsite::collector::today() - 29;
   fill(*store, firstDay);
-  const ZEVSiteSummaryQuery query{"1", zevsiteFormatDay(firstDay), zevsiteFormatDay(firstDay + 29)};
+  const zevsite::collector::SummaryQuery query{"1", zevsite::collector::formatDay(firstDay),
+                                               zevsite::collector::formatDay(firstDay + 29)};
   std::int64_t events = 0;
   for (auto _ : state) events = store->summary(query).totals.events;
   state.counters["events"] = static_cast<double>(events);

@@ -22,7 +22,7 @@ double residentMiB() {
 void BM_deliveryEndToEnd(benchmark::State& state) {
   const std::string home = benchHome() + "/delivery";
   ZEVSiteSupport::setHomeDirectory(home);
-  ZEVSiteCollector collector;
+  zevsite::collector::Collector collector;
   collector.countOnly(1'000'000);
   ZEVSiteSupport::setCollectURL(collector.start());
   ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });

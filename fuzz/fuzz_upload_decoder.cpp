@@ -16,29 +16,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   constexpr std::int64_t kReceivedTime = 1'796'666'203'000;
   // The device's clock 25 years ahead: early times would go below the epoch.
   constexpr std::int64_t kClockCorrection = -788'918'400'000;
-  if (auto correction = zevsiteClockCorrection(body, kReceivedTime)) {
-    if (kReceivedTime - *correction < 0 || kReceivedTime - *correction >= kZEVSiteEndOfEventTimes) {
+  if (auto correction = zevsite::collector::clockCorrectionOf(body, kReceivedTime)) {
+    if (kReceivedTime - *correction < 0 ||
+        kReceivedTime - *correction >= zevsite::collector::kEndOfEventTimes) {
       std::abort();
     }
   }
-  ZEVSiteDecodedBatch batch;
+  zevsite::collector::DecodedBatch batch;
   const bool within =
-      zevsiteDecodeUploadBody(body, kReceivedTime, kClockCorrection, kMaxLines, batch);
-  const std::size_t lines = zevsiteCountUploadLines(body);
+      zevsite::collector::decodeUploadBody(body, kReceivedTime, kClockCorrection, kMaxLines, batch);
+  const std::size_t lines = zevsite::collector::countUploadLines(body);
   if (within != (lines <= kMaxLines)) std::abort();
   if (!within) return 0;
   if (batch.records.size() + batch.malformed.size() != lines) std::abort();
   if (batch.records.size() != batch.uploads.size()) std::abort();
   for (const auto& record : batch.records) {
     if (record.eventId.empty() || record.eventId.size() > 64 || record.event.empty() ||
-        record.app.empty() || !zevsiteParseDay(record.day)) {
+        record.app.empty() || !zevsite::collector::parseDay(record.day)) {
       std::abort();
     }
     if (record.dimensions.front() != '{' || record.dimensions.back() != '}') std::abort();
     for (std::int64_t time : {record.eventTime, record.deviceTime}) {
-      if (time < 0 || time >= kZEVSiteEndOfEventTimes) std::abort();
+      if (time < 0 || time >= zevsite::collector::kEndOfEventTimes) std::abort();
     }
-    if (record.eventTime != zevsiteCorrectedTime(record.deviceTime, kClockCorrection)) {
+    if (record.eventTime !=
+        zevsite::collector::correctedTime(record.deviceTime, kClockCorrection)) {
       std::abort();
     }
   }

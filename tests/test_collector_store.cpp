@@ -67,7 +67,7 @@ std::string gzip(const std::string& data) {
 
 // Milliseconds since the epoch at noon (UTC) of `day`.
 std::int64_t noonOf(const std::string& day) {
-  return *zevsiteParseDay(day) * 86'400'000 + 12 * 3'600'000;
+  return *zevsite::collector::parseDay(day) * 86'400'000 + 12 * 3'600'000;
 }
 
 // An HTTP client for a server given as "http://HOST:PORT..." (the collector, ClickHouse).
@@ -91,7 +91,7 @@ std::ostream& operator<<(std::ostream& out, const StoredTimes& times) {
   return out << "{ts " << times.ts << ", device_ts " << times.deviceTs << ", " << times.day << "}";
 }
 StoredTimes storedTimes(std::int64_t ts, std::int64_t deviceTs) {
-  return {std::to_string(ts), std::to_string(deviceTs), zevsiteDayOf(ts)};
+  return {std::to_string(ts), std::to_string(deviceTs), zevsite::collector::dayOf(ts)};
 }
 
 // The columns of the events table as the collector made it before it kept device times.
@@ -224,7 +224,8 @@ class ClickHouseBackend {
 };
 
 struct Collector {
-  std::unique_ptr<ZEVSiteCollector> collector = std::make_unique<ZEVSiteCollector>();
+  std::unique_ptr<zevsite::collector::Collector> collector =
+      std::make_unique<zevsite::collector::Collector>();
   std::string url;
   std::vector<std::string> logLines;
   std::mutex logMutex;  // guards logLines (written on server threads)
@@ -267,10 +268,10 @@ class ZEVSiteCollectorStoreTest : public ZEVSiteTest {
   }
 
   // A collector on the backend's store; with `clock`, that is the collector's clock.
-  Collector& startCollector(ZEVSiteUploadLimits limits = {},
+  Collector& startCollector(zevsite::collector::UploadLimits limits = {},
                             std::function<std::int64_t()> clock = nullptr) {
     auto& collector = *collectors_.emplace_back(std::make_unique<Collector>());
-    collector.collector->setStore(openAnalyticsStore(backend_.url()));
+    collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend_.url()));
     collector.collector->setLimits(limits);
     if (clock) collector.collector->setClock(std::move(clock));
     collector.collector->setLog([&collector](const std::string& line) {
@@ -284,7 +285,7 @@ class ZEVSiteCollectorStoreTest : public ZEVSiteTest {
   // Stops `collector` and closes its store.
   void closeCollector(Collector& collector) {
     collector.collector->stop();
-    collector.collector = std::make_unique<ZEVSiteCollector>();
+    collector.collector = std::make_unique<zevsite::collector::Collector>();
   }
 
   Backend backend_;
@@ -394,10 +395,11 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
   // Without dates: the last 30 days up to today; bad arguments are 400.
   std::tie(status, body) = collector.get("/api/summary?app=7");
   ASSERT_EQ(status, 200);
-  const std::string today = zevsiteFormatDay(zevsiteToday());
-  EXPECT_NE(body.find(R"("from":")" + zevsiteFormatDay(zevsiteToday() - 29) + R"(","to":")" +
-                      today + "\""),
-            std::string::npos)
+  const std::string today = zevsite::collector::formatDay(zevsite::collector::today());
+  EXPECT_NE(
+      body.find(R"("from":")" + zevsite::collector::formatDay(zevsite::collector::today() - 29) +
+                R"(","to":")" + today + "\""),
+      std::string::npos)
       << body;
   EXPECT_NE(body.find(R"({"day":")" + today + R"(","pageviews":0,"events":0,"clients":0}])"),
             std::string::npos);
@@ -429,7 +431,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollec
   EXPECT_EQ(second.collector->duplicates(), 3u);
 
   // What a collector keeps in memory is the same for gzip and plain bodies.
-  auto fields = [](ZEVSiteCollector& collector) {
+  auto fields = [](zevsite::collector::Collector& collector) {
     std::vector<std::vector<std::pair<std::string, std::string>>> all;
     for (const auto& event : collector.events()) all.push_back(event.fields);
     return all;
@@ -437,7 +439,8 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollec
   auto firstFields = fields(*first.collector);
   ASSERT_EQ(firstFields.size(), events.size());
   std::vector<std::vector<std::pair<std::string, std::string>>> expected;
-  for (const auto& event : firstHalf) expected.push_back(ZEVSiteCollector::decode(event));
+  for (const auto& event : firstHalf)
+    expected.push_back(zevsite::collector::Collector::decode(event));
   auto secondFields = fields(*second.collector);
   secondFields.resize(firstHalf.size());
   EXPECT_EQ(secondFields, expected);
@@ -446,7 +449,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollec
 // Lines that are not an event's upload string are counted, logged and skipped; requests
 // past a bound are answered 413 and nothing of them is kept.
 TYPED_TEST(ZEVSiteCollectorStoreTest, MalformedLinesAreSkippedAndBoundsAnswer413) {
-  ZEVSiteUploadLimits limits;
+  zevsite::collector::UploadLimits limits;
   limits.maxLines = 25;
   limits.maxBodyBytes = 64 * 1024;
   Collector& collector = this->startCollector(limits);
@@ -541,7 +544,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, AStoreFailureIsAnswered503AndTheSdkDeliver
     deliveredAll = collector.collector->waitForEventCount(6, 100ms);
   }
   ASSERT_TRUE(deliveredAll);
-  const std::string today = zevsiteFormatDay(zevsiteToday());
+  const std::string today = zevsite::collector::formatDay(zevsite::collector::today());
   auto [status, body] = collector.get("/api/summary?app=7&from=" + today + "&to=" + today);
   EXPECT_NE(body.find(R"("pageviews":6,)"), std::string::npos) << body;
   for (const char* title : {"before", "during0", "during4"}) {
@@ -566,7 +569,9 @@ std::string pageViewAt(const std::string& eventId, std::int64_t ts) {
                  {"ts", std::to_string(ts)}});
 }
 
-httplib::Headers sentAt(const std::string& value) { return {{kZEVSiteSentAtHeader, value}}; }
+httplib::Headers sentAt(const std::string& value) {
+  return {{zevsite::collector::kSentAtHeader, value}};
+}
 
 // The JSON Lines file's line of the event `eventId`, or "".
 std::string jsonLineOf(const std::string& path, const std::string& eventId) {
@@ -676,7 +681,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, TheSentAtHeaderCorrectsEventTimesByTheDevi
   EXPECT_EQ(times["ahead-1"], storedTimes(now - kHour, late2099 - kHour));
   EXPECT_EQ(times["ahead-2"], storedTimes(0, 1000));
   EXPECT_EQ(times["booted-1"], storedTimes(now + 5000, 5000));
-  EXPECT_EQ(times["booted-2"], storedTimes(kZEVSiteEndOfEventTimes - 1, late2099));
+  EXPECT_EQ(times["booted-2"], storedTimes(zevsite::collector::kEndOfEventTimes - 1, late2099));
   EXPECT_EQ(times["booted-2"].day, "2099-12-31");
   for (const char* day : {"1970-01-01", "2099-12-31"}) {
     const std::string summary =
@@ -725,7 +730,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeDeviceTimesGetsThemWhenOpe
 TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
   SqliteBackend backend;
   auto startCollector = [&](Collector& collector) {
-    collector.collector->setStore(openAnalyticsStore(backend.url()));
+    collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend.url()));
     collector.collector->setLog([](const std::string&) {});
     collector.url = collector.collector->start();
   };

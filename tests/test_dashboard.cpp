@@ -71,12 +71,13 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
   }
   const std::string directory = makeTemporaryDirectory();
-  ZEVSiteCollector collector;
-  collector.setStore(openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+  zevsite::collector::Collector collector;
+  collector.setStore(
+      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
   const std::string collectURL = collector.start();
   const std::string base = collectURL.substr(0, collectURL.rfind('/'));
 
-  const std::int64_t now = zevsiteToday() * 86'400'000 + 3'600'000;
+  const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
   const std::int64_t yesterday = now - 86'400'000;
   // Host input that would run as markup if the page inserted it as HTML.
   const std::string scriptTitle = "%3Cscript%3Edocument.body.dataset.injected%3D1%3C%2Fscript%3E";
@@ -98,8 +99,9 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   auto posted = client.Post("/collect", body, "text/plain");
   ASSERT_TRUE(posted);
   ASSERT_EQ(posted->status, 200);
-  auto summary = client.Get(("/api/summary?app=42&from=" + zevsiteFormatDay(zevsiteToday() - 29) +
-                             "&to=" + zevsiteFormatDay(zevsiteToday()))
+  auto summary = client.Get(("/api/summary?app=42&from=" +
+                             zevsite::collector::formatDay(zevsite::collector::today() - 29) +
+                             "&to=" + zevsite::collector::formatDay(zevsite::collector::today()))
                                 .c_str());
   ASSERT_TRUE(summary);
   ASSERT_EQ(jsonNumber(summary->body, "events"), "6");

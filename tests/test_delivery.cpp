@@ -58,8 +58,9 @@ class ZEVSiteDeliveryTest : public ZEVSiteTest {
   std::size_t storedCount() { return storedUploads().size(); }
   // Moves the manual clock on in steps until `predicate` holds for the collected events:
   // the sender's backoff waits end only when the clock passes them.
-  bool advanceUntil(const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
-                    std::chrono::milliseconds step, int steps) {
+  bool advanceUntil(
+      const std::function<bool(const std::vector<zevsite::collector::CollectedEvent>&)>& predicate,
+      std::chrono::milliseconds step, int steps) {
     for (int i = 0; i < steps; ++i) {
       if (collector_.waitUntil(predicate, 50ms)) return true;
       platform_->advanceBy(step);
@@ -84,7 +85,7 @@ class ZEVSiteDeliveryTest : public ZEVSiteTest {
   }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
-  ZEVSiteCollector collector_;
+  zevsite::collector::Collector collector_;
   std::string collectURL_;
 };
 
@@ -392,7 +393,7 @@ TEST_F(ZEVSiteDeliveryTest, ServerErrorsAndTimeoutsRetryWithoutLosingOrRepeating
 
 TEST_F(ZEVSiteDeliveryTest, TooLargeSplitsOtherClientErrorsDrop) {
   collector_.setPolicy([](std::size_t uploads) {
-    return ZEVSiteCollectorReply{uploads > 10 ? 413 : 200, "", 0ms};
+    return zevsite::collector::CollectorReply{uploads > 10 ? 413 : 200, "", 0ms};
   });
   auto manager = startManager();
   trackPages(*manager, "s", 60);
@@ -713,7 +714,9 @@ pid_t spawnDeliveringChild(const std::string& home, const std::string& collectUR
 
 // Two host processes on one home directory share the store: every event goes out once.
 TEST_F(ZEVSiteDeliveryTest, TwoProcessesOnOneHomeNeverSendAnEventTwice) {
-  collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", 5ms}; });
+  collector_.setPolicy([](std::size_t) {
+    return zevsite::collector::CollectorReply{200, "", 5ms};
+  });
   pid_t first = spawnDeliveringChild(home_, collectURL_, 2000);
   pid_t second = spawnDeliveringChild(home_, collectURL_, 2000);
   ASSERT_GT(first, 0);
@@ -744,7 +747,9 @@ TEST_F(ZEVSiteDeliveryTest, EventsOfAHostKilledMidDeliveryAreDeliveredAfterResta
 #else
   constexpr auto kAnswerDelay = 30ms;
 #endif
-  collector_.setPolicy([](std::size_t) { return ZEVSiteCollectorReply{200, "", kAnswerDelay}; });
+  collector_.setPolicy([](std::size_t) {
+    return zevsite::collector::CollectorReply{200, "", kAnswerDelay};
+  });
   ZEVSiteChild child =
       spawnChild(ZEVSITE_BURST_CHILD, {home_, collectURL_, "3000"}, /*readOutput=*/true);
   ASSERT_GT(child.pid, 0);

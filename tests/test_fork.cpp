@@ -64,7 +64,7 @@ class ZEVSiteForkTest : public ZEVSiteTest {
     ZEVSiteNetworkStatusSimple::setProvider(nullptr);
     ZEVSiteTest::TearDown();
   }
-  ZEVSiteCollector collector_;
+  zevsite::collector::Collector collector_;
 };
 
 TEST_F(ZEVSiteForkTest, ChildrenForkedMidBurstDeliverTheirEventsWithIdsOfTheirOwn) {

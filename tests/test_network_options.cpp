@@ -184,7 +184,8 @@ class ZEVSiteNetworkOptionsTest : public ZEVSiteTest {
   static void trackPages(ZEVSiteManager& manager, const std::string& prefix, int count) {
     for (int i = 0; i < count; ++i) manager.trackPageView(prefix + std::to_string(i));
   }
-  static std::multiset<std::string> titlesOf(const std::vector<ZEVSiteCollectedEvent>& events) {
+  static std::multiset<std::string> titlesOf(
+      const std::vector<zevsite::collector::CollectedEvent>& events) {
     std::multiset<std::string> titles;
     for (const auto& event : events) titles.insert(event.get("dt"));
     return titles;
@@ -198,7 +199,7 @@ class ZEVSiteNetworkOptionsTest : public ZEVSiteTest {
     return sender->waitUntilIdle(std::chrono::steady_clock::now() + 5s);
   }
 
-  ZEVSiteCollector collector_;
+  zevsite::collector::Collector collector_;
 };
 
 // A compressed batch inflates to exactly the plain one; uploads are gzip by default and
@@ -314,7 +315,7 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
   const std::string certificates = makeTemporaryDirectory();
   TestCertificate ours = makeCertificate(certificates, "collector");
   TestCertificate other = makeCertificate(certificates, "other");
-  ZEVSiteCollector https(ours.certificateFile, ours.keyFile);
+  zevsite::collector::Collector https(ours.certificateFile, ours.keyFile);
   https.serveConfig(kConfigDocument);
   const std::string collectURL = https.start();
   ASSERT_EQ(collectURL.rfind("https://127.0.0.1:", 0), 0u);

@@ -77,7 +77,7 @@ class ZEVSiteUserChoiceTest : public ZEVSiteTest {
     return value ? std::to_string(*value) : "missing";
   }
 
-  ZEVSiteCollector collector_;
+  zevsite::collector::Collector collector_;
   std::string collectURL_;
   std::vector<pid_t> children_;
 };

@@ -44,7 +44,7 @@ ZEVSiteChild spawnChild(const std::string& program, std::vector<std::string> arg
 }
 
 ZEVSiteUpload ZEVSiteUpload::decode(std::string_view upload) {
-  return {ZEVSiteCollector::decode(std::string(upload))};
+  return {zevsite::collector::Collector::decode(std::string(upload))};
 }
 
 std::optional<std::string> ZEVSiteUpload::get(std::string_view key) const {

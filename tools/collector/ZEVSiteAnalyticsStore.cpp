@@ -3,12 +3,15 @@
 #include "ZEVSiteClickHouseStore.h"
 #include "ZEVSiteSqliteStore.h"
 
-std::unique_ptr<ZEVSiteAnalyticsStore> openAnalyticsStore(const std::string& url) {
+namespace zevsite::collector {
+
+std::unique_ptr<AnalyticsStore> openAnalyticsStore(const std::string& url) {
   const std::size_t colon = url.find(':');
   const std::string scheme = url.substr(0, colon);
   const std::string rest = colon == std::string::npos ? "" : url.substr(colon + 1);
-  if (scheme == "sqlite" && !rest.empty()) return std::make_unique<ZEVSiteSqliteStore>(rest);
-  if (scheme == "clickhouse") return std::make_unique<ZEVSiteClickHouseStore>(rest);
-  throw ZEVSiteStoreError("--db takes sqlite:PATH or clickhouse:http://HOST:PORT/DATABASE, not " +
-                          url);
+  if (scheme == "sqlite" && !rest.empty()) return std::make_unique<SqliteStore>(rest);
+  if (scheme == "clickhouse") return std::make_unique<ClickHouseStore>(rest);
+  throw StoreError("--db takes sqlite:PATH or clickhouse:http://HOST:PORT/DATABASE, not " + url);
 }
+
+}  // namespace zevsite::collector

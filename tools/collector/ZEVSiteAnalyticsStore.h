@@ -13,19 +13,21 @@
 #include <string>
 #include <vector>
 
+namespace zevsite::collector {
+
 // A store that cannot do what was asked (database down, disk full, bad answer).
-class ZEVSiteStoreError : public std::runtime_error {
+class StoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-struct ZEVSiteSummaryQuery {
+struct SummaryQuery {
   std::string app;   // the host's app id, without "dc-"
   std::string from;  // YYYY-MM-DD, inclusive
   std::string to;    // YYYY-MM-DD, inclusive
 };
 
-struct ZEVSiteSummary {
+struct Summary {
   struct Totals {
     std::int64_t events = 0, pageviews = 0, classicEvents = 0, customActions = 0, starts = 0,
                  installs = 0, pulses = 0, clients = 0;
@@ -46,7 +48,7 @@ struct ZEVSiteSummary {
     std::string campaign, source;
     std::int64_t starts = 0;
   };
-  ZEVSiteSummaryQuery query;
+  SummaryQuery query;
   Totals totals;
   std::vector<Day> daily;  // every day of the range, zeros included
   std::vector<Page> topPages;
@@ -54,19 +56,21 @@ struct ZEVSiteSummary {
   std::vector<Campaign> campaigns;
 };
 
-class ZEVSiteAnalyticsStore {
+class AnalyticsStore {
  public:
-  virtual ~ZEVSiteAnalyticsStore() = default;
+  virtual ~AnalyticsStore() = default;
 
   // Stores `records` in one transaction (one insert); returns once they are durable.
-  // Records whose event id is stored already are kept once. Throws ZEVSiteStoreError.
-  virtual void insert(const std::vector<ZEVSiteEventRecord>& records) = 0;
-  // Each event id counted once. Throws ZEVSiteStoreError.
-  virtual ZEVSiteSummary summary(const ZEVSiteSummaryQuery& query) = 0;
-  // The app ids seen, sorted. Throws ZEVSiteStoreError.
+  // Records whose event id is stored already are kept once. Throws StoreError.
+  virtual void insert(const std::vector<EventRecord>& records) = 0;
+  // Each event id counted once. Throws StoreError.
+  virtual Summary summary(const SummaryQuery& query) = 0;
+  // The app ids seen, sorted. Throws StoreError.
   virtual std::vector<std::string> apps() = 0;
 };
 
 // "sqlite:PATH" or "clickhouse:http://HOST:PORT/DATABASE". Creates the database, table or
-// file when missing. Throws ZEVSiteStoreError (also for an unknown scheme).
-std::unique_ptr<ZEVSiteAnalyticsStore> openAnalyticsStore(const std::string& url);
+// file when missing. Throws StoreError (also for an unknown scheme).
+std::unique_ptr<AnalyticsStore> openAnalyticsStore(const std::string& url);
+
+}  // namespace zevsite::collector

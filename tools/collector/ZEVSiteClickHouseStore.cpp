@@ -7,6 +7,8 @@
 #include <mutex>
 #include <regex>
 
+namespace zevsite::collector {
+
 namespace {
 
 constexpr long kRequestTimeoutSeconds = 30;
@@ -55,8 +57,8 @@ std::string unescapeTsv(std::string_view text) {
   return out;
 }
 
-ZEVSiteSqlRows parseTsv(std::string_view text) {
-  ZEVSiteSqlRows rows;
+SqlRows parseTsv(std::string_view text) {
+  SqlRows rows;
   while (!text.empty()) {
     std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
@@ -108,7 +110,7 @@ void appendTsv(std::string& body, std::string_view text) {
 
 // One row of the insert, TabSeparated: cheaper to write and for the server to parse than
 // JSON.
-void appendRow(std::string& body, const ZEVSiteEventRecord& r) {
+void appendRow(std::string& body, const EventRecord& r) {
   auto text = [&](const std::string& value) {
     appendTsv(body, value);
     body += '\t';
@@ -127,16 +129,16 @@ void appendRow(std::string& body, const ZEVSiteEventRecord& r) {
 
 }  // namespace
 
-class ZEVSiteClickHouseStore::Connection {
+class ClickHouseStore::Connection {
  public:
   explicit Connection(std::string serverURL) : serverURL_(std::move(serverURL)) {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     handle_.reset(curl_easy_init());
-    if (!handle_) throw ZEVSiteStoreError("libcurl cannot make a handle");
+    if (!handle_) throw StoreError("libcurl cannot make a handle");
     // Without it libcurl asks for "100 Continue" before each larger body: a round trip more.
     headers_.reset(curl_slist_append(nullptr, "Expect:"));
-    if (!headers_) throw ZEVSiteStoreError("libcurl cannot make a header list");
+    if (!headers_) throw StoreError("libcurl cannot make a header list");
   }
 
   // POSTs `body` to the server with `query` as the URL's query parameter (empty: the body
@@ -162,13 +164,13 @@ class ZEVSiteClickHouseStore::Connection {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
     const CURLcode rc = curl_easy_perform(curl);
     if (rc != CURLE_OK) {
-      throw ZEVSiteStoreError("ClickHouse at " + serverURL_ + ": " + curl_easy_strerror(rc));
+      throw StoreError("ClickHouse at " + serverURL_ + ": " + curl_easy_strerror(rc));
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
-      throw ZEVSiteStoreError("ClickHouse answered " + std::to_string(status) + ": " +
-                              answer.substr(0, 500));
+      throw StoreError("ClickHouse answered " + std::to_string(status) + ": " +
+                       answer.substr(0, 500));
     }
     return answer;
   }
@@ -190,11 +192,11 @@ class ZEVSiteClickHouseStore::Connection {
   std::unique_ptr<curl_slist, HeadersCleanup> headers_;
 };
 
-ZEVSiteClickHouseStore::ZEVSiteClickHouseStore(const std::string& url) {
+ClickHouseStore::ClickHouseStore(const std::string& url) {
   static const std::regex form(R"((https?://[^/]+/)([A-Za-z_][A-Za-z0-9_]*)/?)");
   std::smatch match;
   if (!std::regex_match(url, match, form)) {
-    throw ZEVSiteStoreError("not a ClickHouse URL (http://HOST:PORT/DATABASE): " + url);
+    throw StoreError("not a ClickHouse URL (http://HOST:PORT/DATABASE): " + url);
   }
   serverURL_ = match[1];
   database_ = match[2];
@@ -202,9 +204,9 @@ ZEVSiteClickHouseStore::ZEVSiteClickHouseStore(const std::string& url) {
   writer_ = std::make_unique<Connection>(serverURL_);
 }
 
-ZEVSiteClickHouseStore::~ZEVSiteClickHouseStore() = default;
+ClickHouseStore::~ClickHouseStore() = default;
 
-void ZEVSiteClickHouseStore::ensureTable() {
+void ClickHouseStore::ensureTable() {
   std::lock_guard lock(tableMutex_);
   if (tableReady_) return;
   Connection connection(serverURL_);
@@ -235,14 +237,14 @@ void ZEVSiteClickHouseStore::ensureTable() {
     try {
       connection.post("",
                       "ALTER TABLE " + table_ + " ADD COLUMN " + kDeviceTimeColumn + " AFTER ts");
-    } catch (const ZEVSiteStoreError&) {
+    } catch (const StoreError&) {
       if (!hasDeviceTimes()) throw;
     }
   }
   tableReady_ = true;
 }
 
-void ZEVSiteClickHouseStore::insert(const std::vector<ZEVSiteEventRecord>& records) {
+void ClickHouseStore::insert(const std::vector<EventRecord>& records) {
   if (records.empty()) return;
   std::string body;
   body.reserve(records.size() * 512);
@@ -252,7 +254,7 @@ void ZEVSiteClickHouseStore::insert(const std::vector<ZEVSiteEventRecord>& recor
   writer_->post("INSERT INTO " + table_ + " (" + kColumns + ") FORMAT TabSeparated", body);
 }
 
-ZEVSiteSqlDialect ZEVSiteClickHouseStore::dialect() {
+SqlDialect ClickHouseStore::dialect() {
   // Each statement on a connection of its own, so the summary's statements run in parallel
   // on the server.
   return {quoteLiteral,
@@ -262,14 +264,14 @@ ZEVSiteSqlDialect ZEVSiteClickHouseStore::dialect() {
           /*concurrent=*/true};
 }
 
-ZEVSiteSummary ZEVSiteClickHouseStore::summary(const ZEVSiteSummaryQuery& query) {
+Summary ClickHouseStore::summary(const SummaryQuery& query) {
   ensureTable();
   // Rows not merged yet may hold an event twice: counting distinct event ids counts it once,
   // on all the server's cores, where FINAL would merge on one. Counting them is most of the
   // work, so one statement counts them once for the kinds and the three lists at a time
   // (keys a list does not use left empty); distinct clients need no such care.
-  const ZEVSiteSqlDialect sql = dialect();
-  const std::string range = zevsiteSqlRange(sql, query);
+  const SqlDialect sql = dialect();
+  const std::string range = sqlRange(sql, query);
   const std::string classic = "event = 'event' AND caid = ''";
   const std::string otherKeys =
       "event, caid <> '', inst, if(event = 'pageview', title, ''), if(" + classic +
@@ -278,14 +280,14 @@ ZEVSiteSummary ZEVSiteClickHouseStore::summary(const ZEVSiteSummaryQuery& query)
   // ClickHouse 18 writes the first day, 1970-01-01 (where the earliest times are held), as
   // 0000-00-00: the days are formatted, once per group.
   const std::string dayText = "formatDateTime(day, '%F')";
-  const ZEVSiteSummaryRows rows =
-      zevsiteSqlRunAll(sql, {{"SELECT " + dayText + ", " + otherKeys + ", uniqExact(eid) FROM " +
-                                  table_ + range + " GROUP BY day, " + otherKeys,
-                              10},
-                             {"SELECT " + dayText + ", uniqExact(cid) FROM " + table_ + range +
-                                  " GROUP BY day WITH TOTALS",
-                              0}});
-  ZEVSiteSummaryRows results(6);
+  const SummaryRows rows =
+      sqlRunAll(sql, {{"SELECT " + dayText + ", " + otherKeys + ", uniqExact(eid) FROM " + table_ +
+                           range + " GROUP BY day, " + otherKeys,
+                       10},
+                      {"SELECT " + dayText + ", uniqExact(cid) FROM " + table_ + range +
+                           " GROUP BY day WITH TOTALS",
+                       0}});
+  SummaryRows results(6);
   std::map<std::vector<std::string>, std::int64_t> pages, events, campaigns;
   std::map<std::vector<std::string>, std::int64_t> kinds;
   for (const auto& row : rows[0]) {
@@ -306,16 +308,18 @@ ZEVSiteSummary ZEVSiteClickHouseStore::summary(const ZEVSiteSummaryQuery& query)
       results[2].push_back({rows[1][i + 1][1]});
       break;
     }
-    if (row.size() != 2) throw ZEVSiteStoreError("unexpected answer to the clients' statement");
+    if (row.size() != 2) throw StoreError("unexpected answer to the clients' statement");
     results[1].push_back(row);
   }
-  results[3] = zevsiteTopRows(pages);
-  results[4] = zevsiteTopRows(events);
-  results[5] = zevsiteTopRows(campaigns);
-  return zevsiteAssembleSummary(query, results);
+  results[3] = topRows(pages);
+  results[4] = topRows(events);
+  results[5] = topRows(campaigns);
+  return assembleSummary(query, results);
 }
 
-std::vector<std::string> ZEVSiteClickHouseStore::apps() {
+std::vector<std::string> ClickHouseStore::apps() {
   ensureTable();
-  return zevsiteSqlApps(dialect(), table_);
+  return sqlApps(dialect(), table_);
 }
+
+}  // namespace zevsite::collector

@@ -15,21 +15,23 @@
 #include <mutex>
 #include <string>
 
-class ZEVSiteClickHouseStore : public ZEVSiteAnalyticsStore {
- public:
-  // `url`: http://HOST:PORT/DATABASE. Throws ZEVSiteStoreError when it is not one.
-  explicit ZEVSiteClickHouseStore(const std::string& url);
-  ~ZEVSiteClickHouseStore() override;
+namespace zevsite::collector {
 
-  void insert(const std::vector<ZEVSiteEventRecord>& records) override;
-  ZEVSiteSummary summary(const ZEVSiteSummaryQuery& query) override;
+class ClickHouseStore : public AnalyticsStore {
+ public:
+  // `url`: http://HOST:PORT/DATABASE. Throws StoreError when it is not one.
+  explicit ClickHouseStore(const std::string& url);
+  ~ClickHouseStore() override;
+
+  void insert(const std::vector<EventRecord>& records) override;
+  Summary summary(const SummaryQuery& query) override;
   std::vector<std::string> apps() override;
 
  private:
   class Connection;  // one libcurl handle and its reused HTTP connection
 
   void ensureTable();
-  ZEVSiteSqlDialect dialect();
+  SqlDialect dialect();
 
   std::string serverURL_;  // http://HOST:PORT/
   std::string database_;
@@ -39,3 +41,5 @@ class ZEVSiteClickHouseStore : public ZEVSiteAnalyticsStore {
   std::mutex tableMutex_;  // guards tableReady_
   bool tableReady_ = false;
 };
+
+}  // namespace zevsite::collector

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+namespace zevsite::collector {
+
 namespace {
 
 constexpr const char* kStoreRetryAfterSeconds = "2";
@@ -28,7 +30,7 @@ std::int64_t dayNumberOf(std::int64_t millis) {
 
 // A header value for a log line: quoted, control characters escaped, at most 40 bytes.
 std::string quotedForLog(const std::string& value) {
-  return zevsiteJsonString(value.substr(0, 40)) + (value.size() > 40 ? "..." : "");
+  return jsonString(value.substr(0, 40)) + (value.size() > 40 ? "..." : "");
 }
 
 void answerJson(httplib::Response& response, int status, const std::string& json) {
@@ -37,32 +39,30 @@ void answerJson(httplib::Response& response, int status, const std::string& json
 }
 
 std::string errorJson(const std::string& message) {
-  return "{\"error\":" + zevsiteJsonString(message) + "}";
+  return "{\"error\":" + jsonString(message) + "}";
 }
 
 }  // namespace
 
-std::string ZEVSiteCollectedEvent::get(const std::string& key) const {
+std::string CollectedEvent::get(const std::string& key) const {
   for (const auto& [name, value] : fields) {
     if (name == key) return value;
   }
   return {};
 }
 
-std::vector<std::pair<std::string, std::string>> ZEVSiteCollector::decode(
-    const std::string& upload) {
-  return zevsiteDecodeFields(upload);
+std::vector<std::pair<std::string, std::string>> Collector::decode(const std::string& upload) {
+  return decodeFields(upload);
 }
 
-ZEVSiteCollector::ZEVSiteCollector()
+Collector::Collector()
     : server_(std::make_unique<httplib::Server>()),
       log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
       clock_(systemMillis) {
   configureServer();
 }
 
-ZEVSiteCollector::ZEVSiteCollector(const std::string& certificateFile,
-                                   const std::string& privateKeyFile)
+Collector::Collector(const std::string& certificateFile, const std::string& privateKeyFile)
     : scheme_("https"),
       server_(
           std::make_unique<httplib::SSLServer>(certificateFile.c_str(), privateKeyFile.c_str())),
@@ -74,7 +74,7 @@ ZEVSiteCollector::ZEVSiteCollector(const std::string& certificateFile,
   configureServer();
 }
 
-void ZEVSiteCollector::configureServer() {
+void Collector::configureServer() {
   // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(1000000);
@@ -84,7 +84,7 @@ void ZEVSiteCollector::configureServer() {
   addRoutes();
 }
 
-void ZEVSiteCollector::addRoutes() {
+void Collector::addRoutes() {
   // The body is read here, not by the server, to bound its size after gzip: the server
   // inflates as it reads and hands over the result piece by piece.
   server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response,
@@ -115,22 +115,22 @@ void ZEVSiteCollector::addRoutes() {
                [this](const httplib::Request& request, httplib::Response& response) {
                  serveSummary(request, response);
                });
-  zevsiteServeDashboard(*server_);
+  serveDashboard(*server_);
   server_->Get("/api/apps", [this](const httplib::Request&, httplib::Response& response) {
     serveApps(response);
   });
 }
 
-void ZEVSiteCollector::handleUpload(const httplib::Request& request, std::int64_t receivedTime,
-                                    const std::string& body, httplib::Response& response) {
-  const std::size_t uploads = zevsiteCountUploadLines(body);
-  ZEVSiteCollectorReply reply = nextReply(uploads);
+void Collector::handleUpload(const httplib::Request& request, std::int64_t receivedTime,
+                             const std::string& body, httplib::Response& response) {
+  const std::size_t uploads = countUploadLines(body);
+  CollectorReply reply = nextReply(uploads);
   if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
   if (reply.status >= 200 && reply.status < 300) {
     if (uploads > limits_.maxLines) {
       reply = {413, "", {}};
     } else {
-      ZEVSiteCollectorReply stored = accept(request, receivedTime, body);
+      CollectorReply stored = accept(request, receivedTime, body);
       if (stored.status != 200) reply = stored;
     }
   }
@@ -148,51 +148,45 @@ void ZEVSiteCollector::handleUpload(const httplib::Request& request, std::int64_
   changed_.notify_all();
 }
 
-void ZEVSiteCollector::serveSummary(const httplib::Request& request, httplib::Response& response) {
+void Collector::serveSummary(const httplib::Request& request, httplib::Response& response) {
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   std::string problem;
-  auto query = zevsiteSummaryQuery(request.get_param_value("app"), request.get_param_value("from"),
-                                   request.get_param_value("to"), dayNumberOf(clock_()), problem);
+  auto query = summaryQuery(request.get_param_value("app"), request.get_param_value("from"),
+                            request.get_param_value("to"), dayNumberOf(clock_()), problem);
   if (!query) return answerJson(response, 400, errorJson(problem));
   try {
-    answerJson(response, 200, zevsiteSummaryJson(store_->summary(*query)));
-  } catch (const ZEVSiteStoreError& error) {
+    answerJson(response, 200, summaryJson(store_->summary(*query)));
+  } catch (const StoreError& error) {
     log_(std::string("zevsite-collector: summary failed: ") + error.what());
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
     answerJson(response, 503, errorJson(error.what()));
   }
 }
 
-void ZEVSiteCollector::serveApps(httplib::Response& response) {
+void Collector::serveApps(httplib::Response& response) {
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   try {
-    answerJson(response, 200, zevsiteAppsJson(store_->apps()));
-  } catch (const ZEVSiteStoreError& error) {
+    answerJson(response, 200, appsJson(store_->apps()));
+  } catch (const StoreError& error) {
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
     answerJson(response, 503, errorJson(error.what()));
   }
 }
 
-void ZEVSiteCollector::setStore(std::unique_ptr<ZEVSiteAnalyticsStore> store) {
-  store_ = std::move(store);
-}
+void Collector::setStore(std::unique_ptr<AnalyticsStore> store) { store_ = std::move(store); }
 
-void ZEVSiteCollector::setLimits(ZEVSiteUploadLimits limits) {
+void Collector::setLimits(UploadLimits limits) {
   limits_ = limits;
   server_->set_payload_max_length(limits_.maxBodyBytes);
 }
 
-void ZEVSiteCollector::setLog(std::function<void(const std::string&)> log) {
-  log_ = std::move(log);
-}
+void Collector::setLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
-void ZEVSiteCollector::setClock(std::function<std::int64_t()> nowMillis) {
-  clock_ = std::move(nowMillis);
-}
+void Collector::setClock(std::function<std::int64_t()> nowMillis) { clock_ = std::move(nowMillis); }
 
-ZEVSiteCollector::~ZEVSiteCollector() { stop(); }
+Collector::~Collector() { stop(); }
 
-void ZEVSiteCollector::serveConfig(std::string document) {
+void Collector::serveConfig(std::string document) {
   {
     std::lock_guard lock(mutex_);
     configDocument_ = std::move(document);
@@ -204,12 +198,12 @@ void ZEVSiteCollector::serveConfig(std::string document) {
   });
 }
 
-std::size_t ZEVSiteCollector::configRequests() {
+std::size_t Collector::configRequests() {
   std::lock_guard lock(mutex_);
   return configRequests_;
 }
 
-std::string ZEVSiteCollector::start(const std::string& host, int port) {
+std::string Collector::start(const std::string& host, int port) {
   if (port == 0) {
     port = server_->bind_to_any_port(host);
   } else if (!server_->bind_to_port(host, port)) {
@@ -225,7 +219,7 @@ std::string ZEVSiteCollector::start(const std::string& host, int port) {
   return scheme_ + "://" + host + ":" + std::to_string(port) + "/collect";
 }
 
-void ZEVSiteCollector::stop() {
+void Collector::stop() {
   if (!thread_) return;
   while (!server_->is_running() && !listenEnded_) std::this_thread::yield();
   server_->stop();
@@ -233,39 +227,39 @@ void ZEVSiteCollector::stop() {
   thread_.reset();
 }
 
-void ZEVSiteCollector::script(std::vector<ZEVSiteCollectorReply> replies) {
+void Collector::script(std::vector<CollectorReply> replies) {
   std::lock_guard lock(mutex_);
   script_.assign(replies.begin(), replies.end());
 }
 
-void ZEVSiteCollector::setPolicy(std::function<ZEVSiteCollectorReply(std::size_t)> policy) {
+void Collector::setPolicy(std::function<CollectorReply(std::size_t)> policy) {
   std::lock_guard lock(mutex_);
   policy_ = std::move(policy);
 }
 
-void ZEVSiteCollector::setOnEvent(std::function<void(const ZEVSiteCollectedEvent&)> onEvent) {
+void Collector::setOnEvent(std::function<void(const CollectedEvent&)> onEvent) {
   std::lock_guard lock(mutex_);
   onEvent_ = std::move(onEvent);
 }
 
-bool ZEVSiteCollector::writeJsonLines(const std::string& path) {
+bool Collector::writeJsonLines(const std::string& path) {
   std::lock_guard lock(mutex_);
   jsonLines_.open(path, std::ios::app);
   return jsonLines_.is_open();
 }
 
-ZEVSiteCollectorReply ZEVSiteCollector::nextReply(std::size_t uploads) {
+CollectorReply Collector::nextReply(std::size_t uploads) {
   std::lock_guard lock(mutex_);
   if (!script_.empty()) {
-    ZEVSiteCollectorReply reply = script_.front();
+    CollectorReply reply = script_.front();
     script_.pop_front();
     return reply;
   }
-  return policy_ ? policy_(uploads) : ZEVSiteCollectorReply{};
+  return policy_ ? policy_(uploads) : CollectorReply{};
 }
 
-ZEVSiteCollectedEvent ZEVSiteCollector::decodeEvent(const std::string& upload) {
-  ZEVSiteCollectedEvent event{{}, decode(upload)};
+CollectedEvent Collector::decodeEvent(const std::string& upload) {
+  CollectedEvent event{{}, decode(upload)};
   event.eventId = event.get("eid");
   return event;
 }
@@ -286,24 +280,24 @@ std::string_view rawEventId(std::string_view upload) {
 
 }  // namespace
 
-ZEVSiteCollectorReply ZEVSiteCollector::accept(const httplib::Request& request,
-                                               std::int64_t receivedTime, const std::string& body) {
+CollectorReply Collector::accept(const httplib::Request& request, std::int64_t receivedTime,
+                                 const std::string& body) {
   if (countOnly_ && !store_) {
     countRaw(body);
     return {};
   }
   std::int64_t clockCorrection = 0;
-  if (request.has_header(kZEVSiteSentAtHeader)) {
-    const std::string sentAt = request.get_header_value(kZEVSiteSentAtHeader);
-    if (auto correction = zevsiteClockCorrection(sentAt, receivedTime)) {
+  if (request.has_header(kSentAtHeader)) {
+    const std::string sentAt = request.get_header_value(kSentAtHeader);
+    if (auto correction = clockCorrectionOf(sentAt, receivedTime)) {
       clockCorrection = *correction;
     } else {
-      log_(std::string("zevsite-collector: ignored ") + kZEVSiteSentAtHeader + " " +
-           quotedForLog(sentAt) + ", not a time: the events keep their times");
+      log_(std::string("zevsite-collector: ignored ") + kSentAtHeader + " " + quotedForLog(sentAt) +
+           ", not a time: the events keep their times");
     }
   }
-  ZEVSiteDecodedBatch batch;
-  zevsiteDecodeUploadBody(body, receivedTime, clockCorrection, limits_.maxLines, batch);
+  DecodedBatch batch;
+  decodeUploadBody(body, receivedTime, clockCorrection, limits_.maxLines, batch);
   if (!batch.malformed.empty()) {
     log_("zevsite-collector: skipped " + std::to_string(batch.malformed.size()) +
          " malformed line(s), the first: " + batch.malformed.front());
@@ -312,7 +306,7 @@ ZEVSiteCollectorReply ZEVSiteCollector::accept(const httplib::Request& request,
 }
 
 // The count-only mode without a store: event ids hashed as they are, nothing decoded.
-void ZEVSiteCollector::countRaw(const std::string& body) {
+void Collector::countRaw(const std::string& body) {
   std::string_view rest(body);
   std::lock_guard lock(mutex_);
   while (!rest.empty()) {
@@ -329,13 +323,13 @@ void ZEVSiteCollector::countRaw(const std::string& body) {
   }
 }
 
-bool ZEVSiteCollector::seen(const std::string& eventId) {
+bool Collector::seen(const std::string& eventId) {
   // Called with mutex_ held.
   return countOnly_ ? seenIdHashes_.count(std::hash<std::string_view>{}(eventId)) > 0
                     : seenIds_.count(eventId) > 0;
 }
 
-ZEVSiteCollectorReply ZEVSiteCollector::acceptDecoded(ZEVSiteDecodedBatch batch) {
+CollectorReply Collector::acceptDecoded(DecodedBatch batch) {
   PendingBatch mine{&batch};
   std::unique_lock lock(commitMutex_);
   commitQueue_.push_back(&mine);
@@ -365,9 +359,9 @@ ZEVSiteCollectorReply ZEVSiteCollector::acceptDecoded(ZEVSiteDecodedBatch batch)
   return {};
 }
 
-bool ZEVSiteCollector::commitGroup(const std::vector<PendingBatch*>& group) {
+bool Collector::commitGroup(const std::vector<PendingBatch*>& group) {
   std::vector<std::vector<bool>> isNew(group.size());
-  std::vector<ZEVSiteEventRecord> newRecords;
+  std::vector<EventRecord> newRecords;
   {
     std::lock_guard lock(mutex_);
     std::unordered_set<std::string_view> inThisGroup;
@@ -392,7 +386,7 @@ bool ZEVSiteCollector::commitGroup(const std::vector<PendingBatch*>& group) {
   if (store_) {
     try {
       store_->insert(newRecords);
-    } catch (const ZEVSiteStoreError& error) {
+    } catch (const StoreError& error) {
       log_(std::string("zevsite-collector: ") + std::to_string(group.size()) +
            " batch(es) not stored, answered 503: " + error.what());
       return false;
@@ -402,8 +396,7 @@ bool ZEVSiteCollector::commitGroup(const std::vector<PendingBatch*>& group) {
   return true;
 }
 
-void ZEVSiteCollector::keepNewEvents(const ZEVSiteDecodedBatch& batch,
-                                     const std::vector<bool>& isNew) {
+void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>& isNew) {
   std::lock_guard lock(mutex_);
   malformed_ += batch.malformed.size();
   for (std::size_t i = 0; i < batch.uploads.size(); ++i) {
@@ -420,20 +413,19 @@ void ZEVSiteCollector::keepNewEvents(const ZEVSiteDecodedBatch& batch,
     seenIds_.insert(eventId);
     uploads_.push_back(batch.uploads[i]);
     if (!jsonLines_.is_open() && !onEvent_) continue;
-    ZEVSiteCollectedEvent event = decodeEvent(uploads_.back());
+    CollectedEvent event = decodeEvent(uploads_.back());
     if (jsonLines_.is_open()) {
       std::string line = "{";
       for (const auto& [key, value] : event.fields) {
         if (line.size() > 1) line += ",";
         std::int64_t deviceTime = 0;
-        if (key == "ts" && zevsiteParseEventTime(value, deviceTime)) {
+        if (key == "ts" && parseEventTime(value, deviceTime)) {
           line += "\"ts\":" +
-                  zevsiteJsonString(
-                      std::to_string(zevsiteCorrectedTime(deviceTime, batch.clockCorrection))) +
-                  ",\"device_ts\":" + zevsiteJsonString(value);
+                  jsonString(std::to_string(correctedTime(deviceTime, batch.clockCorrection))) +
+                  ",\"device_ts\":" + jsonString(value);
           continue;
         }
-        line += zevsiteJsonString(key) + ":" + zevsiteJsonString(value);
+        line += jsonString(key) + ":" + jsonString(value);
       }
       jsonLines_ << line << "}\n";
       jsonLines_.flush();
@@ -442,63 +434,62 @@ void ZEVSiteCollector::keepNewEvents(const ZEVSiteDecodedBatch& batch,
   }
 }
 
-void ZEVSiteCollector::countOnly(std::size_t expectedEvents) {
+void Collector::countOnly(std::size_t expectedEvents) {
   std::lock_guard lock(mutex_);
   countOnly_ = true;
   seenIdHashes_.reserve(expectedEvents);
 }
 
-std::vector<ZEVSiteCollectedEvent> ZEVSiteCollector::events() {
+std::vector<CollectedEvent> Collector::events() {
   std::lock_guard lock(mutex_);
-  std::vector<ZEVSiteCollectedEvent> events;
+  std::vector<CollectedEvent> events;
   events.reserve(uploads_.size());
   for (const auto& upload : uploads_) events.push_back(decodeEvent(upload));
   return events;
 }
 
-std::size_t ZEVSiteCollector::eventCount() {
+std::size_t Collector::eventCount() {
   std::lock_guard lock(mutex_);
   return uploads_.size() + counted_;
 }
 
-std::size_t ZEVSiteCollector::malformedLines() {
+std::size_t Collector::malformedLines() {
   std::lock_guard lock(mutex_);
   return malformed_;
 }
 
-std::size_t ZEVSiteCollector::duplicates() {
+std::size_t Collector::duplicates() {
   std::lock_guard lock(mutex_);
   return duplicates_;
 }
 
-std::vector<std::pair<std::size_t, int>> ZEVSiteCollector::requests() {
+std::vector<std::pair<std::size_t, int>> Collector::requests() {
   std::lock_guard lock(mutex_);
   return requests_;
 }
 
-std::set<int> ZEVSiteCollector::clientPorts() {
+std::set<int> Collector::clientPorts() {
   std::lock_guard lock(mutex_);
   return clientPorts_;
 }
 
-std::vector<std::string> ZEVSiteCollector::contentTypes() {
+std::vector<std::string> Collector::contentTypes() {
   std::lock_guard lock(mutex_);
   return contentTypes_;
 }
 
-std::vector<std::string> ZEVSiteCollector::contentEncodings() {
+std::vector<std::string> Collector::contentEncodings() {
   std::lock_guard lock(mutex_);
   return contentEncodings_;
 }
 
-std::size_t ZEVSiteCollector::bodyBytesReceived() {
+std::size_t Collector::bodyBytesReceived() {
   std::lock_guard lock(mutex_);
   return bodyBytes_;
 }
 
-bool ZEVSiteCollector::waitUntil(
-    const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
-    std::chrono::milliseconds timeout) {
+bool Collector::waitUntil(const std::function<bool(const std::vector<CollectedEvent>&)>& predicate,
+                          std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::size_t checked = static_cast<std::size_t>(-1);
   for (;;) {
@@ -516,7 +507,9 @@ bool ZEVSiteCollector::waitUntil(
   }
 }
 
-bool ZEVSiteCollector::waitForEventCount(std::size_t count, std::chrono::milliseconds timeout) {
+bool Collector::waitForEventCount(std::size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return uploads_.size() + counted_ >= count; });
 }
+
+}  // namespace zevsite::collector

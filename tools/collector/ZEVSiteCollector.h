@@ -44,35 +44,37 @@ struct Request;
 struct Response;
 }  // namespace httplib
 
-struct ZEVSiteCollectedEvent {
+namespace zevsite::collector {
+
+struct CollectedEvent {
   std::string eventId;
   std::vector<std::pair<std::string, std::string>> fields;  // decoded, in order
   std::string get(const std::string& key) const;
 };
 
-struct ZEVSiteCollectorReply {
+struct CollectorReply {
   int status = 200;
   std::string retryAfter;  // sent as Retry-After when not empty
   std::chrono::milliseconds delay{0};
 };
 
-class ZEVSiteCollector {
+class Collector {
  public:
-  ZEVSiteCollector();
+  Collector();
   // An https collector with the certificate chain and private key of these PEM files.
-  ZEVSiteCollector(const std::string& certificateFile, const std::string& privateKeyFile);
-  ~ZEVSiteCollector();
+  Collector(const std::string& certificateFile, const std::string& privateKeyFile);
+  ~Collector();
 
   // Listens on `host`:`port` (0: any free port); returns the collect URL.
   std::string start(const std::string& host = "127.0.0.1", int port = 0);
   void stop();
 
   // Replies for the next requests, in order; then `fallback` (200 unless set).
-  void script(std::vector<ZEVSiteCollectorReply> replies);
+  void script(std::vector<CollectorReply> replies);
   // Decides each reply from the number of upload strings in the request (after the script).
-  void setPolicy(std::function<ZEVSiteCollectorReply(std::size_t uploads)> policy);
+  void setPolicy(std::function<CollectorReply(std::size_t uploads)> policy);
   // Called for every new (not duplicate) event, on a server thread.
-  void setOnEvent(std::function<void(const ZEVSiteCollectedEvent&)> onEvent);
+  void setOnEvent(std::function<void(const CollectedEvent&)> onEvent);
   // The HTTP server, for further routes (tests serve documents of their own). Add routes
   // before start().
   httplib::Server& server() { return *server_; }
@@ -87,10 +89,10 @@ class ZEVSiteCollector {
 
   // Keeps accepted events in `store` as well and answers the summary API from it. Call
   // before start().
-  void setStore(std::unique_ptr<ZEVSiteAnalyticsStore> store);
-  ZEVSiteAnalyticsStore* store() { return store_.get(); }
+  void setStore(std::unique_ptr<AnalyticsStore> store);
+  AnalyticsStore* store() { return store_.get(); }
   // Call before start().
-  void setLimits(ZEVSiteUploadLimits limits);
+  void setLimits(UploadLimits limits);
   // Where the collector's diagnostic lines go (default: standard error); called on server
   // threads. Call before start().
   void setLog(std::function<void(const std::string& line)> log);
@@ -103,7 +105,7 @@ class ZEVSiteCollector {
   // collector for load tests that costs the machine as little as possible.
   void countOnly(std::size_t expectedEvents);
 
-  std::vector<ZEVSiteCollectedEvent> events();
+  std::vector<CollectedEvent> events();
   std::size_t eventCount();
   std::size_t duplicates();
   std::size_t malformedLines();
@@ -116,7 +118,7 @@ class ZEVSiteCollector {
   // Bytes of upload bodies as they came over the wire (before gzip was undone).
   std::size_t bodyBytesReceived();
   // Waits until `predicate` holds for the collected events, or the timeout passes.
-  bool waitUntil(const std::function<bool(const std::vector<ZEVSiteCollectedEvent>&)>& predicate,
+  bool waitUntil(const std::function<bool(const std::vector<CollectedEvent>&)>& predicate,
                  std::chrono::milliseconds timeout);
   bool waitForEventCount(std::size_t count, std::chrono::milliseconds timeout);
 
@@ -127,16 +129,16 @@ class ZEVSiteCollector {
   void addRoutes();
   void handleUpload(const httplib::Request& request, std::int64_t receivedTime,
                     const std::string& body, httplib::Response& response);
-  ZEVSiteCollectorReply accept(const httplib::Request& request, std::int64_t receivedTime,
-                               const std::string& body);
+  CollectorReply accept(const httplib::Request& request, std::int64_t receivedTime,
+                        const std::string& body);
   void countRaw(const std::string& body);
-  ZEVSiteCollectorReply acceptDecoded(ZEVSiteDecodedBatch batch);
-  void keepNewEvents(const ZEVSiteDecodedBatch& batch, const std::vector<bool>& isNew);
+  CollectorReply acceptDecoded(DecodedBatch batch);
+  void keepNewEvents(const DecodedBatch& batch, const std::vector<bool>& isNew);
   bool seen(const std::string& eventId);
   void serveSummary(const httplib::Request& request, httplib::Response& response);
   void serveApps(httplib::Response& response);
-  ZEVSiteCollectorReply nextReply(std::size_t uploads);
-  static ZEVSiteCollectedEvent decodeEvent(const std::string& upload);
+  CollectorReply nextReply(std::size_t uploads);
+  static CollectedEvent decodeEvent(const std::string& upload);
 
   void configureServer();
 
@@ -149,14 +151,14 @@ class ZEVSiteCollector {
   // never ends.
   std::atomic<bool> listenEnded_{false};
   // Set before start(), read-only while the server runs.
-  std::unique_ptr<ZEVSiteAnalyticsStore> store_;
-  ZEVSiteUploadLimits limits_;
+  std::unique_ptr<AnalyticsStore> store_;
+  UploadLimits limits_;
   std::function<void(const std::string&)> log_;
   std::function<std::int64_t()> clock_;
 
   // A batch waiting to be stored, on the stack of the server thread that decoded it.
   struct PendingBatch {
-    ZEVSiteDecodedBatch* batch;
+    DecodedBatch* batch;
     bool done = false;    // set under commitMutex_ once its group was stored or failed
     bool stored = false;  // its group is in the store
   };
@@ -173,9 +175,9 @@ class ZEVSiteCollector {
   bool committing_ = false;                 // guarded by commitMutex_
   std::mutex mutex_;                        // guards everything below
   std::condition_variable changed_;
-  std::deque<ZEVSiteCollectorReply> script_;
-  std::function<ZEVSiteCollectorReply(std::size_t)> policy_;
-  std::function<void(const ZEVSiteCollectedEvent&)> onEvent_;
+  std::deque<CollectorReply> script_;
+  std::function<CollectorReply(std::size_t)> policy_;
+  std::function<void(const CollectedEvent&)> onEvent_;
   std::ofstream jsonLines_;
   // Kept as received and decoded on demand: decoding every event on arrival would make the
   // collector, not the SDK, the bottleneck of the delivery benchmark.
@@ -197,3 +199,5 @@ class ZEVSiteCollector {
  public:
   std::size_t configRequests();
 };
+
+}  // namespace zevsite::collector

@@ -6,10 +6,12 @@
 #include <memory>
 #include <sstream>
 
+namespace zevsite::collector {
+
 // Generated from dashboard/ by CMake (ZEVSiteDashboardFiles.cpp).
-extern const char* const kZEVSiteDashboardHtml;
-extern const char* const kZEVSiteDashboardJs;
-extern const char* const kZEVSiteDashboardCss;
+extern const char* const kDashboardHtml;
+extern const char* const kDashboardJs;
+extern const char* const kDashboardCss;
 
 namespace {
 
@@ -22,10 +24,10 @@ void serveText(httplib::Server& server, const char* path, const char* text, cons
 
 }  // namespace
 
-void zevsiteServeDashboard(httplib::Server& server, const std::string& chartJsPath) {
-  serveText(server, "/", kZEVSiteDashboardHtml, "text/html; charset=utf-8");
-  serveText(server, "/dashboard.js", kZEVSiteDashboardJs, "text/javascript; charset=utf-8");
-  serveText(server, "/dashboard.css", kZEVSiteDashboardCss, "text/css; charset=utf-8");
+void serveDashboard(httplib::Server& server, const std::string& chartJsPath) {
+  serveText(server, "/", kDashboardHtml, "text/html; charset=utf-8");
+  serveText(server, "/dashboard.js", kDashboardJs, "text/javascript; charset=utf-8");
+  serveText(server, "/dashboard.css", kDashboardCss, "text/css; charset=utf-8");
   std::ifstream file(chartJsPath, std::ios::binary);
   auto chartJs = std::make_shared<std::string>();
   if (file) {
@@ -43,3 +45,5 @@ void zevsiteServeDashboard(httplib::Server& server, const std::string& chartJsPa
         response.set_content(*chartJs, "text/javascript; charset=utf-8");
       });
 }
+
+}  // namespace zevsite::collector

@@ -11,10 +11,13 @@ namespace httplib {
 class Server;
 }
 
+namespace zevsite::collector {
+
 // Where libjs-chart.js installs the minified UMD build of Chart.js.
-inline constexpr const char* kZEVSiteChartJsPath = "/usr/share/javascript/chart.js/chart.min.js";
+inline constexpr const char* kChartJsPath = "/usr/share/javascript/chart.js/chart.min.js";
 
 // Adds the dashboard's routes to `server`. Chart.js is read from `chartJsPath` now; when it
 // is missing, /chart.js answers 404 and the page shows its numbers without charts.
-void zevsiteServeDashboard(httplib::Server& server,
-                           const std::string& chartJsPath = kZEVSiteChartJsPath);
+void serveDashboard(httplib::Server& server, const std::string& chartJsPath = kChartJsPath);
+
+}  // namespace zevsite::collector

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+namespace zevsite::collector {
+
 namespace {
 
 int hexDigit(char c) {
@@ -66,7 +68,7 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 // Adds "key":"value" to a JSON object under construction ("{" until the first member).
 void addMember(std::string& object, std::string_view key, std::string_view value) {
   object += object.empty() ? "{" : ",";
-  object += zevsiteJsonString(key) + ":" + zevsiteJsonString(value);
+  object += jsonString(key) + ":" + jsonString(value);
 }
 
 std::string closeObject(const std::string& object) { return object.empty() ? "{}" : object + "}"; }
@@ -98,11 +100,11 @@ constexpr std::size_t kMaxEventIdLength = 64;
 
 }  // namespace
 
-std::string zevsiteAppId(std::string_view tidOrApp) {
+std::string appId(std::string_view tidOrApp) {
   return std::string(startsWith(tidOrApp, "dc-") ? tidOrApp.substr(3) : tidOrApp);
 }
 
-std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string_view upload) {
+std::vector<std::pair<std::string, std::string>> decodeFields(std::string_view upload) {
   std::vector<std::pair<std::string, std::string>> fields;
   forEachPair(upload, [&](std::string_view key, std::string_view value) {
     fields.emplace_back(percentDecode(key), percentDecode(value));
@@ -110,18 +112,18 @@ std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string
   return fields;
 }
 
-bool zevsiteParseEventTime(std::string_view text, std::int64_t& millis) {
-  return parseInteger(text, millis) && millis >= 0 && millis < kZEVSiteEndOfEventTimes;
+bool parseEventTime(std::string_view text, std::int64_t& millis) {
+  return parseInteger(text, millis) && millis >= 0 && millis < kEndOfEventTimes;
 }
 
-std::int64_t zevsiteCorrectedTime(std::int64_t deviceTime, std::int64_t clockCorrection) {
+std::int64_t correctedTime(std::int64_t deviceTime, std::int64_t clockCorrection) {
   return std::clamp(saturatingAdd(deviceTime, clockCorrection), std::int64_t{0},
-                    kZEVSiteEndOfEventTimes - 1);
+                    kEndOfEventTimes - 1);
 }
 
-std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTime,
-                                std::int64_t clockCorrection, ZEVSiteEventRecord& record) {
-  record = ZEVSiteEventRecord{};
+std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
+                         std::int64_t clockCorrection, EventRecord& record) {
+  record = EventRecord{};
   record.receivedTime = receivedTime;
   bool hasTime = false;
   // Each value is decoded straight into its column; keys are short and rarely escaped.
@@ -135,7 +137,7 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
     auto into = [&](std::string& column) { percentDecodeInto(rawValue, column); };
     if (key == "tid") {
       into(value);
-      record.app = zevsiteAppId(value);
+      record.app = appId(value);
     } else if (key == "t") {
       into(record.event);
     } else if (key == "eid") {
@@ -145,7 +147,7 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
     } else if (key == "ts") {
       into(value);
       hasTime = true;
-      if (!zevsiteParseEventTime(value, record.deviceTime)) problem = "bad ts";
+      if (!parseEventTime(value, record.deviceTime)) problem = "bad ts";
     } else if (key == "dt") {
       into(record.title);
     } else if (key == "ec") {
@@ -187,14 +189,14 @@ std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTi
   record.dimensions = closeObject(dimensions);
   if (!hasTime) {
     // Sent with its request: the device's clock then, as far as the collector can tell.
-    record.deviceTime = zevsiteCorrectedTime(saturatingSubtract(receivedTime, clockCorrection), 0);
+    record.deviceTime = correctedTime(saturatingSubtract(receivedTime, clockCorrection), 0);
   }
-  record.eventTime = zevsiteCorrectedTime(record.deviceTime, clockCorrection);
-  record.day = zevsiteDayOf(record.eventTime);
+  record.eventTime = correctedTime(record.deviceTime, clockCorrection);
+  record.day = dayOf(record.eventTime);
   return {};
 }
 
-std::string zevsiteJsonString(std::string_view text) {
+std::string jsonString(std::string_view text) {
   std::string out = "\"";
   out.reserve(text.size() + 2);
   for (unsigned char c : text) {
@@ -212,7 +214,7 @@ std::string zevsiteJsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string zevsiteDayOf(std::int64_t millis) {
+std::string dayOf(std::int64_t millis) {
   using namespace std::chrono;
   const sys_days day = floor<days>(sys_time<milliseconds>(milliseconds(millis)));
   const year_month_day date(day);
@@ -221,3 +223,5 @@ std::string zevsiteDayOf(std::int64_t millis) {
                 static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
   return text;
 }
+
+}  // namespace zevsite::collector

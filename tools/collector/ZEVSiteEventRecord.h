@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
-struct ZEVSiteEventRecord {
+namespace zevsite::collector {
+
+struct EventRecord {
   std::string app;                // tid without the SDK's "dc-" prefix: the host's app id
   std::string event;              // t: pageview, event, init, pulse
   std::string eventId;            // eid
@@ -34,32 +36,34 @@ struct ZEVSiteEventRecord {
 };
 
 // The host's app id for a tid or an app id given to a query ("dc-123" and "123" both: "123").
-std::string zevsiteAppId(std::string_view tidOrApp);
+std::string appId(std::string_view tidOrApp);
 
 // Decodes "k=v&k=v" with percent-escapes into pairs, in order.
-std::vector<std::pair<std::string, std::string>> zevsiteDecodeFields(std::string_view upload);
+std::vector<std::pair<std::string, std::string>> decodeFields(std::string_view upload);
 
 // Event times the stores take: from the epoch up to 2100-01-01 (exclusive). Later times are
 // not real, and ClickHouse's Date ends in 2105.
-constexpr std::int64_t kZEVSiteEndOfEventTimes = 4'102'444'800'000;
+constexpr std::int64_t kEndOfEventTimes = 4'102'444'800'000;
 
 // A time the stores take, as a decimal integer of ms since the epoch, into `millis`; false
 // (and `millis` unspecified) for anything else.
-bool zevsiteParseEventTime(std::string_view text, std::int64_t& millis);
+bool parseEventTime(std::string_view text, std::int64_t& millis);
 
 // `deviceTime` moved by `clockCorrection` (ms), held within the event times the stores take;
 // never overflows.
-std::int64_t zevsiteCorrectedTime(std::int64_t deviceTime, std::int64_t clockCorrection);
+std::int64_t correctedTime(std::int64_t deviceTime, std::int64_t clockCorrection);
 
 // Why an upload string cannot be stored, or empty when `record` was filled from it.
 // `clockCorrection` is what the device's clock is behind the collector's (ms, negative when
 // ahead): the record's event time is its ts plus that. An upload without ts happened when
 // its request was sent: its device time is `receivedTime - clockCorrection`.
-std::string zevsiteDecodeRecord(std::string_view upload, std::int64_t receivedTime,
-                                std::int64_t clockCorrection, ZEVSiteEventRecord& record);
+std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
+                         std::int64_t clockCorrection, EventRecord& record);
 
 // `text` as a JSON string literal, quotes included.
-std::string zevsiteJsonString(std::string_view text);
+std::string jsonString(std::string_view text);
 
 // "YYYY-MM-DD" of the UTC day holding `millis`.
-std::string zevsiteDayOf(std::int64_t millis);
+std::string dayOf(std::int64_t millis);
+
+}  // namespace zevsite::collector

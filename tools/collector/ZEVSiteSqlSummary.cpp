@@ -7,32 +7,32 @@
 #include <future>
 #include <map>
 
+namespace zevsite::collector {
+
 namespace {
 
 std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
 // The rows of `select`, each checked to hold `columns` values (0: checked by the caller).
-ZEVSiteSqlRows run(const ZEVSiteSqlDialect& dialect, const std::string& select,
-                   std::size_t columns) {
-  ZEVSiteSqlRows rows = dialect.select(select);
+SqlRows run(const SqlDialect& dialect, const std::string& select, std::size_t columns) {
+  SqlRows rows = dialect.select(select);
   for (const auto& row : rows) {
-    if (columns != 0 && row.size() != columns)
-      throw ZEVSiteStoreError("unexpected answer to: " + select);
+    if (columns != 0 && row.size() != columns) throw StoreError("unexpected answer to: " + select);
   }
   return rows;
 }
 
 // The days of the range with their counts, zeros included, and the totals over them, from
 // the counts per day and kind, the distinct clients per day and those of the whole range.
-void addDailyAndTotals(const ZEVSiteSqlRows& kinds, const ZEVSiteSqlRows& dayClients,
-                       const ZEVSiteSqlRows& clients, ZEVSiteSummary& summary) {
-  std::map<std::string, ZEVSiteSummary::Day> byDay;
-  ZEVSiteSummary::Totals& totals = summary.totals;
+void addDailyAndTotals(const SqlRows& kinds, const SqlRows& dayClients, const SqlRows& clients,
+                       Summary& summary) {
+  std::map<std::string, Summary::Day> byDay;
+  Summary::Totals& totals = summary.totals;
   for (const auto& row : kinds) {
     const std::string& event = row[1];
     const bool custom = row[2] == "1", install = row[3] == "1";
     const std::int64_t count = number(row[4]);
-    ZEVSiteSummary::Day& day = byDay[row[0]];
+    Summary::Day& day = byDay[row[0]];
     day.events += count;
     totals.events += count;
     if (event == "pageview") {
@@ -49,9 +49,9 @@ void addDailyAndTotals(const ZEVSiteSqlRows& kinds, const ZEVSiteSqlRows& dayCli
   }
   for (const auto& row : dayClients) byDay[row[0]].clients = number(row[1]);
   for (const auto& row : clients) totals.clients = number(row[0]);
-  for (const std::string& day : zevsiteDaysOfRange(summary.query.from, summary.query.to)) {
+  for (const std::string& day : daysOfRange(summary.query.from, summary.query.to)) {
     auto found = byDay.find(day);
-    ZEVSiteSummary::Day entry = found == byDay.end() ? ZEVSiteSummary::Day{} : found->second;
+    Summary::Day entry = found == byDay.end() ? Summary::Day{} : found->second;
     entry.day = day;
     summary.daily.push_back(entry);
   }
@@ -59,26 +59,25 @@ void addDailyAndTotals(const ZEVSiteSqlRows& kinds, const ZEVSiteSqlRows& dayCli
 
 }  // namespace
 
-std::string zevsiteSqlRange(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query) {
+std::string sqlRange(const SqlDialect& dialect, const SummaryQuery& query) {
   return " WHERE app = " + dialect.quote(query.app) + " AND day >= " + dialect.quote(query.from) +
          " AND day <= " + dialect.quote(query.to);
 }
 
-std::string zevsiteSqlTopList(const std::string& table, const std::string& range,
-                              const std::string& keys, const std::string& count) {
+std::string sqlTopList(const std::string& table, const std::string& range, const std::string& keys,
+                       const std::string& count) {
   return "SELECT " + keys + ", " + count + " AS n FROM " + table + range + " GROUP BY " + keys +
-         " ORDER BY n DESC, " + keys + " LIMIT " + std::to_string(kZEVSiteSummaryListLimit);
+         " ORDER BY n DESC, " + keys + " LIMIT " + std::to_string(kSummaryListLimit);
 }
 
-ZEVSiteSummaryRows zevsiteSqlRunAll(
-    const ZEVSiteSqlDialect& dialect,
-    const std::vector<std::pair<std::string, std::size_t>>& statements) {
-  ZEVSiteSummaryRows results;
+SummaryRows sqlRunAll(const SqlDialect& dialect,
+                      const std::vector<std::pair<std::string, std::size_t>>& statements) {
+  SummaryRows results;
   if (!dialect.concurrent) {
     for (const auto& [sql, columns] : statements) results.push_back(run(dialect, sql, columns));
     return results;
   }
-  std::vector<std::future<ZEVSiteSqlRows>> pending;
+  std::vector<std::future<SqlRows>> pending;
   for (const auto& statement : statements) {
     pending.push_back(std::async(std::launch::async, [&dialect, &statement] {
       return run(dialect, statement.first, statement.second);
@@ -88,14 +87,14 @@ ZEVSiteSummaryRows zevsiteSqlRunAll(
   return results;
 }
 
-ZEVSiteSqlRows zevsiteTopRows(const std::map<std::vector<std::string>, std::int64_t>& counts) {
+SqlRows topRows(const std::map<std::vector<std::string>, std::int64_t>& counts) {
   std::vector<std::pair<const std::vector<std::string>*, std::int64_t>> entries;
   for (const auto& [keys, n] : counts) entries.emplace_back(&keys, n);
   // The map holds the keys in ascending order already: a stable sort by count keeps it.
   std::stable_sort(entries.begin(), entries.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });
-  if (entries.size() > kZEVSiteSummaryListLimit) entries.resize(kZEVSiteSummaryListLimit);
-  ZEVSiteSqlRows rows;
+  if (entries.size() > kSummaryListLimit) entries.resize(kSummaryListLimit);
+  SqlRows rows;
   for (const auto& [keys, n] : entries) {
     rows.push_back(*keys);
     rows.back().push_back(std::to_string(n));
@@ -103,19 +102,18 @@ ZEVSiteSqlRows zevsiteTopRows(const std::map<std::vector<std::string>, std::int6
   return rows;
 }
 
-ZEVSiteSummary zevsiteSqlSummary(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query,
-                                 const ZEVSiteSummaryStatements& statements) {
-  return zevsiteAssembleSummary(query, zevsiteSqlRunAll(dialect, {{statements.kinds, 5},
-                                                                  {statements.dayClients, 2},
-                                                                  {statements.clients, 1},
-                                                                  {statements.pages, 2},
-                                                                  {statements.events, 3},
-                                                                  {statements.campaigns, 3}}));
+Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
+                   const SummaryStatements& statements) {
+  return assembleSummary(query, sqlRunAll(dialect, {{statements.kinds, 5},
+                                                    {statements.dayClients, 2},
+                                                    {statements.clients, 1},
+                                                    {statements.pages, 2},
+                                                    {statements.events, 3},
+                                                    {statements.campaigns, 3}}));
 }
 
-ZEVSiteSummary zevsiteAssembleSummary(const ZEVSiteSummaryQuery& query,
-                                      const ZEVSiteSummaryRows& results) {
-  ZEVSiteSummary summary;
+Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
+  Summary summary;
   summary.query = query;
   addDailyAndTotals(results[0], results[1], results[2], summary);
   for (const auto& row : results[3]) summary.topPages.push_back({row[0], number(row[1])});
@@ -128,11 +126,12 @@ ZEVSiteSummary zevsiteAssembleSummary(const ZEVSiteSummaryQuery& query,
   return summary;
 }
 
-std::vector<std::string> zevsiteSqlApps(const ZEVSiteSqlDialect& dialect,
-                                        const std::string& table) {
+std::vector<std::string> sqlApps(const SqlDialect& dialect, const std::string& table) {
   std::vector<std::string> apps;
   for (const auto& row : run(dialect, "SELECT DISTINCT app FROM " + table + " ORDER BY app", 1)) {
     apps.push_back(row[0]);
   }
   return apps;
 }
+
+}  // namespace zevsite::collector

@@ -15,17 +15,19 @@
 #include <utility>
 #include <vector>
 
-using ZEVSiteSqlRows = std::vector<std::vector<std::string>>;
+namespace zevsite::collector {
 
-struct ZEVSiteSqlDialect {
-  std::function<std::string(std::string_view)> quote;        // a text literal, quotes included
-  std::function<ZEVSiteSqlRows(const std::string&)> select;  // every value as text
+using SqlRows = std::vector<std::vector<std::string>>;
+
+struct SqlDialect {
+  std::function<std::string(std::string_view)> quote;  // a text literal, quotes included
+  std::function<SqlRows(const std::string&)> select;   // every value as text
   // `select` may run on several threads at once: the summary's statements run in parallel.
   bool concurrent = false;
 };
 
 // What a store runs for one summary; each event counted once, whatever was stored twice.
-struct ZEVSiteSummaryStatements {
+struct SummaryStatements {
   std::string kinds;       // day, event, custom action (0/1), inst (0/1), events: per day and kind
   std::string dayClients;  // day, distinct clients
   std::string clients;     // distinct clients of the whole range
@@ -35,29 +37,29 @@ struct ZEVSiteSummaryStatements {
 };
 
 // The rows of those six statements, in that order.
-using ZEVSiteSummaryRows = std::vector<ZEVSiteSqlRows>;
+using SummaryRows = std::vector<SqlRows>;
 
 // At most this many entries in each list of the summary.
-constexpr int kZEVSiteSummaryListLimit = 20;
+constexpr int kSummaryListLimit = 20;
 
 // " WHERE app = ... AND day >= ... AND day <= ...", for a table with app and day columns.
-std::string zevsiteSqlRange(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query);
+std::string sqlRange(const SqlDialect& dialect, const SummaryQuery& query);
 // A list statement: `keys` and `count` AS n from `table` `range`, largest first, then by key.
-std::string zevsiteSqlTopList(const std::string& table, const std::string& range,
-                              const std::string& keys, const std::string& count);
+std::string sqlTopList(const std::string& table, const std::string& range, const std::string& keys,
+                       const std::string& count);
 
-ZEVSiteSummary zevsiteSqlSummary(const ZEVSiteSqlDialect& dialect, const ZEVSiteSummaryQuery& query,
-                                 const ZEVSiteSummaryStatements& statements);
+Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
+                   const SummaryStatements& statements);
 // The summary from rows a store made itself, shaped as the six statements' answers.
-ZEVSiteSummary zevsiteAssembleSummary(const ZEVSiteSummaryQuery& query,
-                                      const ZEVSiteSummaryRows& rows);
+Summary assembleSummary(const SummaryQuery& query, const SummaryRows& rows);
 // The rows of each (statement, columns), in order, in parallel for a concurrent dialect; each
 // row checked to hold its statement's number of columns (0: the caller checks).
-ZEVSiteSummaryRows zevsiteSqlRunAll(
-    const ZEVSiteSqlDialect& dialect,
-    const std::vector<std::pair<std::string, std::size_t>>& statements);
-// A list's rows from counts by key: at most kZEVSiteSummaryListLimit, ordered as
-// zevsiteSqlTopList orders them (count descending, then keys by their bytes).
-ZEVSiteSqlRows zevsiteTopRows(const std::map<std::vector<std::string>, std::int64_t>& counts);
+SummaryRows sqlRunAll(const SqlDialect& dialect,
+                      const std::vector<std::pair<std::string, std::size_t>>& statements);
+// A list's rows from counts by key: at most kSummaryListLimit, ordered as
+// sqlTopList orders them (count descending, then keys by their bytes).
+SqlRows topRows(const std::map<std::vector<std::string>, std::int64_t>& counts);
 // The app ids of `table`'s app column, sorted.
-std::vector<std::string> zevsiteSqlApps(const ZEVSiteSqlDialect& dialect, const std::string& table);
+std::vector<std::string> sqlApps(const SqlDialect& dialect, const std::string& table);
+
+}  // namespace zevsite::collector

@@ -8,6 +8,8 @@
 #include <tuple>
 #include <type_traits>
 
+namespace zevsite::collector {
+
 namespace {
 
 constexpr int kBusyTimeoutMs = 5000;
@@ -84,7 +86,7 @@ void execute(sqlite3* db, const char* sql, const std::string& what) {
   if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
     std::string message = error ? error : sqlite3_errmsg(db);
     sqlite3_free(error);
-    throw ZEVSiteStoreError(what + ": " + message);
+    throw StoreError(what + ": " + message);
   }
 }
 
@@ -92,7 +94,7 @@ bool hasColumn(sqlite3* db, const char* table, const char* column) {
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(db, "SELECT 1 FROM pragma_table_info(?) WHERE name = ?", -1, &statement,
                          nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot read the schema: ") + sqlite3_errmsg(db));
+    throw StoreError(std::string("cannot read the schema: ") + sqlite3_errmsg(db));
   }
   sqlite3_bind_text(statement, 1, table, -1, SQLITE_STATIC);
   sqlite3_bind_text(statement, 2, column, -1, SQLITE_STATIC);
@@ -100,7 +102,7 @@ bool hasColumn(sqlite3* db, const char* table, const char* column) {
   const std::string problem = sqlite3_errmsg(db);
   sqlite3_finalize(statement);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-    throw ZEVSiteStoreError("cannot read the schema: " + problem);
+    throw StoreError("cannot read the schema: " + problem);
   }
   return rc == SQLITE_ROW;
 }
@@ -133,7 +135,7 @@ void run(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
   const int rc = sqlite3_step(statement);
   sqlite3_reset(statement);
   if (rc != SQLITE_DONE) {
-    throw ZEVSiteStoreError(std::string("cannot insert: ") + sqlite3_errmsg(db));
+    throw StoreError(std::string("cannot insert: ") + sqlite3_errmsg(db));
   }
 }
 
@@ -147,7 +149,7 @@ struct DayCounts {
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> events;
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> campaigns;
 
-  void add(const ZEVSiteEventRecord& r) {
+  void add(const EventRecord& r) {
     const bool custom = !r.customActionId.empty();
     ++kinds[{r.app, r.day, r.event, custom ? 1 : 0, r.firstLaunch}];
     clients.insert({r.app, r.day, r.clientId});
@@ -161,34 +163,33 @@ struct DayCounts {
 
 }  // namespace
 
-void ZEVSiteSqliteStore::ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close(db); }
-void ZEVSiteSqliteStore::StatementFinalizer::operator()(sqlite3_stmt* statement) const {
+void SqliteStore::ConnectionCloser::operator()(sqlite3* db) const { sqlite3_close(db); }
+void SqliteStore::StatementFinalizer::operator()(sqlite3_stmt* statement) const {
   sqlite3_finalize(statement);
 }
 
-ZEVSiteSqliteStore::Connection ZEVSiteSqliteStore::open(const std::string& path) {
+SqliteStore::Connection SqliteStore::open(const std::string& path) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   Connection db(raw);
   if (rc != SQLITE_OK) {
-    throw ZEVSiteStoreError("cannot open " + path + ": " +
-                            (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
+    throw StoreError("cannot open " + path + ": " +
+                     (raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)));
   }
   sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
   execute(db.get(), kSettings, "cannot set up " + path);
   return db;
 }
 
-ZEVSiteSqliteStore::Statement ZEVSiteSqliteStore::prepare(const char* sql) {
+SqliteStore::Statement SqliteStore::prepare(const char* sql) {
   sqlite3_stmt* statement = nullptr;
   if (sqlite3_prepare_v2(writer_.get(), sql, -1, &statement, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot prepare an insert: ") +
-                            sqlite3_errmsg(writer_.get()));
+    throw StoreError(std::string("cannot prepare an insert: ") + sqlite3_errmsg(writer_.get()));
   }
   return Statement(statement);
 }
 
-ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), writer_(open(path)) {
+SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(path)) {
   sqlite3* db = writer_.get();
   execute(db, "BEGIN IMMEDIATE", "cannot set up " + path);
   try {
@@ -216,11 +217,11 @@ ZEVSiteSqliteStore::ZEVSiteSqliteStore(const std::string& path) : path_(path), w
   addCampaign_ = prepare(
       "INSERT INTO day_campaigns VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   // Replaces the automatic checkpoint on this connection.
-  sqlite3_wal_hook(db, &ZEVSiteSqliteStore::walCommitted, this);
+  sqlite3_wal_hook(db, &SqliteStore::walCommitted, this);
   checkpointer_ = std::thread([this] { checkpointLoop(); });
 }
 
-ZEVSiteSqliteStore::~ZEVSiteSqliteStore() {
+SqliteStore::~SqliteStore() {
   {
     std::lock_guard lock(checkpointMutex_);
     stopping_ = true;
@@ -229,8 +230,8 @@ ZEVSiteSqliteStore::~ZEVSiteSqliteStore() {
   checkpointer_.join();
 }
 
-int ZEVSiteSqliteStore::walCommitted(void* store, sqlite3*, const char*, int walPages) {
-  auto* self = static_cast<ZEVSiteSqliteStore*>(store);
+int SqliteStore::walCommitted(void* store, sqlite3*, const char*, int walPages) {
+  auto* self = static_cast<SqliteStore*>(store);
   {
     std::lock_guard lock(self->checkpointMutex_);
     self->walPages_ = walPages;
@@ -239,11 +240,11 @@ int ZEVSiteSqliteStore::walCommitted(void* store, sqlite3*, const char*, int wal
   return SQLITE_OK;
 }
 
-void ZEVSiteSqliteStore::checkpointLoop() {
+void SqliteStore::checkpointLoop() {
   Connection db;
   try {
     db = open(path_);
-  } catch (const ZEVSiteStoreError&) {
+  } catch (const StoreError&) {
     // Without it the WAL only grows until the store closes; inserts still work.
     return;
   }
@@ -259,10 +260,10 @@ void ZEVSiteSqliteStore::checkpointLoop() {
   }
 }
 
-void ZEVSiteSqliteStore::insert(const std::vector<ZEVSiteEventRecord>& records) {
+void SqliteStore::insert(const std::vector<EventRecord>& records) {
   std::lock_guard lock(writeMutex_);
   if (sqlite3_exec(writer_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot begin: ") + sqlite3_errmsg(writer_.get()));
+    throw StoreError(std::string("cannot begin: ") + sqlite3_errmsg(writer_.get()));
   }
   try {
     insertLocked(records);
@@ -272,7 +273,7 @@ void ZEVSiteSqliteStore::insert(const std::vector<ZEVSiteEventRecord>& records) 
   }
 }
 
-void ZEVSiteSqliteStore::insertLocked(const std::vector<ZEVSiteEventRecord>& records) {
+void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
   sqlite3* db = writer_.get();
   DayCounts added;
   for (const auto& r : records) {
@@ -300,21 +301,21 @@ void ZEVSiteSqliteStore::insertLocked(const std::vector<ZEVSiteEventRecord>& rec
     run(db, addCampaign_.get(), app, day, campaign, source, n);
   }
   if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot commit: ") + sqlite3_errmsg(db));
+    throw StoreError(std::string("cannot commit: ") + sqlite3_errmsg(db));
   }
 }
 
-ZEVSiteSqlRows ZEVSiteSqliteStore::select(const std::string& sql) {
+SqlRows SqliteStore::select(const std::string& sql) {
   // A connection per statement: the summary's statements read in parallel (WAL readers do
   // not wait for each other or for the writer).
   Connection reader = open(path_);
   sqlite3* db = reader.get();
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-    throw ZEVSiteStoreError(std::string("cannot query: ") + sqlite3_errmsg(db));
+    throw StoreError(std::string("cannot query: ") + sqlite3_errmsg(db));
   }
   Statement statement(raw);
-  ZEVSiteSqlRows rows;
+  SqlRows rows;
   int rc;
   while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
     auto& row = rows.emplace_back();
@@ -323,30 +324,28 @@ ZEVSiteSqlRows ZEVSiteSqliteStore::select(const std::string& sql) {
       row.emplace_back(text ? std::string(text, sqlite3_column_bytes(raw, i)) : std::string());
     }
   }
-  if (rc != SQLITE_DONE)
-    throw ZEVSiteStoreError(std::string("query failed: ") + sqlite3_errmsg(db));
+  if (rc != SQLITE_DONE) throw StoreError(std::string("query failed: ") + sqlite3_errmsg(db));
   return rows;
 }
 
-ZEVSiteSqlDialect ZEVSiteSqliteStore::dialect() {
+SqlDialect SqliteStore::dialect() {
   return {quoteLiteral, [this](const std::string& sql) { return select(sql); },
           /*concurrent=*/true};
 }
 
-ZEVSiteSummary ZEVSiteSqliteStore::summary(const ZEVSiteSummaryQuery& query) {
-  const ZEVSiteSqlDialect sql = dialect();
-  const std::string range = zevsiteSqlRange(sql, query);
-  return zevsiteSqlSummary(
-      sql, query,
-      {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
-           " GROUP BY day, event, custom, inst",
-       "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
-       "SELECT count(DISTINCT cid) FROM day_clients" + range,
-       zevsiteSqlTopList("day_pages", range, "title", "sum(n)"),
-       zevsiteSqlTopList("day_events", range, "category, action", "sum(n)"),
-       zevsiteSqlTopList("day_campaigns", range, "campaign, source", "sum(n)")});
+Summary SqliteStore::summary(const SummaryQuery& query) {
+  const SqlDialect sql = dialect();
+  const std::string range = sqlRange(sql, query);
+  return sqlSummary(sql, query,
+                    {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
+                         " GROUP BY day, event, custom, inst",
+                     "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
+                     "SELECT count(DISTINCT cid) FROM day_clients" + range,
+                     sqlTopList("day_pages", range, "title", "sum(n)"),
+                     sqlTopList("day_events", range, "category, action", "sum(n)"),
+                     sqlTopList("day_campaigns", range, "campaign, source", "sum(n)")});
 }
 
-std::vector<std::string> ZEVSiteSqliteStore::apps() {
-  return zevsiteSqlApps(dialect(), "day_kinds");
-}
+std::vector<std::string> SqliteStore::apps() { return sqlApps(dialect(), "day_kinds"); }
+
+}  // namespace zevsite::collector

@@ -19,14 +19,16 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
- public:
-  // Opens or creates the database at `path`. Throws ZEVSiteStoreError.
-  explicit ZEVSiteSqliteStore(const std::string& path);
-  ~ZEVSiteSqliteStore() override;
+namespace zevsite::collector {
 
-  void insert(const std::vector<ZEVSiteEventRecord>& records) override;
-  ZEVSiteSummary summary(const ZEVSiteSummaryQuery& query) override;
+class SqliteStore : public AnalyticsStore {
+ public:
+  // Opens or creates the database at `path`. Throws StoreError.
+  explicit SqliteStore(const std::string& path);
+  ~SqliteStore() override;
+
+  void insert(const std::vector<EventRecord>& records) override;
+  Summary summary(const SummaryQuery& query) override;
   std::vector<std::string> apps() override;
 
  private:
@@ -41,9 +43,9 @@ class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
 
   static Connection open(const std::string& path);
   Statement prepare(const char* sql);
-  ZEVSiteSqlRows select(const std::string& sql);
-  ZEVSiteSqlDialect dialect();
-  void insertLocked(const std::vector<ZEVSiteEventRecord>& records);
+  SqlRows select(const std::string& sql);
+  SqlDialect dialect();
+  void insertLocked(const std::vector<EventRecord>& records);
   static int walCommitted(void* store, sqlite3* db, const char* name, int walPages);
   void checkpointLoop();
 
@@ -63,3 +65,5 @@ class ZEVSiteSqliteStore : public ZEVSiteAnalyticsStore {
   // the destructor.
   std::thread checkpointer_;
 };
+
+}  // namespace zevsite::collector

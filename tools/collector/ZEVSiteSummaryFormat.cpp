@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdio>
 
+namespace zevsite::collector {
+
 namespace {
 
 // The longest range a query may ask for: `daily` holds one entry per day.
@@ -24,10 +26,10 @@ std::string field(const char* name, std::int64_t value) {
 }
 
 std::string field(const char* name, const std::string& value) {
-  return std::string("\"") + name + "\":" + zevsiteJsonString(value);
+  return std::string("\"") + name + "\":" + jsonString(value);
 }
 
-std::string totalsJson(const ZEVSiteSummary::Totals& t) {
+std::string totalsJson(const Summary::Totals& t) {
   return "{" + field("events", t.events) + "," + field("pageviews", t.pageviews) + "," +
          field("classicEvents", t.classicEvents) + "," + field("customActions", t.customActions) +
          "," + field("starts", t.starts) + "," + field("installs", t.installs) + "," +
@@ -47,7 +49,7 @@ void line(std::string& out, const char* format, auto... values) {
 
 }  // namespace
 
-std::optional<std::int64_t> zevsiteParseDay(std::string_view text) {
+std::optional<std::int64_t> parseDay(std::string_view text) {
   using namespace std::chrono;
   if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
   for (std::size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
@@ -64,35 +66,32 @@ std::optional<std::int64_t> zevsiteParseDay(std::string_view text) {
   return sys_days(date).time_since_epoch().count();
 }
 
-std::string zevsiteFormatDay(std::int64_t dayNumber) {
-  return zevsiteDayOf(dayNumber * 86'400'000);
-}
+std::string formatDay(std::int64_t dayNumber) { return dayOf(dayNumber * 86'400'000); }
 
-std::vector<std::string> zevsiteDaysOfRange(const std::string& from, const std::string& to) {
+std::vector<std::string> daysOfRange(const std::string& from, const std::string& to) {
   std::vector<std::string> days;
-  const auto first = zevsiteParseDay(from), last = zevsiteParseDay(to);
+  const auto first = parseDay(from), last = parseDay(to);
   if (!first || !last) return days;
-  for (std::int64_t day = *first; day <= *last; ++day) days.push_back(zevsiteFormatDay(day));
+  for (std::int64_t day = *first; day <= *last; ++day) days.push_back(formatDay(day));
   return days;
 }
 
-std::int64_t zevsiteToday() {
+std::int64_t today() {
   using namespace std::chrono;
   return floor<days>(system_clock::now()).time_since_epoch().count();
 }
 
-std::optional<ZEVSiteSummaryQuery> zevsiteSummaryQuery(const std::string& app,
-                                                       const std::string& from,
-                                                       const std::string& to, std::int64_t today,
-                                                       std::string& problem) {
+std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::string& from,
+                                         const std::string& to, std::int64_t today,
+                                         std::string& problem) {
   if (app.empty()) {
     problem = "app is missing";
     return std::nullopt;
   }
-  const auto last = to.empty() ? std::optional(today) : zevsiteParseDay(to);
+  const auto last = to.empty() ? std::optional(today) : parseDay(to);
   const auto first = from.empty()
                          ? (last ? std::optional(*last - kDefaultRangeDays + 1) : std::nullopt)
-                         : zevsiteParseDay(from);
+                         : parseDay(from);
   if (!first || !last) {
     problem = "from and to are days, YYYY-MM-DD";
     return std::nullopt;
@@ -102,11 +101,11 @@ std::optional<ZEVSiteSummaryQuery> zevsiteSummaryQuery(const std::string& app,
               " days";
     return std::nullopt;
   }
-  return ZEVSiteSummaryQuery{zevsiteAppId(app), zevsiteFormatDay(*first), zevsiteFormatDay(*last)};
+  return SummaryQuery{appId(app), formatDay(*first), formatDay(*last)};
 }
 
-std::string zevsiteSummaryJson(const ZEVSiteSummary& summary) {
-  using S = ZEVSiteSummary;
+std::string summaryJson(const Summary& summary) {
+  using S = Summary;
   return "{" + field("app", summary.query.app) + "," + field("from", summary.query.from) + "," +
          field("to", summary.query.to) + ",\"totals\":" + totalsJson(summary.totals) +
          ",\"daily\":" +
@@ -135,15 +134,15 @@ std::string zevsiteSummaryJson(const ZEVSiteSummary& summary) {
          "}";
 }
 
-std::string zevsiteAppsJson(const std::vector<std::string>& apps) {
+std::string appsJson(const std::vector<std::string>& apps) {
   std::string out = "{\"apps\":[";
   for (std::size_t i = 0; i < apps.size(); ++i) {
-    out += (i ? "," : "") + zevsiteJsonString(apps[i]);
+    out += (i ? "," : "") + jsonString(apps[i]);
   }
   return out + "]}";
 }
 
-std::string zevsiteSummaryReport(const ZEVSiteSummary& s) {
+std::string summaryReport(const Summary& s) {
   std::string out;
   const auto& t = s.totals;
   line(out, "app %s, %s to %s (UTC)\n\n", s.query.app.c_str(), s.query.from.c_str(),
@@ -180,3 +179,5 @@ std::string zevsiteSummaryReport(const ZEVSiteSummary& s) {
   }
   return out;
 }
+
+}  // namespace zevsite::collector

@@ -10,22 +10,25 @@
 #include <string_view>
 #include <vector>
 
+namespace zevsite::collector {
+
 // Days from the epoch of a strict "YYYY-MM-DD" (a real calendar day), or nothing.
-std::optional<std::int64_t> zevsiteParseDay(std::string_view text);
+std::optional<std::int64_t> parseDay(std::string_view text);
 // "YYYY-MM-DD" of a day number.
-std::string zevsiteFormatDay(std::int64_t day);
+std::string formatDay(std::int64_t day);
 // Every day from `from` to `to`, inclusive (both valid, from <= to).
-std::vector<std::string> zevsiteDaysOfRange(const std::string& from, const std::string& to);
+std::vector<std::string> daysOfRange(const std::string& from, const std::string& to);
 
 // A summary query from the API's or the report's arguments: an empty `from`/`to` means the
 // last 30 days up to `today` (UTC). Nothing, with `problem` set, when they are not valid.
-std::optional<ZEVSiteSummaryQuery> zevsiteSummaryQuery(const std::string& app,
-                                                       const std::string& from,
-                                                       const std::string& to, std::int64_t today,
-                                                       std::string& problem);
+std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::string& from,
+                                         const std::string& to, std::int64_t today,
+                                         std::string& problem);
 // Today's day number (UTC).
-std::int64_t zevsiteToday();
+std::int64_t today();
 
-std::string zevsiteSummaryJson(const ZEVSiteSummary& summary);
-std::string zevsiteAppsJson(const std::vector<std::string>& apps);
-std::string zevsiteSummaryReport(const ZEVSiteSummary& summary);
+std::string summaryJson(const Summary& summary);
+std::string appsJson(const std::vector<std::string>& apps);
+std::string summaryReport(const Summary& summary);
+
+}  // namespace zevsite::collector

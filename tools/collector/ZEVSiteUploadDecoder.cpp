@@ -1,5 +1,7 @@
 #include "ZEVSiteUploadDecoder.h"
 
+namespace zevsite::collector {
+
 namespace {
 
 // Calls `line` for each line of `body`; a final newline does not start another line.
@@ -14,29 +16,27 @@ void forEachLine(std::string_view body, LineFn&& line) {
 
 }  // namespace
 
-std::size_t zevsiteCountUploadLines(std::string_view body) {
+std::size_t countUploadLines(std::string_view body) {
   std::size_t lines = 0;
   forEachLine(body, [&](std::string_view) { ++lines; });
   return lines;
 }
 
-std::optional<std::int64_t> zevsiteClockCorrection(std::string_view sentAt,
-                                                   std::int64_t receivedTime) {
+std::optional<std::int64_t> clockCorrectionOf(std::string_view sentAt, std::int64_t receivedTime) {
   std::int64_t deviceNow = 0;
-  if (!zevsiteParseEventTime(sentAt, deviceNow)) return std::nullopt;
+  if (!parseEventTime(sentAt, deviceNow)) return std::nullopt;
   // Both within the event times the stores take: the difference cannot overflow.
-  return zevsiteCorrectedTime(receivedTime, 0) - deviceNow;
+  return correctedTime(receivedTime, 0) - deviceNow;
 }
 
-bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime,
-                             std::int64_t clockCorrection, std::size_t maxLines,
-                             ZEVSiteDecodedBatch& batch) {
-  if (zevsiteCountUploadLines(body) > maxLines) return false;
+bool decodeUploadBody(std::string_view body, std::int64_t receivedTime,
+                      std::int64_t clockCorrection, std::size_t maxLines, DecodedBatch& batch) {
+  if (countUploadLines(body) > maxLines) return false;
   batch.clockCorrection = clockCorrection;
   forEachLine(body, [&](std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    ZEVSiteEventRecord record;
-    std::string problem = zevsiteDecodeRecord(line, receivedTime, clockCorrection, record);
+    EventRecord record;
+    std::string problem = decodeRecord(line, receivedTime, clockCorrection, record);
     if (!problem.empty()) {
       batch.malformed.push_back(std::move(problem));
       return;
@@ -46,3 +46,5 @@ bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime,
   });
   return true;
 }
+
+}  // namespace zevsite::collector

@@ -13,7 +13,9 @@
 #include <string_view>
 #include <vector>
 
-struct ZEVSiteUploadLimits {
+namespace zevsite::collector {
+
+struct UploadLimits {
   std::size_t maxBodyBytes = 8u << 20;           // as received (compressed or not)
   std::size_t maxDecompressedBytes = 16u << 20;  // after gzip
   std::size_t maxLines = 1000;
@@ -23,29 +25,29 @@ struct ZEVSiteUploadLimits {
 // milliseconds since the epoch, a decimal integer. Devices without a real-time clock may be
 // years off; the collector moves the request's event times by the difference to its own
 // clock.
-inline constexpr char kZEVSiteSentAtHeader[] = "X-ZEVSite-Sent-At";
+inline constexpr char kSentAtHeader[] = "X-ZEVSite-Sent-At";
 
 // How far the device's clock is behind the collector's (ms; negative when it is ahead): the
 // collector's clock when the request arrived minus the sent-at header's value. Nothing when
 // that value is not a time the stores take (empty, not a decimal integer, negative, from 2100
 // on): the request's events keep their times.
-std::optional<std::int64_t> zevsiteClockCorrection(std::string_view sentAt,
-                                                   std::int64_t receivedTime);
+std::optional<std::int64_t> clockCorrectionOf(std::string_view sentAt, std::int64_t receivedTime);
 
-struct ZEVSiteDecodedBatch {
+struct DecodedBatch {
   std::int64_t clockCorrection = 0;  // added to each ts of the request (ms)
-  std::vector<ZEVSiteEventRecord> records;
+  std::vector<EventRecord> records;
   std::vector<std::string> uploads;  // the upload string of each record, in order
   // Lines that are not upload strings of an event: skipped, counted, one reason each.
   std::vector<std::string> malformed;
 };
 
 // Splits `body` into lines (a trailing newline ends the last line, it does not start an
-// empty one) and decodes each with `clockCorrection` (zevsiteDecodeRecord); false when the
+// empty one) and decodes each with `clockCorrection` (decodeRecord); false when the
 // body holds more than `maxLines` lines.
-bool zevsiteDecodeUploadBody(std::string_view body, std::int64_t receivedTime,
-                             std::int64_t clockCorrection, std::size_t maxLines,
-                             ZEVSiteDecodedBatch& batch);
+bool decodeUploadBody(std::string_view body, std::int64_t receivedTime,
+                      std::int64_t clockCorrection, std::size_t maxLines, DecodedBatch& batch);
 
-// Number of lines `zevsiteDecodeUploadBody` sees in `body`.
-std::size_t zevsiteCountUploadLines(std::string_view body);
+// Number of lines `decodeUploadBody` sees in `body`.
+std::size_t countUploadLines(std::string_view body);
+
+}  // namespace zevsite::collector

@@ -102,7 +102,7 @@ bool compressionOn = true;
 
 void step(const char* text) { std::printf("\n-- %s\n", text); }
 
-std::string details(const ZEVSiteCollectedEvent& event) {
+std::string details(const zevsite::collector::CollectedEvent& event) {
   std::string text;
   for (const auto& [key, value] : event.fields) {
     if (key == "t" || key == "tid" || key == "v" || key == "cid" || key == "eid" || key == "ts" ||
@@ -115,7 +115,7 @@ std::string details(const ZEVSiteCollectedEvent& event) {
   return text.size() > 80 ? text.substr(0, 77) + "..." : text;
 }
 
-void printTable(const std::vector<ZEVSiteCollectedEvent>& events, std::size_t limit) {
+void printTable(const std::vector<zevsite::collector::CollectedEvent>& events, std::size_t limit) {
   std::printf("\n%4s  %-9s %-10s %-13s %s\n", "#", "event", "tid", "event id end", "fields");
   std::printf("%s\n", std::string(100, '-').c_str());
   std::size_t shown = 0;
@@ -155,7 +155,7 @@ struct LoadOutcome {
   long droppedByLimits = 0;
 };
 
-LoadOutcome runLoad(const Options& options, ZEVSiteCollector* collector) {
+LoadOutcome runLoad(const Options& options, zevsite::collector::Collector* collector) {
   step("load: tracking events from several threads");
   auto manager = ZEVSiteManager::shareInstance();
   const std::size_t before = collector ? collector->eventCount() : 0;
@@ -210,15 +210,17 @@ LoadOutcome runLoad(const Options& options, ZEVSiteCollector* collector) {
   return outcome;
 }
 
-void printReport(ZEVSiteCollector& collector, const std::string& appId) {
+void printReport(zevsite::collector::Collector& collector, const std::string& appId) {
   step("the collector's report (zevsite-collector report), last 7 days");
   std::string problem;
-  const std::int64_t today = zevsiteToday();
-  auto query = zevsiteSummaryQuery(appId, zevsiteFormatDay(today - 6), zevsiteFormatDay(today),
-                                   today, problem);
+  const std::int64_t today = zevsite::collector::today();
+  auto query =
+      zevsite::collector::summaryQuery(appId, zevsite::collector::formatDay(today - 6),
+                                       zevsite::collector::formatDay(today), today, problem);
   try {
-    std::fputs(zevsiteSummaryReport(collector.store()->summary(*query)).c_str(), stdout);
-  } catch (const ZEVSiteStoreError& error) {
+    std::fputs(zevsite::collector::summaryReport(collector.store()->summary(*query)).c_str(),
+               stdout);
+  } catch (const zevsite::collector::StoreError& error) {
     std::printf("  no report: %s\n", error.what());
   }
 }
@@ -237,13 +239,13 @@ int main(int argc, char** argv) {
   }
   std::printf("ZEVSite SDK demo: home directory %s\n", options.home.c_str());
 
-  std::unique_ptr<ZEVSiteCollector> collector;
+  std::unique_ptr<zevsite::collector::Collector> collector;
   std::string collectURL = options.collectURL;
   std::string configURL;
   if (collectURL.empty()) {
-    collector = std::make_unique<ZEVSiteCollector>();
+    collector = std::make_unique<zevsite::collector::Collector>();
     const std::string database = "sqlite:" + options.home + "/collector.sqlite";
-    collector->setStore(openAnalyticsStore(database));
+    collector->setStore(zevsite::collector::openAnalyticsStore(database));
     std::printf("embedded collector stores into %s\n", database.c_str());
     collector->serveConfig(
         "<config><offlineCache><length>10000</length><queueExpirationSecs>604800"

@@ -59,23 +59,24 @@ int report(int argc, char** argv) {
     return usage();
   }
   std::string problem;
-  auto query =
-      zevsiteSummaryQuery(flags["--app"], flags["--from"], flags["--to"], zevsiteToday(), problem);
+  auto query = zevsite::collector::summaryQuery(flags["--app"], flags["--from"], flags["--to"],
+                                                zevsite::collector::today(), problem);
   if (!query) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return 2;
   }
   try {
-    auto store = openAnalyticsStore(flags.count("--db") ? flags["--db"] : kDefaultDatabase);
-    std::fputs(zevsiteSummaryReport(store->summary(*query)).c_str(), stdout);
-  } catch (const ZEVSiteStoreError& error) {
+    auto store = zevsite::collector::openAnalyticsStore(flags.count("--db") ? flags["--db"]
+                                                                            : kDefaultDatabase);
+    std::fputs(zevsite::collector::summaryReport(store->summary(*query)).c_str(), stdout);
+  } catch (const zevsite::collector::StoreError& error) {
     std::fprintf(stderr, "%s\n", error.what());
     return 1;
   }
   return 0;
 }
 
-void printEvent(const ZEVSiteCollectedEvent& event) {
+void printEvent(const zevsite::collector::CollectedEvent& event) {
   std::string line;
   for (const auto& [key, value] : event.fields) {
     if (key == "v" || key == "sdkv") continue;
@@ -99,10 +100,10 @@ int serve(int argc, char** argv) {
   const int port = flags.count("--port") ? std::atoi(flags["--port"].c_str()) : 8787;
   const std::string host = flags.count("--host") ? flags["--host"] : "127.0.0.1";
   const std::string database = flags.count("--db") ? flags["--db"] : kDefaultDatabase;
-  ZEVSiteCollector collector;
+  zevsite::collector::Collector collector;
   try {
-    collector.setStore(openAnalyticsStore(database));
-  } catch (const ZEVSiteStoreError& error) {
+    collector.setStore(zevsite::collector::openAnalyticsStore(database));
+  } catch (const zevsite::collector::StoreError& error) {
     std::fprintf(stderr, "%s\n", error.what());
     return 1;
   }
