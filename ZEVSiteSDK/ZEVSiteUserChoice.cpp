@@ -33,8 +33,8 @@ struct ChoiceState {
   // to; 0 = none) is published.
   std::atomic<std::uint64_t> generation{0};
   std::atomic<bool> enabled{true};
-  zevsite::Mutex prefetchMutex;             // guards prefetchGeneration; a leaf lock
-  std::condition_variable loadedCondition;  // notified whenever a load published the choice
+  zevsite::Mutex prefetchMutex;                // guards prefetchGeneration; a leaf lock
+  zevsite::ConditionVariable loadedCondition;  // notified whenever a load published the choice
   // The home generation a background load runs for.
   std::uint64_t prefetchGeneration ZEVSITE_GUARDED_BY(prefetchMutex) = 0;
 };
@@ -93,8 +93,8 @@ bool trackingEnabled() {
   prefetch();
   {
     zevsite::UniqueMutexLock lock(choice.prefetchMutex);
-    if (choice.loadedCondition.wait_for(lock.native(), kLoadWait,
-                                        [&] { return cachedForCurrentHome(choice, enabled); })) {
+    if (choice.loadedCondition.waitFor(choice.prefetchMutex, kLoadWait,
+                                       [&] { return cachedForCurrentHome(choice, enabled); })) {
       return enabled;
     }
   }

@@ -74,8 +74,8 @@ void zevsite::ConfigRefresh::run() {
 
 bool zevsite::ConfigRefresh::waitIdle(std::chrono::steady_clock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
-  return idle_.wait_until(lock.native(), deadline,
-                          [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
+  return idle_.waitUntil(mutex_, deadline,
+                         [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
 }
 
 void zevsite::ConfigRefresh::refresh(const std::string& url) {

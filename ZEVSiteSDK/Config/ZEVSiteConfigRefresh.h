@@ -11,7 +11,6 @@
 #include "../Platform/ZEVSiteMutex.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -35,7 +34,7 @@ class ConfigRefresh {
   static void refresh(const std::string& url);
 
   zevsite::Mutex mutex_;  // guards the fields below
-  std::condition_variable idle_;
+  ConditionVariable idle_;
   bool running_ ZEVSITE_GUARDED_BY(mutex_) = false;  // a download thread exists
   // The fork generation the download thread was started in
   std::uint64_t runningGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;

@@ -68,14 +68,14 @@ void zevsite::DispatchPool::workerLoop() {
   zevsite::UniqueMutexLock lock(mutex_);
   while (!stopping_) {
     if (due_.empty()) {
-      wake_.wait(lock.native());
+      wake_.wait(mutex_);
       continue;
     }
     auto first = due_.begin();
     // A copy: another worker may take this task while this one waits.
     const Clock::time_point dueAt = first->first.first;
     if (dueAt > Clock::now()) {
-      wake_.wait_until(lock.native(), dueAt);
+      wake_.waitUntil(mutex_, dueAt);
       continue;
     }
     Task task = std::move(first->second);

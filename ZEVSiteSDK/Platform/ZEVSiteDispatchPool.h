@@ -8,7 +8,6 @@
 #include "ZEVSiteMutex.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,7 +40,7 @@ class DispatchPool {
 
   // Guards due_, stopping_, workers_ and workerGeneration_; a leaf lock for fork().
   zevsite::Mutex mutex_;
-  std::condition_variable wake_;  // signalled when a task is due sooner or the pool stops
+  ConditionVariable wake_;  // signalled when a task is due sooner or the pool stops
   // Tasks by due time; the sequence number keeps submission order among equal times.
   std::map<std::pair<Clock::time_point, std::uint64_t>, Task> due_ ZEVSITE_GUARDED_BY(mutex_);
   std::uint64_t nextSequence_ ZEVSITE_GUARDED_BY(mutex_) = 0;

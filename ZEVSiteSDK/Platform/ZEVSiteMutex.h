@@ -5,12 +5,16 @@
 // plain wrappers of std::mutex: the macros expand to nothing there. The macros carry the
 // SDK's prefix so they never collide with a host's own.
 //
-// Where the analysis cannot follow a correct pattern (a lock released and re-taken by a helper
-// through its caller's guard, the fork handlers), the narrowest function is marked
-// ZEVSITE_NO_THREAD_SAFETY_ANALYSIS with a one-line reason.
+// A helper that works for a while without its caller's lock says so with MutexUnlock, and
+// condition variables wait on a Mutex itself (ConditionVariable), so the analysis follows
+// both. Only the fork handlers, which take and release every lock of the process at once,
+// are marked ZEVSITE_NO_THREAD_SAFETY_ANALYSIS, each with a one-line reason.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #if defined(__clang__)
 #define ZEVSITE_THREAD_ANNOTATION(x) __attribute__((x))
@@ -113,9 +117,7 @@ class ZEVSITE_SCOPED_CAPABILITY RecursiveMutexLock {
   RecursiveMutex& mutex_;
 };
 
-// Holds a Mutex, as std::unique_lock does: it may be released and taken again, and native()
-// gives the std::unique_lock for condition-variable waits (std::condition_variable::wait and
-// the platform's waitUntil), which return with the lock held again.
+// Holds a Mutex, as std::unique_lock does: it may be released and taken again.
 class ZEVSITE_SCOPED_CAPABILITY UniqueMutexLock {
  public:
   explicit UniqueMutexLock(Mutex& mutex) ZEVSITE_ACQUIRE(mutex) : lock_(mutex.native()) {}
@@ -126,10 +128,81 @@ class ZEVSITE_SCOPED_CAPABILITY UniqueMutexLock {
   void lock() ZEVSITE_ACQUIRE() { lock_.lock(); }
   void unlock() ZEVSITE_RELEASE() { lock_.unlock(); }
 
-  std::unique_lock<std::mutex>& native() noexcept { return lock_; }
-
  private:
   std::unique_lock<std::mutex> lock_;
+};
+
+// Lets a held Mutex go for its lifetime and takes it again when it ends, also when an
+// exception leaves the scope: how a function that requires a lock works a while without it
+// (writing to disk, calling a listener). The caller's guard holds the lock again afterwards.
+class ZEVSITE_SCOPED_CAPABILITY MutexUnlock {
+ public:
+  explicit MutexUnlock(Mutex& mutex) ZEVSITE_RELEASE(mutex) : mutex_(mutex) { mutex_.unlock(); }
+  // Ending the scope is its release, which for an unlocking scope takes the Mutex back.
+  ~MutexUnlock() ZEVSITE_RELEASE() { mutex_.lock(); }
+  MutexUnlock(const MutexUnlock&) = delete;
+  MutexUnlock& operator=(const MutexUnlock&) = delete;
+
+ private:
+  Mutex& mutex_;
+};
+
+// std::condition_variable bound to the Mutex a wait names: each wait requires the Mutex held,
+// lets it go while it waits and returns with it held again, as the analysis sees it.
+class ConditionVariable {
+ public:
+  void notify_one() noexcept { condition_.notify_one(); }
+  void notify_all() noexcept { condition_.notify_all(); }
+
+  void wait(Mutex& mutex) ZEVSITE_REQUIRES(mutex) {
+    Adopted held(mutex);
+    condition_.wait(held.lock);
+  }
+  template <class Predicate>
+  void wait(Mutex& mutex, Predicate ready) ZEVSITE_REQUIRES(mutex) {
+    Adopted held(mutex);
+    condition_.wait(held.lock, std::move(ready));
+  }
+  // Until notified, `deadline` or a spurious return; false when the deadline passed.
+  template <class Clock, class Duration>
+  bool waitUntil(Mutex& mutex, std::chrono::time_point<Clock, Duration> deadline)
+      ZEVSITE_REQUIRES(mutex) {
+    Adopted held(mutex);
+    return condition_.wait_until(held.lock, deadline) == std::cv_status::no_timeout;
+  }
+  // False when `deadline` passed with `ready` still false.
+  template <class Clock, class Duration, class Predicate>
+  bool waitUntil(Mutex& mutex, std::chrono::time_point<Clock, Duration> deadline, Predicate ready)
+      ZEVSITE_REQUIRES(mutex) {
+    Adopted held(mutex);
+    return condition_.wait_until(held.lock, deadline, std::move(ready));
+  }
+  template <class Rep, class Period, class Predicate>
+  bool waitFor(Mutex& mutex, std::chrono::duration<Rep, Period> timeout, Predicate ready)
+      ZEVSITE_REQUIRES(mutex) {
+    Adopted held(mutex);
+    return condition_.wait_for(held.lock, timeout, std::move(ready));
+  }
+  // Runs a wait of another's making, such as the platform's clock-driven one, as
+  // `wait(std::condition_variable&, std::unique_lock<std::mutex>&)` on this condition.
+  template <class Wait>
+  void waitWith(Mutex& mutex, Wait&& wait) ZEVSITE_REQUIRES(mutex) {
+    Adopted held(mutex);
+    std::forward<Wait>(wait)(condition_, held.lock);
+  }
+
+ private:
+  // The caller's hold on `mutex` lent to a std::unique_lock for one wait, and kept by the
+  // caller when it ends.
+  struct Adopted {
+    explicit Adopted(Mutex& mutex) : lock(mutex.native(), std::adopt_lock) {}
+    ~Adopted() { lock.release(); }
+    Adopted(const Adopted&) = delete;
+    Adopted& operator=(const Adopted&) = delete;
+    std::unique_lock<std::mutex> lock;
+  };
+
+  std::condition_variable condition_;
 };
 
 }  // namespace zevsite

@@ -65,6 +65,8 @@ zevsite::UserDefaults::UserDefaults(std::string homeDirectory)
     : path_(homeDirectory.empty()
                 ? std::string()
                 : zevsite::files::joinPath(homeDirectory, "Library/Preferences/zevsite.defaults")) {
+  // Nothing else can see the store yet; the lock is taken so that the analysis checks load.
+  zevsite::MutexLock lock(mutex_);
   load();
 }
 

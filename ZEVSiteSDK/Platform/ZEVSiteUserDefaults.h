@@ -43,10 +43,9 @@ class UserDefaults {
   void registerForFork();
 
  private:
-  // Unchecked: they run in the constructor, before the store is shared.
-  void load() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS;
-  void keepDamagedFileAside(std::string_view why,
-                            std::size_t keptEntries) ZEVSITE_NO_THREAD_SAFETY_ANALYSIS;
+  // Run by the constructor.
+  void load() ZEVSITE_REQUIRES(mutex_);
+  void keepDamagedFileAside(std::string_view why, std::size_t keptEntries) ZEVSITE_REQUIRES(mutex_);
   bool writeLocked() ZEVSITE_REQUIRES(mutex_);
 
   const std::string path_;  // "" keeps the values in memory only

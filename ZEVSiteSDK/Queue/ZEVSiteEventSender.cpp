@@ -153,14 +153,14 @@ bool zevsite::EventSender::flushAttempt(SteadyClock::time_point deadline) {
   forceAttempt_ = true;
   wakeRequested_ = true;
   wakeCondition_.notify_one();
-  return attemptCondition_.wait_until(lock.native(), deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
+  return attemptCondition_.waitUntil(mutex_, deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
     return attemptsFinished_ >= wanted || finished_;
   });
 }
 
 bool zevsite::EventSender::waitUntilIdle(SteadyClock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
-  return attemptCondition_.wait_until(lock.native(), deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
+  return attemptCondition_.waitUntil(mutex_, deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
     return finished_ ||
            (attemptsStarted_ == attemptsFinished_ && !wakeRequested_ && !forceAttempt_);
   });
@@ -174,14 +174,20 @@ bool zevsite::EventSender::shutdown(SteadyClock::time_point deadline) {
   client_.abort();
   wakeCondition_.notify_one();
   zevsite::UniqueMutexLock lock(mutex_);
-  bool ended = attemptCondition_.wait_until(lock.native(), deadline,
-                                            [&]() ZEVSITE_REQUIRES(mutex_) { return finished_; });
+  bool ended = attemptCondition_.waitUntil(mutex_, deadline,
+                                           [&]() ZEVSITE_REQUIRES(mutex_) { return finished_; });
   lock.unlock();
   if (ended && thread_.joinable()) thread_.join();
   return ended;
 }
 
-void zevsite::EventSender::waitForAttemptLocked(zevsite::UniqueMutexLock& lock) {
+void zevsite::EventSender::waitOnPlatformClockLocked(ZEVSitePlatform& platform,
+                                                     SteadyClock::time_point until) {
+  wakeCondition_.waitWith(
+      mutex_, [&](auto& condition, auto& lock) { platform.waitUntil(condition, lock, until); });
+}
+
+void zevsite::EventSender::waitForAttemptLocked() {
   for (;;) {
     if (stopping_ || forceAttempt_) return;
     // New events wait for the end of a backoff; while polling the network they go at once.
@@ -192,22 +198,22 @@ void zevsite::EventSender::waitForAttemptLocked(zevsite::UniqueMutexLock& lock) 
       // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
       // sends once a full batch is stored).
       if (platform.monotonicNow() >= *gatherUntil_) return;
-      platform.waitUntil(wakeCondition_, lock.native(), *gatherUntil_);
+      waitOnPlatformClockLocked(platform, *gatherUntil_);
       continue;
     }
     if (!retryAt_) {
-      wakeCondition_.wait(lock.native());
+      wakeCondition_.wait(mutex_);
       continue;
     }
     if (platform.monotonicNow() >= *retryAt_) return;
-    platform.waitUntil(wakeCondition_, lock.native(), *retryAt_);
+    waitOnPlatformClockLocked(platform, *retryAt_);
   }
 }
 
 void zevsite::EventSender::run() {
   zevsite::UniqueMutexLock lock(mutex_);
   while (!stopping_) {
-    waitForAttemptLocked(lock);
+    waitForAttemptLocked();
     if (stopping_) break;
     const bool forced = forceAttempt_;
     wakeRequested_ = false;

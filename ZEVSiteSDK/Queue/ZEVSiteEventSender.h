@@ -18,10 +18,10 @@
 
 #include "../Network/ZEVSiteHTTPClient.h"
 #include "../Platform/ZEVSiteMutex.h"
+#include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -71,7 +71,11 @@ class EventSender {
   void ensureThreadLocked() ZEVSITE_REQUIRES(mutex_);
   void resetAfterFork();
   // Returns, with mutex_ held, once an attempt is due or the sender stops.
-  void waitForAttemptLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(mutex_);
+  void waitForAttemptLocked() ZEVSITE_REQUIRES(mutex_);
+  // Waits on the platform's clock until `until`, a wake-up or a spurious return.
+  void waitOnPlatformClockLocked(ZEVSitePlatform& platform,
+                                 std::chrono::steady_clock::time_point until)
+      ZEVSITE_REQUIRES(mutex_);
   // One attempt; a forced one (flush) does not wait for events to gather.
   Next attempt(bool forced);
   // With a dispatch interval: whether stored events should gather longer (sets
@@ -112,8 +116,8 @@ class EventSender {
   // Guards the fields below that name it and the start of thread_. Rank kSender in the fork
   // lock order.
   zevsite::Mutex mutex_;
-  std::condition_variable wakeCondition_;     // the sender thread waits here
-  std::condition_variable attemptCondition_;  // flushAttempt and shutdown wait here
+  ConditionVariable wakeCondition_;     // the sender thread waits here
+  ConditionVariable attemptCondition_;  // flushAttempt and shutdown wait here
   std::vector<int> sendConditions_ ZEVSITE_GUARDED_BY(mutex_);
   bool wakeRequested_ ZEVSITE_GUARDED_BY(mutex_) = false;
   bool forceAttempt_ ZEVSITE_GUARDED_BY(mutex_) = false;

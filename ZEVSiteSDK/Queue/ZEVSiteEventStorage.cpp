@@ -151,7 +151,7 @@ bool zevsite::EventStorage::flush(std::chrono::steady_clock::time_point deadline
   ensureWriterLocked();
   ++flushWaiters_;
   stagedCondition_.notify_one();
-  bool done = committedCondition_.wait_until(lock.native(), deadline, written);
+  bool done = committedCondition_.waitUntil(stagingMutex_, deadline, written);
   --flushWaiters_;
   return done;
 }
@@ -161,8 +161,9 @@ bool zevsite::EventStorage::deleteAll(std::chrono::steady_clock::time_point dead
   const std::uint64_t wanted = ++deletionsRequested_;
   ensureWriterLocked();
   stagedCondition_.notify_one();
-  return committedCondition_.wait_until(lock.native(), deadline,
-                                        [&] { return deletionsCompleted_ >= wanted; });
+  return committedCondition_.waitUntil(
+      stagingMutex_, deadline,
+      [&]() ZEVSITE_REQUIRES(stagingMutex_) { return deletionsCompleted_ >= wanted; });
 }
 
 void zevsite::EventStorage::wake() {
@@ -330,25 +331,23 @@ bool zevsite::EventStorage::withStore(const std::function<void(zevsite::EventSto
   return true;
 }
 
-// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void zevsite::EventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
-    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::runCheckpointLocked() {
   // On a full disk the log is emptied at once, idle or not: its file's bytes become free
   // space that the database can grow into.
   const bool truncate = std::exchange(truncateWanted_, false) || diskFull_;
   checkpointWanted_ = false;
   if (truncate && !diskFull_) {
     // Truncate only once nothing new arrives for a while: the store is idle.
-    if (stagedCondition_.wait_for(lock.native(), kIdleCheckpointDelay,
-                                  [this]() ZEVSITE_REQUIRES(stagingMutex_) {
-                                    return !staging_.empty() || checkpointWanted_;
-                                  })) {
+    if (stagedCondition_.waitFor(stagingMutex_, kIdleCheckpointDelay,
+                                 [this]() ZEVSITE_REQUIRES(stagingMutex_) {
+                                   return !staging_.empty() || checkpointWanted_;
+                                 })) {
       if (!checkpointWanted_) checkpointWanted_ = truncateWanted_ = true;
       return;
     }
   }
-  lock.unlock();
   {
+    zevsite::MutexUnlock unlocked(stagingMutex_);
     zevsite::EventStore* store;
     {
       zevsite::MutexLock storeLock(storeMutex_);
@@ -361,38 +360,44 @@ void zevsite::EventStorage::runCheckpointLocked(zevsite::UniqueMutexLock& lock)
     // A log already copied still takes its file's bytes until it is truncated.
     if (store && (truncate || store->walFrames() > 0)) store->checkpoint(truncate);
   }
-  lock.lock();
+}
+
+void zevsite::EventStorage::waitForRetryLocked(ZEVSitePlatform& platform) {
+  const auto until = *retryAt_;
+  stagedCondition_.waitWith(stagingMutex_, [&](auto& condition, auto& lock) {
+    platform.waitUntil(condition, lock, until);
+  });
 }
 
 void zevsite::EventStorage::writerLoop() {
   auto& platform = ZEVSitePlatform::current();
   zevsite::UniqueMutexLock lock(stagingMutex_);
   for (;;) {
-    stagedCondition_.wait(lock.native(), [this]() ZEVSITE_REQUIRES(stagingMutex_) {
+    stagedCondition_.wait(stagingMutex_, [this]() ZEVSITE_REQUIRES(stagingMutex_) {
       return !staging_.empty() || checkpointWanted_ || deletionsCompleted_ < deletionsRequested_;
     });
     if (deletionsCompleted_ < deletionsRequested_) {
       if (retryAt_ && platform.monotonicNow() < *retryAt_) {
-        platform.waitUntil(stagedCondition_, lock.native(), *retryAt_);
+        waitForRetryLocked(platform);
       } else {
-        runDeletionLocked(lock);
+        runDeletionLocked();
       }
       continue;
     }
     if (checkpointWanted_ && (!truncateWanted_ || staging_.empty())) {
-      runCheckpointLocked(lock);
+      runCheckpointLocked();
       continue;
     }
     if (staging_.empty()) continue;
     if (retryAt_ && platform.monotonicNow() < *retryAt_) {
-      platform.waitUntil(stagedCondition_, lock.native(), *retryAt_);
+      waitForRetryLocked(platform);
       continue;
     }
     // Let a batch gather, unless it is large already or someone waits in flush.
-    stagedCondition_.wait_for(lock.native(), kCoalesceWindow,
-                              [this]() ZEVSITE_REQUIRES(stagingMutex_) {
-                                return staging_.size() >= kEagerBatch || flushWaiters_ > 0;
-                              });
+    stagedCondition_.waitFor(stagingMutex_, kCoalesceWindow,
+                             [this]() ZEVSITE_REQUIRES(stagingMutex_) {
+                               return staging_.size() >= kEagerBatch || flushWaiters_ > 0;
+                             });
     // writingArea_ is empty (and sized like the last batch): it becomes the staging area.
     std::swap(staging_, writingArea_);
     const std::uint64_t batchEnd = acceptedSequence_;
@@ -400,21 +405,19 @@ void zevsite::EventStorage::writerLoop() {
     lock.unlock();
     BatchOutcome outcome = writeBatch(dropped);
     lock.lock();
-    afterBatchLocked(lock, batchEnd, outcome);
+    afterBatchLocked(batchEnd, outcome);
   }
 }
 
-// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void zevsite::EventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
-    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::runDeletionLocked() {
   const std::uint64_t target = deletionsRequested_;
   // The staged events go first; for flush they count as handled.
   staging_.clear();
   droppedWhileStaged_ = 0;
   committedSequence_ = acceptedSequence_;
-  lock.unlock();
   bool deleted = false;
   {
+    zevsite::MutexUnlock unlocked(stagingMutex_);
     zevsite::MutexLock storeLock(storeMutex_);
     if (databasePathLocked().empty()) {
       deleted = true;  // no home directory: nothing was ever written
@@ -424,7 +427,6 @@ void zevsite::EventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
       if (deleted) rowEstimate_ = 0;
     }
   }
-  lock.lock();
   if (deleted) {
     deletionsCompleted_.store(target);
     failures_ = 0;
@@ -433,7 +435,7 @@ void zevsite::EventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
     checkpointWanted_ = truncateWanted_ = true;
     committedCondition_.notify_all();
     // The sender waits for the deletion before it sends what was stored after it.
-    notifyCommitListenerLocked(lock);
+    notifyCommitListenerLocked();
     return;
   }
   failures_ = std::min(failures_ + 1, 30);
@@ -441,19 +443,15 @@ void zevsite::EventStorage::runDeletionLocked(zevsite::UniqueMutexLock& lock)
   committedCondition_.notify_all();
 }
 
-// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void zevsite::EventStorage::notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock)
-    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::notifyCommitListenerLocked() {
   if (!commitListener_) return;
   // Called outside the staging lock, so host threads never wait behind the wake-up.
   auto listener = commitListener_;
-  lock.unlock();
+  zevsite::MutexUnlock unlocked(stagingMutex_);
   listener();
-  lock.lock();
 }
 
-void zevsite::EventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std::uint64_t batchEnd,
-                                             const BatchOutcome& outcome) {
+void zevsite::EventStorage::afterBatchLocked(std::uint64_t batchEnd, const BatchOutcome& outcome) {
   if (outcome.written) {
     if (std::exchange(failureLogged_, false)) {
       ZEVSiteLoger::adLog("[Site] event store can be written again; staged events stored");
@@ -462,13 +460,13 @@ void zevsite::EventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std
     diskFull_ = false;
     retryAt_.reset();
     // The sender is told first, so a flush that returns has already woken it.
-    notifyCommitListenerLocked(lock);
+    notifyCommitListenerLocked();
     committedSequence_ = std::max(committedSequence_, batchEnd);
     committedCondition_.notify_all();
     return;
   }
   // What was committed can be sent (and, sent, frees room on a full disk) at once.
-  if (outcome.committed > 0) notifyCommitListenerLocked(lock);
+  if (outcome.committed > 0) notifyCommitListenerLocked();
   // The store could not take the rest of the batch: put it back in front, still within the
   // staging bounds, and try again after a growing delay.
   diskFull_ = outcome.diskFull;
@@ -488,8 +486,7 @@ void zevsite::EventStorage::afterBatchLocked(zevsite::UniqueMutexLock& lock, std
   }
 }
 
-// Unchecked: writingArea_ is the writer thread's, which holds the staging lock here.
-void zevsite::EventStorage::restageUnwrittenLocked() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::restageUnwrittenLocked() {
   // The unwritten events are older than those staged meanwhile, so they are the first to go
   // when both together pass the bounds. What is left of both is copied into one area, the
   // unwritten first: a copy of at most the staging bound, on this failure path only.
@@ -527,20 +524,16 @@ bool zevsite::EventStorage::roomFor(zevsite::EventStore& store, std::uint64_t fr
   return freeBytes >= kDiskReserveBytes + store.diskGrowthFor(bytes);
 }
 
-// Unchecked: the analysis cannot follow the caller's lock let go and taken again here.
-void zevsite::EventStorage::letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock)
-    ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+void zevsite::EventStorage::letStoreWaitersInLocked() {
   if (storeWaiters_.load() == 0) return;
-  storeLock.unlock();
+  zevsite::MutexUnlock unlocked(storeMutex_);
   // A waiter counts itself out once it holds the lock; the writer then waits behind it.
   for (int spins = 0; storeWaiters_.load() > 0 && spins < 1000; ++spins) {
     std::this_thread::yield();
   }
-  storeLock.lock();
 }
 
-std::size_t zevsite::EventStorage::insertInTransactions(zevsite::UniqueMutexLock& storeLock,
-                                                        zevsite::EventStore& store,
+std::size_t zevsite::EventStorage::insertInTransactions(zevsite::EventStore& store,
                                                         std::span<const zevsite::PendingEvent> rows,
                                                         BatchOutcome& outcome) {
   std::size_t committed = 0;
@@ -549,7 +542,7 @@ std::size_t zevsite::EventStorage::insertInTransactions(zevsite::UniqueMutexLock
     // batch is written in transactions of kTransactionBytes, so the sender waits for one
     // of them at most, not for the whole batch. Only this thread replaces store_, so
     // `store` stays valid meanwhile.
-    if (committed > 0) letStoreWaitersInLocked(storeLock);
+    if (committed > 0) letStoreWaitersInLocked();
     // With room to spare, transactions are large (the fastest way); low on disk, small
     // transactions and a log checkpointed every few pages keep the last free space.
     const std::optional<std::uint64_t> free = freeDiskBytesLocked();
@@ -593,7 +586,7 @@ zevsite::EventStorage::BatchOutcome zevsite::EventStorage::writeBatch(
   BatchOutcome outcome;
   std::size_t droppedInStore = 0;
   {
-    zevsite::UniqueMutexLock lock(storeMutex_);
+    zevsite::MutexLock lock(storeMutex_);
     if (store_ && !storeStillAtPathLocked()) {
       // The home directory was removed or replaced: the open file is no longer reachable,
       // so events written to it would be lost. Open the file at the path again.
@@ -604,7 +597,7 @@ zevsite::EventStorage::BatchOutcome zevsite::EventStorage::writeBatch(
       rows_.clear();
       for (std::size_t i = 0; i < writingArea_.size(); ++i) rows_.push_back(writingArea_.at(i));
       ageEarlyEvents(rows_);
-      outcome.committed = insertInTransactions(lock, *store, rows_, outcome);
+      outcome.committed = insertInTransactions(*store, rows_, outcome);
       outcome.written = outcome.committed == rows_.size();
       if (outcome.committed > 0) {
         rowEstimate_ += outcome.committed;

@@ -23,7 +23,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -124,13 +123,14 @@ class EventStorage {
   };
 
   void writerLoop();
+  // Waits on the platform's clock until retryAt_, a wake-up or a spurious return.
+  void waitForRetryLocked(ZEVSitePlatform& platform) ZEVSITE_REQUIRES(stagingMutex_);
   // Inserts `rows` in transactions of at most transactionBytes_ (one event at least) until
   // one fails; returns how many were committed and records a full disk in `outcome`.
-  std::size_t insertInTransactions(zevsite::UniqueMutexLock& storeLock, EventStore& store,
-                                   std::span<const PendingEvent> rows, BatchOutcome& outcome)
-      ZEVSITE_REQUIRES(storeMutex_);
+  std::size_t insertInTransactions(EventStore& store, std::span<const PendingEvent> rows,
+                                   BatchOutcome& outcome) ZEVSITE_REQUIRES(storeMutex_);
   // Lets go of the store lock, when another thread waits for it, until that thread has it.
-  void letStoreWaitersInLocked(zevsite::UniqueMutexLock& storeLock) ZEVSITE_REQUIRES(storeMutex_);
+  void letStoreWaitersInLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Free bytes on the store's file system (nullopt: unknown).
   std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Whether writing `bytes` more leaves kDiskReserveBytes free.
@@ -140,15 +140,16 @@ class EventStorage {
   void resetAfterFork();
   // Writes writingArea_; leaves in it the events that could not be written.
   BatchOutcome writeBatch(std::size_t droppedWhileStaged);
-  // `lock` holds stagingMutex_; the helpers let it go meanwhile and take it again.
-  void afterBatchLocked(zevsite::UniqueMutexLock& lock, std::uint64_t batchEnd,
-                        const BatchOutcome& outcome) ZEVSITE_REQUIRES(stagingMutex_);
+  // The helpers below that write to the store or call out let stagingMutex_ go meanwhile and
+  // take it again.
+  void afterBatchLocked(std::uint64_t batchEnd, const BatchOutcome& outcome)
+      ZEVSITE_REQUIRES(stagingMutex_);
   // Puts the events writingArea_ could not write back in front of those staged meanwhile.
   void restageUnwrittenLocked() ZEVSITE_REQUIRES(stagingMutex_);
-  void runCheckpointLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
+  void runCheckpointLocked() ZEVSITE_REQUIRES(stagingMutex_);
   // Runs the commit listener (the sender's wake-up) with the staging lock let go meanwhile.
-  void notifyCommitListenerLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
-  void runDeletionLocked(zevsite::UniqueMutexLock& lock) ZEVSITE_REQUIRES(stagingMutex_);
+  void notifyCommitListenerLocked() ZEVSITE_REQUIRES(stagingMutex_);
+  void runDeletionLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void dropOldestStagedLocked() ZEVSITE_REQUIRES(stagingMutex_);
   std::string databasePathLocked() const ZEVSITE_REQUIRES(storeMutex_);
   EventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
@@ -165,9 +166,9 @@ class EventStorage {
 
   const std::string homeDirectory_;  // "" for the storage that follows the host's setting
 
-  zevsite::Mutex stagingMutex_;                 // guards the staging fields below
-  std::condition_variable stagedCondition_;     // writer waits here for events or a flush
-  std::condition_variable committedCondition_;  // flush waits here for committedSequence_
+  zevsite::Mutex stagingMutex_;           // guards the staging fields below
+  ConditionVariable stagedCondition_;     // writer waits here for events or a flush
+  ConditionVariable committedCondition_;  // flush waits here for committedSequence_
   StagingArea staging_ ZEVSITE_GUARDED_BY(stagingMutex_){kMaxStagedBytes};
   // The batch being written: the writer thread swaps it with staging_ under the staging lock
   // and then writes it without the lock, from this one buffer. Writer thread only (and the

@@ -47,7 +47,7 @@ std::int64_t ZEVSiteSaveParameter::cidForEvent() {
   prefetch();
   {
     zevsite::UniqueMutexLock lock(prefetchMutex_);
-    loadedCondition_.wait_for(lock.native(), kLoadWait, [&] { return cachedForCurrentHome(cid); });
+    loadedCondition_.waitFor(prefetchMutex_, kLoadWait, [&] { return cachedForCurrentHome(cid); });
     if (cachedForCurrentHome(cid)) return cid;
     if (!slowLoadLogged_) {
       slowLoadLogged_ = true;

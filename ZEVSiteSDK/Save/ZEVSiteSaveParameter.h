@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -46,8 +45,8 @@ class ZEVSiteSaveParameter {
   std::atomic<std::uint64_t> cachedGeneration_{0};
   std::atomic<std::int64_t> cachedCid_{0};
 
-  zevsite::Mutex prefetchMutex_;             // guards prefetchGeneration_; a leaf lock
-  std::condition_variable loadedCondition_;  // notified whenever a load published an id
+  zevsite::Mutex prefetchMutex_;                // guards prefetchGeneration_; a leaf lock
+  zevsite::ConditionVariable loadedCondition_;  // notified whenever a load published an id
   // The home generation a background load runs for.
   std::uint64_t prefetchGeneration_ ZEVSITE_GUARDED_BY(prefetchMutex_) = 0;
   // The fallback is logged once per process.
