@@ -36,6 +36,9 @@ test -f build/docs-build/docs/html/index.html || { echo "no build/docs-build/doc
 
 scripts/package.sh
 
+echo "== the Python package"
+scripts/test-python.sh
+
 echo "== address and undefined-behaviour sanitizers"
 cmake -S . -B build-asan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DZEVSITE_SANITIZE=address,undefined \
   -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
@@ -52,7 +55,7 @@ cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWith
 cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
-  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore|UserChoice|NetworkOptions'
+  -R 'Threads|Thread|Concurren|Kill|Storage|Lifecycle|Pool|Delivery|Config|CollectorStore|UserChoice|NetworkOptions|CApi'
 
 echo "== clang thread-safety analysis"
 # Only the library is built, so the lock annotations are checked in the SDK's own code.

@@ -20,6 +20,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -149,10 +150,13 @@ class Registration {
   }
 
   bool enter() {
+    onThisThread().push_back(this);  // first: it may throw, and nothing is counted yet
     std::lock_guard lock(mutex_);
-    if (retired_) return false;
+    if (retired_) {
+      onThisThread().pop_back();
+      return false;
+    }
     ++active_;
-    onThisThread().push_back(this);
     return true;
   }
 
@@ -315,14 +319,17 @@ void zevsite_set_network_status_provider(int (*provider)(void* context), void* c
         provider, context, [](const auto& registration) {
           if (!registration) return ZEVSiteNetworkStatusSimple::setProvider(nullptr);
           ZEVSiteNetworkStatusSimple::setProvider([registration] {
-            int status = ZEVSITE_NETWORK_UNKNOWN;
+            // The SDK's provider must not throw: out of memory, the status cannot be told.
+            const auto asked = zevsite::callGuarded(
+                "the network status provider", std::optional<int>(ZEVSITE_NETWORK_UNKNOWN), [&] {
+                  std::optional<int> status;
+                  registration->run(
+                      [&](NetworkProvider provider, void* context) { status = provider(context); });
+                  return status;
+                });
             // A provider replaced while the SDK asked it: the replacement answers.
-            const bool asked = registration->run(
-                [&](NetworkProvider provider, void* context) { status = provider(context); });
-            if (!asked) {
-              return ZEVSiteNetworkStatusSimple::currentNetworkStatus();
-            }
-            return static_cast<ZEVSiteNetworkStatus>(status);
+            if (!asked) return ZEVSiteNetworkStatusSimple::currentNetworkStatus();
+            return static_cast<ZEVSiteNetworkStatus>(*asked);
           });
         });
   });
