@@ -31,6 +31,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ZEVSiteSDKConfig.cmake
 # Requires.private: pkg-config --static would then pull in libcurl's own private
 # libraries (LDAP, Kerberos, RTMP, ...), whose development files Debian's libcurl package
 # does not install, and the link fails. The shared libraries of the three link fine.
+# -lstdc++ and -lm are there for C hosts of the static library, which link with the C
+# compiler: the library is C++ (a C++ compiler adds both anyway).
 set(ZEVSITE_PC_DEFINES "")
 if(ZEVSITE_LIBRARY_TYPE STREQUAL "SHARED_LIBRARY")
   set(ZEVSITE_PC_DEFINES " -DZEVSITE_SHARED_LIBRARY")

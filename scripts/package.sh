@@ -2,7 +2,9 @@
 # Checks the SDK as a host developer consumes it, on its own (it builds what it needs, under
 # build/package): fetched with FetchContent, installed library-only to a prefix of the user's
 # choice (CMake package and pkg-config), the language-level message, and the Debian packages
-# (split, copyright, shlibs, lintian), with hosts built against each.
+# (split, copyright, shlibs, lintian), with hosts built against each; a C11 host of the C
+# interface is built against the static and the shared library, with CMake and with
+# pkg-config, and run against a loopback collector.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -11,7 +13,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 work=build/package
 mkdir -p "$work"
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+collector_pid=""
+trap '[ -z "$collector_pid" ] || kill "$collector_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
 
 echo "== FetchContent at a commit: the host's build type, warnings and install rules stay its own"
 sub=$work/fetchcontent
@@ -53,21 +56,48 @@ cmake --build "$work/example-installed"
 ZEVSITE_HOME="$(mktemp -d -p "$scratch")" "$work/example-installed/zevsite-example-host" >/dev/null
 echo "ok: find_package from $prefix"
 
-# Builds tests/package/pkgconfig_host.cpp with the flags `pkg-config <args> zevsite-sdk` gives
-# from the pkg-config directory $1 and runs it. The language level is the host's own flag.
+# Prints the flags `pkg-config <args> zevsite-sdk` gives from the pkg-config directory $1, and
+# tells what they are on standard error.
+pkgconfig_flags() {
+  local pcdir=$1
+  shift
+  local flags
+  flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config "$@" zevsite-sdk)
+  echo "pkg-config $*: $flags" >&2
+  echo "$flags"
+}
+
+# Builds tests/package/pkgconfig_host.cpp with the pkg-config flags (<args> after $1 and $2)
+# and runs it. The language level is the host's own flag.
 pkgconfig_host() {
   local pcdir=$1 out=$2
   shift 2
-  local flags
-  flags=$(PKG_CONFIG_PATH="$pcdir" pkg-config "$@" zevsite-sdk)
-  echo "pkg-config $*: $flags"
-  c++ -std=c++20 tests/package/pkgconfig_host.cpp -o "$out" $flags
+  c++ -std=c++20 tests/package/pkgconfig_host.cpp -o "$out" $(pkgconfig_flags "$pcdir" "$@")
   ZEVSITE_HOME="$(mktemp -d -p "$scratch")" "$out"
+}
+
+# Builds tests/package/c_host.c as C11, strictly, with a C compiler and the pkg-config flags,
+# nothing else.
+c_host_pkgconfig() {
+  local pcdir=$1 out=$2
+  shift 2
+  cc -std=c11 -Wall -Wextra -Werror -pedantic tests/package/c_host.c -o "$out" \
+    $(pkgconfig_flags "$pcdir" "$@")
+}
+# Builds the C host with CMake from a project that enables C only (tests/package), against the
+# package installed in the prefix $1; the program is $2/zevsite-c-host.
+c_host_cmake() {
+  rm -rf "$2"
+  cmake -S tests/package -B "$2" -G Ninja -DCMAKE_PREFIX_PATH="$1" >/dev/null
+  cmake --build "$2"
 }
 
 echo "== pkg-config: the static library from the install, then from the install moved elsewhere"
 pcdir=$(dirname "$(ls "$prefix"/lib*/pkgconfig/zevsite-sdk.pc)")
 pkgconfig_host "$pcdir" "$work/pkgconfig-static-host" --cflags --libs --static
+echo "== C hosts of the static library (run against a collector below)"
+c_host_pkgconfig "$pcdir" "$work/c-host-pkgconfig-static" --cflags --libs --static
+c_host_cmake "$prefix" "$work/c-host-cmake-static"
 moved=$scratch/moved
 mv "$prefix" "$moved"
 pkgconfig_host "${pcdir/$prefix/$moved}" "$work/pkgconfig-moved-host" --cflags --libs --static
@@ -159,4 +189,38 @@ LD_LIBRARY_PATH="$libdir" ZEVSITE_HOME="$(mktemp -d -p "$scratch")" \
 echo "== pkg-config: a host links the packaged shared library with its flags alone"
 LD_LIBRARY_PATH="$libdir" pkgconfig_host "$libdir/pkgconfig" "$work/pkgconfig-shared-host" \
   --cflags --libs
+
+echo "== C hosts of the packaged shared library, then every C host against the packaged collector"
+c_host_pkgconfig "$libdir/pkgconfig" "$work/c-host-pkgconfig-shared" --cflags --libs
+c_host_cmake "$root/usr" "$work/c-host-cmake-shared"
+collected=$scratch/collected
+mkdir -p "$collected"
+"$root/usr/bin/zevsite-collector" --port 0 --db "sqlite:$collected/events.sqlite" \
+  --jsonl "$collected/events.jsonl" >"$collected/output" 2>&1 &
+collector_pid=$!
+url=""
+for _ in $(seq 500); do
+  url=$(sed -n 's/^collecting at \([^ ]*\) .*/\1/p' "$collected/output")
+  [ -n "$url" ] && break
+  sleep 0.02
+done
+[ -n "$url" ] || fail "the collector did not start: $(cat "$collected/output")"
+c_hosts=("$work/c-host-pkgconfig-static" "$work/c-host-cmake-static/zevsite-c-host"
+         "$work/c-host-pkgconfig-shared" "$work/c-host-cmake-shared/zevsite-c-host")
+for c_host in "${c_hosts[@]}"; do
+  LD_LIBRARY_PATH="$libdir" "$c_host" "$url" "$(mktemp -d -p "$scratch")" ||
+    fail "$c_host did not send its events"
+done
+kill "$collector_pid"
+wait "$collector_pid" || true
+collector_pid=""
+# Each host sent a start-up event with its campaign, a page view, a classic event, a custom
+# action and a pulse, each from a client of its own.
+for kind in '"t":"init"' '"dt":"C Home"' '"ec":"c-shop"' '"caid":"c-action"' '"t":"pulse"'; do
+  arrived=$(grep -c "$kind" "$collected/events.jsonl" || true)
+  [ "$arrived" = "${#c_hosts[@]}" ] || fail "$kind arrived $arrived times, not ${#c_hosts[@]}"
+done
+[ "$(grep '"t":"init"' "$collected/events.jsonl" | grep -c '"qxc":"c-spring"')" = "${#c_hosts[@]}" ] ||
+  fail "a deep-link campaign did not arrive"
+echo "ok: ${#c_hosts[@]} C hosts (static and shared; CMake and pkg-config) sent their events"
 echo "packages ok: $(basename "$library_deb") $(basename "$dev_deb") $(basename "$collector_deb")"

@@ -6,6 +6,7 @@
 #   tsan   ThreadSanitizer build, the tests labelled "concurrency"
 #   tsa    clang's thread-safety analysis of the library
 #   fuzz   libFuzzer targets: the committed inputs, then ZEVSITE_FUZZ_SECONDS (30) s each
+#   python the Python package's tests against the shared library (scripts/test-python.sh)
 #   all    (the default; what CI runs) every stage, with a private ClickHouse server on
 #          loopback, the example host against the installed package, the API reference and
 #          the package checks (scripts/package.sh)
@@ -13,8 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 stage=${1:-all}
 case "$stage" in
-  quick | asan | tsan | tsa | fuzz | all) ;;
-  *) echo "usage: scripts/test.sh [quick|asan|tsan|tsa|fuzz|all]" >&2; exit 2 ;;
+  quick | asan | tsan | tsa | fuzz | python | all) ;;
+  *) echo "usage: scripts/test.sh [quick|asan|tsan|tsa|fuzz|python|all]" >&2; exit 2 ;;
 esac
 scripts/deps.sh
 jobs=$(nproc)
@@ -98,12 +99,17 @@ stage_fuzz() {
   done
 }
 
+stage_python() {
+  scripts/test-python.sh
+}
+
 if [ "$stage" = all ]; then
   start_clickhouse
   stage_quick
   example_host
   api_reference
   scripts/package.sh
+  stage_python
   stage_asan
   stage_tsan
   stage_tsa

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Tests the Python package (bindings/python) as a Python host uses it: builds the shared
+# library and the collector in build/python, installs the package with pip into a virtual
+# environment (no network: the system's setuptools build it), and runs its pytest suite
+# against a zevsite-collector on a free loopback port.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc)
+build=build/python
+# Debian's interpreter, where python3-pytest is installed (another python3 may come first on
+# PATH).
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3)
+
+echo "== the shared library and the collector"
+cmake -S . -B "$build" -G Ninja -DBUILD_SHARED_LIBS=ON -DZEVSITE_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=ON >/dev/null
+cmake --build "$build" -j "$jobs" --target ZEVSiteSDK zevsite-collector
+export ZEVSITE_LIBRARY="$PWD/$build/ZEVSiteSDK/libZEVSiteSDK.so.0"
+export ZEVSITE_COLLECTOR="$PWD/$build/tools/zevsite-collector"
+
+echo "== pip install ./bindings/python into a virtual environment"
+venv="$build/venv"
+rm -rf "$venv"
+"$python" -m venv --system-site-packages "$venv"
+# From a copy: setuptools writes its build files next to the sources.
+rm -rf "$build/package-source"
+cp -r bindings/python "$build/package-source"
+"$venv/bin/python" -m pip install --quiet --no-index --no-build-isolation "$build/package-source"
+# Imported from the installed package, not the source tree.
+(cd "$build" && "$PWD/venv/bin/python" -c \
+  'import zevsite, sys; print("zevsite", zevsite.sdk_version(), "from", zevsite.__file__)')
+
+echo "== pytest"
+(cd "$build" && "$PWD/venv/bin/python" -B -m pytest -q -p no:cacheprovider \
+  "$OLDPWD/bindings/python/tests")
