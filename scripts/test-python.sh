@@ -14,11 +14,18 @@ python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 
 echo "== the shared library and the collector"
-cmake -S . -B "$build" -G Ninja -DBUILD_SHARED_LIBS=ON -DZEVSITE_WERROR=ON \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target ZEVSiteSDK zevsite-collector
-export ZEVSITE_LIBRARY="$PWD/$build/ZEVSiteSDK/libZEVSiteSDK.so.0"
-export ZEVSITE_COLLECTOR="$PWD/$build/tools/zevsite-collector"
+# ZEVSITE_PYTHON_LIBRARY_BUILD names a shared build with the tools made already (scripts/test.sh
+# hands in the one scripts/package.sh made), so CI builds the library once for both.
+library_build=${ZEVSITE_PYTHON_LIBRARY_BUILD:-}
+if [ -z "$library_build" ]; then
+  library_build=$build
+  cmake -S . -B "$library_build" -G Ninja -DBUILD_SHARED_LIBS=ON -DZEVSITE_WERROR=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=ON >/dev/null
+fi
+cmake --build "$library_build" -j "$jobs" --target ZEVSiteSDK zevsite-collector
+export ZEVSITE_LIBRARY="$PWD/$library_build/ZEVSiteSDK/libZEVSiteSDK.so.0"
+export ZEVSITE_COLLECTOR="$PWD/$library_build/tools/zevsite-collector"
+mkdir -p "$build"
 
 echo "== pip install ./bindings/python into a virtual environment"
 venv="$build/venv"

@@ -109,7 +109,7 @@ if [ "$stage" = all ]; then
   example_host
   api_reference
   scripts/package.sh
-  stage_python
+  ZEVSITE_PYTHON_LIBRARY_BUILD=build/package/deb stage_python
   stage_asan
   stage_tsan
   stage_tsa
