@@ -371,7 +371,9 @@ TEST_F(ZEVSiteNetworkOptionsTest, DispatchIntervalGathersEventsUntilDueOrAFullBa
   ASSERT_EQ(collector_.requests().size(), 1u);
   EXPECT_EQ(collector_.requests().front().first, 11u);
 
-  // A full batch does not wait for the interval.
+  // A full batch does not wait for the interval. (The sender goes idle first: events stored
+  // while the batch above was still being finished would go right after it.)
+  ASSERT_TRUE(senderIdle());
   trackPages(*manager, "full", 100);
   ASSERT_TRUE(collector_.waitForEventCount(111, 30s));
   EXPECT_EQ(collector_.requests().back().first, 100u);
