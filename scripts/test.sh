@@ -19,6 +19,10 @@ case "$stage" in
 esac
 scripts/deps.sh
 jobs=$(nproc)
+# Line tables only (-g1): sanitizer reports and backtraces keep file and line, and each build
+# compiles about a third faster than with full debug information.
+release_flags=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
+debug_flags=(-DCMAKE_CXX_FLAGS_DEBUG="-g1" -DCMAKE_C_FLAGS_DEBUG="-g1")
 
 start_clickhouse() {
   echo "== ClickHouse for the collector's store tests"
@@ -31,7 +35,7 @@ start_clickhouse() {
 
 stage_quick() {
   echo "== normal build"
-  cmake -S . -B build -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_flags[@]}" \
     -DZEVSITE_BUILD_TESTS=ON -DZEVSITE_BUILD_TOOLS=ON -DZEVSITE_BUILD_BENCHMARKS=ON \
     -DCMAKE_INSTALL_PREFIX="$PWD/build/prefix" >/dev/null
   cmake --build build -j "$jobs"
@@ -56,7 +60,8 @@ api_reference() {
 
 stage_asan() {
   echo "== address and undefined-behaviour sanitizers"
-  cmake -S . -B build-asan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DZEVSITE_SANITIZE=address,undefined \
+  cmake -S . -B build-asan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug "${debug_flags[@]}" \
+    -DZEVSITE_SANITIZE=address,undefined \
     -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -68,9 +73,13 @@ stage_asan() {
 
 stage_tsan() {
   echo "== thread sanitizer: the concurrency tests"
-  cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_SANITIZE=thread \
+  # -O1, as the sanitizer's documentation suggests: it compiles much faster than -O2 and its
+  # reports keep every frame.
+  cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DZEVSITE_SANITIZE=thread \
     -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
-  cmake --build build-tsan -j "$jobs"
+  # Only what the concurrency tests run.
+  cmake --build build-tsan -j "$jobs" --target zevsite_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L concurrency
 }
@@ -87,6 +96,7 @@ stage_tsa() {
 stage_fuzz() {
   echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=30} s each"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "${release_flags[@]}" \
     -DZEVSITE_BUILD_FUZZERS=ON -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs"
   for fuzzer in build-fuzz/fuzz/fuzz_*; do
