@@ -4,8 +4,6 @@
 #include "Network/ZEVSiteGzip.h"
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Platform/ZEVSiteURLFetch.h"
-#include "Queue/ZEVSiteEventSender.h"
-#include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
 
@@ -190,14 +188,6 @@ class ZEVSiteNetworkOptionsTest : public ZEVSiteTest {
     for (const auto& event : events) titles.insert(event.get("dt"));
     return titles;
   }
-  bool storageFlushed() {
-    return zevsite::EventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() + 5s);
-  }
-  // Whether the home's sender has seen everything stored so far and waits.
-  bool senderIdle() {
-    auto sender = zevsite::EventSender::forStorage(zevsite::EventStorage::forHome(home_));
-    return sender->waitUntilIdle(std::chrono::steady_clock::now() + 5s);
-  }
 
   zevsite::collector::Collector collector_;
 };
@@ -346,50 +336,4 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
   ZEVSiteSupport::shutdown(5s);
   https.stop();
   std::filesystem::remove_all(certificates);
-}
-
-// With a dispatch interval, events gather: the start-up event and ten page views arrive in
-// one request once the interval has passed since the first of them was stored (manual
-// clock), a full batch goes at once, and flush sends at once.
-TEST_F(ZEVSiteNetworkOptionsTest, DispatchIntervalGathersEventsUntilDueOrAFullBatch) {
-  ZEVSiteSupport::setDispatchInterval(2s);
-  auto manager = startManager(collector_.start());
-  platform_->advanceBy(1s);  // the start-up event: the first of the gathering events
-  ASSERT_TRUE(storageFlushed());
-  ASSERT_TRUE(senderIdle());
-  platform_->advanceBy(1s);
-  trackPages(*manager, "gathered", 10);
-  ASSERT_TRUE(storageFlushed());
-  ASSERT_TRUE(senderIdle());
-  EXPECT_EQ(collector_.requests().size(), 0u);
-  platform_->advanceBy(900ms);
-  std::this_thread::sleep_for(100ms);  // the sender's gathering wait sees the clock soon
-  ASSERT_TRUE(senderIdle());
-  EXPECT_EQ(collector_.requests().size(), 0u);
-  platform_->advanceBy(200ms);
-  ASSERT_TRUE(collector_.waitForEventCount(11, 30s));
-  ASSERT_EQ(collector_.requests().size(), 1u);
-  EXPECT_EQ(collector_.requests().front().first, 11u);
-
-  // A full batch does not wait for the interval. (The sender goes idle first: events stored
-  // while the batch above was still being finished would go right after it.)
-  ASSERT_TRUE(senderIdle());
-  trackPages(*manager, "full", 100);
-  ASSERT_TRUE(collector_.waitForEventCount(111, 30s));
-  EXPECT_EQ(collector_.requests().back().first, 100u);
-
-  // Neither does flush. (Events stored while a batch is on the wire go with the next one
-  // at once: the link is awake anyway. So wait for the sender to go idle first.)
-  ASSERT_TRUE(senderIdle());
-  trackPages(*manager, "flushed", 3);
-  ASSERT_TRUE(storageFlushed());
-  ASSERT_TRUE(senderIdle());
-  EXPECT_EQ(collector_.eventCount(), 111u);
-  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
-  ASSERT_TRUE(collector_.waitForEventCount(114, 30s));
-
-  // Back to zero: sent as soon as stored.
-  ZEVSiteSupport::setDispatchInterval(0ms);
-  manager->trackPageView("at-once");
-  ASSERT_TRUE(collector_.waitForEventCount(115, 30s));
 }

@@ -6,6 +6,8 @@
 // A client is used by one thread at a time (the sender's); abort() may come from any thread.
 #pragma once
 
+#include "ZEVSiteTransport.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,28 +17,15 @@
 #include <vector>
 
 namespace zevsite {
-struct HttpRequest {
-  std::string method;
-  std::string url;
-  std::vector<std::string> headers;  // "Name: value"
-  std::string body;
-};
-
-struct HttpResponse {
-  long status = 0;         // 0: no HTTP answer (network error, timeout, abort)
-  std::string retryAfter;  // the Retry-After header's value, if any
-  std::string error;       // what went wrong when status is 0
-};
-
 // A POST of upload strings joined by newlines, as text/plain UTF-8; with `compress`, the
 // body is gzip and says so (Content-Encoding: gzip), unless zlib failed.
 HttpRequest buildUploadRequest(const std::string& collectURL,
                                const std::vector<std::string>& uploads, bool compress = false);
 
-class HttpClient {
+class HttpClient final : public Transport {
  public:
   HttpClient();
-  ~HttpClient();
+  ~HttpClient() override;
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
@@ -45,17 +34,17 @@ class HttpClient {
   // on the wire, so the caller can work meanwhile. One request at a time: call finish() before the
   // next start().
   void start(HttpRequest request, std::chrono::milliseconds connectTimeout,
-             std::chrono::milliseconds totalTimeout);
+             std::chrono::milliseconds totalTimeout) override;
   // Waits for the answer to the started request. At most 64 KiB of the answer's body is read:
   // a longer body ends the request there (the connection is closed, not reused) and the
   // status stands.
-  HttpResponse finish();
+  HttpResponse finish() override;
   // Makes the request in progress (and any later one) give up at once. Any thread.
-  void abort();
+  void abort() override;
   // In a child after fork(): lets go of the connection shared with the parent without
   // touching it (closing it or finishing its request would disturb the parent's) and starts
   // afresh. The child's only thread calls it.
-  void abandonAfterFork();
+  void abandonAfterFork() override;
 
  private:
   struct Handle;

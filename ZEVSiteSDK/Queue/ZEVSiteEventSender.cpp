@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "../Config/ZEVSiteConfigCache.h"
+#include "../Network/ZEVSiteHTTPClient.h"
 #include "../Network/ZEVSiteNetworkSettings.h"
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteMutex.h"
@@ -95,7 +96,7 @@ std::vector<std::shared_ptr<zevsite::EventSender>> zevsite::EventSender::all() {
 }
 
 zevsite::EventSender::EventSender(PassKey, std::shared_ptr<zevsite::EventStorage> storage)
-    : storage_(std::move(storage)) {}
+    : storage_(std::move(storage)), transport_(zevsite::net::makeTransport()) {}
 
 void zevsite::EventSender::ensureThreadLocked() {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
@@ -114,7 +115,7 @@ void zevsite::EventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // (its bookkeeping still counts them): start each afresh over the old storage.
   std::construct_at(&wakeCondition_);
   std::construct_at(&attemptCondition_);
-  client_.abandonAfterFork();
+  transport_->abandonAfterFork();
   attemptsFinished_ = attemptsStarted_;
   finished_ = false;
   retryAt_.reset();
@@ -171,7 +172,7 @@ bool zevsite::EventSender::shutdown(SteadyClock::time_point deadline) {
     zevsite::MutexLock lock(mutex_);
     stopping_ = true;
   }
-  client_.abort();
+  transport_->abort();
   wakeCondition_.notify_one();
   zevsite::UniqueMutexLock lock(mutex_);
   bool ended = attemptCondition_.waitUntil(mutex_, deadline,
@@ -405,14 +406,15 @@ zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& 
     prepareRequest(*pending, collectURL);
     pending->request->headers.push_back(kSentAtHeader +
                                         std::to_string(platform.currentTimeMillis()));
-    client_.start(std::move(*pending->request),
-                  std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)), timeout);
+    transport_->start(std::move(*pending->request),
+                      std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)),
+                      timeout);
     // While this batch is on the wire, lease the next one and build its request: the
     // store's transaction, the compression and the round trip overlap. A delivered batch is
     // deleted as soon as its answer is in, so a crash can repeat only the batch in flight.
     std::optional<Batch> next = leaseBatch(timeout);
     if (next && !next->events.empty()) prepareRequest(*next, collectURL);
-    zevsite::HttpResponse response = client_.finish();
+    zevsite::HttpResponse response = transport_->finish();
     auto releaseNext = [&] {
       if (next && !next->events.empty()) endLease(leaseEnd(*next, false));
       next.reset();

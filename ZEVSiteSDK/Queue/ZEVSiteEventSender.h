@@ -16,7 +16,7 @@
 // thread is started again on first use, with a connection of its own.
 #pragma once
 
-#include "../Network/ZEVSiteHTTPClient.h"
+#include "../Network/ZEVSiteTransport.h"
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
@@ -130,8 +130,9 @@ class EventSender {
   std::optional<std::chrono::steady_clock::time_point> retryAt_ ZEVSITE_GUARDED_BY(mutex_);
   bool backingOff_ ZEVSITE_GUARDED_BY(mutex_) = false;
 
-  // Used by the sender thread only.
-  HttpClient client_;
+  // Used by the sender thread only (abort() by shutdown too). Made with the sender, from the
+  // transport factory of the time.
+  const std::unique_ptr<Transport> transport_;
   int failures_ = 0;       // failed uploads in a row
   int storeFailures_ = 0;  // failed leases in a row
   // Lease ends the store could not take (a full disk): applied before the next lease, so a

@@ -97,14 +97,17 @@ std::size_t ZEVSiteManualPlatform::pendingTasks() {
 void ZEVSiteManualPlatform::waitUntil(std::condition_variable& condition,
                                       std::unique_lock<std::mutex>& lock,
                                       std::chrono::steady_clock::time_point deadline) {
+  const auto now = monotonicNow();
   {
     std::lock_guard recording(deadlinesMutex_);
-    if (deadlines_.empty() || deadlines_.back() != deadline) {
-      deadlines_.push_back(deadline);
-      deadlinesChanged_.notify_all();
+    if (deadlines_.empty() || deadlines_.back() != deadline) deadlines_.push_back(deadline);
+    if (now < deadline) {
+      ++futureWaits_;
+      lastFutureWaitAt_ = now;
     }
+    deadlinesChanged_.notify_all();
   }
-  if (monotonicNow() >= deadline) return;
+  if (now >= deadline) return;
   condition.wait_for(lock, std::chrono::milliseconds(2));
 }
 
@@ -170,6 +173,14 @@ std::uint64_t directoryFileBytes(const std::string& directory) {
 std::vector<std::chrono::steady_clock::time_point> ZEVSiteManualPlatform::waitDeadlines() {
   std::lock_guard lock(deadlinesMutex_);
   return deadlines_;
+}
+
+bool ZEVSiteManualPlatform::waitForWaiterAtNow(std::chrono::milliseconds guard) {
+  const auto now = monotonicNow();
+  std::unique_lock lock(deadlinesMutex_);
+  const std::uint64_t before = futureWaits_;
+  return deadlinesChanged_.wait_for(
+      lock, guard, [&] { return futureWaits_ > before && lastFutureWaitAt_ >= now; });
 }
 
 bool ZEVSiteManualPlatform::waitForDeadlines(std::size_t count, std::chrono::milliseconds timeout) {

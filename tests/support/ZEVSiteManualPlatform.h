@@ -38,6 +38,10 @@ class ZEVSiteManualPlatform : public zevsite::ForwardingPlatform {
   std::vector<std::chrono::steady_clock::time_point> waitDeadlines();
   // Waits (real time, up to `timeout`) until more than `count` deadlines were waited for.
   bool waitForDeadlines(std::size_t count, std::chrono::milliseconds timeout);
+  // Waits (real time, up to `guard`: a failure guard) until a thread of the SDK goes back to
+  // waiting for a deadline still ahead of the clock as it reads now: that thread has seen the
+  // current time and found nothing due. How a test shows that nothing happened early.
+  bool waitForWaiterAtNow(std::chrono::milliseconds guard = std::chrono::seconds(10));
 
   // Runs every task that is due now (and what they schedule for now); returns how many ran.
   std::size_t runUntilIdle();
@@ -79,6 +83,8 @@ class ZEVSiteManualPlatform : public zevsite::ForwardingPlatform {
   std::mutex deadlinesMutex_;  // guards deadlines_ (waited for on SDK threads)
   std::condition_variable deadlinesChanged_;
   std::vector<std::chrono::steady_clock::time_point> deadlines_;
+  std::uint64_t futureWaits_ = 0;  // waits entered with their deadline ahead of the clock
+  std::chrono::steady_clock::time_point lastFutureWaitAt_{};  // the clock at the latest one
   std::atomic<bool> threadStartFails_{false};
   std::mutex faultMutex_;  // guards storeFault_ (asked from the writer and sender threads)
   StoreFault storeFault_;
