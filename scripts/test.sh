@@ -7,6 +7,7 @@
 #   tsa    clang's thread-safety analysis of the library
 #   fuzz   libFuzzer targets: the committed inputs, then ZEVSITE_FUZZ_SECONDS (30) s each
 #   python the Python package's tests against the shared library (scripts/test-python.sh)
+#   arm64  a cross build for aarch64, its quick tests under qemu-user (scripts/test-arm64.sh quick)
 #   all    (the default; what CI runs) every stage, with a private ClickHouse server on
 #          loopback, the example host against the installed package, the API reference and
 #          the package checks (scripts/package.sh)
@@ -14,8 +15,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 stage=${1:-all}
 case "$stage" in
-  quick | asan | tsan | tsa | fuzz | python | all) ;;
-  *) echo "usage: scripts/test.sh [quick|asan|tsan|tsa|fuzz|python|all]" >&2; exit 2 ;;
+  quick | asan | tsan | tsa | fuzz | python | arm64 | all) ;;
+  *) echo "usage: scripts/test.sh [quick|asan|tsan|tsa|fuzz|python|arm64|all]" >&2; exit 2 ;;
 esac
 scripts/deps.sh
 jobs=$(nproc)
@@ -113,18 +114,32 @@ stage_python() {
   scripts/test-python.sh
 }
 
+stage_arm64() {
+  scripts/test-arm64.sh quick
+}
+
+# Runs a step and notes how long it took, for the summary at the end.
+timings=()
+timed() {
+  local started=$SECONDS
+  "$@"
+  timings+=("$(printf '%5d s  %s' $((SECONDS - started)) "$*")")
+}
+
 if [ "$stage" = all ]; then
-  start_clickhouse
-  stage_quick
-  example_host
-  api_reference
-  scripts/package.sh
-  ZEVSITE_PYTHON_LIBRARY_BUILD=build/package/deb stage_python
-  stage_asan
-  stage_tsan
-  stage_tsa
-  stage_fuzz
-  echo "all test stages passed"
+  timed start_clickhouse
+  timed stage_quick
+  timed example_host
+  timed api_reference
+  timed scripts/package.sh
+  ZEVSITE_PYTHON_LIBRARY_BUILD=build/package/deb timed stage_python
+  timed stage_asan
+  timed stage_tsan
+  timed stage_tsa
+  timed stage_fuzz
+  timed stage_arm64
+  printf '%s\n' "${timings[@]}"
+  echo "all test stages passed in $SECONDS s"
 else
   "stage_$stage"
   echo "stage $stage passed"

@@ -32,8 +32,14 @@ ZEVSiteChild spawnChild(const std::string& program, std::vector<std::string> arg
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
+#ifdef ZEVSITE_TEST_EMULATOR
+  std::string path = ZEVSITE_TEST_EMULATOR;
+  std::string target = program;
+  std::vector<char*> argv{path.data(), target.data()};
+#else
   std::string path = program;
   std::vector<char*> argv{path.data()};
+#endif
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   pid_t pid = -1;

@@ -15,8 +15,8 @@
 #include <thread>
 
 // How long the child waits before it reports its events stored: they are on disk within
-// 100 ms; a sanitizer slows the writer many times over.
-#ifdef ZEVSITE_TEST_SANITIZED
+// 100 ms; a sanitizer or an emulator slows the writer many times over.
+#ifdef ZEVSITE_TEST_SLOWED
 constexpr std::chrono::milliseconds kStoredAfter{3000};
 #else
 constexpr std::chrono::milliseconds kStoredAfter{300};
