@@ -2,8 +2,11 @@
 #include "Platform/ZEVSiteForkSafety.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
+#include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "Config/ZEVSiteConfigCache.h"
+#include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
 #include "Platform/ZEVSitePlatform.h"
@@ -12,6 +15,7 @@
 #include "ZEVSiteSupportInternal.h"
 
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -39,9 +43,55 @@ ObserverSlot& observerSlot() {
   return slot.get();
 }
 
+// The send-condition flags a network status satisfies. Unknown may be either link.
+int conditionFlagsFor(int status) {
+  switch (status) {
+    case ZEVSiteNetworkStatus_WiFi:
+      return ZEVSiteNetworkConditionWifi;
+    case ZEVSiteNetworkStatus_WWAN:
+    case ZEVSiteNetworkStatus_2G:
+    case ZEVSiteNetworkStatus_3G:
+    case ZEVSiteNetworkStatus_4G:
+      return ZEVSiteNetworkConditionWWAN;
+    case ZEVSiteNetworkStatus_Unknown:
+      return ZEVSiteNetworkConditionWifi | ZEVSiteNetworkConditionWWAN;
+    default:
+      return 0;
+  }
+}
+
+// The sender reads the host's settings through these at each attempt, on its own thread.
+zevsite::SenderSettings senderSettings() {
+  zevsite::SenderSettings settings;
+  settings.collectURL = [] { return ZEVSiteSupport::collectURL(); };
+  settings.trackingEnabled = [] { return ZEVSiteSupport::isTrackingEnabled(); };
+  // The host's timeout, else the cached configuration's (kept in memory).
+  settings.requestTimeout = [] { return zevsite::config::requestTimeout(); };
+  settings.compression = [] { return zevsite::net::networkSettings().compression; };
+  settings.dispatchInterval = [] { return zevsite::net::networkSettings().dispatchInterval; };
+  settings.networkConditions = [] {
+    return conditionFlagsFor(ZEVSiteNetworkStatusSimple::currentNetworkStatus());
+  };
+  settings.makeTransport = [] { return zevsite::net::makeTransport(); };
+  return settings;
+}
+
+// Wires the components below the facade together, once per process: the limits of a cached
+// configuration go to the event storage of their home directory.
+void wireComponentsOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    zevsite::config::setLimitsListener(
+        [](const std::string& home, const zevsite::config::ConfigLimits& limits) {
+          zevsite::EventStorage::forHome(home)->setLimits(limits.maxEvents, limits.expirationSecs);
+        });
+  });
+}
+
 }  // namespace
 
 std::shared_ptr<ZEVSiteTaskQueue> ZEVSiteTaskQueue::initWithSendSendCondition(int sendCondition) {
+  wireComponentsOnce();
   auto storage = zevsite::EventStorage::forHome(ZEVSitePlatform::current().homeDirectory());
   return std::make_shared<ZEVSiteTaskQueue>(PassKey{}, sendCondition, std::move(storage));
 }
@@ -52,7 +102,7 @@ ZEVSiteTaskQueue::ZEVSiteTaskQueue(PassKey, int sendCondition,
 
 void ZEVSiteTaskQueue::execute() {
   executing_.store(true, std::memory_order_release);
-  zevsite::EventSender::forStorage(storage_)->addSendCondition(sendCondition_);
+  zevsite::EventSender::forStorage(storage_, senderSettings())->addSendCondition(sendCondition_);
   // The cached configuration's limits are read from disk on the background pool.
   ZEVSitePlatform::current().dispatchAsync([] { zevsite::config::applyCachedLimits(); });
 }

@@ -66,8 +66,8 @@ class ZEVSiteDeliveryScriptedTest : public ZEVSiteTest {
     return zevsite::EventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() + 10s);
   }
   bool senderIdle() {
-    auto sender = zevsite::EventSender::forStorage(zevsite::EventStorage::forHome(home_));
-    return sender->waitUntilIdle(std::chrono::steady_clock::now() + 10s);
+    auto sender = zevsite::EventSender::existing(zevsite::EventStorage::forHome(home_));
+    return sender && sender->waitUntilIdle(std::chrono::steady_clock::now() + 10s);
   }
   // Answers the request in flight with `status` and returns the wait the sender then starts
   // on the manual clock.

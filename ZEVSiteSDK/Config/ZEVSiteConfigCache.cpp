@@ -8,7 +8,6 @@
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
-#include "../Queue/ZEVSiteEventStorage.h"
 #include "ZEV_XMLReader.h"
 
 #include <algorithm>
@@ -68,8 +67,28 @@ Snapshot currentSnapshot() {
   return {state.hasDocument, state.limits};
 }
 
+struct ListenerSlot {
+  zevsite::Mutex mutex;  // guards listener: set by the facade, called on any thread
+  std::shared_ptr<const LimitsListener> listener ZEVSITE_GUARDED_BY(mutex);
+};
+
+ListenerSlot& listenerSlot() {
+  static zevsite::NoDestructor<ListenerSlot> slot;
+  static const bool forkSafe =
+      zevsite::forksafety::registered(slot.get().mutex, zevsite::forksafety::kLeaf);
+  (void)forkSafe;
+  return slot.get();
+}
+
 void applyToStorage(const std::string& home, const ConfigLimits& limits) {
-  EventStorage::forHome(home)->setLimits(limits.maxEvents, limits.expirationSecs);
+  std::shared_ptr<const LimitsListener> listener;
+  {
+    auto& slot = listenerSlot();
+    zevsite::MutexLock lock(slot.mutex);
+    listener = slot.listener;
+  }
+  // Called without the lock: the storage takes locks of its own.
+  if (listener && *listener) (*listener)(home, limits);
 }
 
 }  // namespace
@@ -84,6 +103,12 @@ ConfigLimits limitsOf(const ZEV_SDKConfig& config) {
   limits.timeout = std::chrono::seconds(
       clamped("timeout", cache.timeout, kShortestTimeoutSecs, kLongestTimeoutSecs));
   return limits;
+}
+
+void setLimitsListener(LimitsListener listener) {
+  auto& slot = listenerSlot();
+  zevsite::MutexLock lock(slot.mutex);
+  slot.listener = std::make_shared<const LimitsListener>(std::move(listener));
 }
 
 ConfigLimits cachedLimits() { return currentSnapshot().limits; }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace zevsite::config {
@@ -32,12 +33,16 @@ inline constexpr std::int64_t kLongestTimeoutSecs = 3600;
 ConfigLimits limitsOf(const ZEV_SDKConfig& config);
 // The limits of the current home directory's cached document (the defaults without one).
 ConfigLimits cachedLimits();
+// Receives a home directory's limits whenever its cached document is read or written. The
+// facade registers it and hands the limits to that home's event storage.
+using LimitsListener = std::function<void(const std::string& homeDirectory, const ConfigLimits&)>;
+void setLimitsListener(LimitsListener listener);
 // Records `config`, just written as the cached document of `homeDirectory`, and hands its
-// limits to that home's event storage.
+// limits to the limits listener.
 void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& config);
 // The HTTP timeout: the host's ZEVSiteSupport setting, else the cached document's, else 30 s.
 std::chrono::milliseconds requestTimeout();
-// Hands the cached document's length and expiry, if there is one, to the event storage.
+// Hands the cached document's limits, if there is one, to the limits listener.
 void applyCachedLimits();
 
 }  // namespace zevsite::config

@@ -1,13 +1,9 @@
 #include "ZEVSiteEventSender.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
-#include <ZEVSiteSDK/ZEVSiteNetworkStatusSimple.h>
-#include <ZEVSiteSDK/ZEVSiteSupport.h>
 #include <memory>
 
-#include "../Config/ZEVSiteConfigCache.h"
 #include "../Network/ZEVSiteHTTPClient.h"
-#include "../Network/ZEVSiteNetworkSettings.h"
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
@@ -50,32 +46,15 @@ Registry& registry() {
   return instance.get();
 }
 
-// The send-condition flags a network status satisfies. Unknown may be either link.
-int conditionFlagsFor(int status) {
-  switch (status) {
-    case ZEVSiteNetworkStatus_WiFi:
-      return ZEVSiteNetworkConditionWifi;
-    case ZEVSiteNetworkStatus_WWAN:
-    case ZEVSiteNetworkStatus_2G:
-    case ZEVSiteNetworkStatus_3G:
-    case ZEVSiteNetworkStatus_4G:
-      return ZEVSiteNetworkConditionWWAN;
-    case ZEVSiteNetworkStatus_Unknown:
-      return ZEVSiteNetworkConditionWifi | ZEVSiteNetworkConditionWWAN;
-    default:
-      return 0;
-  }
-}
-
 }  // namespace
 
 std::shared_ptr<zevsite::EventSender> zevsite::EventSender::forStorage(
-    const std::shared_ptr<zevsite::EventStorage>& storage) {
+    const std::shared_ptr<zevsite::EventStorage>& storage, SenderSettings settings) {
   auto& state = registry();
   zevsite::MutexLock lock(state.mutex);
   auto& sender = state.senders[storage.get()];
   if (!sender) {
-    sender = std::make_shared<zevsite::EventSender>(PassKey{}, storage);
+    sender = std::make_shared<zevsite::EventSender>(PassKey{}, storage, std::move(settings));
     // Senders are never removed from the registry, so plain pointers stay valid.
     zevsite::EventSender* self = sender.get();
     zevsite::forksafety::registerLock(self->mutex_, zevsite::forksafety::kSender);
@@ -87,6 +66,14 @@ std::shared_ptr<zevsite::EventSender> zevsite::EventSender::forStorage(
   return sender;
 }
 
+std::shared_ptr<zevsite::EventSender> zevsite::EventSender::existing(
+    const std::shared_ptr<zevsite::EventStorage>& storage) {
+  auto& state = registry();
+  zevsite::MutexLock lock(state.mutex);
+  const auto found = state.senders.find(storage.get());
+  return found == state.senders.end() ? nullptr : found->second;
+}
+
 std::vector<std::shared_ptr<zevsite::EventSender>> zevsite::EventSender::all() {
   auto& state = registry();
   zevsite::MutexLock lock(state.mutex);
@@ -95,8 +82,11 @@ std::vector<std::shared_ptr<zevsite::EventSender>> zevsite::EventSender::all() {
   return senders;
 }
 
-zevsite::EventSender::EventSender(PassKey, std::shared_ptr<zevsite::EventStorage> storage)
-    : storage_(std::move(storage)), transport_(zevsite::net::makeTransport()) {}
+zevsite::EventSender::EventSender(PassKey, std::shared_ptr<zevsite::EventStorage> storage,
+                                  SenderSettings settings)
+    : storage_(std::move(storage)),
+      settings_(std::move(settings)),
+      transport_(settings_.makeTransport()) {}
 
 void zevsite::EventSender::ensureThreadLocked() {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
@@ -250,7 +240,7 @@ void zevsite::EventSender::run() {
 
 bool zevsite::EventSender::networkMatches() {
   // Read here, on the sender's thread: never on a host's tracking call.
-  const int flags = conditionFlagsFor(ZEVSiteNetworkStatusSimple::currentNetworkStatus());
+  const int flags = settings_.networkConditions();
   zevsite::MutexLock lock(mutex_);
   for (int condition : sendConditions_) {
     if (condition & flags) return true;
@@ -271,9 +261,9 @@ void zevsite::EventSender::reclaimDeadLeases() {
 }
 
 zevsite::EventSender::Next zevsite::EventSender::attempt(bool forced) {
-  ZEVSiteText collectURL = ZEVSiteSupport::collectURL();
-  if (!collectURL || collectURL->empty()) return Next::Idle;    // setCollectURL wakes us
-  if (!ZEVSiteSupport::isTrackingEnabled()) return Next::Idle;  // switching on wakes us
+  const std::optional<std::string> collectURL = settings_.collectURL();
+  if (!collectURL || collectURL->empty()) return Next::Idle;  // setCollectURL wakes us
+  if (!settings_.trackingEnabled()) return Next::Idle;        // switching on wakes us
   reclaimDeadLeases();
   if (!networkMatches()) {
     // Polls unless the store is known to be empty: an unreadable one may hold events.
@@ -299,7 +289,7 @@ std::optional<std::size_t> zevsite::EventSender::storedCount() {
 }
 
 zevsite::EventSender::Gathering zevsite::EventSender::gathering() {
-  const std::chrono::milliseconds interval = zevsite::net::networkSettings().dispatchInterval;
+  const std::chrono::milliseconds interval = settings_.dispatchInterval();
   if (interval.count() <= 0) return Gathering::Send;
   const auto now = ZEVSitePlatform::current().monotonicNow();
   // A retry after a failed upload finds the window over already: it does not gather again.
@@ -315,7 +305,7 @@ zevsite::EventSender::Gathering zevsite::EventSender::gathering() {
 }
 
 bool zevsite::EventSender::maySend(const Batch& batch) const {
-  return ZEVSiteSupport::isTrackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
+  return settings_.trackingEnabled() && storage_->deletionsRequested() == batch.deletions &&
          !storage_->deletionPending();
 }
 
@@ -360,8 +350,7 @@ void zevsite::EventSender::prepareRequest(Batch& batch, const std::string& colle
     uploads.push_back(happened ? zevsite::withEventTime(event.body, *happened)
                                : std::move(event.body));
   }
-  batch.request =
-      zevsite::buildUploadRequest(collectURL, uploads, zevsite::net::networkSettings().compression);
+  batch.request = zevsite::buildUploadRequest(collectURL, uploads, settings_.compression());
 }
 
 zevsite::LeaseEnd zevsite::EventSender::leaseEnd(const Batch& batch, bool deleteEvents) {
@@ -370,8 +359,7 @@ zevsite::LeaseEnd zevsite::EventSender::leaseEnd(const Batch& batch, bool delete
 
 zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& collectURL) {
   auto& platform = ZEVSitePlatform::current();
-  // The cached configuration's timeout, kept in memory.
-  const std::chrono::milliseconds timeout = zevsite::config::requestTimeout();
+  const std::chrono::milliseconds timeout = settings_.requestTimeout();
   // A lease that failed is the store's fault, not the collector's: no upload backoff.
   auto retryStoreLater = [&] {
     retryDelay_ = zevsite::storeRetryDelay(++storeFailures_);
@@ -398,7 +386,7 @@ zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& 
       // Deleted since it was leased (the rows are gone or about to go), or the user opted
       // out: not sent. After a finished deletion, what was stored since goes out.
       endLease(leaseEnd(*pending, false));
-      if (!ZEVSiteSupport::isTrackingEnabled() || storage_->deletionPending()) return Next::Idle;
+      if (!settings_.trackingEnabled() || storage_->deletionPending()) return Next::Idle;
       pending = leaseBatch(timeout);
       if (!pending) return retryStoreLater();
       continue;

@@ -20,6 +20,7 @@
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
+#include "ZEVSiteSenderSettings.h"
 
 #include <chrono>
 #include <cstddef>
@@ -39,11 +40,15 @@ class EventSender {
  public:
   static constexpr std::size_t kBatchSize = 100;
 
-  // The sender of `storage`, created (with its thread) on first use.
-  static std::shared_ptr<EventSender> forStorage(const std::shared_ptr<EventStorage>& storage);
+  // The sender of `storage`, created (with its thread) on first use with `settings`; a sender
+  // that exists keeps the settings it was made with.
+  static std::shared_ptr<EventSender> forStorage(const std::shared_ptr<EventStorage>& storage,
+                                                 SenderSettings settings);
+  // The sender of `storage` if one was made, else null.
+  static std::shared_ptr<EventSender> existing(const std::shared_ptr<EventStorage>& storage);
   static std::vector<std::shared_ptr<EventSender>> all();
 
-  EventSender(PassKey, std::shared_ptr<EventStorage> storage);
+  EventSender(PassKey, std::shared_ptr<EventStorage> storage, SenderSettings settings);
 
   // Registers the send condition of a queue that started executing.
   void addSendCondition(int condition);
@@ -112,6 +117,7 @@ class EventSender {
   void reclaimDeadLeases();
 
   const std::shared_ptr<EventStorage> storage_;
+  const SenderSettings settings_;
 
   // Guards the fields below that name it and the start of thread_. Rank kSender in the fork
   // lock order.
@@ -130,8 +136,7 @@ class EventSender {
   std::optional<std::chrono::steady_clock::time_point> retryAt_ ZEVSITE_GUARDED_BY(mutex_);
   bool backingOff_ ZEVSITE_GUARDED_BY(mutex_) = false;
 
-  // Used by the sender thread only (abort() by shutdown too). Made with the sender, from the
-  // transport factory of the time.
+  // Used by the sender thread only (abort() by shutdown too). Made with the sender.
   const std::unique_ptr<Transport> transport_;
   int failures_ = 0;       // failed uploads in a row
   int storeFailures_ = 0;  // failed leases in a row
