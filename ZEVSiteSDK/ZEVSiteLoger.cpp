@@ -3,6 +3,7 @@
 #include "Platform/ZEVSiteForkSafety.h"
 #include "Platform/ZEVSiteMutex.h"
 #include "Platform/ZEVSiteNoDestructor.h"
+#include "Platform/ZEVSitePlatformLog.h"
 
 #include <atomic>
 #include <cstdio>
@@ -16,11 +17,17 @@ struct LoggerState {
   ZEVSiteLoger::Sink sink ZEVSITE_GUARDED_BY(mutex);
 };
 
+// The platform layer's lines, logged as the SDK's own.
+void logPlatformLine(std::string_view line) { ZEVSiteLoger::adLog("%@", line); }
+
 LoggerState& state() {
   static zevsite::NoDestructor<LoggerState> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLogger);
   (void)forkSafe;
+  // Installed with the logger's state, which setDebug creates: no line can be due before.
+  static const bool platformLinesLogged = (zevsite::platformlog::setSink(&logPlatformLine), true);
+  (void)platformLinesLogged;
   return instance.get();
 }
 

@@ -3,6 +3,7 @@
 #include "Config/ZEVSiteConfigRefresh.h"
 #include "Network/ZEVSiteGzip.h"
 #include "Network/ZEVSiteHTTPClient.h"
+#include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteURLFetch.h"
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteTestSupport.h"
@@ -320,11 +321,13 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
     ZEVSiteSupport::setCABundle(bundle);
     ASSERT_TRUE(ZEVSiteSupport::flush(5s));
     EXPECT_EQ(https.eventCount(), 0u) << bundle.value_or("system store");
+    limits.network = zevsite::net::proxyAndTrust();
     EXPECT_FALSE(zevsite::net::fetchURL(configURL, limits)) << bundle.value_or("system store");
   }
   EXPECT_EQ(storedUploads().size(), 3u);
 
   ZEVSiteSupport::setCABundle(ours.certificateFile);
+  limits.network = zevsite::net::proxyAndTrust();
   std::string localhost = configURL;
   localhost.replace(localhost.find("127.0.0.1"), 9, "localhost");
   EXPECT_FALSE(zevsite::net::fetchURL(localhost, limits));  // the name is checked too

@@ -1,5 +1,6 @@
 #include "ZEVSiteConfigRefresh.h"
 
+#include "../Network/ZEVSiteNetworkSettings.h"
 #include "../Platform/ZEVSiteFiles.h"
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
@@ -83,6 +84,7 @@ void zevsite::ConfigRefresh::refresh(const std::string& url) {
   zevsite::FetchLimits limits;
   limits.maxBytes = kMaxDocumentBytes;
   limits.totalTimeout = zevsite::config::requestTimeout();
+  limits.network = zevsite::net::proxyAndTrust();
   std::optional<std::string> data = platform.fetchURL(url, limits);
   auto config = ZEV_XMLReader::sdkConfigWithData(data);
   if (!config) return;

@@ -4,8 +4,6 @@
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <mutex>
 
@@ -52,25 +50,11 @@ void setDispatchInterval(std::chrono::milliseconds interval) {
   slot().settings.dispatchInterval = std::max(interval, std::chrono::milliseconds::zero());
 }
 
-void applyNetworkSettings(void* curl) {
+ProxyAndTrust proxyAndTrust() {
   const NetworkSettings settings = networkSettings();
-  if (settings.proxyURL) {
-    // The host's proxy is for every request: no_proxy in the environment does not apply.
-    // libcurl copies both strings.
-    curl_easy_setopt(curl, CURLOPT_PROXY, settings.proxyURL->c_str());
-    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
-  }
-  if (settings.caBundle) {
-    // Only this bundle is trusted: the system's directory of certificates is not consulted.
-    curl_easy_setopt(curl, CURLOPT_CAINFO, settings.caBundle->c_str());
-    curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
-    curl_easy_setopt(curl, CURLOPT_PROXY_CAINFO, settings.caBundle->c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXY_CAPATH, static_cast<char*>(nullptr));
-  }
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+  return {settings.proxyURL, settings.caBundle};
 }
+
+void applyNetworkSettings(void* curl) { applyProxyAndTrust(curl, proxyAndTrust()); }
 
 }  // namespace zevsite::net

@@ -5,6 +5,8 @@
 // them to each libcurl transfer as it starts, so a change takes effect with the next request.
 #pragma once
 
+#include "../Platform/ZEVSiteURLFetch.h"
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -26,6 +28,8 @@ void setCABundle(std::optional<std::string> path);
 void setCompression(bool enabled);
 void setDispatchInterval(std::chrono::milliseconds interval);
 
+// The current proxy and CA bundle, as a transfer takes them.
+ProxyAndTrust proxyAndTrust();
 // Sets the proxy and certificate options of the libcurl easy handle `curl` from the current
 // settings. Certificate and host verification stay on whatever the settings say.
 void applyNetworkSettings(void* curl);

@@ -1,9 +1,10 @@
 #include "ZEVSiteDispatchPool.h"
 
+#include "ZEVSitePlatformLog.h"
+
 #include "ZEVSiteForkSafety.h"
 #include "ZEVSiteNoDestructor.h"
 
-#include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <memory>
 
 #include <exception>
@@ -84,9 +85,9 @@ void zevsite::DispatchPool::workerLoop() {
     try {
       task();
     } catch (const std::exception& error) {
-      ZEVSiteLoger::adLog("[Site] background task failed: %@", error);
+      zevsite::platformlog::write({"[Site] background task failed: ", error.what()});
     } catch (...) {
-      ZEVSiteLoger::adLog("[Site] background task failed with an unknown error");
+      zevsite::platformlog::write({"[Site] background task failed with an unknown error"});
     }
     task = nullptr;  // release what the task captured before taking the lock again
     lock.lock();

@@ -4,7 +4,7 @@
 #include "ZEVSiteMutex.h"
 #include "ZEVSiteNoDestructor.h"
 
-#include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include "ZEVSitePlatformLog.h"
 
 #include <pwd.h>
 
@@ -69,18 +69,18 @@ std::string prepareHome(const std::string& requested) {
                                  &passwordDatabaseHome, applicationName()});
   }
   if (path.empty()) {
-    ZEVSiteLoger::adLog(
-        "[Site] no home directory: neither ZEVSITE_HOME, XDG_DATA_HOME nor HOME is set and the "
-        "user has no home; events are kept in memory until ZEVSiteSupport::setHomeDirectory");
+    zevsite::platformlog::write(
+        {"[Site] no home directory: neither ZEVSITE_HOME, XDG_DATA_HOME nor HOME is set and the "
+         "user has no home; events are kept in memory until ZEVSiteSupport::setHomeDirectory"});
     return {};
   }
   std::string library = joinPath(path, "Library");
   for (const std::string& checked : {path, library}) {
     if (auto owner = foreignOwner(checked)) {
-      ZEVSiteLoger::adLog(
-          "[Site] the home directory %@ is refused: %@ belongs to user %@, not to this one; "
-          "events are kept in memory until ZEVSiteSupport::setHomeDirectory",
-          path, checked, static_cast<std::uint64_t>(*owner));
+      zevsite::platformlog::write({"[Site] the home directory ", path, " is refused: ", checked,
+                                   " belongs to user ", std::to_string(*owner),
+                                   ", not to this one; events are kept in memory until "
+                                   "ZEVSiteSupport::setHomeDirectory"});
       return {};
     }
   }

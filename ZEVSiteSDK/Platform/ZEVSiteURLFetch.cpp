@@ -1,7 +1,5 @@
 #include "ZEVSiteURLFetch.h"
 
-#include "../Network/ZEVSiteNetworkSettings.h"
-
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -114,6 +112,26 @@ void ensureCurlInitialised() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+void applyProxyAndTrust(void* curl, const ProxyAndTrust& options) {
+  if (options.proxyURL) {
+    // The host's proxy is for every request: no_proxy in the environment does not apply.
+    // libcurl copies both strings.
+    curl_easy_setopt(curl, CURLOPT_PROXY, options.proxyURL->c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+  }
+  if (options.caBundle) {
+    // Only this bundle is trusted: the system's directory of certificates is not consulted.
+    curl_easy_setopt(curl, CURLOPT_CAINFO, options.caBundle->c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    curl_easy_setopt(curl, CURLOPT_PROXY_CAINFO, options.caBundle->c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY_CAPATH, static_cast<char*>(nullptr));
+  }
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
+}
+
 void allowOnlyHttp(void* curl) {
 #if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -142,7 +160,7 @@ std::optional<std::string> fetchURL(const std::string& url, const FetchLimits& l
                    static_cast<long>(limits.connectTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  applyNetworkSettings(curl);  // proxy and CA bundle; verification stays on
+  applyProxyAndTrust(curl, limits.network);  // verification stays on
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &appendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);

@@ -1,5 +1,5 @@
 // Whole-content URL fetch on libcurl: http and https (certificate and host verification
-// always on; the host's proxy and CA bundle, see NetworkSettings), and file URLs naming a
+// always on; the proxy and CA bundle the caller hands in), and file URLs naming a
 // regular file (read directly; anything else fails). Blocks the
 // calling thread (the SDK calls it on its background pool only) until the content is complete or
 // the fetch failed.
@@ -11,11 +11,18 @@
 #include <string>
 
 namespace zevsite {
+// The host's proxy and certificate authority for a transfer.
+struct ProxyAndTrust {
+  std::optional<std::string> proxyURL;  // absent: libcurl's proxy environment variables
+  std::optional<std::string> caBundle;  // absent: the system's certificate store
+};
+
 struct FetchLimits {
   std::size_t maxBytes = 1 << 20;  // a larger body is a failed fetch
   std::chrono::milliseconds connectTimeout{10'000};
   std::chrono::milliseconds totalTimeout{30'000};
   int maxRedirects = 5;
+  ProxyAndTrust network;  // the caller's network options
 };
 }  // namespace zevsite
 
@@ -28,6 +35,10 @@ std::optional<std::string> fetchURL(const std::string& url, const FetchLimits& l
 
 // Makes libcurl ready for use from any thread; called before the first transfer.
 void ensureCurlInitialised();
+
+// Sets the proxy and certificate options of the libcurl easy handle `curl`; certificate and
+// host verification stay on whatever the options say.
+void applyProxyAndTrust(void* curl, const ProxyAndTrust& options);
 
 // Limits the transfer `curl` (a CURL*) and any redirect it follows to http and https, on
 // every libcurl the SDK builds with (the option's string form came with 7.85).

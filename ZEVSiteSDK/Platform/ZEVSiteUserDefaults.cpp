@@ -4,7 +4,7 @@
 #include "ZEVSiteForkSafety.h"
 #include "ZEVSitePlatform.h"
 
-#include <ZEVSiteSDK/ZEVSiteLoger.h>
+#include "ZEVSitePlatformLog.h"
 
 #include <sys/stat.h>
 
@@ -110,15 +110,13 @@ void zevsite::UserDefaults::keepDamagedFileAside(std::string_view why, std::size
   const std::string aside =
       path_ + ".corrupt-" + std::to_string(ZEVSitePlatform::current().currentTimeMillis());
   if (ZEVSitePlatform::current().renameFile(path_, aside) == 0) {
-    ZEVSiteLoger::adLog(
-        "[Site] the user defaults %@ are damaged (%@); kept aside as %@, %@ readable entries "
-        "kept",
-        path_, why, aside, keptEntries);
+    zevsite::platformlog::write({"[Site] the user defaults ", path_, " are damaged (", why,
+                                 "); kept aside as ", aside, ", ", std::to_string(keptEntries),
+                                 " readable entries kept"});
   } else {
-    ZEVSiteLoger::adLog(
-        "[Site] the user defaults %@ are damaged (%@) and could not be moved aside; %@ "
-        "readable entries kept",
-        path_, why, keptEntries);
+    zevsite::platformlog::write({"[Site] the user defaults ", path_, " are damaged (", why,
+                                 ") and could not be moved aside; ", std::to_string(keptEntries),
+                                 " readable entries kept"});
   }
   // What was readable is written back at the next change (or synchronize).
   dirty_ = true;
