@@ -259,3 +259,27 @@ TEST_F(ZEVSiteDeliveryScriptedTest, DispatchIntervalGathersEventsUntilDueOrAFull
   EXPECT_EQ(deliveredTitles().count("at-once"), 1u);
   EXPECT_EQ(deliveredTitles().size(), 1u + 10u + 100u + 3u + 1u);
 }
+
+// A batch leased before a deletion is not sent after it: only the upload already on the wire
+// may arrive. The sender leases the next batch while the first is on the wire; the deletion
+// comes while it waits for the first answer.
+TEST_F(ZEVSiteDeliveryScriptedTest, BatchesLeasedBeforeADeletionAreNotSent) {
+  ZEVSiteSupport::setCollectURL(std::nullopt);
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
+  platform_->runUntilIdle();
+  for (int i = 0; i < 300; ++i) manager->trackPageView("old" + std::to_string(i));
+  ASSERT_TRUE(storageFlushed());
+  ZEVSiteSupport::setCollectURL(std::string("http://collector.invalid/collect"));
+  const auto onTheWire = transport_->nextRequest();
+  ASSERT_TRUE(onTheWire);
+  EXPECT_EQ(titles(*onTheWire).size(), 100u);
+  ASSERT_TRUE(transport_->waitUntilAnswerAwaited());  // the next batch is leased by now
+  ASSERT_TRUE(ZEVSiteSupport::deleteAllData(10s));
+  manager->trackPageView("after");
+  transport_->answerAllWith(200);
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  const auto delivered = deliveredTitles();
+  EXPECT_EQ(delivered.count("after"), 1u);
+  EXPECT_EQ(delivered.size(), 100u + 1u);  // the batch that was on the wire, and "after"
+  EXPECT_TRUE(storedUploads().empty());
+}

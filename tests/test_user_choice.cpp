@@ -189,8 +189,9 @@ TEST_F(ZEVSiteUserChoiceTest, DeleteAllDataForgetsTheInstallationButKeepsTheChoi
   platform_->advanceBy(1s);
   manager->trackPageView("new");
   ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  // flush ended an attempt that began after both were stored: anything else stored would have
+  // gone with it, and the collector counts an event before it answers.
   ASSERT_TRUE(collector_.waitForEventCount(2, 5s));
-  std::this_thread::sleep_for(200ms);
   auto received = collector_.events();
   ASSERT_EQ(received.size(), 2u);
   for (const auto& event : received) {
@@ -206,31 +207,6 @@ TEST_F(ZEVSiteUserChoiceTest, DeleteAllDataForgetsTheInstallationButKeepsTheChoi
   ASSERT_TRUE(ZEVSiteSupport::deleteAllData(5s));
   EXPECT_FALSE(ZEVSiteSupport::isTrackingEnabled());
   EXPECT_EQ(userDefaultsOnDisk("ZEVSITE_TRACKING_DISABLED"), "1");
-}
-
-// A batch leased before the deletion is not sent after it; only the upload already on the
-// wire may arrive.
-TEST_F(ZEVSiteUserChoiceTest, BatchesLeasedBeforeADeletionAreNotSent) {
-  auto manager = startManager();
-  for (int i = 0; i < 300; ++i) manager->trackPageView("old" + std::to_string(i));
-  ASSERT_EQ(storedUploads().size(), 300u);
-  // The first batch stays on the wire for a while; the sender leases the next meanwhile.
-  collector_.script({{200, "", 800ms}});
-  ZEVSiteSupport::setCollectURL(collectURL_);
-  std::this_thread::sleep_for(200ms);
-  ASSERT_TRUE(ZEVSiteSupport::deleteAllData(5s));
-  manager->trackPageView("after");
-  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
-  ASSERT_TRUE(collector_.waitUntil(
-      [](const auto& events) {
-        for (const auto& event : events) {
-          if (event.get("dt") == "after") return true;
-        }
-        return false;
-      },
-      5s));
-  EXPECT_LE(collector_.eventCount(), 101u);  // at most the batch on the wire, and "after"
-  EXPECT_EQ(storedUploads().size(), 0u);
 }
 
 // A deletion the store cannot do now reports false in time and is done once it can.

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 // Shared by the test and every transport made from the factory (the sender's thread).
@@ -14,11 +15,14 @@ struct ZEVSiteScriptedTransport::Script {
   std::condition_variable changed;
   std::vector<Exchange> exchanges;
   std::size_t handedOut = 0;  // exchanges nextRequest returned
+  std::size_t awaited = 0;    // exchanges whose answer a sender has waited for
   std::optional<long> standingStatus;
   bool aborted = false;  // the test ended, or a sender's shutdown aborted its request
 
   zevsite::HttpResponse awaitAnswer(std::size_t index) {
     std::unique_lock lock(mutex);
+    awaited = std::max(awaited, index + 1);
+    changed.notify_all();
     changed.wait(lock, [&] { return exchanges[index].response || standingStatus || aborted; });
     if (!exchanges[index].response) {
       if (standingStatus) {
@@ -72,6 +76,13 @@ std::optional<zevsite::HttpRequest> ZEVSiteScriptedTransport::nextRequest(
                                  [&] { return script_->exchanges.size() > script_->handedOut; }))
     return std::nullopt;
   return script_->exchanges[script_->handedOut++].request;
+}
+
+bool ZEVSiteScriptedTransport::waitUntilAnswerAwaited(std::chrono::milliseconds guard) {
+  std::unique_lock lock(script_->mutex);
+  return script_->changed.wait_for(lock, guard, [&] {
+    return script_->handedOut > 0 && script_->awaited >= script_->handedOut;
+  });
 }
 
 void ZEVSiteScriptedTransport::answer(long status, std::string retryAfter) {

@@ -28,6 +28,9 @@ class ZEVSiteScriptedTransport {
   // up to `guard` of real time (a failure guard: a test that passes never waits it out).
   std::optional<zevsite::HttpRequest> nextRequest(
       std::chrono::milliseconds guard = std::chrono::seconds(10));
+  // Waits (up to `guard` of real time) until the sender waits for the answer to the request
+  // nextRequest returned last: all it does while a request is on the wire is done.
+  bool waitUntilAnswerAwaited(std::chrono::milliseconds guard = std::chrono::seconds(10));
   // Answers the request nextRequest returned last.
   void answer(long status, std::string retryAfter = {});
   // Answers it as a request that got no HTTP answer (a refused connection, a timeout).
