@@ -8,6 +8,7 @@
 
 #include <httplib.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -754,4 +755,51 @@ TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
   startCollector(again);
   EXPECT_EQ(again.get(kKnownSummaryPath).second, kKnownSummary);
   again.collector->stop();
+}
+
+// The store's files hold every event: owner-only whatever the umask, also when an earlier
+// version left them readable by others. A reader that asks for an existing store gets an error
+// for a misspelt path, and no empty store is made there.
+TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
+  SqliteBackend backend;
+  const std::string path = backend.url().substr(std::string("sqlite:").size());
+  const mode_t previousMask = ::umask(022);
+  auto permissions = [](const std::string& file) {
+    return std::filesystem::status(file).permissions() & std::filesystem::perms::all;
+  };
+  {
+    Collector collector;
+    collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend.url()));
+    collector.collector->setLog([](const std::string&) {});
+    collector.url = collector.collector->start();
+    ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
+    for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+      ASSERT_TRUE(std::filesystem::exists(file)) << file;
+      EXPECT_EQ(permissions(file),
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+          << file;
+    }
+    collector.collector->stop();
+  }
+  std::filesystem::permissions(
+      path, std::filesystem::perms::others_read | std::filesystem::perms::group_read,
+      std::filesystem::perm_options::add);
+  {
+    auto reopened = zevsite::collector::openAnalyticsStore(
+        backend.url(), zevsite::collector::StoreAccess::ExistingOnly);
+    EXPECT_EQ(reopened->apps(), (std::vector<std::string>{"7", "8"}));
+    EXPECT_EQ(permissions(path),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  const std::string misspelt = path + ".typo";
+  try {
+    zevsite::collector::openAnalyticsStore("sqlite:" + misspelt,
+                                           zevsite::collector::StoreAccess::ExistingOnly);
+    ADD_FAILURE() << "a missing store was opened";
+  } catch (const zevsite::collector::StoreError& error) {
+    EXPECT_NE(std::string(error.what()).find("no store at " + misspelt), std::string::npos)
+        << error.what();
+  }
+  EXPECT_FALSE(std::filesystem::exists(misspelt));
+  ::umask(previousMask);
 }

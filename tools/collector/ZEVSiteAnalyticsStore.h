@@ -69,8 +69,15 @@ class AnalyticsStore {
   virtual std::vector<std::string> apps() = 0;
 };
 
+// Whether opening may create a store. Readers (the report) take only one that exists, so a
+// misspelt path is an error instead of an empty store that reports zeros.
+enum class StoreAccess { CreateIfMissing, ExistingOnly };
+
 // "sqlite:PATH" or "clickhouse:http://HOST:PORT/DATABASE". Creates the database, table or
-// file when missing. Throws StoreError (also for an unknown scheme).
-std::unique_ptr<AnalyticsStore> openAnalyticsStore(const std::string& url);
+// file when missing (SQLite files owner-only, whatever the umask), unless `access` says
+// ExistingOnly: then a missing SQLite file is a StoreError that says so. Throws StoreError
+// (also for an unknown scheme).
+std::unique_ptr<AnalyticsStore> openAnalyticsStore(
+    const std::string& url, StoreAccess access = StoreAccess::CreateIfMissing);
 
 }  // namespace zevsite::collector

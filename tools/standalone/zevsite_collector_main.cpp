@@ -66,9 +66,15 @@ int report(int argc, char** argv) {
     return 2;
   }
   try {
-    auto store = zevsite::collector::openAnalyticsStore(flags.count("--db") ? flags["--db"]
-                                                                            : kDefaultDatabase);
-    std::fputs(zevsite::collector::summaryReport(store->summary(*query)).c_str(), stdout);
+    auto store = zevsite::collector::openAnalyticsStore(
+        flags.count("--db") ? flags["--db"] : kDefaultDatabase,
+        zevsite::collector::StoreAccess::ExistingOnly);
+    const auto summary = store->summary(*query);
+    std::fputs(zevsite::collector::summaryReport(summary).c_str(), stdout);
+    if (summary.totals.events == 0) {
+      std::fprintf(stderr, "no events of app %s from %s to %s (UTC) in this store\n",
+                   query->app.c_str(), query->from.c_str(), query->to.c_str());
+    }
   } catch (const zevsite::collector::StoreError& error) {
     std::fprintf(stderr, "%s\n", error.what());
     return 1;
