@@ -771,9 +771,10 @@ TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
     Collector collector;
     collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend.url()));
     collector.collector->setLog([](const std::string&) {});
+    ASSERT_TRUE(collector.collector->writeJsonLines(path + ".jsonl"));
     collector.url = collector.collector->start();
     ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
-    for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+    for (const std::string& file : {path, path + "-wal", path + "-shm", path + ".jsonl"}) {
       ASSERT_TRUE(std::filesystem::exists(file)) << file;
       EXPECT_EQ(permissions(file),
                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)

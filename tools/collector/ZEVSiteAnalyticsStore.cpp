@@ -3,9 +3,26 @@
 #include "ZEVSiteClickHouseStore.h"
 #include "ZEVSiteSqliteStore.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 namespace zevsite::collector {
+
+void makeOwnerOnlyFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) throw StoreError("cannot open " + path + ": " + std::strerror(errno));
+  const bool restricted = ::fchmod(fd, 0600) == 0;
+  const int fchmodError = errno;
+  ::close(fd);
+  if (!restricted) {
+    throw StoreError("cannot make " + path + " owner-only: " + std::strerror(fchmodError));
+  }
+}
 
 std::unique_ptr<AnalyticsStore> openAnalyticsStore(const std::string& url, StoreAccess access) {
   const std::size_t colon = url.find(':');

@@ -69,6 +69,10 @@ class AnalyticsStore {
   virtual std::vector<std::string> apps() = 0;
 };
 
+// Makes `path` (created when missing) readable and writable by its owner only, whatever the
+// umask: the collector's files hold every event's data. Throws StoreError.
+void makeOwnerOnlyFile(const std::string& path);
+
 // Whether opening may create a store. Readers (the report) take only one that exists, so a
 // misspelt path is an error instead of an empty store that reports zeros.
 enum class StoreAccess { CreateIfMissing, ExistingOnly };

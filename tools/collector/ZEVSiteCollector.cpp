@@ -243,6 +243,11 @@ void Collector::setOnEvent(std::function<void(const CollectedEvent&)> onEvent) {
 }
 
 bool Collector::writeJsonLines(const std::string& path) {
+  try {
+    makeOwnerOnlyFile(path);  // every event's data: owner-only, as the store's files
+  } catch (const StoreError&) {
+    return false;
+  }
   std::lock_guard lock(mutex_);
   jsonLines_.open(path, std::ios::app);
   return jsonLines_.is_open();

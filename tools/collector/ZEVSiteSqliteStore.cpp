@@ -1,12 +1,7 @@
 #include "ZEVSiteSqliteStore.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include <map>
 #include <set>
@@ -174,29 +169,17 @@ void SqliteStore::StatementFinalizer::operator()(sqlite3_stmt* statement) const 
   sqlite3_finalize(statement);
 }
 
-// Makes the database file, and the log and index files SQLite keeps beside it, readable by
-// the owner only: they hold every event's data. SQLite gives the files it creates the
-// database file's permissions, so the file is made (or corrected) before SQLite opens it.
-static void makeOwnerOnly(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    throw StoreError("cannot open " + path + ": " + std::strerror(errno));
-  }
-  const bool restricted = ::fchmod(fd, 0600) == 0;
-  const int fchmodError = errno;
-  ::close(fd);
-  if (!restricted) {
-    throw StoreError("cannot make " + path + " owner-only: " + std::strerror(fchmodError));
-  }
-  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
-    // Left by an earlier version with looser permissions; absent is fine.
-    ::chmod((path + suffix).c_str(), 0600);
-  }
-}
-
 SqliteStore::Connection SqliteStore::open(const std::string& path) {
   // ":memory:" and URIs name no file of ours.
-  if (path != ":memory:" && path.rfind("file:", 0) != 0) makeOwnerOnly(path);
+  // SQLite gives the log and index files it makes beside the database the database file's
+  // permissions, so the file is made (or corrected) owner-only before SQLite opens it.
+  if (path != ":memory:" && path.rfind("file:", 0) != 0) {
+    makeOwnerOnlyFile(path);
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+      // Left by an earlier version with looser permissions; absent is fine.
+      ::chmod((path + suffix).c_str(), 0600);
+    }
+  }
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   Connection db(raw);
