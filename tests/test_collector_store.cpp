@@ -412,6 +412,55 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
 }
 
 // A batch sent twice, to one collector or to two on one store, plain or gzip, counts once.
+// Bytes that are not UTF-8 (escaped or raw, a truncated sequence, an overlong form, a
+// surrogate) are stored as U+FFFD, so what the summary answers is valid UTF-8; a query
+// parameter that is no app id is 400, and no client sees the store's own error text.
+TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyValidTextIsStoredAndBadQueriesAre400) {
+  Collector& collector = this->startCollector();
+  const std::string replacement = "\xEF\xBF\xBD";
+  const std::vector<std::pair<std::string, std::string>> titles = {
+      {"a\xFF\xFE"
+       "b",
+       "a" + replacement + replacement + "b"},
+      {"cut \xE2\x82", "cut " + replacement + replacement},
+      {"overlong \xC0\xAF", "overlong " + replacement + replacement},
+      {"surrogate \xED\xA0\x80", "surrogate " + replacement + replacement + replacement},
+      {"kept \xE2\x82\xAC \xF0\x9F\x98\x80", "kept \xE2\x82\xAC \xF0\x9F\x98\x80"},
+  };
+  std::vector<std::string> lines;
+  int id = 0;
+  for (const auto& [title, stored] : titles) {
+    lines.push_back(upload({{"tid", "dc-9"},
+                            {"t", "pageview"},
+                            {"dt", title},
+                            {"v", "1"},
+                            {"cid", "c1"},
+                            {"eid", "utf8-" + std::to_string(++id)},
+                            {"ts", std::to_string(noonOf("2026-03-01"))}}));
+  }
+  // A raw byte outside any escape too.
+  lines.push_back("tid=dc-9&t=pageview&dt=raw\xFF&v=1&cid=c1&eid=utf8-raw&ts=" +
+                  std::to_string(noonOf("2026-03-01")));
+  ASSERT_EQ(collector.post(joinLines(lines)), 200);
+  const auto [status, body] = collector.get("/api/summary?app=9&from=2026-03-01&to=2026-03-01");
+  ASSERT_EQ(status, 200);
+  std::string repairedBody = body;
+  zevsite::collector::repairUtf8(repairedBody);
+  EXPECT_EQ(repairedBody, body) << "the summary is not valid UTF-8";
+  for (const auto& [title, stored] : titles) {
+    EXPECT_NE(body.find(stored), std::string::npos) << stored;
+  }
+  EXPECT_NE(body.find("raw" + replacement), std::string::npos);
+
+  for (const std::string& app :
+       {std::string("123%00x"), std::string("a%0Ab"), std::string("%FF"), std::string(300, '7')}) {
+    const auto [badStatus, badBody] =
+        collector.get("/api/summary?app=" + app + "&from=2026-03-01&to=2026-03-01");
+    EXPECT_EQ(badStatus, 400) << app;
+    EXPECT_NE(badBody.find("app is not an app id"), std::string::npos) << badBody;
+  }
+}
+
 TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollectors) {
   Collector& first = this->startCollector();
   Collector& second = this->startCollector();

@@ -15,6 +15,7 @@ namespace zevsite::collector {
 namespace {
 
 constexpr const char* kStoreRetryAfterSeconds = "2";
+constexpr const char* kStoreUnavailable = "the store cannot answer now; try again shortly";
 
 std::int64_t systemMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -157,9 +158,10 @@ void Collector::serveSummary(const httplib::Request& request, httplib::Response&
   try {
     answerJson(response, 200, summaryJson(store_->summary(*query)));
   } catch (const StoreError& error) {
+    // The store's own words go to the operator's log, not to an unknown client.
     log_(std::string("zevsite-collector: summary failed: ") + error.what());
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
-    answerJson(response, 503, errorJson(error.what()));
+    answerJson(response, 503, errorJson(kStoreUnavailable));
   }
 }
 
@@ -168,8 +170,9 @@ void Collector::serveApps(httplib::Response& response) {
   try {
     answerJson(response, 200, appsJson(store_->apps()));
   } catch (const StoreError& error) {
+    log_(std::string("zevsite-collector: listing the apps failed: ") + error.what());
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
-    answerJson(response, 503, errorJson(error.what()));
+    answerJson(response, 503, errorJson(kStoreUnavailable));
   }
 }
 

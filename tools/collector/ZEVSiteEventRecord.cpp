@@ -17,10 +17,39 @@ int hexDigit(char c) {
   return -1;
 }
 
-// `out` becomes `text` with its percent-escapes undone.
+// Length of the well-formed UTF-8 sequence at text[i], 0 when there is none (overlong forms,
+// surrogates and code points past U+10FFFF are not well-formed).
+std::size_t utf8SequenceAt(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// `out` becomes `text` with its percent-escapes undone, as valid UTF-8.
 void percentDecodeInto(std::string_view text, std::string& out) {
   if (text.find('%') == std::string_view::npos) {
     out.assign(text);
+    repairUtf8(out);
     return;
   }
   out.clear();
@@ -34,6 +63,7 @@ void percentDecodeInto(std::string_view text, std::string& out) {
       out += text[i];
     }
   }
+  repairUtf8(out);
 }
 
 std::string percentDecode(std::string_view text) {
@@ -99,6 +129,24 @@ std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) {
 constexpr std::size_t kMaxEventIdLength = 64;
 
 }  // namespace
+
+void repairUtf8(std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+  if (i == text.size()) return;  // ASCII, the usual case
+  std::string repaired(text, 0, i);
+  while (i < text.size()) {
+    const std::size_t length = utf8SequenceAt(text, i);
+    if (length == 0) {
+      repaired += "\xEF\xBF\xBD";  // U+FFFD
+      ++i;
+    } else {
+      repaired.append(text, i, length);
+      i += length;
+    }
+  }
+  text = std::move(repaired);
+}
 
 std::string appId(std::string_view tidOrApp) {
   return std::string(startsWith(tidOrApp, "dc-") ? tidOrApp.substr(3) : tidOrApp);

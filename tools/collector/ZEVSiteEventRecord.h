@@ -38,6 +38,10 @@ struct EventRecord {
 // The host's app id for a tid or an app id given to a query ("dc-123" and "123" both: "123").
 std::string appId(std::string_view tidOrApp);
 
+// `text` with each byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD,
+// so that every value the collector stores and writes as JSON is valid UTF-8.
+void repairUtf8(std::string& text);
+
 // Decodes "k=v&k=v" with percent-escapes into pairs, in order.
 std::vector<std::pair<std::string, std::string>> decodeFields(std::string_view upload);
 

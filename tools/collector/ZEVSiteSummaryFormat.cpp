@@ -1,5 +1,8 @@
 #include "ZEVSiteSummaryFormat.h"
 
+#include "ZEVSiteEventRecord.h"
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -9,6 +12,8 @@ namespace {
 
 // The longest range a query may ask for: `daily` holds one entry per day.
 constexpr std::int64_t kMaxRangeDays = 3660;
+// Longer than any app id a host uses, short enough to keep a bad query cheap.
+constexpr std::size_t kLongestAppId = 256;
 constexpr std::int64_t kDefaultRangeDays = 30;
 
 template <class Item, class Member>
@@ -86,6 +91,16 @@ std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::stri
                                          std::string& problem) {
   if (app.empty()) {
     problem = "app is missing";
+    return std::nullopt;
+  }
+  std::string repaired = app;
+  repairUtf8(repaired);
+  const bool control = std::any_of(app.begin(), app.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  if (app.size() > kLongestAppId || control || repaired != app) {
+    problem = "app is not an app id: at most " + std::to_string(kLongestAppId) +
+              " bytes of UTF-8 text without control characters";
     return std::nullopt;
   }
   const auto last = to.empty() ? std::optional(today) : parseDay(to);
