@@ -413,7 +413,8 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
 
 // A batch sent twice, to one collector or to two on one store, plain or gzip, counts once.
 // Bytes that are not UTF-8 (escaped or raw, a truncated sequence, an overlong form, a
-// surrogate) are stored as U+FFFD, so what the summary answers is valid UTF-8; a query
+// surrogate) are stored as U+FFFD, so what the summary answers is valid UTF-8; campaigns
+// are shown percent-decoded; a query
 // parameter that is no app id is 400, and no client sees the store's own error text.
 TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyValidTextIsStoredAndBadQueriesAre400) {
   Collector& collector = this->startCollector();
@@ -438,6 +439,19 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyValidTextIsStoredAndBadQueriesAre400) 
                             {"eid", "utf8-" + std::to_string(++id)},
                             {"ts", std::to_string(noonOf("2026-03-01"))}}));
   }
+  // Campaigns as deep links carry them: percent-encoded, shown decoded, one spelling or the
+  // other counted as one.
+  for (const std::string& campaign : {std::string("spring%20sale"), std::string("spring sale")}) {
+    lines.push_back(upload({{"tid", "dc-9"},
+                            {"t", "init"},
+                            {"inst", "1"},
+                            {"qxc", campaign},
+                            {"qxs", "news%2Fletter"},
+                            {"v", "1"},
+                            {"cid", "c1"},
+                            {"eid", "utf8-" + std::to_string(++id)},
+                            {"ts", std::to_string(noonOf("2026-03-01"))}}));
+  }
   // A raw byte outside any escape too.
   lines.push_back("tid=dc-9&t=pageview&dt=raw\xFF&v=1&cid=c1&eid=utf8-raw&ts=" +
                   std::to_string(noonOf("2026-03-01")));
@@ -451,6 +465,10 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyValidTextIsStoredAndBadQueriesAre400) 
     EXPECT_NE(body.find(stored), std::string::npos) << stored;
   }
   EXPECT_NE(body.find("raw" + replacement), std::string::npos);
+  EXPECT_NE(
+      body.find(R"("campaigns":[{"campaign":"spring sale","source":"news/letter","starts":2}])"),
+      std::string::npos)
+      << body;
 
   for (const std::string& app :
        {std::string("123%00x"), std::string("a%0Ab"), std::string("%FF"), std::string(300, '7')}) {

@@ -66,12 +66,6 @@ void percentDecodeInto(std::string_view text, std::string& out) {
   repairUtf8(out);
 }
 
-std::string percentDecode(std::string_view text) {
-  std::string out;
-  percentDecodeInto(text, out);
-  return out;
-}
-
 // Calls `pair` with each "key=value" of an upload string, neither decoded yet.
 template <class PairFn>
 void forEachPair(std::string_view upload, PairFn&& pair) {
@@ -129,6 +123,12 @@ std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) {
 constexpr std::size_t kMaxEventIdLength = 64;
 
 }  // namespace
+
+std::string percentDecode(std::string_view text) {
+  std::string out;
+  percentDecodeInto(text, out);
+  return out;
+}
 
 void repairUtf8(std::string& text) {
   std::size_t i = 0;

@@ -38,6 +38,9 @@ struct EventRecord {
 // The host's app id for a tid or an app id given to a query ("dc-123" and "123" both: "123").
 std::string appId(std::string_view tidOrApp);
 
+// `text` with its percent-escapes undone, as valid UTF-8 (see repairUtf8).
+std::string percentDecode(std::string_view text);
+
 // `text` with each byte that is not part of a well-formed UTF-8 sequence replaced by U+FFFD,
 // so that every value the collector stores and writes as JSON is valid UTF-8.
 void repairUtf8(std::string& text);

@@ -1,5 +1,6 @@
 #include "ZEVSiteSqlSummary.h"
 
+#include "ZEVSiteEventRecord.h"
 #include "ZEVSiteSummaryFormat.h"
 
 #include <algorithm>
@@ -120,9 +121,17 @@ Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
   for (const auto& row : results[4]) {
     summary.topEvents.push_back({row[0], row[1], number(row[2])});
   }
+  // A campaign and its source arrive as the deep link carried them, percent-encoded
+  // ("spring%20sale"); they are shown decoded, and spellings that decode alike count as one.
+  std::map<std::pair<std::string, std::string>, std::int64_t> campaigns;
   for (const auto& row : results[5]) {
-    summary.campaigns.push_back({row[0], row[1], number(row[2])});
+    campaigns[{percentDecode(row[0]), percentDecode(row[1])}] += number(row[2]);
   }
+  for (const auto& [names, starts] : campaigns) {
+    summary.campaigns.push_back({names.first, names.second, starts});
+  }
+  std::stable_sort(summary.campaigns.begin(), summary.campaigns.end(),
+                   [](const auto& a, const auto& b) { return a.starts > b.starts; });
   return summary;
 }
 
