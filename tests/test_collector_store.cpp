@@ -824,7 +824,8 @@ TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
   again.collector->stop();
 }
 
-// The store's files hold every event: owner-only whatever the umask, also when an earlier
+// The store's files and the --jsonl file (written also when only counting) hold every event:
+// owner-only whatever the umask, also when an earlier
 // version left them readable by others. A reader that asks for an existing store gets an error
 // for a misspelt path, and no empty store is made there.
 TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
@@ -839,8 +840,13 @@ TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
     collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend.url()));
     collector.collector->setLog([](const std::string&) {});
     ASSERT_TRUE(collector.collector->writeJsonLines(path + ".jsonl"));
+    collector.collector->countOnly(0);  // as `--quiet --jsonl FILE` runs it
     collector.url = collector.collector->start();
     ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
+    std::ifstream jsonLines(path + ".jsonl");
+    std::size_t lines = 0;
+    for (std::string line; std::getline(jsonLines, line);) lines += line.rfind("{\"tid\":", 0) == 0;
+    EXPECT_EQ(lines, knownEvents().size());
     for (const std::string& file : {path, path + "-wal", path + "-shm", path + ".jsonl"}) {
       ASSERT_TRUE(std::filesystem::exists(file)) << file;
       EXPECT_EQ(permissions(file),

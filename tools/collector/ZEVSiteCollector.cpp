@@ -416,12 +416,13 @@ void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>
     if (countOnly_) {
       seenIdHashes_.insert(std::hash<std::string_view>{}(eventId));
       ++counted_;
-      continue;
+    } else {
+      seenIds_.insert(eventId);
+      uploads_.push_back(batch.uploads[i]);
     }
-    seenIds_.insert(eventId);
-    uploads_.push_back(batch.uploads[i]);
+    // Counting only still writes the --jsonl file and tells the event's observer.
     if (!jsonLines_.is_open() && !onEvent_) continue;
-    CollectedEvent event = decodeEvent(uploads_.back());
+    CollectedEvent event = decodeEvent(batch.uploads[i]);
     if (jsonLines_.is_open()) {
       std::string line = "{";
       for (const auto& [key, value] : event.fields) {

@@ -4,6 +4,7 @@
 //
 //   zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]
 //   zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]
+//   zevsite-collector --help
 //
 // URL: sqlite:PATH (default sqlite:zevsite-collector.sqlite) or
 // clickhouse:http://HOST:PORT/DATABASE.
@@ -24,13 +25,38 @@ void onSignal(int) { stopRequested = 1; }
 
 constexpr const char* kDefaultDatabase = "sqlite:zevsite-collector.sqlite";
 
+constexpr const char* kUsage =
+    "usage: zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]\n"
+    "       zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]\n"
+    "       zevsite-collector --help\n";
+
+// A wrong command line: the usage on standard error, exit code 2.
 int usage() {
-  std::puts(
-      "usage: zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]\n"
-      "       zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]\n"
-      "  URL: sqlite:PATH (default sqlite:zevsite-collector.sqlite) or\n"
-      "       clickhouse:http://HOST:PORT/DATABASE");
+  std::fputs(kUsage, stderr);
+  std::fputs("(zevsite-collector --help describes every option)\n", stderr);
   return 2;
+}
+
+int help() {
+  std::fputs(kUsage, stdout);
+  std::puts(
+      "\n"
+      "Collects the events of apps that use the ZEVSite SDK (point the SDK at\n"
+      "http://HOST:PORT/collect with ZEVSiteSupport::setCollectURL), stores each once, and\n"
+      "serves the summary API (/api/summary, /api/apps) and the dashboard (/).\n"
+      "\n"
+      "  --port N         the port to listen on (default 8787; 0 picks a free one)\n"
+      "  --host ADDRESS   the address to listen on (default 127.0.0.1, loopback only)\n"
+      "  --db URL         where events are stored (default sqlite:zevsite-collector.sqlite):\n"
+      "                   sqlite:PATH, or clickhouse:http://HOST:PORT/DATABASE\n"
+      "  --jsonl FILE     also append each new event to FILE as a JSON line (default: none)\n"
+      "  --quiet          do not print each event as it arrives (default: print them)\n"
+      "\n"
+      "report prints the summary of one app as tables (read from an existing store):\n"
+      "  --db URL         the store (default sqlite:zevsite-collector.sqlite)\n"
+      "  --app ID         the app id (required)\n"
+      "  --from, --to     the days, UTC, inclusive (default: the last 30 days to today)");
+  return 0;
 }
 
 // "--flag value" pairs from argv[first..]; the flags in `switches` take no value. False on
@@ -131,8 +157,10 @@ int serve(int argc, char** argv) {
     return 1;
   }
   const std::string base = url.substr(0, url.rfind('/'));
-  std::printf("collecting at %s into %s (Ctrl-C to stop)\nsummary: %s/api/summary?app=ID\n",
-              url.c_str(), database.c_str(), base.c_str());
+  std::printf(
+      "collecting at %s into %s (Ctrl-C to stop)\ndashboard: %s/\nsummary: "
+      "%s/api/summary?app=ID\n",
+      url.c_str(), database.c_str(), base.c_str(), base.c_str());
   std::fflush(stdout);
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
@@ -146,6 +174,10 @@ int serve(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") return help();
+  }
   if (argc > 1 && std::string(argv[1]) == "report") return report(argc, argv);
   return serve(argc, argv);
 }
