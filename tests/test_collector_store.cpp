@@ -6,9 +6,13 @@
 #include "ZEVSiteSummaryFormat.h"
 #include "ZEVSiteTestSupport.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -412,6 +416,65 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
 }
 
 // A batch sent twice, to one collector or to two on one store, plain or gzip, counts once.
+namespace {
+
+// Sends `request` as it stands over a new loopback connection to `url`'s port and returns the
+// answer's status line ("" when there is none within 10 s).
+std::string rawStatusLine(const std::string& url, const std::string& request) {
+  const int port = std::stoi(url.substr(url.rfind(':') + 1));
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval timeout{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char buffer[512];
+    while (answer.find("\r\n") == std::string::npos) {
+      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      answer.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  ::close(fd);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
+}  // namespace
+
+// Requests no correct client sends are refused before any route runs, and store nothing:
+// conflicting Content-Length headers, Content-Length with Transfer-Encoding (the shapes of
+// request smuggling), and more header fields than any client sends. The same event sent
+// correctly is then stored.
+TYPED_TEST(ZEVSiteCollectorStoreTest, AmbiguousOrBloatedRequestsAreRefused) {
+  Collector& collector = this->startCollector();
+  const std::string line = knownEvents().front();
+  const std::string start =
+      "POST /collect HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\n";
+  const std::string length = "Content-Length: " + std::to_string(line.size()) + "\r\n";
+  EXPECT_EQ(rawStatusLine(collector.url, start + length + "Content-Length: " +
+                                             std::to_string(line.size() - 1) + "\r\n\r\n" + line),
+            "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(
+      rawStatusLine(collector.url, start + length + "Transfer-Encoding: chunked\r\n\r\n" + line),
+      "HTTP/1.1 400 Bad Request");
+  std::string bloated = start;
+  for (int i = 0; i < 150; ++i) bloated += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+  EXPECT_EQ(rawStatusLine(collector.url, bloated + length + "\r\n" + line),
+            "HTTP/1.1 431 Request Header Fields Too Large");
+  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":[]})");
+  // Two equal Content-Length headers are one length: accepted.
+  EXPECT_EQ(rawStatusLine(collector.url, start + length + length + "\r\n" + line),
+            "HTTP/1.1 200 OK");
+  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":["7"]})");
+}
+
 // Bytes that are not UTF-8 (escaped or raw, a truncated sequence, an overlong form, a
 // surrogate) are stored as U+FFFD, so what the summary answers is valid UTF-8; campaigns
 // are shown percent-decoded; a query

@@ -336,7 +336,8 @@ TEST_F(ZEVSiteStorageTest, AFullDiskKeepsTheStoreAndWritesStagedEventsWhenItClea
   for (int retry = 0; retry < 6; ++retry) {
     if (retry == 3) fault = EACCES;  // another kind of failure, same episode
     platform_->advanceBy(std::chrono::seconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the writer retries
+    // The writer has seen the time, retried and failed, and waits for its next retry.
+    ASSERT_TRUE(platform_->waitForWaiterAtNow()) << retry;
   }
   std::size_t failureLines = 0;
   for (const auto& line : logLines()) {
@@ -349,7 +350,10 @@ TEST_F(ZEVSiteStorageTest, AFullDiskKeepsTheStoreAndWritesStagedEventsWhenItClea
   }
 
   platform_->setStoreFault(nullptr);
-  platform_->advanceBy(std::chrono::seconds(20));
+  // The next retry (at most 10 s of the clock away) writes them.
+  auto storage = zevsite::EventStorage::forHome(home_);
+  platform_->advanceBy(std::chrono::seconds(10));
+  ASSERT_TRUE(storage->flush(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
   auto stored = storedUploads();
   ASSERT_EQ(stored.size(), 25u);
   EXPECT_EQ(stored.front(), "old=0");

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 namespace zevsite::collector {
@@ -16,6 +17,8 @@ namespace {
 
 constexpr const char* kStoreRetryAfterSeconds = "2";
 constexpr const char* kStoreUnavailable = "the store cannot answer now; try again shortly";
+// More header fields than the SDK, a browser or a proxy sends in any request.
+constexpr std::size_t kMostHeaderFields = 100;
 
 std::int64_t systemMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -75,7 +78,34 @@ Collector::Collector(const std::string& certificateFile, const std::string& priv
   configureServer();
 }
 
+// What is wrong with a request no correct client sends, or nothing. Checked before any route
+// runs, so such a request stores nothing and reads no body.
+static std::optional<std::pair<int, const char*>> malformedRequest(
+    const httplib::Request& request) {
+  if (request.headers.size() > kMostHeaderFields) return std::pair(431, "too many header fields");
+  const std::size_t lengths = request.get_header_value_count("Content-Length");
+  if (lengths > 0 && request.has_header("Transfer-Encoding")) {
+    return std::pair(400, "both Content-Length and Transfer-Encoding");
+  }
+  for (std::size_t i = 1; i < lengths; ++i) {
+    if (request.get_header_value("Content-Length", i) !=
+        request.get_header_value("Content-Length")) {
+      return std::pair(400, "conflicting Content-Length headers");
+    }
+  }
+  return std::nullopt;
+}
+
 void Collector::configureServer() {
+  server_->set_pre_routing_handler(
+      [](const httplib::Request& request, httplib::Response& response) {
+        const auto problem = malformedRequest(request);
+        if (!problem) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = problem->first;
+        response.set_header("Connection", "close");  // its body, if any, is left unread
+        response.set_content(problem->second, "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+      });
   // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
   server_->set_tcp_nodelay(true);
   server_->set_keep_alive_max_count(1000000);
