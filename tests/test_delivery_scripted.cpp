@@ -200,7 +200,11 @@ TEST_F(ZEVSiteDeliveryScriptedTest, TooLargeSplitsOtherClientErrorsDrop) {
 
   clearCaptured();
   const std::size_t startedBefore = transport_->startedCount();
+  // Stored while nothing can be sent, so that the three go in one batch.
+  ZEVSiteSupport::setCollectURL(std::nullopt);
   trackPages(*manager, "bad", 3);
+  ASSERT_TRUE(storageFlushed());
+  ZEVSiteSupport::setCollectURL(std::string("http://collector.invalid/collect"));
   const auto request = transport_->nextRequest();
   ASSERT_TRUE(request);
   EXPECT_EQ(titles(*request).size(), 3u);
