@@ -157,7 +157,7 @@ void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
     state.counters["collector_us"] = collectorCpu * 1e6 / static_cast<double>(delivered);
     state.counters["sender_us"] = senderCpu * 1e6 / static_cast<double>(delivered);
   }
-  state.counters["requests"] = static_cast<double>(collector.requests().size());
+  state.counters["requests"] = static_cast<double>(collector.uploadRequests());
   collector.stop();
   dropClickHouseDatabase(url);
 }

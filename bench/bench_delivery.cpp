@@ -40,7 +40,7 @@ void BM_deliveryEndToEnd(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(state.iterations() * burst);
-  state.counters["requests"] = static_cast<double>(collector.requests().size());
+  state.counters["requests"] = static_cast<double>(collector.uploadRequests());
   state.counters["duplicates"] = static_cast<double>(collector.duplicates());
   ZEVSiteSupport::setCollectURL(std::nullopt);
   collector.stop();

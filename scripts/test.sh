@@ -80,7 +80,7 @@ stage_tsan() {
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DZEVSITE_SANITIZE=thread \
     -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
   # Only what the concurrency tests run.
-  cmake --build build-tsan -j "$jobs" --target zevsite_tests
+  cmake --build build-tsan -j "$jobs" --target zevsite_tests zevsite_collector_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L concurrency
 }

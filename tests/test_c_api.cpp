@@ -5,7 +5,7 @@
 #include <ZEVSiteSDK/zevsite.h>
 
 #include "Network/ZEVSiteNetworkSettings.h"
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <sys/wait.h>
@@ -117,7 +117,7 @@ class ZEVSiteCApiTest : public ZEVSiteTest {
   }
 
   Seen network_;
-  zevsite::collector::Collector collector_;
+  ZEVSiteRecordingCollector collector_;
   std::string collectURL_;
 };
 

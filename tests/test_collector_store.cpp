@@ -2,7 +2,7 @@
 // in a temporary directory, and a real ClickHouse server whose URL scripts/test.sh puts in
 // ZEVSITE_TEST_CLICKHOUSE_URL. The same cases run against both, so both give the same
 // answers.
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteSummaryFormat.h"
 #include "ZEVSiteTestSupport.h"
 
@@ -229,8 +229,8 @@ class ClickHouseBackend {
 };
 
 struct Collector {
-  std::unique_ptr<zevsite::collector::Collector> collector =
-      std::make_unique<zevsite::collector::Collector>();
+  std::unique_ptr<ZEVSiteRecordingCollector> collector =
+      std::make_unique<ZEVSiteRecordingCollector>();
   std::string url;
   std::vector<std::string> logLines;
   std::mutex logMutex;  // guards logLines (written on server threads)
@@ -290,7 +290,7 @@ class ZEVSiteCollectorStoreTest : public ZEVSiteTest {
   // Stops `collector` and closes its store.
   void closeCollector(Collector& collector) {
     collector.collector->stop();
-    collector.collector = std::make_unique<zevsite::collector::Collector>();
+    collector.collector = std::make_unique<ZEVSiteRecordingCollector>();
   }
 
   Backend backend_;
@@ -562,7 +562,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollec
   EXPECT_EQ(second.collector->duplicates(), 3u);
 
   // What a collector keeps in memory is the same for gzip and plain bodies.
-  auto fields = [](zevsite::collector::Collector& collector) {
+  auto fields = [](ZEVSiteRecordingCollector& collector) {
     std::vector<std::vector<std::pair<std::string, std::string>>> all;
     for (const auto& event : collector.events()) all.push_back(event.fields);
     return all;

@@ -1,7 +1,7 @@
 #include "Config/ZEVSiteConfigCache.h"
 #include "Config/ZEVSiteConfigRefresh.h"
 #include "Config/ZEV_XMLReader.h"
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <httplib.h>
@@ -115,7 +115,7 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
   std::atomic<bool> release_{false};  // lets the slow route answer
   std::atomic<int> slowInFlight_{0}, mostSlowInFlight_{0}, slowServed_{0};
-  zevsite::collector::Collector server_;
+  ZEVSiteRecordingCollector server_;
   std::string base_;
   std::mutex requestsMutex_;
   std::vector<std::string> requests_;

@@ -3,7 +3,7 @@
 #include "Queue/ZEVSiteBackoff.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Queue/ZEVSiteUploadReaction.h"
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <httplib.h>
@@ -77,7 +77,7 @@ class ZEVSiteDeliveryTest : public ZEVSiteTest {
   }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
-  zevsite::collector::Collector collector_;
+  ZEVSiteRecordingCollector collector_;
   std::string collectURL_;
 };
 

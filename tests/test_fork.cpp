@@ -1,7 +1,7 @@
 // fork() while the SDK is busy: children never inherit a held lock, store and deliver their
 // own events through restarted writer and sender threads, and draw event ids of their own.
 #include "Platform/ZEVSiteForkSafety.h"
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <signal.h>
@@ -64,7 +64,7 @@ class ZEVSiteForkTest : public ZEVSiteTest {
     ZEVSiteNetworkStatusSimple::setProvider(nullptr);
     ZEVSiteTest::TearDown();
   }
-  zevsite::collector::Collector collector_;
+  ZEVSiteRecordingCollector collector_;
 };
 
 TEST_F(ZEVSiteForkTest, ChildrenForkedMidBurstDeliverTheirEventsWithIdsOfTheirOwn) {

@@ -15,8 +15,8 @@ class ZEVSiteKillTest : public ZEVSiteTest {};
 // How long after its acceptance an event is on disk at the latest. The SDK promises 100 ms
 // (its writer commits within a few); the normal build checks exactly that. Under a sanitizer
 // or an emulator the writer's SQLite work runs many times slower, and on a busy machine it can
-// fall behind by more than 100 ms: there the test shows that a kill loses nothing that was accepted a
-// while before, and leaves the timing to the normal build.
+// fall behind by more than 100 ms: there the test shows that a kill loses nothing that was accepted
+// a while before, and leaves the timing to the normal build.
 #ifdef ZEVSITE_TEST_SLOWED
 constexpr std::chrono::milliseconds kOnDiskWithin{2000};
 #else

@@ -5,7 +5,7 @@
 #include "Network/ZEVSiteHTTPClient.h"
 #include "Network/ZEVSiteNetworkSettings.h"
 #include "Platform/ZEVSiteURLFetch.h"
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <httplib.h>
@@ -190,7 +190,7 @@ class ZEVSiteNetworkOptionsTest : public ZEVSiteTest {
     return titles;
   }
 
-  zevsite::collector::Collector collector_;
+  ZEVSiteRecordingCollector collector_;
 };
 
 // A compressed batch inflates to exactly the plain one; uploads are gzip by default and
@@ -306,7 +306,7 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
   const std::string certificates = makeTemporaryDirectory();
   TestCertificate ours = makeCertificate(certificates, "collector");
   TestCertificate other = makeCertificate(certificates, "other");
-  zevsite::collector::Collector https(ours.certificateFile, ours.keyFile);
+  ZEVSiteRecordingCollector https(ours.certificateFile, ours.keyFile);
   https.serveConfig(kConfigDocument);
   const std::string collectURL = https.start();
   ASSERT_EQ(collectURL.rfind("https://127.0.0.1:", 0), 0u);

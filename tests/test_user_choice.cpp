@@ -3,7 +3,7 @@
 #include "Platform/ZEVSiteFiles.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
-#include "ZEVSiteCollector.h"
+#include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteTestSupport.h"
 
 #include <signal.h>
@@ -77,7 +77,7 @@ class ZEVSiteUserChoiceTest : public ZEVSiteTest {
     return value ? std::to_string(*value) : "missing";
   }
 
-  zevsite::collector::Collector collector_;
+  ZEVSiteRecordingCollector collector_;
   std::string collectURL_;
   std::vector<pid_t> children_;
 };

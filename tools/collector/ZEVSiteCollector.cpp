@@ -136,8 +136,9 @@ void Collector::addRoutes() {
       // 413 from the server itself: the body as sent is over maxBodyBytes.
       response.status = tooLarge || response.status == 413 ? 413 : 400;
       response.set_header("Connection", "close");
-      std::lock_guard lock(mutex_);
-      requests_.emplace_back(0, response.status);
+      recordRequest({0, response.status, request.remote_port,
+                     request.get_header_value("Content-Type"),
+                     request.get_header_value("Content-Encoding"), 0});
       return;
     }
     handleUpload(request, receivedTime, body, response);
@@ -155,7 +156,10 @@ void Collector::addRoutes() {
 void Collector::handleUpload(const httplib::Request& request, std::int64_t receivedTime,
                              const std::string& body, httplib::Response& response) {
   const std::size_t uploads = countUploadLines(body);
-  CollectorReply reply = nextReply(uploads);
+  CollectorReply reply;
+  if (replyOverride_) {
+    if (auto override = replyOverride_(uploads)) reply = *override;
+  }
   if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
   if (reply.status >= 200 && reply.status < 300) {
     if (uploads > limits_.maxLines) {
@@ -165,18 +169,23 @@ void Collector::handleUpload(const httplib::Request& request, std::int64_t recei
       if (stored.status != 200) reply = stored;
     }
   }
-  {
-    std::lock_guard lock(mutex_);
-    requests_.emplace_back(uploads, reply.status);
-    clientPorts_.insert(request.remote_port);
-    contentTypes_.push_back(request.get_header_value("Content-Type"));
-    contentEncodings_.push_back(request.get_header_value("Content-Encoding"));
-    bodyBytes_ += std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10);
-  }
   response.status = reply.status;
   if (!reply.retryAfter.empty()) response.set_header("Retry-After", reply.retryAfter);
   response.set_content("", "text/plain");
-  changed_.notify_all();
+  recordRequest({uploads, reply.status, request.remote_port,
+                 request.get_header_value("Content-Type"),
+                 request.get_header_value("Content-Encoding"),
+                 static_cast<std::size_t>(std::strtoull(
+                     request.get_header_value("Content-Length").c_str(), nullptr, 10))});
+}
+
+void Collector::recordRequest(const UploadRequest& request) {
+  {
+    std::lock_guard lock(mutex_);
+    ++uploadRequests_;
+    bodyBytes_ += request.bodyBytes;
+  }
+  if (requestObserver_) requestObserver_(request);
 }
 
 void Collector::serveSummary(const httplib::Request& request, httplib::Response& response) {
@@ -260,19 +269,17 @@ void Collector::stop() {
   thread_.reset();
 }
 
-void Collector::script(std::vector<CollectorReply> replies) {
-  std::lock_guard lock(mutex_);
-  script_.assign(replies.begin(), replies.end());
-}
-
-void Collector::setPolicy(std::function<CollectorReply(std::size_t)> policy) {
-  std::lock_guard lock(mutex_);
-  policy_ = std::move(policy);
-}
-
-void Collector::setOnEvent(std::function<void(const CollectedEvent&)> onEvent) {
-  std::lock_guard lock(mutex_);
+void Collector::setOnEvent(std::function<void(const std::string& upload)> onEvent) {
   onEvent_ = std::move(onEvent);
+}
+
+void Collector::setReplyOverride(
+    std::function<std::optional<CollectorReply>(std::size_t uploads)> reply) {
+  replyOverride_ = std::move(reply);
+}
+
+void Collector::setRequestObserver(std::function<void(const UploadRequest&)> observer) {
+  requestObserver_ = std::move(observer);
 }
 
 bool Collector::writeJsonLines(const std::string& path) {
@@ -284,16 +291,6 @@ bool Collector::writeJsonLines(const std::string& path) {
   std::lock_guard lock(mutex_);
   jsonLines_.open(path, std::ios::app);
   return jsonLines_.is_open();
-}
-
-CollectorReply Collector::nextReply(std::size_t uploads) {
-  std::lock_guard lock(mutex_);
-  if (!script_.empty()) {
-    CollectorReply reply = script_.front();
-    script_.pop_front();
-    return reply;
-  }
-  return policy_ ? policy_(uploads) : CollectorReply{};
 }
 
 CollectedEvent Collector::decodeEvent(const std::string& upload) {
@@ -435,42 +432,47 @@ bool Collector::commitGroup(const std::vector<PendingBatch*>& group) {
 }
 
 void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>& isNew) {
-  std::lock_guard lock(mutex_);
-  malformed_ += batch.malformed.size();
-  for (std::size_t i = 0; i < batch.uploads.size(); ++i) {
-    if (!isNew[i]) {
-      ++duplicates_;
+  // The observer hears of each event before it is counted, so that whoever waits for a count
+  // finds the observer's record complete.
+  for (std::size_t i = 0; onEvent_ && i < batch.uploads.size(); ++i) {
+    if (isNew[i]) onEvent_(batch.uploads[i]);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    malformed_ += batch.malformed.size();
+    for (std::size_t i = 0; i < batch.uploads.size(); ++i) {
+      if (!isNew[i]) {
+        ++duplicates_;
+        continue;
+      }
+      const std::string& eventId = batch.records[i].eventId;
+      if (countOnly_) {
+        seenIdHashes_.insert(std::hash<std::string_view>{}(eventId));
+      } else {
+        seenIds_.insert(eventId);
+      }
+      ++counted_;
+      // Counting only still writes the --jsonl file.
+      if (jsonLines_.is_open()) writeJsonLineLocked(batch.uploads[i], batch.clockCorrection);
+    }
+  }
+  changed_.notify_all();
+}
+
+void Collector::writeJsonLineLocked(const std::string& upload, std::int64_t clockCorrection) {
+  std::string line = "{";
+  for (const auto& [key, value] : decodeFields(upload)) {
+    if (line.size() > 1) line += ",";
+    std::int64_t deviceTime = 0;
+    if (key == "ts" && parseEventTime(value, deviceTime)) {
+      line += "\"ts\":" + jsonString(std::to_string(correctedTime(deviceTime, clockCorrection))) +
+              ",\"device_ts\":" + jsonString(value);
       continue;
     }
-    const std::string& eventId = batch.records[i].eventId;
-    if (countOnly_) {
-      seenIdHashes_.insert(std::hash<std::string_view>{}(eventId));
-      ++counted_;
-    } else {
-      seenIds_.insert(eventId);
-      uploads_.push_back(batch.uploads[i]);
-    }
-    // Counting only still writes the --jsonl file and tells the event's observer.
-    if (!jsonLines_.is_open() && !onEvent_) continue;
-    CollectedEvent event = decodeEvent(batch.uploads[i]);
-    if (jsonLines_.is_open()) {
-      std::string line = "{";
-      for (const auto& [key, value] : event.fields) {
-        if (line.size() > 1) line += ",";
-        std::int64_t deviceTime = 0;
-        if (key == "ts" && parseEventTime(value, deviceTime)) {
-          line += "\"ts\":" +
-                  jsonString(std::to_string(correctedTime(deviceTime, batch.clockCorrection))) +
-                  ",\"device_ts\":" + jsonString(value);
-          continue;
-        }
-        line += jsonString(key) + ":" + jsonString(value);
-      }
-      jsonLines_ << line << "}\n";
-      jsonLines_.flush();
-    }
-    if (onEvent_) onEvent_(event);
+    line += jsonString(key) + ":" + jsonString(value);
   }
+  jsonLines_ << line << "}\n";
+  jsonLines_.flush();
 }
 
 void Collector::countOnly(std::size_t expectedEvents) {
@@ -479,17 +481,9 @@ void Collector::countOnly(std::size_t expectedEvents) {
   seenIdHashes_.reserve(expectedEvents);
 }
 
-std::vector<CollectedEvent> Collector::events() {
-  std::lock_guard lock(mutex_);
-  std::vector<CollectedEvent> events;
-  events.reserve(uploads_.size());
-  for (const auto& upload : uploads_) events.push_back(decodeEvent(upload));
-  return events;
-}
-
 std::size_t Collector::eventCount() {
   std::lock_guard lock(mutex_);
-  return uploads_.size() + counted_;
+  return counted_;
 }
 
 std::size_t Collector::malformedLines() {
@@ -502,24 +496,9 @@ std::size_t Collector::duplicates() {
   return duplicates_;
 }
 
-std::vector<std::pair<std::size_t, int>> Collector::requests() {
+std::size_t Collector::uploadRequests() {
   std::lock_guard lock(mutex_);
-  return requests_;
-}
-
-std::set<int> Collector::clientPorts() {
-  std::lock_guard lock(mutex_);
-  return clientPorts_;
-}
-
-std::vector<std::string> Collector::contentTypes() {
-  std::lock_guard lock(mutex_);
-  return contentTypes_;
-}
-
-std::vector<std::string> Collector::contentEncodings() {
-  std::lock_guard lock(mutex_);
-  return contentEncodings_;
+  return uploadRequests_;
 }
 
 std::size_t Collector::bodyBytesReceived() {
@@ -527,28 +506,9 @@ std::size_t Collector::bodyBytesReceived() {
   return bodyBytes_;
 }
 
-bool Collector::waitUntil(const std::function<bool(const std::vector<CollectedEvent>&)>& predicate,
-                          std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::size_t checked = static_cast<std::size_t>(-1);
-  for (;;) {
-    std::size_t count;
-    {
-      std::unique_lock lock(mutex_);
-      changed_.wait_until(lock, deadline, [&] { return uploads_.size() != checked; });
-      count = uploads_.size();
-    }
-    if (count != checked) {
-      checked = count;
-      if (predicate(events())) return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-  }
-}
-
 bool Collector::waitForEventCount(std::size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return uploads_.size() + counted_ >= count; });
+  return changed_.wait_for(lock, timeout, [&] { return counted_ >= count; });
 }
 
 }  // namespace zevsite::collector

@@ -4,7 +4,8 @@
 // analytics store attached it is the SDK's backend: a batch is answered 2xx only once the
 // store holds it (503 with Retry-After when the store fails; batches arriving together are
 // stored with one insert), and GET /api/summary and GET /api/apps answer from the store.
-// Used by the demo, the standalone zevsite-collector, the tests and the benchmarks.
+// Used by the demo, the standalone zevsite-collector and the benchmarks; the tests' recording
+// and scripting double (tests/support) is built on it.
 //
 // A request's X-ZEVSite-Sent-At header (the device's clock when it sent the request) gives
 // the device's clock error: the stores keep each event's ts as the device gave it and, beside
@@ -12,9 +13,9 @@
 //
 // Bounds: the request body as received, its size after gzip (413, nothing of it kept) and
 // the lines per request (413, so the SDK splits the batch). Lines that are not an event's
-// upload string are counted, logged and skipped.
+// upload string are counted, logged and skipped. The collector keeps no event in memory: the
+// store (or the --jsonl file, or an observer) keeps them.
 //
-// Replies can be scripted (status, Retry-After, a delay) to play a failing collector.
 // Handlers run on the server's threads; every accessor is thread-safe.
 #pragma once
 
@@ -23,12 +24,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -52,6 +52,16 @@ struct CollectedEvent {
   std::string get(const std::string& key) const;
 };
 
+// An upload request as answered, for an observer.
+struct UploadRequest {
+  std::size_t uploads = 0;  // upload strings in the body (0 when it was not read whole)
+  int status = 0;
+  int remotePort = 0;
+  std::string contentType;
+  std::string contentEncoding;  // "" for a plain body
+  std::size_t bodyBytes = 0;    // as it came over the wire, before gzip was undone
+};
+
 struct CollectorReply {
   int status = 200;
   std::string retryAfter;  // sent as Retry-After when not empty
@@ -69,12 +79,15 @@ class Collector {
   std::string start(const std::string& host = "127.0.0.1", int port = 0);
   void stop();
 
-  // Replies for the next requests, in order; then `fallback` (200 unless set).
-  void script(std::vector<CollectorReply> replies);
-  // Decides each reply from the number of upload strings in the request (after the script).
-  void setPolicy(std::function<CollectorReply(std::size_t uploads)> policy);
-  // Called for every new (not duplicate) event, on a server thread.
-  void setOnEvent(std::function<void(const CollectedEvent&)> onEvent);
+  // Called with the upload string of every new (not duplicate) event, on a server thread,
+  // after the store holds it. Call before start().
+  void setOnEvent(std::function<void(const std::string& upload)> onEvent);
+  // Decides the reply to an upload request instead of the collector (nullopt: the collector's
+  // own), from its number of upload strings; a 2xx reply still has the batch stored. How a
+  // test plays a failing collector. Call before start().
+  void setReplyOverride(std::function<std::optional<CollectorReply>(std::size_t uploads)> reply);
+  // Called after every upload request was answered, on a server thread. Call before start().
+  void setRequestObserver(std::function<void(const UploadRequest&)> observer);
   // The HTTP server, for further routes (tests serve documents of their own). Add routes
   // before start().
   httplib::Server& server() { return *server_; }
@@ -105,25 +118,21 @@ class Collector {
   // collector for load tests that costs the machine as little as possible.
   void countOnly(std::size_t expectedEvents);
 
-  std::vector<CollectedEvent> events();
+  // New events accepted, duplicates dropped, lines skipped as malformed, upload requests
+  // answered, and bytes of upload bodies as they came over the wire, so far.
   std::size_t eventCount();
   std::size_t duplicates();
   std::size_t malformedLines();
-  // Sizes (upload strings) of the requests answered so far, with their status.
-  std::vector<std::pair<std::size_t, int>> requests();
-  std::set<int> clientPorts();  // distinct client ports: 1 means one reused connection
-  std::vector<std::string> contentTypes();
-  // The Content-Encoding of each upload request ("" for a plain body).
-  std::vector<std::string> contentEncodings();
-  // Bytes of upload bodies as they came over the wire (before gzip was undone).
+  std::size_t uploadRequests();
   std::size_t bodyBytesReceived();
-  // Waits until `predicate` holds for the collected events, or the timeout passes.
-  bool waitUntil(const std::function<bool(const std::vector<CollectedEvent>&)>& predicate,
-                 std::chrono::milliseconds timeout);
+  // Waits until eventCount() reaches `count`, or the timeout passes.
   bool waitForEventCount(std::size_t count, std::chrono::milliseconds timeout);
+  // Times GET /sdk-config.xml was served.
+  std::size_t configRequests();
 
   // Decodes "k=v&k=v" with percent-escapes.
   static std::vector<std::pair<std::string, std::string>> decode(const std::string& upload);
+  static CollectedEvent decodeEvent(const std::string& upload);
 
  private:
   void addRoutes();
@@ -137,8 +146,9 @@ class Collector {
   bool seen(const std::string& eventId);
   void serveSummary(const httplib::Request& request, httplib::Response& response);
   void serveApps(httplib::Response& response);
-  CollectorReply nextReply(std::size_t uploads);
-  static CollectedEvent decodeEvent(const std::string& upload);
+  void recordRequest(const UploadRequest& request);
+  // Appends one event to the --jsonl file; with mutex_ held.
+  void writeJsonLineLocked(const std::string& upload, std::int64_t clockCorrection);
 
   void configureServer();
 
@@ -173,31 +183,24 @@ class Collector {
   std::condition_variable groupCommitted_;  // with commitMutex_
   std::vector<PendingBatch*> commitQueue_;  // guarded by commitMutex_
   bool committing_ = false;                 // guarded by commitMutex_
-  std::mutex mutex_;                        // guards everything below
-  std::condition_variable changed_;
-  std::deque<CollectorReply> script_;
-  std::function<CollectorReply(std::size_t)> policy_;
-  std::function<void(const CollectedEvent&)> onEvent_;
+  // Set before start(), read-only while the server runs.
+  std::function<void(const std::string&)> onEvent_;
+  std::function<std::optional<CollectorReply>(std::size_t)> replyOverride_;
+  std::function<void(const UploadRequest&)> requestObserver_;
+
+  std::mutex mutex_;                 // guards everything below
+  std::condition_variable changed_;  // with mutex_: counted_ grew
   std::ofstream jsonLines_;
-  // Kept as received and decoded on demand: decoding every event on arrival would make the
-  // collector, not the SDK, the bottleneck of the delivery benchmark.
-  std::vector<std::string> uploads_;
   std::unordered_set<std::string> seenIds_;
   bool countOnly_ = false;
   std::unordered_set<std::uint64_t> seenIdHashes_;  // the count-only mode's event ids
   std::size_t counted_ = 0;
   std::size_t duplicates_ = 0;
   std::size_t malformed_ = 0;
-  std::vector<std::pair<std::size_t, int>> requests_;
-  std::set<int> clientPorts_;
-  std::vector<std::string> contentTypes_;
-  std::vector<std::string> contentEncodings_;
+  std::size_t uploadRequests_ = 0;
   std::size_t bodyBytes_ = 0;
   std::string configDocument_;
   std::size_t configRequests_ = 0;
-
- public:
-  std::size_t configRequests();
 };
 
 }  // namespace zevsite::collector

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,20 +116,34 @@ std::string details(const zevsite::collector::CollectedEvent& event) {
   return text.size() > 80 ? text.substr(0, 77) + "..." : text;
 }
 
-void printTable(const std::vector<zevsite::collector::CollectedEvent>& events, std::size_t limit) {
+// The first events the embedded collector accepted, as its observer hears of them (on the
+// collector's threads), for the table.
+constexpr std::size_t kEventsShown = 40;
+std::mutex firstEventsMutex;  // guards firstEvents
+std::vector<std::string> firstEvents;
+
+void keepFirstEvents(const std::string& upload) {
+  std::lock_guard lock(firstEventsMutex);
+  if (firstEvents.size() < kEventsShown) firstEvents.push_back(upload);
+}
+
+void printTable(std::size_t received) {
+  std::vector<std::string> uploads;
+  {
+    std::lock_guard lock(firstEventsMutex);
+    uploads = firstEvents;
+  }
   std::printf("\n%4s  %-9s %-10s %-13s %s\n", "#", "event", "tid", "event id end", "fields");
   std::printf("%s\n", std::string(100, '-').c_str());
   std::size_t shown = 0;
-  for (const auto& event : events) {
-    if (shown++ == limit) {
-      std::printf("  ... %zu more\n", events.size() - limit);
-      break;
-    }
+  for (const auto& upload : uploads) {
+    const auto event = zevsite::collector::Collector::decodeEvent(upload);
     std::printf(
-        "%4zu  %-9s %-10s %-13s %s\n", shown, event.get("t").c_str(), event.get("tid").c_str(),
+        "%4zu  %-9s %-10s %-13s %s\n", ++shown, event.get("t").c_str(), event.get("tid").c_str(),
         ("..." + event.eventId.substr(std::min<std::size_t>(event.eventId.size(), 26))).c_str(),
         details(event).c_str());
   }
+  if (received > shown) std::printf("  ... %zu more\n", received - shown);
 }
 
 void progress(long done, long total) {
@@ -246,6 +261,7 @@ int main(int argc, char** argv) {
     collector = std::make_unique<zevsite::collector::Collector>();
     const std::string database = "sqlite:" + options.home + "/collector.sqlite";
     collector->setStore(zevsite::collector::openAnalyticsStore(database));
+    collector->setOnEvent(keepFirstEvents);
     std::printf("embedded collector stores into %s\n", database.c_str());
     collector->serveConfig(
         "<config><offlineCache><length>10000</length><queueExpirationSecs>604800"
@@ -322,7 +338,7 @@ int main(int argc, char** argv) {
     std::size_t expected = 8 + (options.offline ? 5 : 0);  // six tracked, two start-ups
     ok = collector->waitForEventCount(expected, std::chrono::seconds(10));
     step("what the collector received");
-    printTable(collector->events(), 40);
+    printTable(collector->eventCount());
     std::printf(
         "\n%zu events received, %zu duplicates dropped by event id, configuration "
         "served %zu time(s)\n",

@@ -147,7 +147,9 @@ int serve(int argc, char** argv) {
   if (flags.count("--quiet")) {
     collector.countOnly(0);
   } else {
-    collector.setOnEvent(printEvent);
+    collector.setOnEvent([](const std::string& upload) {
+      printEvent(zevsite::collector::Collector::decodeEvent(upload));
+    });
   }
   std::string url;
   try {
