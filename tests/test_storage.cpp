@@ -1,6 +1,7 @@
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Queue/ZEVSiteStagingArea.h"
 #include "Queue/ZEVSiteStoreClock.h"
+#include "Queue/ZEVSiteTransactionPlanner.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteTestSupport.h"
 
@@ -105,6 +106,66 @@ TEST(ZEVSiteStagingAreaTest, ReadsBackEveryEventInOrderThroughWrapsAndGrowth) {
   area.fitFor(10, 1);
   EXPECT_EQ(area.touchedBytes(),
             zevsite::StagingArea::kInitialBytes);  // a burst's pages given back
+}
+
+// The writer's transactions as the free disk space sizes them: one table of steps, each the
+// free space, where the transaction from a row ends, and what the disk then did.
+TEST(ZEVSiteTransactionPlannerTest, TransactionsShrinkOnAFullDiskAndGrowBackAsTheyFit) {
+  using Planner = zevsite::TransactionPlanner;
+  constexpr std::size_t kRowBytes = 1000;
+  const std::string body(kRowBytes, 'x');
+  std::vector<zevsite::PendingEvent> rows(600, zevsite::PendingEvent{"pageview", body, 0, 0});
+  constexpr std::uint64_t kPlenty = 100ull << 30;
+  constexpr std::uint64_t kLow = Planner::kLowDiskBytes - 1;
+  enum class Disk { Takes, Full };
+  struct Step {
+    std::optional<std::uint64_t> free;
+    std::size_t begin;
+    std::size_t expectedEnd;
+    bool expectedLow;
+    Disk disk;
+  };
+  const std::vector<Step> steps = {
+      // Room to spare (or unknown): up to kTransactionBytes, so 524 rows of 1000 bytes.
+      {kPlenty, 0, 524, false, Disk::Takes},
+      {std::nullopt, 0, 524, false, Disk::Takes},
+      // The rest of the rows, however few.
+      {kPlenty, 590, 600, false, Disk::Takes},
+      // Low on disk: the budget of 32 KiB takes 32 rows...
+      {kLow, 0, 32, true, Disk::Full},
+      // ...halves after each refusal, down to one event even when it is larger...
+      {kLow, 0, 16, true, Disk::Full},
+      {kLow, 0, 8, true, Disk::Full},
+      {kLow, 0, 4, true, Disk::Full},
+      {kLow, 0, 2, true, Disk::Full},
+      {kLow, 0, 1, true, Disk::Full},
+      {kLow, 0, 1, true, Disk::Full},
+      {kLow, 0, 1, true, Disk::Takes},
+      // ...and doubles with every transaction that fits, up to the cap.
+      {kLow, 1, 2, true, Disk::Takes},
+      {kLow, 2, 3, true, Disk::Takes},
+      {kLow, 3, 5, true, Disk::Takes},
+      {kLow, 5, 9, true, Disk::Takes},
+      {kLow, 9, 17, true, Disk::Takes},
+      {kLow, 17, 33, true, Disk::Takes},
+      {kLow, 33, 65, true, Disk::Takes},
+      {kLow, 65, 97, true, Disk::Takes},
+      // Once the disk has room again the low-disk budget does not limit the size.
+      {kPlenty, 97, 600, false, Disk::Takes},
+  };
+  Planner planner;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    const auto transaction = planner.next(rows, step.begin, step.free);
+    EXPECT_EQ(transaction.end, std::min(step.expectedEnd, rows.size())) << "step " << i;
+    EXPECT_EQ(transaction.bytes, (transaction.end - step.begin) * kRowBytes) << "step " << i;
+    EXPECT_EQ(transaction.lowOnDisk, step.expectedLow) << "step " << i;
+    step.disk == Disk::Takes ? planner.committed() : planner.refusedByFullDisk();
+  }
+  // The reserve is kept whole: a transaction may use the free space down to it, not into it.
+  EXPECT_TRUE(Planner::leavesReserve(Planner::kDiskReserveBytes + 4096, 4096));
+  EXPECT_FALSE(Planner::leavesReserve(Planner::kDiskReserveBytes + 4096, 4097));
+  EXPECT_FALSE(Planner::leavesReserve(0, 0));
 }
 
 TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {

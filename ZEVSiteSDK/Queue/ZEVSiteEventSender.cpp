@@ -357,24 +357,24 @@ zevsite::LeaseEnd zevsite::EventSender::leaseEnd(const Batch& batch, bool delete
   return {batch.token, batch.events.front().rowId, batch.events.back().rowId, deleteEvents};
 }
 
-zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& collectURL) {
-  auto& platform = ZEVSitePlatform::current();
-  const std::chrono::milliseconds timeout = settings_.requestTimeout();
+bool zevsite::EventSender::stopping() {
+  zevsite::MutexLock lock(mutex_);
+  return stopping_;
+}
+
+zevsite::EventSender::Next zevsite::EventSender::retryStoreLater() {
   // A lease that failed is the store's fault, not the collector's: no upload backoff.
-  auto retryStoreLater = [&] {
-    retryDelay_ = zevsite::storeRetryDelay(++storeFailures_);
-    return Next::StoreRetry;
-  };
+  retryDelay_ = zevsite::storeRetryDelay(++storeFailures_);
+  return Next::StoreRetry;
+}
+
+zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& collectURL) {
+  const std::chrono::milliseconds timeout = settings_.requestTimeout();
   std::optional<Batch> pending = leaseBatch(timeout);
   if (!pending) return retryStoreLater();
   storeFailures_ = 0;
   for (;;) {
-    bool stopping;
-    {
-      zevsite::MutexLock lock(mutex_);
-      stopping = stopping_;
-    }
-    if (stopping) {
+    if (stopping()) {
       if (!pending->events.empty()) endLease(leaseEnd(*pending, false));
       return Next::Idle;
     }
@@ -391,65 +391,72 @@ zevsite::EventSender::Next zevsite::EventSender::sendBatches(const std::string& 
       if (!pending) return retryStoreLater();
       continue;
     }
-    prepareRequest(*pending, collectURL);
-    pending->request->headers.push_back(kSentAtHeader +
-                                        std::to_string(platform.currentTimeMillis()));
-    transport_->start(std::move(*pending->request),
-                      std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)),
-                      timeout);
-    // While this batch is on the wire, lease the next one and build its request: the
+    // While this batch is on the wire, the next one is leased and its request built: the
     // store's transaction, the compression and the round trip overlap. A delivered batch is
     // deleted as soon as its answer is in, so a crash can repeat only the batch in flight.
+    startUpload(*pending, collectURL, timeout);
     std::optional<Batch> next = leaseBatch(timeout);
     if (next && !next->events.empty()) prepareRequest(*next, collectURL);
-    zevsite::HttpResponse response = transport_->finish();
-    auto releaseNext = [&] {
-      if (next && !next->events.empty()) endLease(leaseEnd(*next, false));
-      next.reset();
-    };
-    const long status = response.status;
-    const zevsite::UploadReaction reaction =
-        zevsite::reactToUpload(status, response.retryAfter, failures_, pending->events.size(),
-                               platform.currentTimeSeconds(), zevsite::randomUInt64());
-    switch (reaction.action) {
-      case zevsite::UploadAction::Delete:
-        failures_ = 0;
-        endLease(leaseEnd(*pending, true));
-        storage_->spaceFreed();
-        break;
-      case zevsite::UploadAction::Split:
-        endLease(leaseEnd(*pending, false));
-        releaseNext();
-        batchSize_ = std::max<std::size_t>(1, pending->events.size() / 2);
-        break;
-      case zevsite::UploadAction::Drop:
-        endLease(leaseEnd(*pending, true));
-        if (status == 413) {
-          ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
-        } else {
-          ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
-                              pending->events.size(), status);
-        }
-        break;
-      case zevsite::UploadAction::Wait: {
-        endLease(leaseEnd(*pending, false));
-        releaseNext();
-        ++failures_;
-        retryDelay_ = reaction.delay;
-        {
-          zevsite::MutexLock lock(mutex_);
-          if (stopping_) return Next::Idle;  // the request was abandoned by shutdown
-        }
-        ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
-                            status ? "HTTP " + std::to_string(status) : response.error,
-                            pending->events.size(), retryDelay_.count());
-        return Next::Retry;
-      }
-    }
+    const zevsite::HttpResponse response = transport_->finish();
+    if (auto stop = reactToAnswer(*pending, response, next)) return *stop;
     // Events stored while the batch was on the wire count too: lease again when the
     // overlapped lease found nothing (or failed).
     if (!next || next->events.empty()) next = leaseBatch(timeout);
     if (!next) return retryStoreLater();
     pending = std::move(next);
   }
+}
+
+void zevsite::EventSender::startUpload(Batch& batch, const std::string& collectURL,
+                                       std::chrono::milliseconds timeout) {
+  prepareRequest(batch, collectURL);
+  batch.request->headers.push_back(kSentAtHeader +
+                                   std::to_string(ZEVSitePlatform::current().currentTimeMillis()));
+  transport_->start(std::move(*batch.request),
+                    std::min<std::chrono::milliseconds>(timeout, std::chrono::seconds(10)),
+                    timeout);
+}
+
+std::optional<zevsite::EventSender::Next> zevsite::EventSender::reactToAnswer(
+    const Batch& sent, const zevsite::HttpResponse& response, std::optional<Batch>& next) {
+  auto releaseNext = [&] {
+    if (next && !next->events.empty()) endLease(leaseEnd(*next, false));
+    next.reset();
+  };
+  const long status = response.status;
+  const zevsite::UploadReaction reaction = zevsite::reactToUpload(
+      status, response.retryAfter, failures_, sent.events.size(),
+      ZEVSitePlatform::current().currentTimeSeconds(), zevsite::randomUInt64());
+  switch (reaction.action) {
+    case zevsite::UploadAction::Delete:
+      failures_ = 0;
+      endLease(leaseEnd(sent, true));
+      storage_->spaceFreed();
+      return std::nullopt;
+    case zevsite::UploadAction::Split:
+      endLease(leaseEnd(sent, false));
+      releaseNext();
+      batchSize_ = std::max<std::size_t>(1, sent.events.size() / 2);
+      return std::nullopt;
+    case zevsite::UploadAction::Drop:
+      endLease(leaseEnd(sent, true));
+      if (status == 413) {
+        ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
+      } else {
+        ZEVSiteLoger::adLog("[Site] collector refused %@ events with HTTP status %@; dropped",
+                            sent.events.size(), status);
+      }
+      return std::nullopt;
+    case zevsite::UploadAction::Wait:
+      endLease(leaseEnd(sent, false));
+      releaseNext();
+      ++failures_;
+      retryDelay_ = reaction.delay;
+      if (stopping()) return Next::Idle;  // the request was abandoned by shutdown
+      ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",
+                          status ? "HTTP " + std::to_string(status) : response.error,
+                          sent.events.size(), retryDelay_.count());
+      return Next::Retry;
+  }
+  return std::nullopt;
 }

@@ -108,7 +108,18 @@ class EventSender {
   // was leased or is still to run.
   bool maySend(const Batch& batch) const;
 
+  // Sends leased batches until none is left, one fails or the sender stops: lease, deliver
+  // (the next batch leased while one is on the wire), react to the answer.
   Next sendBatches(const std::string& collectURL);
+  // Builds `batch`'s request if needed, stamps the send time and starts it on the transport.
+  void startUpload(Batch& batch, const std::string& collectURL, std::chrono::milliseconds timeout);
+  // Ends the lease of `sent` as its answer says (releasing `next` when the batch is to be
+  // split or retried); a value when the attempt ends here.
+  std::optional<Next> reactToAnswer(const Batch& sent, const HttpResponse& response,
+                                    std::optional<Batch>& next);
+  // A failed lease: the next attempt after the store's retry delay.
+  Next retryStoreLater();
+  bool stopping();
   // Leases the oldest free events; nothing when the store failed.
   std::optional<Batch> leaseBatch(std::chrono::milliseconds timeout);
   static LeaseEnd leaseEnd(const Batch& batch, bool deleteEvents);

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr const char* kStoreFile = "Library/zevsite-events.sqlite";
-
 struct Registry {
   zevsite::Mutex mutex;  // guards storages
   std::map<std::string, std::shared_ptr<zevsite::EventStorage>> storages ZEVSITE_GUARDED_BY(mutex);
@@ -34,8 +32,6 @@ void flushAllAtExit() {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   for (const auto& storage : zevsite::EventStorage::all()) storage->flush(deadline);
 }
-
-std::string directoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 }  // namespace
 
@@ -71,7 +67,7 @@ std::vector<std::shared_ptr<zevsite::EventStorage>> zevsite::EventStorage::all()
 }
 
 zevsite::EventStorage::EventStorage(PassKey, std::string homeDirectory)
-    : homeDirectory_(std::move(homeDirectory)) {}
+    : store_(std::move(homeDirectory)) {}
 
 void zevsite::EventStorage::ensureWriterLocked() {
   if (writer_) return;
@@ -98,11 +94,7 @@ void zevsite::EventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   failures_ = 0;
   retryAt_.reset();
   (void)writer_.release();
-  if (store_) {
-    store_->abandonConnections();
-    store_.reset();
-  }
-  storeIdentity_.reset();
+  store_.abandonAfterFork();
 }
 
 void zevsite::EventStorage::dropOldestStagedLocked() {
@@ -216,61 +208,13 @@ std::size_t zevsite::EventStorage::enforceLimitsLocked(zevsite::EventStore& stor
   return dropped;
 }
 
-std::string zevsite::EventStorage::databasePathLocked() const {
-  std::string home =
-      homeDirectory_.empty() ? ZEVSitePlatform::current().homeDirectory() : homeDirectory_;
-  return home.empty() ? std::string() : zevsite::files::joinPath(home, kStoreFile);
-}
-
-bool zevsite::EventStorage::storeStillAtPathLocked() {
-  auto identity = ZEVSitePlatform::current().fileIdentity(storePath_);
-  return identity && storeIdentity_ && *identity == *storeIdentity_;
-}
-
-void zevsite::EventStorage::moveAsideLocked(const std::string& path) {
-  auto& platform = ZEVSitePlatform::current();
-  auto identity = platform.fileIdentity(path);
-  // Each damaged file is dealt with once: a file that could not be moved is not tried again.
-  if (!identity || (movedAside_ && *movedAside_ == *identity)) return;
-  movedAside_ = identity;
-  std::string aside = path + ".corrupt-" + std::to_string(platform.currentTimeMillis());
-  if (int error = platform.renameFile(path, aside)) {
-    ZEVSiteLoger::adLog("[Site] event store %@ is unreadable and could not be moved aside: %@",
-                        path, std::string(std::strerror(error)));
-    return;
-  }
-  // Its log belongs to it: left behind, SQLite would replay it into the new store.
-  for (const char* suffix : {"-wal", "-shm"}) platform.renameFile(path + suffix, aside + suffix);
-  ZEVSiteLoger::adLog("[Site] event store %@ was unreadable; moved to %@ and recreated", path,
-                      aside);
-}
-
 zevsite::EventStore* zevsite::EventStorage::openStoreLocked(std::string* error) {
-  if (store_) return store_.get();
-  const std::string path = databasePathLocked();
-  if (path.empty()) {
-    if (error) *error = "no home directory";
-    return nullptr;
-  }
-  if (!zevsite::files::makePrivateDirectories(directoryOf(path))) {
-    if (error) *error = "cannot create " + directoryOf(path);
-    return nullptr;
-  }
-  auto opened = zevsite::EventStore::open(path);
-  if (opened.failure == zevsite::EventStore::OpenFailure::Corrupt) {
-    moveAsideLocked(path);
-    opened = zevsite::EventStore::open(path);
-  }
-  if (!opened.store) {
-    if (error) *error = opened.error;
-    return nullptr;
-  }
-  store_ = std::move(opened.store);
-  storePath_ = path;
-  storeIdentity_ = ZEVSitePlatform::current().fileIdentity(path);
-  rowEstimate_ = store_->count().value_or(0);
-  startClockLocked(*store_);
-  store_->setCommitListener([this](int walFrames) {
+  bool opened = false;
+  zevsite::EventStore* store = store_.open(error, opened);
+  if (!store || !opened) return store;
+  rowEstimate_ = store->count().value_or(0);
+  startClockLocked(*store);
+  store->setCommitListener([this](int walFrames) {
     {
       zevsite::MutexLock lock(stagingMutex_);
       checkpointWanted_ = true;
@@ -279,7 +223,7 @@ zevsite::EventStore* zevsite::EventStorage::openStoreLocked(std::string* error) 
     }
     stagedCondition_.notify_one();
   });
-  return store_.get();
+  return store;
 }
 
 void zevsite::EventStorage::startClockLocked(zevsite::EventStore& store) {
@@ -354,7 +298,7 @@ void zevsite::EventStorage::runCheckpointLocked() {
       store = store_.get();
     }
     // Taken after the store lock was let go, never inside it: the fork lock order has the
-    // store's lock before this one. Only this thread replaces store_, so it stays valid here
+    // store's lock before this one. Only this thread replaces the store, so it stays valid here
     // without the store lock.
     zevsite::MutexLock checkpointing(checkpointMutex_);
     // A log already copied still takes its file's bytes until it is truncated.
@@ -419,10 +363,10 @@ void zevsite::EventStorage::runDeletionLocked() {
   {
     zevsite::MutexUnlock unlocked(stagingMutex_);
     zevsite::MutexLock storeLock(storeMutex_);
-    if (databasePathLocked().empty()) {
+    if (store_.databasePath().empty()) {
       deleted = true;  // no home directory: nothing was ever written
     } else {
-      if (store_ && !storeStillAtPathLocked()) store_.reset();
+      if (store_.get() && !store_.stillAtPath()) store_.close();
       if (zevsite::EventStore* store = openStoreLocked(nullptr)) deleted = store->deleteAll();
       if (deleted) rowEstimate_ = 0;
     }
@@ -512,16 +456,8 @@ void zevsite::EventStorage::restageUnwrittenLocked() {
 }
 
 std::optional<std::uint64_t> zevsite::EventStorage::freeDiskBytesLocked() {
-  return ZEVSitePlatform::current().freeDiskBytes(storePath_.substr(0, storePath_.rfind('/')));
-}
-
-bool zevsite::EventStorage::roomFor(zevsite::EventStore& store, std::uint64_t freeBytes,
-                                    std::size_t bytes) {
-  // A row's bytes land in the log first and in the database at the checkpoint; both files
-  // can take some without growing. What they must grow by has to fit in the free space,
-  // with the reserve left: a log whose pages the database cannot grow to take can never be
-  // checkpointed, nor started over, and every later write (a lease, a deletion) fails.
-  return freeBytes >= kDiskReserveBytes + store.diskGrowthFor(bytes);
+  const std::string& path = store_.path();
+  return ZEVSitePlatform::current().freeDiskBytes(path.substr(0, path.rfind('/')));
 }
 
 void zevsite::EventStorage::letStoreWaitersInLocked() {
@@ -543,33 +479,27 @@ std::size_t zevsite::EventStorage::insertInTransactions(zevsite::EventStore& sto
     // of them at most, not for the whole batch. Only this thread replaces store_, so
     // `store` stays valid meanwhile.
     if (committed > 0) letStoreWaitersInLocked();
-    // With room to spare, transactions are large (the fastest way); low on disk, small
-    // transactions and a log checkpointed every few pages keep the last free space.
     const std::optional<std::uint64_t> free = freeDiskBytesLocked();
-    const bool lowOnDisk = free && *free < kLowDiskBytes;
+    const auto transaction = planner_.next(rows, committed, free);
     // Every commit, the sender's too, checkpoints a log of a few pages while space is short.
-    store.setForcedCheckpointFrames(lowOnDisk ? kLowDiskCheckpointFrames
-                                              : zevsite::EventStore::kForcedCheckpointFrames);
-    const std::size_t limit = lowOnDisk ? transactionBytes_ : kTransactionBytes;
-    std::size_t end = committed;
-    std::size_t bytes = 0;
-    do {
-      bytes += rows[end].body.size();
-      ++end;
-    } while (end < rows.size() && bytes + rows[end].body.size() <= limit);
-    if (lowOnDisk && !roomFor(store, *free, bytes)) {
+    store.setForcedCheckpointFrames(transaction.lowOnDisk
+                                        ? zevsite::TransactionPlanner::kLowDiskCheckpointFrames
+                                        : zevsite::EventStore::kForcedCheckpointFrames);
+    if (transaction.lowOnDisk && !zevsite::TransactionPlanner::leavesReserve(
+                                     *free, store.diskGrowthFor(transaction.bytes))) {
       outcome.diskFull = true;
-      outcome.error = "less than " + std::to_string(kDiskReserveBytes / 1024) +
+      outcome.error = "less than " +
+                      std::to_string(zevsite::TransactionPlanner::kDiskReserveBytes / 1024) +
                       " KiB would be left free on the disk";
       break;
     }
-    if (!store.insertBatch(rows.subspan(committed, end - committed), clockSample())) {
+    if (!store.insertBatch(rows.subspan(committed, transaction.end - committed), clockSample())) {
       outcome.diskFull = zevsite::EventStore::isDiskFull(store.lastErrorCode());
-      if (outcome.diskFull) transactionBytes_ = std::max<std::size_t>(transactionBytes_ / 2, 1);
+      if (outcome.diskFull) planner_.refusedByFullDisk();
       break;
     }
-    committed = end;
-    transactionBytes_ = std::min(transactionBytes_ * 2, kLowDiskTransactionBytes);
+    committed = transaction.end;
+    planner_.committed();
   }
   return committed;
 }
@@ -587,11 +517,12 @@ zevsite::EventStorage::BatchOutcome zevsite::EventStorage::writeBatch(
   std::size_t droppedInStore = 0;
   {
     zevsite::MutexLock lock(storeMutex_);
-    if (store_ && !storeStillAtPathLocked()) {
+    if (store_.get() && !store_.stillAtPath()) {
       // The home directory was removed or replaced: the open file is no longer reachable,
       // so events written to it would be lost. Open the file at the path again.
-      ZEVSiteLoger::adLog("[Site] event store %@ was removed or replaced; reopening", storePath_);
-      store_.reset();
+      ZEVSiteLoger::adLog("[Site] event store %@ was removed or replaced; reopening",
+                          store_.path());
+      store_.close();
     }
     if (zevsite::EventStore* store = openStoreLocked(&outcome.error)) {
       rows_.clear();
@@ -609,10 +540,10 @@ zevsite::EventStorage::BatchOutcome zevsite::EventStorage::writeBatch(
         const int code = store->lastErrorCode();
         if (outcome.error.empty()) outcome.error = "SQLite error " + std::to_string(code);
         if (zevsite::EventStore::isCorruption(code)) {
-          store_.reset();
-          moveAsideLocked(storePath_);
+          store_.close();
+          store_.moveAside(store_.path());
         } else if (!outcome.diskFull) {
-          store_.reset();  // reopened on the next attempt; a full disk keeps the connection
+          store_.close();  // reopened on the next attempt; a full disk keeps the connection
         }
       }
     }

@@ -20,6 +20,8 @@
 #include "../Platform/ZEVSitePlatform.h"
 #include "ZEVSiteEventStore.h"
 #include "ZEVSiteStagingArea.h"
+#include "ZEVSiteStoreHandle.h"
+#include "ZEVSiteTransactionPlanner.h"
 
 #include <atomic>
 #include <chrono>
@@ -52,19 +54,6 @@ class EventStorage {
   static constexpr std::size_t kMaxStagedBytes = 4 * 1024 * 1024;
   // The store counts as idle (and its log is truncated) after this long without commits.
   static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
-  // Below this much free space the writer is careful: it writes transactions of at most
-  // kLowDiskTransactionBytes (halved after a full disk, down to one event, and doubled again
-  // with every one that fits), has every commit checkpoint a log of kLowDiskCheckpointFrames
-  // pages or more, and leaves kDiskReserveBytes free.
-  static constexpr std::uint64_t kLowDiskBytes = 16 * 1024 * 1024;
-  static constexpr std::size_t kLowDiskTransactionBytes = 32 * 1024;
-  // Upload bytes per transaction otherwise: about 3,000 page views, a few milliseconds.
-  static constexpr std::size_t kTransactionBytes = 512 * 1024;
-  static constexpr int kLowDiskCheckpointFrames = 32;
-  // Free space the writer leaves on the disk (counting free pages inside the database), so
-  // that the sender can still lease and delete delivered events, and the log be checkpointed:
-  // on a full disk every SQLite write fails, and nothing would ever be sent again.
-  static constexpr std::uint64_t kDiskReserveBytes = 256 * 1024;
 
   // The storage of `homeDirectory`, created (with its writer thread) on first use. The
   // storage of "" (no home directory could be found) keeps events in memory until the host
@@ -125,17 +114,14 @@ class EventStorage {
   void writerLoop();
   // Waits on the platform's clock until retryAt_, a wake-up or a spurious return.
   void waitForRetryLocked(ZEVSitePlatform& platform) ZEVSITE_REQUIRES(stagingMutex_);
-  // Inserts `rows` in transactions of at most transactionBytes_ (one event at least) until
-  // one fails; returns how many were committed and records a full disk in `outcome`.
+  // Inserts `rows` in transactions that planner_ sizes (one event at least) until one fails;
+  // returns how many were committed and records a full disk in `outcome`.
   std::size_t insertInTransactions(EventStore& store, std::span<const PendingEvent> rows,
                                    BatchOutcome& outcome) ZEVSITE_REQUIRES(storeMutex_);
   // Lets go of the store lock, when another thread waits for it, until that thread has it.
   void letStoreWaitersInLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Free bytes on the store's file system (nullopt: unknown).
   std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
-  // Whether writing `bytes` more leaves kDiskReserveBytes free.
-  bool roomFor(EventStore& store, std::uint64_t freeBytes, std::size_t bytes)
-      ZEVSITE_REQUIRES(storeMutex_);
   void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
   // Writes writingArea_; leaves in it the events that could not be written.
@@ -151,20 +137,15 @@ class EventStorage {
   void notifyCommitListenerLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void runDeletionLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void dropOldestStagedLocked() ZEVSITE_REQUIRES(stagingMutex_);
-  std::string databasePathLocked() const ZEVSITE_REQUIRES(storeMutex_);
   EventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
-  bool storeStillAtPathLocked() ZEVSITE_REQUIRES(storeMutex_);
   // Starts the store's clock where the store's saved reading left it, plus the time that
   // passed since.
   void startClockLocked(EventStore& store) ZEVSITE_REQUIRES(storeMutex_);
   zevsite::StoreClockSample clockSample() const;
   // Gives rows accepted before the store's clock started their reading (the store is open).
   void ageEarlyEvents(std::vector<PendingEvent>& rows) const;
-  void moveAsideLocked(const std::string& path) ZEVSITE_REQUIRES(storeMutex_);
   std::size_t enforceLimitsLocked(EventStore& store, std::size_t maxEvents,
                                   std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
-
-  const std::string homeDirectory_;  // "" for the storage that follows the host's setting
 
   zevsite::Mutex stagingMutex_;           // guards the staging fields below
   ConditionVariable stagedCondition_;     // writer waits here for events or a flush
@@ -200,8 +181,8 @@ class EventStorage {
   bool failureLogged_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
   // The latest failure was a full disk
   bool diskFull_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
-  // Bytes per transaction low on disk (see kLowDiskBytes); the writer thread's alone.
-  std::size_t transactionBytes_ = kLowDiskTransactionBytes;
+  // Sizes the writer's transactions by the free disk space; the writer thread's alone.
+  TransactionPlanner planner_;
   // The writer thread's handle; in a child after fork() the thread does not exist, so the
   // handle is released (never joined) and a new writer is started on first use.
   std::unique_ptr<std::thread> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);
@@ -217,12 +198,7 @@ class EventStorage {
   // Threads other than the writer waiting for storeMutex_ (the sender): the writer lets
   // them in between two transactions of a large batch.
   std::atomic<int> storeWaiters_{0};
-  std::unique_ptr<EventStore> store_ ZEVSITE_GUARDED_BY(storeMutex_);
-  // The file store_ has open
-  std::optional<FileIdentity> storeIdentity_ ZEVSITE_GUARDED_BY(storeMutex_);
-  std::string storePath_ ZEVSITE_GUARDED_BY(storeMutex_);
-  // The last file moved aside
-  std::optional<FileIdentity> movedAside_ ZEVSITE_GUARDED_BY(storeMutex_);
+  StoreHandle store_ ZEVSITE_GUARDED_BY(storeMutex_);
   // Rows in the store, never below the real number (one process)
   std::size_t rowEstimate_ ZEVSITE_GUARDED_BY(storeMutex_) = 0;
   // The platform's monotonic time, in nanoseconds, at which the store's clock read 0: set

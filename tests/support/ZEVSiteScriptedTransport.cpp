@@ -1,6 +1,6 @@
 #include "ZEVSiteScriptedTransport.h"
 
-#include <zlib.h>
+#include "ZEVSiteTestSupport.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -128,33 +128,10 @@ std::vector<std::string> ZEVSiteScriptedTransport::deliveredUploads() {
   return uploads;
 }
 
-namespace {
-
-std::string gunzip(const std::string& compressed) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) throw std::runtime_error("inflateInit2");
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-  stream.avail_in = static_cast<uInt>(compressed.size());
-  std::string plain;
-  char buffer[16384];
-  int result = Z_OK;
-  while (result == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    result = inflate(&stream, Z_NO_FLUSH);
-    plain.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  if (result != Z_STREAM_END) throw std::runtime_error("not a whole gzip body");
-  return plain;
-}
-
-}  // namespace
-
 std::vector<std::string> ZEVSiteScriptedTransport::uploadsOf(const zevsite::HttpRequest& request) {
   bool gzip = false;
   for (const auto& header : request.headers) gzip |= header == "Content-Encoding: gzip";
-  const std::string body = gzip ? gunzip(request.body) : request.body;
+  const std::string body = gzip ? gunzipped(request.body) : request.body;
   std::vector<std::string> uploads;
   std::size_t begin = 0;
   while (begin < body.size()) {

@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
 extern char** environ;
 
@@ -129,4 +131,23 @@ std::vector<std::string> ZEVSiteTest::storedUploads() {
     for (auto& event : store.readAll()) uploads.push_back(std::move(event.body));
   });
   return uploads;
+}
+
+std::string gunzipped(const std::string& compressed) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) throw std::runtime_error("inflateInit2");
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  std::string plain;
+  char buffer[16384];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    result = inflate(&stream, Z_NO_FLUSH);
+    plain.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  if (result != Z_STREAM_END) throw std::runtime_error("not a whole gzip stream");
+  return plain;
 }

@@ -80,6 +80,9 @@ class ZEVSiteTest : public ::testing::Test {
   std::vector<ZEVSiteObservedEvent> events_;
 };
 
+// The content of a whole gzip stream; throws std::runtime_error when it is not one.
+std::string gunzipped(const std::string& compressed);
+
 // A fresh, empty temporary directory.
 std::string makeTemporaryDirectory();
 
