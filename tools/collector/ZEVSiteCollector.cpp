@@ -46,6 +46,18 @@ std::string errorJson(const std::string& message) {
   return "{\"error\":" + jsonString(message) + "}";
 }
 
+// The dashboard's login form; `problem`, when not empty, says what went wrong. Shows nothing
+// of the collected data.
+std::string loginPage(const std::string& problem) {
+  return "<!doctype html><html><head><meta charset=\"utf-8\"><title>zevsite-collector: log "
+         "in</title></head><body><h1>zevsite-collector</h1>" +
+         (problem.empty() ? std::string() : "<p role=\"alert\">" + problem + "</p>") +
+         "<form method=\"post\" action=\"/login\"><label>API token <input type=\"password\" "
+         "name=\"token\" autocomplete=\"current-password\" autofocus></label> <button "
+         "type=\"submit\">Log in</button></form><p>The tokens are the lines of the file given "
+         "to --api-token-file.</p></body></html>";
+}
+
 }  // namespace
 
 std::string CollectedEvent::get(const std::string& key) const {
@@ -98,12 +110,28 @@ static std::optional<std::pair<int, const char*>> malformedRequest(
 
 void Collector::configureServer() {
   server_->set_pre_routing_handler(
-      [](const httplib::Request& request, httplib::Response& response) {
-        const auto problem = malformedRequest(request);
-        if (!problem) return httplib::Server::HandlerResponse::Unhandled;
-        response.status = problem->first;
-        response.set_header("Connection", "close");  // its body, if any, is left unread
-        response.set_content(problem->second, "text/plain");
+      [this](const httplib::Request& request, httplib::Response& response) {
+        if (const auto problem = malformedRequest(request)) {
+          response.status = problem->first;
+          response.set_header("Connection", "close");  // its body, if any, is left unread
+          response.set_content(problem->second, "text/plain");
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        const auto refusal = refusalOf(request);
+        if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = refusal->status;
+        response.set_header("Connection", "close");
+        if (refusal->status == 401) {
+          response.set_header("WWW-Authenticate", "Bearer realm=\"zevsite-collector\"");
+        }
+        if (refusal->status == 401 && request.path.rfind("/api/", 0) != 0) {
+          // A person at the dashboard: the login form, and nothing else.
+          response.set_content(loginPage(""), "text/html; charset=utf-8");
+        } else if (request.path.rfind("/api/", 0) == 0) {
+          response.set_content(errorJson(refusal->message), "application/json");
+        } else {
+          response.set_content(refusal->message, "text/plain");
+        }
         return httplib::Server::HandlerResponse::Handled;
       });
   // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
@@ -113,7 +141,47 @@ void Collector::configureServer() {
   server_->set_keep_alive_timeout(1);
   server_->set_payload_max_length(limits_.maxBodyBytes);
   addRoutes();
+  addLoginRoutes();
 }
+
+std::optional<Refusal> Collector::refusalOf(const httplib::Request& request) {
+  if (request.path == "/collect") {
+    if (!request.has_header("Origin")) return std::nullopt;
+    return access_.checkCollect(request.get_header_value("Origin"));
+  }
+  // The SDK's configuration document holds nothing of the collected data.
+  if (request.path == "/sdk-config.xml") return std::nullopt;
+  const std::string host = request.get_header_value("Host");
+  if (request.path == "/login") {
+    if (access_.knownHost(host)) return std::nullopt;
+    return Refusal{421, "this collector does not answer to that host name"};
+  }
+  return access_.checkRead(host, request.get_header_value("Authorization"),
+                           request.get_header_value("Cookie"));
+}
+
+void Collector::addLoginRoutes() {
+  server_->Get("/login", [this](const httplib::Request&, httplib::Response& response) {
+    if (!access_.requiresToken()) return response.set_redirect("/", 303);
+    response.set_content(loginPage(""), "text/html; charset=utf-8");
+  });
+  server_->Post("/login", [this](const httplib::Request& request, httplib::Response& response) {
+    if (!access_.requiresToken()) return response.set_redirect("/", 303);
+    if (!access_.validToken(request.get_param_value("token"))) {
+      response.status = 401;
+      response.set_content(loginPage("That token is not one of this collector's."),
+                           "text/html; charset=utf-8");
+      return;
+    }
+    response.set_header("Set-Cookie", std::string(AccessControl::kSessionCookie) + "=" +
+                                          access_.openSession() +
+                                          "; Path=/; HttpOnly; SameSite=Strict" +
+                                          (scheme_ == "https" ? "; Secure" : ""));
+    response.set_redirect("/", 303);
+  });
+}
+
+void Collector::setAccess(AccessPolicy policy) { access_.setPolicy(std::move(policy)); }
 
 void Collector::addRoutes() {
   // The body is read here, not by the server, to bound its size after gzip: the server
@@ -252,6 +320,7 @@ std::string Collector::start(const std::string& host, int port) {
     port = -1;
   }
   if (port <= 0) throw std::runtime_error("the collector cannot listen on " + host);
+  access_.setBoundHost(host);
   // The socket listens already: requests made before the thread accepts them wait.
   listenEnded_ = false;
   thread_ = std::make_unique<std::thread>([this] {

@@ -35,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "ZEVSiteAccess.h"
 #include "ZEVSiteAnalyticsStore.h"
 #include "ZEVSiteUploadDecoder.h"
 
@@ -106,6 +107,10 @@ class Collector {
   AnalyticsStore* store() { return store_.get(); }
   // Call before start().
   void setLimits(UploadLimits limits);
+  // Who may read (API tokens, host names) and post (origins); see ZEVSiteAccess.h. With API
+  // tokens the collector serves a login page at /login that sets the session cookie. Call
+  // before start().
+  void setAccess(AccessPolicy policy);
   // Where the collector's diagnostic lines go (default: standard error); called on server
   // threads. Call before start().
   void setLog(std::function<void(const std::string& line)> log);
@@ -151,8 +156,12 @@ class Collector {
   void writeJsonLineLocked(const std::string& upload, std::int64_t clockCorrection);
 
   void configureServer();
+  // The access check of a request before any route runs: nullopt lets it through.
+  std::optional<Refusal> refusalOf(const httplib::Request& request);
+  void addLoginRoutes();
 
   std::string scheme_ = "http";
+  AccessControl access_;
   std::unique_ptr<httplib::Server> server_;
   // Runs the server's accept loop; requests are handled on the server's pool threads.
   std::unique_ptr<std::thread> thread_;

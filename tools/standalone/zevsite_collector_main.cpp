@@ -3,6 +3,7 @@
 // (SQLite by default, or ClickHouse) and answers GET /api/summary and GET /api/apps.
 //
 //   zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]
+//                     [--api-token-file FILE] [--public-host NAME]... [--allow-origin ORIGIN]...
 //   zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]
 //   zevsite-collector --help
 //
@@ -17,6 +18,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,6 +29,8 @@ constexpr const char* kDefaultDatabase = "sqlite:zevsite-collector.sqlite";
 
 constexpr const char* kUsage =
     "usage: zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]\n"
+    "                         [--api-token-file FILE] [--public-host NAME]... "
+    "[--allow-origin ORIGIN]...\n"
     "       zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]\n"
     "       zevsite-collector --help\n";
 
@@ -46,11 +50,25 @@ int help() {
       "serves the summary API (/api/summary, /api/apps) and the dashboard (/).\n"
       "\n"
       "  --port N         the port to listen on (default 8787; 0 picks a free one)\n"
-      "  --host ADDRESS   the address to listen on (default 127.0.0.1, loopback only)\n"
+      "  --host ADDRESS   the address to listen on (default 127.0.0.1, loopback only; any\n"
+      "                   other address needs --api-token-file)\n"
       "  --db URL         where events are stored (default sqlite:zevsite-collector.sqlite):\n"
       "                   sqlite:PATH, or clickhouse:http://HOST:PORT/DATABASE\n"
       "  --jsonl FILE     also append each new event to FILE as a JSON line (default: none)\n"
       "  --quiet          do not print each event as it arrives (default: print them)\n"
+      "  --api-token-file FILE\n"
+      "                   API tokens, one per line: the API and the dashboard then answer only\n"
+      "                   to Authorization: Bearer TOKEN or to the session of the dashboard's\n"
+      "                   login page (default: none, open, so only loopback addresses may be\n"
+      "                   listened on without it)\n"
+      "  --public-host NAME\n"
+      "                   a host name by which people reach the API and the dashboard\n"
+      "                   (repeatable; default: the --host address and loopback names; any\n"
+      "                   other Host is answered 421)\n"
+      "  --allow-origin ORIGIN\n"
+      "                   a web origin (https://app.example.org) whose pages may post to\n"
+      "                   /collect (repeatable; default: none, a request with an Origin\n"
+      "                   header is answered 403; the SDK sends none)\n"
       "\n"
       "report prints the summary of one app as tables (read from an existing store):\n"
       "  --db URL         the store (default sqlite:zevsite-collector.sqlite)\n"
@@ -59,17 +77,32 @@ int help() {
   return 0;
 }
 
-// "--flag value" pairs from argv[first..]; the flags in `switches` take no value. False on
-// an unknown flag or a missing value.
+// The flags of a command line: each flag's values in order (switches have the value "1").
+struct Flags {
+  std::map<std::string, std::vector<std::string>> values;
+  bool has(const std::string& flag) const { return values.count(flag) > 0; }
+  // The flag's last value, or `fallback`.
+  std::string get(const std::string& flag, const std::string& fallback = "") const {
+    const auto found = values.find(flag);
+    return found == values.end() ? fallback : found->second.back();
+  }
+  std::vector<std::string> all(const std::string& flag) const {
+    const auto found = values.find(flag);
+    return found == values.end() ? std::vector<std::string>() : found->second;
+  }
+};
+
+// "--flag value" pairs from argv[first..]; the flags `known` maps to false take no value.
+// False on an unknown flag or a missing value.
 bool parseFlags(int argc, char** argv, int first, const std::map<std::string, bool>& known,
-                std::map<std::string, std::string>& values) {
+                Flags& flags) {
   for (int i = first; i < argc; ++i) {
     auto flag = known.find(argv[i]);
     if (flag == known.end()) return false;
     if (!flag->second) {
-      values[flag->first] = "1";
+      flags.values[flag->first].push_back("1");
     } else if (i + 1 < argc) {
-      values[flag->first] = argv[++i];
+      flags.values[flag->first].push_back(argv[++i]);
     } else {
       return false;
     }
@@ -78,23 +111,23 @@ bool parseFlags(int argc, char** argv, int first, const std::map<std::string, bo
 }
 
 int report(int argc, char** argv) {
-  std::map<std::string, std::string> flags;
+  Flags flags;
   if (!parseFlags(argc, argv, 2,
                   {{"--db", true}, {"--app", true}, {"--from", true}, {"--to", true}}, flags) ||
-      !flags.count("--app")) {
+      !flags.has("--app")) {
     return usage();
   }
   std::string problem;
-  auto query = zevsite::collector::summaryQuery(flags["--app"], flags["--from"], flags["--to"],
-                                                zevsite::collector::today(), problem);
+  auto query =
+      zevsite::collector::summaryQuery(flags.get("--app"), flags.get("--from"), flags.get("--to"),
+                                       zevsite::collector::today(), problem);
   if (!query) {
     std::fprintf(stderr, "%s\n", problem.c_str());
     return 2;
   }
   try {
     auto store = zevsite::collector::openAnalyticsStore(
-        flags.count("--db") ? flags["--db"] : kDefaultDatabase,
-        zevsite::collector::StoreAccess::ExistingOnly);
+        flags.get("--db", kDefaultDatabase), zevsite::collector::StoreAccess::ExistingOnly);
     const auto summary = store->summary(*query);
     std::fputs(zevsite::collector::summaryReport(summary).c_str(), stdout);
     if (summary.totals.events == 0) {
@@ -119,32 +152,56 @@ void printEvent(const zevsite::collector::CollectedEvent& event) {
 }
 
 int serve(int argc, char** argv) {
-  std::map<std::string, std::string> flags;
+  Flags flags;
   if (!parseFlags(argc, argv, 1,
                   {{"--port", true},
                    {"--host", true},
                    {"--db", true},
                    {"--jsonl", true},
-                   {"--quiet", false}},
+                   {"--quiet", false},
+                   {"--api-token-file", true},
+                   {"--public-host", true},
+                   {"--allow-origin", true}},
                   flags)) {
     return usage();
   }
-  const int port = flags.count("--port") ? std::atoi(flags["--port"].c_str()) : 8787;
-  const std::string host = flags.count("--host") ? flags["--host"] : "127.0.0.1";
-  const std::string database = flags.count("--db") ? flags["--db"] : kDefaultDatabase;
+  const int port = std::atoi(flags.get("--port", "8787").c_str());
+  const std::string host = flags.get("--host", "127.0.0.1");
+  const std::string database = flags.get("--db", kDefaultDatabase);
+  zevsite::collector::AccessPolicy access;
+  if (flags.has("--api-token-file")) {
+    std::string problem;
+    auto tokens =
+        zevsite::collector::AccessControl::readTokenFile(flags.get("--api-token-file"), problem);
+    if (!tokens) {
+      std::fprintf(stderr, "zevsite-collector: %s\n", problem.c_str());
+      return 1;
+    }
+    access.apiTokens = std::move(*tokens);
+  } else if (!zevsite::collector::AccessControl::isLoopback(host)) {
+    std::fprintf(stderr,
+                 "zevsite-collector: refusing to listen on %s without --api-token-file: anyone "
+                 "who can reach that address could read every app's events. Give a token file "
+                 "(one token per line), or listen on 127.0.0.1.\n",
+                 host.c_str());
+    return 2;
+  }
+  access.publicHosts = flags.all("--public-host");
+  access.allowedOrigins = flags.all("--allow-origin");
   zevsite::collector::Collector collector;
+  collector.setAccess(std::move(access));
   try {
     collector.setStore(zevsite::collector::openAnalyticsStore(database));
   } catch (const zevsite::collector::StoreError& error) {
     std::fprintf(stderr, "%s\n", error.what());
     return 1;
   }
-  if (flags.count("--jsonl") && !collector.writeJsonLines(flags["--jsonl"])) {
-    std::fprintf(stderr, "cannot write %s\n", flags["--jsonl"].c_str());
+  if (flags.has("--jsonl") && !collector.writeJsonLines(flags.get("--jsonl"))) {
+    std::fprintf(stderr, "cannot write %s\n", flags.get("--jsonl").c_str());
     return 1;
   }
   // The store keeps the events; memory keeps only their ids.
-  if (flags.count("--quiet")) {
+  if (flags.has("--quiet")) {
     collector.countOnly(0);
   } else {
     collector.setOnEvent([](const std::string& upload) {

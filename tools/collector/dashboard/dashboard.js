@@ -12,6 +12,8 @@ function utcDay(offsetDays) {
 
 async function getJson(path) {
   const answer = await fetch(path, { cache: "no-store" });
+  // The session ended (or the collector's tokens changed): back to the login page.
+  if (answer.status === 401) window.location.assign("/login");
   if (!answer.ok) throw new Error(path + ": HTTP " + answer.status);
   return answer.json();
 }
