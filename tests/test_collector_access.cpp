@@ -82,7 +82,7 @@ TEST(ZEVSiteCollectorAccess, ReadRoutesNeedATokenOrTheLoginSession) {
   // Either token opens every read route.
   auto apps = server.get("/api/apps", bearer(kToken));
   EXPECT_EQ(apps->status, 200);
-  EXPECT_EQ(apps->body, R"({"apps":["7"]})");
+  EXPECT_EQ(apps->body, R"({"apps":["7"],"names":{}})");
   EXPECT_EQ(server.get("/api/apps", bearer("second-token"))->status, 200);
   EXPECT_EQ(server.get("/", bearer(kToken))->status, 200);
 
@@ -137,7 +137,7 @@ TEST(ZEVSiteCollectorAccess, ForeignHostsAndWebOriginsAreRefused) {
       server.post("/collect", eventLine("e-null"), "text/plain", {{"Origin", "null"}})->status,
       403);
   EXPECT_EQ(server.collector().eventCount(), 0u);
-  EXPECT_EQ(server.get("/api/apps")->body, R"({"apps":[]})");
+  EXPECT_EQ(server.get("/api/apps")->body, R"({"apps":[],"names":{}})");
   EXPECT_EQ(server
                 .post("/collect", eventLine("e-page"), "text/plain",
                       {{"Origin", "https://app.example.org"}})
@@ -153,38 +153,62 @@ TEST(ZEVSiteCollectorAccess, ForeignHostsAndWebOriginsAreRefused) {
 }
 
 #ifdef ZEVSITE_COLLECTOR_PROGRAM
+namespace {
+
+// Exit code and output (both streams) of the standalone collector with `arguments`.
+std::pair<int, std::string> runCollector(const std::string& arguments) {
+  std::string command = ZEVSITE_COLLECTOR_PROGRAM;
+  command.append(" ").append(arguments).append(" 2>&1");
+  ZEVSiteChild child = spawnChild("/bin/sh", {"-c", command}, /*readOutput=*/true);
+  std::string output;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(child.outputFd, buffer, sizeof buffer)) > 0;) {
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(child.outputFd);
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+}  // namespace
+
 // The standalone collector will not open every app's data to the network, and says why.
 TEST(ZEVSiteCollectorAccess, ListeningOffLoopbackNeedsATokenFile) {
   const std::string directory = makeTemporaryDirectory();
-  // Exit code and output (both streams) of the collector with `arguments`.
-  auto run = [&](const std::string& arguments) {
-    std::string command = ZEVSITE_COLLECTOR_PROGRAM;
-    command.append(" --port 0 --db sqlite:").append(directory).append("/c.sqlite ");
-    command.append(arguments).append(" 2>&1");
-    ZEVSiteChild child = spawnChild("/bin/sh", {"-c", command}, /*readOutput=*/true);
-    std::string output;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(child.outputFd, buffer, sizeof buffer)) > 0;) {
-      output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(child.outputFd);
-    int status = 0;
-    ::waitpid(child.pid, &status, 0);
-    return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, output);
-  };
-  auto [code, output] = run("--host 0.0.0.0");
+  const std::string common = "--port 0 --db sqlite:" + directory + "/c.sqlite ";
+  auto [code, output] = runCollector(common + "--host 0.0.0.0");
   EXPECT_EQ(code, 2);
   EXPECT_NE(output.find("refusing to listen on 0.0.0.0 without --api-token-file"),
             std::string::npos)
       << output;
-  std::tie(code, output) = run("--host 192.0.2.1 --api-token-file " + directory + "/missing");
+  std::tie(code, output) =
+      runCollector(common + "--host 192.0.2.1 --api-token-file " + directory + "/missing");
   EXPECT_EQ(code, 1);
   EXPECT_NE(output.find("cannot read the token file"), std::string::npos) << output;
   { std::ofstream(directory + "/blank") << "\n# comments only\n   \n"; }
-  std::tie(code, output) = run("--host 192.0.2.1 --api-token-file " + directory + "/blank");
+  std::tie(code, output) =
+      runCollector(common + "--host 192.0.2.1 --api-token-file " + directory + "/blank");
   EXPECT_EQ(code, 1);
   EXPECT_NE(output.find("holds no token"), std::string::npos) << output;
   // Nothing was stored or opened for these attempts.
   EXPECT_FALSE(std::filesystem::exists(directory + "/c.sqlite"));
+}
+
+// apps add registers (and renames) apps in a store; apps list shows them, and only of a
+// store that exists.
+TEST(ZEVSiteCollectorAccess, AppsAreRegisteredFromTheCommandLine) {
+  const std::string directory = makeTemporaryDirectory();
+  const std::string database = "--db sqlite:" + directory + "/c.sqlite";
+  EXPECT_EQ(runCollector("apps add " + database + " 7 --name 'Shop'").first, 0);
+  EXPECT_EQ(runCollector("apps add " + database + " 8").first, 0);
+  EXPECT_EQ(runCollector("apps add " + database + " 7 --name 'Shop & Co'").first, 0);
+  EXPECT_EQ(runCollector("apps list " + database),
+            std::pair(0, std::string("7\tShop & Co\n8\t8\n")));
+  auto [code, output] = runCollector("apps list --db sqlite:" + directory + "/missing.sqlite");
+  EXPECT_EQ(code, 1);
+  EXPECT_FALSE(std::filesystem::exists(directory + "/missing.sqlite")) << output;
+  EXPECT_EQ(runCollector("apps add " + database).first, 2);
+  EXPECT_EQ(runCollector("apps remove " + database + " 7").first, 2);
 }
 #endif

@@ -274,11 +274,13 @@ class ZEVSiteCollectorStoreTest : public ZEVSiteTest {
 
   // A collector on the backend's store; with `clock`, that is the collector's clock.
   Collector& startCollector(zevsite::collector::UploadLimits limits = {},
-                            std::function<std::int64_t()> clock = nullptr) {
+                            std::function<std::int64_t()> clock = nullptr,
+                            bool onlyRegisteredApps = false) {
     auto& collector = *collectors_.emplace_back(std::make_unique<Collector>());
     collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend_.url()));
     collector.collector->setLimits(limits);
     if (clock) collector.collector->setClock(std::move(clock));
+    collector.collector->setOnlyRegisteredApps(onlyRegisteredApps);
     collector.collector->setLog([&collector](const std::string& line) {
       std::lock_guard lock(collector.logMutex);
       collector.logLines.push_back(line);
@@ -369,7 +371,8 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
   // "dc-7", as the SDK sends it, names the same app.
   EXPECT_EQ(collector.get("/api/summary?app=dc-7&from=2026-03-01&to=2026-03-03").second,
             kKnownSummary);
-  EXPECT_EQ(collector.get("/api/apps"), std::pair(200, std::string(R"({"apps":["7","8"]})")));
+  EXPECT_EQ(collector.get("/api/apps"),
+            std::pair(200, std::string(R"({"apps":["7","8"],"names":{}})")));
 
   // Lists hold the 20 largest counts, largest first.
   std::vector<std::string> pages;
@@ -468,11 +471,11 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, AmbiguousOrBloatedRequestsAreRefused) {
   for (int i = 0; i < 150; ++i) bloated += "X-Filler-" + std::to_string(i) + ": 1\r\n";
   EXPECT_EQ(rawStatusLine(collector.url, bloated + length + "\r\n" + line),
             "HTTP/1.1 431 Request Header Fields Too Large");
-  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":[]})");
+  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":[],"names":{}})");
   // Two equal Content-Length headers are one length: accepted.
   EXPECT_EQ(rawStatusLine(collector.url, start + length + length + "\r\n" + line),
             "HTTP/1.1 200 OK");
-  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":["7"]})");
+  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":["7"],"names":{}})");
 }
 
 // Bytes that are not UTF-8 (escaped or raw, a truncated sequence, an overlong form, a
@@ -540,6 +543,52 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyValidTextIsStoredAndBadQueriesAre400) 
     EXPECT_EQ(badStatus, 400) << app;
     EXPECT_NE(badBody.find("app is not an app id"), std::string::npos) << badBody;
   }
+}
+
+// Registered apps: names kept (the latest registration wins) and shown with the apps; with
+// only registered apps accepted, an unregistered app's events are refused and not stored,
+// and an app registered while the collector runs is accepted within seconds.
+TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyRegisteredAppsAreStoredWhenAsked) {
+  auto store = zevsite::collector::openAnalyticsStore(this->backend_.url());
+  store->registerApp("7", "Shop");
+  store->registerApp("8", "Blog \"north\"\tédition");
+  store->registerApp("7", "Shop & Co");
+  const std::vector<zevsite::collector::RegisteredApp> registered = {
+      {"7", "Shop & Co"}, {"8", "Blog \"north\"\tédition"}};
+  EXPECT_EQ(store->registeredApps(), registered);
+
+  std::atomic<std::int64_t> now{noonOf("2026-03-01")};
+  Collector& collector = this->startCollector(
+      {}, [&] { return now.load(); }, true);
+  int id = 0;
+  auto event = [&](const std::string& app) {
+    return upload({{"tid", "dc-" + app},
+                   {"t", "pageview"},
+                   {"dt", "Home"},
+                   {"v", "1"},
+                   {"cid", "client-1"},
+                   {"eid", "registered-" + std::to_string(++id)},
+                   {"ts", std::to_string(now.load())},
+                   {"sdkv", "0.1.0"}});
+  };
+  // A request of a registered and an unregistered app stores the first only.
+  EXPECT_EQ(collector.post(joinLines({event("7"), event("9"), event("7")})), 200);
+  EXPECT_EQ(collector.collector->eventCount(), 2u);
+  EXPECT_TRUE(collector.logged("refused 1 event(s) of apps that are not registered"));
+  // A request of unregistered apps only is refused whole.
+  EXPECT_EQ(collector.post(joinLines({event("9"), event("10")})), 403);
+  EXPECT_EQ(collector.collector->eventCount(), 2u);
+  EXPECT_EQ(collector.get("/api/apps").second,
+            R"({"apps":["7"],"names":{"7":"Shop & Co","8":"Blog \"north\"\u0009édition"}})");
+  // Registered while the collector runs: accepted once the collector reads the list again.
+  store->registerApp("9", "Games");
+  now += 1000;
+  EXPECT_EQ(collector.post(event("9")), 403);
+  now += 2000;
+  EXPECT_EQ(collector.post(event("9")), 200);
+  EXPECT_EQ(collector.collector->eventCount(), 3u);
+  EXPECT_EQ(collector.get("/api/apps").first, 200);
+  EXPECT_NE(collector.get("/api/apps").second.find(R"("apps":["7","9"])"), std::string::npos);
 }
 
 TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollectors) {
@@ -878,7 +927,7 @@ TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
   Collector collector;
   startCollector(collector);
   EXPECT_EQ(collector.get(kKnownSummaryPath), std::pair(200, std::string(kKnownSummary)));
-  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":["7","8"]})");
+  EXPECT_EQ(collector.get("/api/apps").second, R"({"apps":["7","8"],"names":{}})");
   // Opened again, it is not filled twice.
   collector.collector->stop();
   Collector again;

@@ -56,6 +56,13 @@ struct Summary {
   std::vector<Campaign> campaigns;
 };
 
+// An app registered by the operator (zevsite-collector apps add).
+struct RegisteredApp {
+  std::string id;  // the host's app id, without "dc-"
+  std::string name;
+  bool operator==(const RegisteredApp&) const = default;
+};
+
 class AnalyticsStore {
  public:
   virtual ~AnalyticsStore() = default;
@@ -67,6 +74,10 @@ class AnalyticsStore {
   virtual Summary summary(const SummaryQuery& query) = 0;
   // The app ids seen, sorted. Throws StoreError.
   virtual std::vector<std::string> apps() = 0;
+  // Registers app `id` under `name`; registering it again renames it. Throws StoreError.
+  virtual void registerApp(const std::string& id, const std::string& name) = 0;
+  // The registered apps, sorted by id. Throws StoreError.
+  virtual std::vector<RegisteredApp> registeredApps() = 0;
 };
 
 // Makes `path` (created when missing) readable and writable by its owner only, whatever the

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -241,6 +243,10 @@ void ClickHouseStore::ensureTable() {
       if (!hasDeviceTimes()) throw;
     }
   }
+  // Registered apps: the latest registration of an id wins (its time in ms is the version).
+  connection.post("", "CREATE TABLE IF NOT EXISTS " + database_ +
+                          ".registered_apps (id String, name String, added UInt64)"
+                          " ENGINE = ReplacingMergeTree(added) ORDER BY id");
   tableReady_ = true;
 }
 
@@ -315,6 +321,34 @@ Summary ClickHouseStore::summary(const SummaryQuery& query) {
   results[4] = topRows(events);
   results[5] = topRows(campaigns);
   return assembleSummary(query, results);
+}
+
+void ClickHouseStore::registerApp(const std::string& id, const std::string& name) {
+  ensureTable();
+  // The registration's version: its time, after every earlier one of this process, so that
+  // two registrations within a millisecond keep their order.
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  std::int64_t last = lastRegistration_.load();
+  std::int64_t added;
+  do {
+    added = std::max(now, last + 1);
+  } while (!lastRegistration_.compare_exchange_weak(last, added));
+  std::string row;
+  appendTsv(row, id);
+  row += '\t';
+  appendTsv(row, name);
+  row += '\t' + std::to_string(added) + '\n';
+  Connection(serverURL_)
+      .post("INSERT INTO " + database_ + ".registered_apps (id, name, added) FORMAT TabSeparated",
+            row);
+}
+
+std::vector<RegisteredApp> ClickHouseStore::registeredApps() {
+  ensureTable();
+  return sqlRegisteredApps(dialect(), "SELECT id, argMax(name, added) FROM " + database_ +
+                                          ".registered_apps GROUP BY id ORDER BY id");
 }
 
 std::vector<std::string> ClickHouseStore::apps() {

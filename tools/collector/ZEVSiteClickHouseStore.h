@@ -11,6 +11,8 @@
 
 #include "ZEVSiteSqlSummary.h"
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +28,8 @@ class ClickHouseStore : public AnalyticsStore {
   void insert(const std::vector<EventRecord>& records) override;
   Summary summary(const SummaryQuery& query) override;
   std::vector<std::string> apps() override;
+  void registerApp(const std::string& id, const std::string& name) override;
+  std::vector<RegisteredApp> registeredApps() override;
 
  private:
   class Connection;  // one libcurl handle and its reused HTTP connection
@@ -38,7 +42,8 @@ class ClickHouseStore : public AnalyticsStore {
   std::string table_;      // database.events
   std::mutex writeMutex_;  // guards writer_: server threads storing batches
   std::unique_ptr<Connection> writer_;
-  std::mutex tableMutex_;  // guards tableReady_
+  std::atomic<std::int64_t> lastRegistration_{0};  // version of the latest registerApp
+  std::mutex tableMutex_;                          // guards tableReady_
   bool tableReady_ = false;
 };
 

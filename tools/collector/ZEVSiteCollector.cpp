@@ -183,6 +183,48 @@ void Collector::addLoginRoutes() {
 
 void Collector::setAccess(AccessPolicy policy) { access_.setPolicy(std::move(policy)); }
 
+void Collector::setOnlyRegisteredApps(bool only) { onlyRegisteredApps_ = only; }
+
+bool Collector::isRegisteredApp(const std::string& app) {
+  std::lock_guard lock(registeredMutex_);
+  if (registeredIds_.count(app)) return true;
+  // Apps registered while the collector runs count within a few seconds: the list is read
+  // again for an unknown id, at most every kRegisteredAppsRefresh.
+  const std::int64_t now = clock_();
+  if (registeredReadAt_ != 0 && now - registeredReadAt_ < kRegisteredAppsRefreshMillis) {
+    return false;
+  }
+  registeredIds_.clear();
+  for (auto& registered : store_->registeredApps()) registeredIds_.insert(registered.id);
+  registeredReadAt_ = now;
+  return registeredIds_.count(app) > 0;
+}
+
+std::size_t Collector::dropUnregisteredApps(DecodedBatch& batch) {
+  std::size_t kept = 0;
+  std::string firstRefused;
+  for (std::size_t i = 0; i < batch.records.size(); ++i) {
+    if (!isRegisteredApp(batch.records[i].app)) {
+      if (firstRefused.empty()) firstRefused = batch.records[i].app;
+      continue;
+    }
+    if (kept != i) {
+      batch.records[kept] = std::move(batch.records[i]);
+      batch.uploads[kept] = std::move(batch.uploads[i]);
+    }
+    ++kept;
+  }
+  const std::size_t refused = batch.records.size() - kept;
+  batch.records.resize(kept);
+  batch.uploads.resize(kept);
+  if (refused > 0) {
+    log_("zevsite-collector: refused " + std::to_string(refused) +
+         " event(s) of apps that are not registered, the first of app " +
+         quotedForLog(firstRefused));
+  }
+  return refused;
+}
+
 void Collector::addRoutes() {
   // The body is read here, not by the server, to bound its size after gzip: the server
   // inflates as it reads and hands over the result piece by piece.
@@ -275,7 +317,7 @@ void Collector::serveSummary(const httplib::Request& request, httplib::Response&
 void Collector::serveApps(httplib::Response& response) {
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   try {
-    answerJson(response, 200, appsJson(store_->apps()));
+    answerJson(response, 200, appsJson(store_->apps(), store_->registeredApps()));
   } catch (const StoreError& error) {
     log_(std::string("zevsite-collector: listing the apps failed: ") + error.what());
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
@@ -406,6 +448,18 @@ CollectorReply Collector::accept(const httplib::Request& request, std::int64_t r
     log_("zevsite-collector: skipped " + std::to_string(batch.malformed.size()) +
          " malformed line(s), the first: " + batch.malformed.front());
   }
+  if (onlyRegisteredApps_ && !batch.records.empty()) {
+    std::size_t refused = 0;
+    try {
+      refused = dropUnregisteredApps(batch);
+    } catch (const StoreError& error) {
+      log_(std::string("zevsite-collector: cannot read the registered apps, answered 503: ") +
+           error.what());
+      return {503, kStoreRetryAfterSeconds, {}};
+    }
+    // Nothing of the request was from a registered app: refused, so the SDK stops sending it.
+    if (refused > 0 && batch.records.empty()) return {403, "", {}};
+  }
   return acceptDecoded(std::move(batch));
 }
 
@@ -501,11 +555,7 @@ bool Collector::commitGroup(const std::vector<PendingBatch*>& group) {
 }
 
 void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>& isNew) {
-  // The observer hears of each event before it is counted, so that whoever waits for a count
-  // finds the observer's record complete.
-  for (std::size_t i = 0; onEvent_ && i < batch.uploads.size(); ++i) {
-    if (isNew[i]) onEvent_(batch.uploads[i]);
-  }
+  std::size_t added = 0;
   {
     std::lock_guard lock(mutex_);
     malformed_ += batch.malformed.size();
@@ -520,10 +570,19 @@ void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>
       } else {
         seenIds_.insert(eventId);
       }
-      ++counted_;
+      ++added;
       // Counting only still writes the --jsonl file.
       if (jsonLines_.is_open()) writeJsonLineLocked(batch.uploads[i], batch.clockCorrection);
     }
+  }
+  // The --jsonl file and the observer have each event before it is counted, so whoever waits
+  // for a count (or for the observer) finds them complete.
+  for (std::size_t i = 0; onEvent_ && i < batch.uploads.size(); ++i) {
+    if (isNew[i]) onEvent_(batch.uploads[i]);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    counted_ += added;
   }
   changed_.notify_all();
 }

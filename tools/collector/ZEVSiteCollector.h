@@ -111,6 +111,9 @@ class Collector {
   // tokens the collector serves a login page at /login that sets the session cookie. Call
   // before start().
   void setAccess(AccessPolicy policy);
+  // Stores only events of apps registered in the store (zevsite-collector apps add); a request
+  // with none is answered 403 and stores nothing. Needs a store. Call before start().
+  void setOnlyRegisteredApps(bool only);
   // Where the collector's diagnostic lines go (default: standard error); called on server
   // threads. Call before start().
   void setLog(std::function<void(const std::string& line)> log);
@@ -159,9 +162,18 @@ class Collector {
   // The access check of a request before any route runs: nullopt lets it through.
   std::optional<Refusal> refusalOf(const httplib::Request& request);
   void addLoginRoutes();
+  // Removes the events of apps that are not registered from `batch`, logging how many;
+  // returns how many. Throws StoreError when the registered apps cannot be read.
+  std::size_t dropUnregisteredApps(DecodedBatch& batch);
+  bool isRegisteredApp(const std::string& app);
 
   std::string scheme_ = "http";
   AccessControl access_;
+  bool onlyRegisteredApps_ = false;  // set before start()
+  static constexpr std::int64_t kRegisteredAppsRefreshMillis = 2000;
+  std::mutex registeredMutex_;  // guards the two below (server threads storing batches)
+  std::unordered_set<std::string> registeredIds_;
+  std::int64_t registeredReadAt_ = 0;  // collector clock; 0: never read
   std::unique_ptr<httplib::Server> server_;
   // Runs the server's accept loop; requests are handled on the server's pool threads.
   std::unique_ptr<std::thread> thread_;

@@ -143,4 +143,13 @@ std::vector<std::string> sqlApps(const SqlDialect& dialect, const std::string& t
   return apps;
 }
 
+std::vector<RegisteredApp> sqlRegisteredApps(const SqlDialect& dialect,
+                                             const std::string& statement) {
+  std::vector<RegisteredApp> apps;
+  for (auto& row : dialect.select(statement)) {
+    if (row.size() == 2) apps.push_back({std::move(row[0]), std::move(row[1])});
+  }
+  return apps;
+}
+
 }  // namespace zevsite::collector

@@ -61,5 +61,8 @@ SummaryRows sqlRunAll(const SqlDialect& dialect,
 SqlRows topRows(const std::map<std::vector<std::string>, std::int64_t>& counts);
 // The app ids of `table`'s app column, sorted.
 std::vector<std::string> sqlApps(const SqlDialect& dialect, const std::string& table);
+// The rows (id, name) of `statement`, as registered apps.
+std::vector<RegisteredApp> sqlRegisteredApps(const SqlDialect& dialect,
+                                             const std::string& statement);
 
 }  // namespace zevsite::collector

@@ -50,7 +50,8 @@ const char* const kSchema =
     " PRIMARY KEY (app, day, category, action)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS day_campaigns (app TEXT NOT NULL, day TEXT NOT NULL,"
     " campaign TEXT NOT NULL, source TEXT NOT NULL, n INTEGER NOT NULL,"
-    " PRIMARY KEY (app, day, campaign, source)) WITHOUT ROWID;";
+    " PRIMARY KEY (app, day, campaign, source)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS registered_apps (id TEXT PRIMARY KEY, name TEXT NOT NULL);";
 
 // A database made before the per-day tables (user_version 0) gets them filled from its
 // events, and loses the covering indexes the summary read before.
@@ -358,5 +359,21 @@ Summary SqliteStore::summary(const SummaryQuery& query) {
 }
 
 std::vector<std::string> SqliteStore::apps() { return sqlApps(dialect(), "day_kinds"); }
+
+void SqliteStore::registerApp(const std::string& id, const std::string& name) {
+  std::lock_guard lock(writeMutex_);
+  Statement statement = prepare(
+      "INSERT INTO registered_apps (id, name) VALUES (?1, ?2)"
+      " ON CONFLICT (id) DO UPDATE SET name = excluded.name");
+  sqlite3_bind_text(statement.get(), 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
+  sqlite3_bind_text(statement.get(), 2, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+  if (sqlite3_step(statement.get()) != SQLITE_DONE) {
+    throw StoreError("cannot register app " + id + ": " + sqlite3_errmsg(writer_.get()));
+  }
+}
+
+std::vector<RegisteredApp> SqliteStore::registeredApps() {
+  return sqlRegisteredApps(dialect(), "SELECT id, name FROM registered_apps ORDER BY id");
+}
 
 }  // namespace zevsite::collector

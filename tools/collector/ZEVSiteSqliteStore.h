@@ -30,6 +30,8 @@ class SqliteStore : public AnalyticsStore {
   void insert(const std::vector<EventRecord>& records) override;
   Summary summary(const SummaryQuery& query) override;
   std::vector<std::string> apps() override;
+  void registerApp(const std::string& id, const std::string& name) override;
+  std::vector<RegisteredApp> registeredApps() override;
 
  private:
   struct ConnectionCloser {

@@ -149,12 +149,17 @@ std::string summaryJson(const Summary& summary) {
          "}";
 }
 
-std::string appsJson(const std::vector<std::string>& apps) {
+std::string appsJson(const std::vector<std::string>& apps,
+                     const std::vector<RegisteredApp>& registered) {
   std::string out = "{\"apps\":[";
   for (std::size_t i = 0; i < apps.size(); ++i) {
     out += (i ? "," : "") + jsonString(apps[i]);
   }
-  return out + "]}";
+  out += "],\"names\":{";
+  for (std::size_t i = 0; i < registered.size(); ++i) {
+    out += (i ? "," : "") + jsonString(registered[i].id) + ":" + jsonString(registered[i].name);
+  }
+  return out + "}}";
 }
 
 std::string summaryReport(const Summary& s) {

@@ -28,7 +28,9 @@ std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::stri
 std::int64_t today();
 
 std::string summaryJson(const Summary& summary);
-std::string appsJson(const std::vector<std::string>& apps);
+// {"apps":[ID,...],"names":{ID:NAME,...}}: the apps seen, and the names of registered apps.
+std::string appsJson(const std::vector<std::string>& apps,
+                     const std::vector<RegisteredApp>& registered);
 std::string summaryReport(const Summary& summary);
 
 }  // namespace zevsite::collector

@@ -4,7 +4,10 @@
 //
 //   zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]
 //                     [--api-token-file FILE] [--public-host NAME]... [--allow-origin ORIGIN]...
+//                     [--only-registered-apps]
 //   zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]
+//   zevsite-collector apps add --db URL ID [--name NAME]
+//   zevsite-collector apps list --db URL
 //   zevsite-collector --help
 //
 // URL: sqlite:PATH (default sqlite:zevsite-collector.sqlite) or
@@ -31,7 +34,10 @@ constexpr const char* kUsage =
     "usage: zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]\n"
     "                         [--api-token-file FILE] [--public-host NAME]... "
     "[--allow-origin ORIGIN]...\n"
+    "                         [--only-registered-apps]\n"
     "       zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]\n"
+    "       zevsite-collector apps add --db URL ID [--name NAME]\n"
+    "       zevsite-collector apps list --db URL\n"
     "       zevsite-collector --help\n";
 
 // A wrong command line: the usage on standard error, exit code 2.
@@ -69,11 +75,18 @@ int help() {
       "                   a web origin (https://app.example.org) whose pages may post to\n"
       "                   /collect (repeatable; default: none, a request with an Origin\n"
       "                   header is answered 403; the SDK sends none)\n"
+      "  --only-registered-apps\n"
+      "                   store only events of apps registered with `apps add`; a request\n"
+      "                   with none is answered 403 (default: every app)\n"
       "\n"
       "report prints the summary of one app as tables (read from an existing store):\n"
       "  --db URL         the store (default sqlite:zevsite-collector.sqlite)\n"
       "  --app ID         the app id (required)\n"
-      "  --from, --to     the days, UTC, inclusive (default: the last 30 days to today)");
+      "  --from, --to     the days, UTC, inclusive (default: the last 30 days to today)\n"
+      "\n"
+      "apps add registers an app id (with a name the dashboard shows; default: the id) in\n"
+      "the store given by --db, creating it when missing; apps list prints the registered\n"
+      "apps of an existing store, one per line: id, a tab, name.");
   return 0;
 }
 
@@ -108,6 +121,50 @@ bool parseFlags(int argc, char** argv, int first, const std::map<std::string, bo
     }
   }
   return true;
+}
+
+// apps add --db URL ID [--name NAME] | apps list --db URL
+int apps(int argc, char** argv) {
+  const std::string command = argc > 2 ? argv[2] : "";
+  // The flags, and the app id wherever it stands among them.
+  Flags flags;
+  std::vector<char*> rest{argv[0]};
+  std::vector<std::string> ids;
+  for (int i = 3; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument.rfind("--", 0) != 0) {
+      ids.push_back(argument);
+      continue;
+    }
+    rest.push_back(argv[i]);
+    if (i + 1 < argc) rest.push_back(argv[++i]);
+  }
+  const bool adding = command == "add" && ids.size() == 1;
+  if ((!adding && (command != "list" || !ids.empty())) ||
+      !parseFlags(static_cast<int>(rest.size()), rest.data(), 1, {{"--db", true}, {"--name", true}},
+                  flags) ||
+      (!adding && flags.has("--name"))) {
+    return usage();
+  }
+  try {
+    auto store = zevsite::collector::openAnalyticsStore(
+        flags.get("--db", kDefaultDatabase), adding
+                                                 ? zevsite::collector::StoreAccess::CreateIfMissing
+                                                 : zevsite::collector::StoreAccess::ExistingOnly);
+    if (adding) {
+      const std::string& id = ids.front();
+      store->registerApp(id, flags.get("--name", id));
+      std::printf("registered app %s as \"%s\"\n", id.c_str(), flags.get("--name", id).c_str());
+      return 0;
+    }
+    for (const auto& app : store->registeredApps()) {
+      std::printf("%s\t%s\n", app.id.c_str(), app.name.c_str());
+    }
+  } catch (const zevsite::collector::StoreError& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  return 0;
 }
 
 int report(int argc, char** argv) {
@@ -161,7 +218,8 @@ int serve(int argc, char** argv) {
                    {"--quiet", false},
                    {"--api-token-file", true},
                    {"--public-host", true},
-                   {"--allow-origin", true}},
+                   {"--allow-origin", true},
+                   {"--only-registered-apps", false}},
                   flags)) {
     return usage();
   }
@@ -190,6 +248,7 @@ int serve(int argc, char** argv) {
   access.allowedOrigins = flags.all("--allow-origin");
   zevsite::collector::Collector collector;
   collector.setAccess(std::move(access));
+  collector.setOnlyRegisteredApps(flags.has("--only-registered-apps"));
   try {
     collector.setStore(zevsite::collector::openAnalyticsStore(database));
   } catch (const zevsite::collector::StoreError& error) {
@@ -238,5 +297,6 @@ int main(int argc, char** argv) {
     if (argument == "--help" || argument == "-h") return help();
   }
   if (argc > 1 && std::string(argv[1]) == "report") return report(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "apps") return apps(argc, argv);
   return serve(argc, argv);
 }

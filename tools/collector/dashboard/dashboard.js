@@ -90,12 +90,15 @@ function show(summary) {
 async function loadApps() {
   const picker = document.getElementById("app");
   const chosen = picker.value;
-  const apps = (await getJson("/api/apps")).apps;
+  const answer = await getJson("/api/apps");
+  const apps = answer.apps;
+  const names = answer.names || {};
   picker.replaceChildren();
   for (const app of apps) {
     const option = document.createElement("option");
     option.value = app;
-    option.textContent = app;
+    // A registered app shows its name (as text, never markup).
+    option.textContent = Object.hasOwn(names, app) ? names[app] + " (" + app + ")" : app;
     picker.appendChild(option);
   }
   if (apps.includes(chosen)) picker.value = chosen;
