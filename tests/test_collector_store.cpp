@@ -952,7 +952,8 @@ TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
     collector.collector->setStore(zevsite::collector::openAnalyticsStore(backend.url()));
     collector.collector->setLog([](const std::string&) {});
     ASSERT_TRUE(collector.collector->writeJsonLines(path + ".jsonl"));
-    collector.collector->countOnly(0);  // as `--quiet --jsonl FILE` runs it
+    // Counting only, the --jsonl file is still written.
+    collector.collector->countOnly(0);
     collector.url = collector.collector->start();
     ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
     std::ifstream jsonLines(path + ".jsonl");
@@ -988,4 +989,22 @@ TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
   }
   EXPECT_FALSE(std::filesystem::exists(misspelt));
   ::umask(previousMask);
+}
+
+// The collector's window of recent event ids: a repeat within it is seen, the oldest go once
+// it is full, and it never holds more than its capacity.
+TEST(ZEVSiteRecentIdsTest, RemembersTheLatestIdsOnly) {
+  zevsite::collector::RecentIds ids(3);
+  EXPECT_TRUE(ids.insert("a"));
+  EXPECT_TRUE(ids.insert("b"));
+  EXPECT_FALSE(ids.insert("a"));
+  EXPECT_TRUE(ids.insert("c"));
+  EXPECT_TRUE(ids.insert("d"));  // "a" goes
+  EXPECT_FALSE(ids.contains("a"));
+  EXPECT_TRUE(ids.contains("b") && ids.contains("c") && ids.contains("d"));
+  for (int i = 0; i < 100; ++i) ids.insert("id-" + std::to_string(i));
+  EXPECT_EQ(ids.size(), 3u);
+  EXPECT_TRUE(ids.contains("id-99") && ids.contains("id-98") && ids.contains("id-97"));
+  EXPECT_FALSE(ids.contains("id-96"));
+  EXPECT_TRUE(ids.insert("a"));  // forgotten long ago: new again
 }

@@ -484,7 +484,7 @@ void Collector::countRaw(const std::string& body) {
 bool Collector::seen(const std::string& eventId) {
   // Called with mutex_ held.
   return countOnly_ ? seenIdHashes_.count(std::hash<std::string_view>{}(eventId)) > 0
-                    : seenIds_.count(eventId) > 0;
+                    : recentIds_.contains(eventId);
 }
 
 CollectorReply Collector::acceptDecoded(DecodedBatch batch) {
@@ -568,7 +568,7 @@ void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>
       if (countOnly_) {
         seenIdHashes_.insert(std::hash<std::string_view>{}(eventId));
       } else {
-        seenIds_.insert(eventId);
+        recentIds_.insert(eventId);
       }
       ++added;
       // Counting only still writes the --jsonl file.

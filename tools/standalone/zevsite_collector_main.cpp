@@ -259,10 +259,8 @@ int serve(int argc, char** argv) {
     std::fprintf(stderr, "cannot write %s\n", flags.get("--jsonl").c_str());
     return 1;
   }
-  // The store keeps the events; memory keeps only their ids.
-  if (flags.has("--quiet")) {
-    collector.countOnly(0);
-  } else {
+  // The store keeps the events; memory keeps only the ids of the latest ones, a bounded window.
+  if (!flags.has("--quiet")) {
     collector.setOnEvent([](const std::string& upload) {
       printEvent(zevsite::collector::Collector::decodeEvent(upload));
     });
