@@ -12,10 +12,16 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -321,3 +327,61 @@ TEST_F(ZEVSiteNetworkOptionsTest, HttpsNeedsTheCABundleAndVerificationStaysOn) {
   https.stop();
   std::filesystem::remove_all(certificates);
 }
+
+#ifdef ZEVSITE_COLLECTOR_PROGRAM
+// The standalone collector serves HTTPS with --tls-cert and --tls-key, and the SDK delivers to
+// it trusting the test's own authority through setCABundle.
+TEST_F(ZEVSiteNetworkOptionsTest, TheStandaloneCollectorServesHttps) {
+  const std::string directory = makeTemporaryDirectory();
+  TestCertificate ours = makeCertificate(directory, "collector");
+  ZEVSiteChild child = spawnChild(ZEVSITE_COLLECTOR_PROGRAM,
+                                  {"--port", "0", "--db", "sqlite:" + directory + "/c.sqlite",
+                                   "--tls-cert", ours.certificateFile, "--tls-key", ours.keyFile},
+                                  /*readOutput=*/true);
+  ASSERT_GT(child.pid, 0);
+  // The child's output, line by line; a bound of 30 s is reached only on failure.
+  std::string pending;
+  auto nextLine = [&]() -> std::optional<std::string> {
+    for (;;) {
+      if (const auto end = pending.find('\n'); end != std::string::npos) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        return line;
+      }
+      pollfd waiting{child.outputFd, POLLIN, 0};
+      char buffer[4096];
+      if (::poll(&waiting, 1, 30'000) <= 0) return std::nullopt;
+      const ssize_t n = ::read(child.outputFd, buffer, sizeof buffer);
+      if (n <= 0) return std::nullopt;
+      pending.append(buffer, static_cast<std::size_t>(n));
+    }
+  };
+  const auto banner = nextLine();
+  ASSERT_TRUE(banner);
+  std::smatch match;
+  ASSERT_TRUE(
+      std::regex_search(*banner, match, std::regex(R"(https://127\.0\.0\.1:[0-9]+/collect)")))
+      << *banner;
+  const std::string collectURL = match[0];
+
+  ZEVSiteSupport::setCABundle(ours.certificateFile);
+  auto manager = startManager(collectURL);
+  trackPages(*manager, "over-tls", 2);
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  // The collector prints each event it stores, before it answers.
+  int printed = 0;
+  while (printed < 2) {
+    const auto line = nextLine();
+    ASSERT_TRUE(line) << "the collector printed " << printed << " of the 2 events";
+    if (line->find("dt=over-tls") != std::string::npos) ++printed;
+  }
+  EXPECT_EQ(storedUploads().size(), 0u);
+  ZEVSiteSupport::shutdown(5s);
+  ::kill(child.pid, SIGTERM);
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  ::close(child.outputFd);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::filesystem::remove_all(directory);
+}
+#endif

@@ -4,7 +4,7 @@
 //
 //   zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]
 //                     [--api-token-file FILE] [--public-host NAME]... [--allow-origin ORIGIN]...
-//                     [--only-registered-apps]
+//                     [--only-registered-apps] [--tls-cert FILE --tls-key FILE]
 //   zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]
 //   zevsite-collector apps add --db URL ID [--name NAME]
 //   zevsite-collector apps list --db URL
@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +35,7 @@ constexpr const char* kUsage =
     "usage: zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]\n"
     "                         [--api-token-file FILE] [--public-host NAME]... "
     "[--allow-origin ORIGIN]...\n"
-    "                         [--only-registered-apps]\n"
+    "                         [--only-registered-apps] [--tls-cert FILE --tls-key FILE]\n"
     "       zevsite-collector report --db URL --app ID [--from YYYY-MM-DD --to YYYY-MM-DD]\n"
     "       zevsite-collector apps add --db URL ID [--name NAME]\n"
     "       zevsite-collector apps list --db URL\n"
@@ -75,6 +76,10 @@ int help() {
       "                   a web origin (https://app.example.org) whose pages may post to\n"
       "                   /collect (repeatable; default: none, a request with an Origin\n"
       "                   header is answered 403; the SDK sends none)\n"
+      "  --tls-cert FILE, --tls-key FILE\n"
+      "                   serve HTTPS with this certificate chain and private key (PEM);\n"
+      "                   point the SDK at https://HOST:PORT/collect, with\n"
+      "                   ZEVSiteSupport::setCABundle for a private authority (default: HTTP)\n"
       "  --only-registered-apps\n"
       "                   store only events of apps registered with `apps add`; a request\n"
       "                   with none is answered 403 (default: every app)\n"
@@ -219,7 +224,9 @@ int serve(int argc, char** argv) {
                    {"--api-token-file", true},
                    {"--public-host", true},
                    {"--allow-origin", true},
-                   {"--only-registered-apps", false}},
+                   {"--only-registered-apps", false},
+                   {"--tls-cert", true},
+                   {"--tls-key", true}},
                   flags)) {
     return usage();
   }
@@ -246,7 +253,20 @@ int serve(int argc, char** argv) {
   }
   access.publicHosts = flags.all("--public-host");
   access.allowedOrigins = flags.all("--allow-origin");
-  zevsite::collector::Collector collector;
+  if (flags.has("--tls-cert") != flags.has("--tls-key")) {
+    std::fprintf(stderr, "zevsite-collector: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
+  std::unique_ptr<zevsite::collector::Collector> served;
+  try {
+    served = flags.has("--tls-cert") ? std::make_unique<zevsite::collector::Collector>(
+                                           flags.get("--tls-cert"), flags.get("--tls-key"))
+                                     : std::make_unique<zevsite::collector::Collector>();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "zevsite-collector: %s\n", error.what());
+    return 1;
+  }
+  zevsite::collector::Collector& collector = *served;
   collector.setAccess(std::move(access));
   collector.setOnlyRegisteredApps(flags.has("--only-registered-apps"));
   try {
