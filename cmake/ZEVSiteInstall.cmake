@@ -153,6 +153,15 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
 # library, which dpkg-shlibdeps finds only in the build tree and so leaves out; the other
 # dependencies it finds are added to this one.
 set(CPACK_DEBIAN_COLLECTOR_PACKAGE_RECOMMENDS libjs-chart.js)
+# The collector as a systemd service (not enabled: `systemctl enable --now zevsite-collector`),
+# its options a conffile.
+if(TARGET zevsite-collector)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/zevsite-collector.service
+          DESTINATION /lib/systemd/system COMPONENT collector EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/zevsite-collector.default
+          DESTINATION /etc/default RENAME zevsite-collector COMPONENT collector EXCLUDE_FROM_ALL)
+  set(CPACK_DEBIAN_COLLECTOR_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
+endif()
 set(CPACK_DEBIAN_COLLECTOR_PACKAGE_DEPENDS "${ZEVSITE_DEB_LIBRARY} (= ${PROJECT_VERSION})")
 set(ZEVSITE_DEV_DEPENDS "${ZEVSITE_DEB_LIBRARY} (= ${PROJECT_VERSION})")
 if(ZEVSITE_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")

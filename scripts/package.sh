@@ -151,6 +151,10 @@ grep -q 'usr/share/doc/zevsite-sdk-dev/html/index.html$' <<<"$dev_files" || fail
 grep -q 'usr/bin/zevsite-collector$' <<<"$collector_files" || fail "no collector"
 grep -q 'usr/bin/zevsite-demo$' <<<"$collector_files" || fail "no demo"
 ! grep -qE 'usr/lib/' <<<"$collector_files" || fail "library files in zevsite-collector"
+grep -q 'lib/systemd/system/zevsite-collector.service$' <<<"$collector_files" ||
+  fail "no systemd service in zevsite-collector"
+dpkg-deb --ctrl-tarfile "$collector_deb" | tar -xO ./conffiles |
+  grep -qx /etc/default/zevsite-collector || fail "the service's options are not a conffile"
 for package in "$library_deb" "$dev_deb" "$collector_deb"; do
   name=$(dpkg-deb -f "$package" Package)
   dpkg-deb --fsys-tarfile "$package" | tar -xO "./usr/share/doc/$name/copyright" >"$scratch/copyright" ||
