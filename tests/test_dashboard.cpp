@@ -92,6 +92,9 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
           std::to_string(now),
       "tid=dc-42&t=init&inst=1&qxc=%3Cb%3Espring%3C%2Fb%3E&qxs=banner&cid=c3&eid=dash-6&ts=" +
           std::to_string(now),
+      "tid=dc-42&t=event&ec=&ea=&caid=share&cid=c1&eid=dash-7&ts=" + std::to_string(now),
+      "tid=dc-42&t=pulse&cid=c2&eid=dash-8&ts=" + std::to_string(now),
+      "tid=dc-42&t=pulse&cid=c3&eid=dash-9&ts=" + std::to_string(now),
   };
   std::string body;
   for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
@@ -104,7 +107,7 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
                              "&to=" + zevsite::collector::formatDay(zevsite::collector::today()))
                                 .c_str());
   ASSERT_TRUE(summary);
-  ASSERT_EQ(jsonNumber(summary->body, "events"), "6");
+  ASSERT_EQ(jsonNumber(summary->body, "events"), "9");
 
   const std::string dom = runChromium(base + "/", directory + "/profile", {"--dump-dom"});
   ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
@@ -112,12 +115,21 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   for (const auto& [tile, total] :
        std::vector<std::pair<std::string, std::string>>{{"tile-pageviews", "pageviews"},
                                                         {"tile-events", "events"},
+                                                        {"tile-classic-events", "classicEvents"},
+                                                        {"tile-custom-actions", "customActions"},
+                                                        {"tile-pulses", "pulses"},
                                                         {"tile-starts", "starts"},
                                                         {"tile-installs", "installs"},
                                                         {"tile-clients", "clients"}}) {
     EXPECT_EQ(elementText(dom, tile), jsonNumber(summary->body, total)) << tile;
   }
   EXPECT_EQ(elementText(dom, "tile-pageviews"), "4");
+  // Each tile counts its own kind: 4 page views, 1 classic event, 1 custom action, 2 pulses
+  // and the start, 9 in all.
+  EXPECT_EQ(elementText(dom, "tile-classic-events"), "1");
+  EXPECT_EQ(elementText(dom, "tile-custom-actions"), "1");
+  EXPECT_EQ(elementText(dom, "tile-pulses"), "2");
+  EXPECT_EQ(elementText(dom, "tile-events"), "9");
   // Both charts were drawn: 30 days, 3 pages.
   EXPECT_EQ(attribute(dom, "daily-chart", "data-drawn"), "30");
   EXPECT_EQ(attribute(dom, "pages-chart", "data-drawn"), "3");

@@ -71,6 +71,9 @@ function drawChart(id, type, labels, datasets) {
 function show(summary) {
   const totals = summary.totals;
   setText("tile-pageviews", totals.pageviews);
+  setText("tile-classic-events", totals.classicEvents);
+  setText("tile-custom-actions", totals.customActions);
+  setText("tile-pulses", totals.pulses);
   setText("tile-events", totals.events);
   setText("tile-starts", totals.starts);
   setText("tile-installs", totals.installs);
