@@ -12,6 +12,10 @@
 
 using namespace std::chrono_literals;
 
+namespace {
+constexpr const char* kSender = "zevsite-sender";
+}  // namespace
+
 class ZEVSiteDeliveryScriptedTest : public ZEVSiteTest {
  protected:
   void SetUp() override {
@@ -33,6 +37,7 @@ class ZEVSiteDeliveryScriptedTest : public ZEVSiteTest {
     auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
     platform_->runUntilIdle();
     platform_->advanceBy(1s);  // the start-up event
+    EXPECT_TRUE(storageFlushed());
     auto request = transport_->nextRequest();
     EXPECT_TRUE(request);
     if (request) {
@@ -72,10 +77,10 @@ class ZEVSiteDeliveryScriptedTest : public ZEVSiteTest {
   // Answers the request in flight with `status` and returns the wait the sender then starts
   // on the manual clock.
   std::chrono::milliseconds answerAndReadBackoff(long status, const std::string& retryAfter) {
-    const std::size_t deadlinesBefore = platform_->waitDeadlines().size();
+    const std::size_t deadlinesBefore = platform_->waitDeadlines(kSender).size();
     transport_->answer(status, retryAfter);
-    EXPECT_TRUE(platform_->waitForDeadlines(deadlinesBefore, 10s));
-    const auto deadlines = platform_->waitDeadlines();
+    EXPECT_TRUE(platform_->waitForDeadlines(kSender, deadlinesBefore, 10s));
+    const auto deadlines = platform_->waitDeadlines(kSender);
     if (deadlines.size() <= deadlinesBefore) return 0ms;
     return std::chrono::duration_cast<std::chrono::milliseconds>(deadlines.back() -
                                                                  platform_->monotonicNow());
@@ -85,7 +90,7 @@ class ZEVSiteDeliveryScriptedTest : public ZEVSiteTest {
   std::optional<zevsite::HttpRequest> retryAfterExactly(std::chrono::milliseconds wait) {
     const std::size_t started = transport_->startedCount();
     platform_->advanceBy(wait - 1ms);
-    EXPECT_TRUE(platform_->waitForWaiterAtNow());
+    EXPECT_TRUE(platform_->waitForWaiterAtNow(kSender));
     EXPECT_EQ(transport_->startedCount(), started)
         << "retried before its wait of " << wait.count() << " ms ended";
     platform_->advanceBy(1ms);
@@ -109,6 +114,7 @@ TEST_F(ZEVSiteDeliveryScriptedTest, RetryAfterIsHonouredUpToAnHour) {
   for (const auto& [retryAfter, expected] : cases) {
     const std::string title = "after-" + retryAfter;
     manager->trackPageView(title);
+    ASSERT_TRUE(storageFlushed());
     const auto request = transport_->nextRequest();
     ASSERT_TRUE(request) << retryAfter;
     EXPECT_EQ(titles(*request), std::multiset<std::string>{title});
@@ -136,17 +142,18 @@ TEST_F(ZEVSiteDeliveryScriptedTest, ConsecutiveFailuresWaitLongerEachTimeAndLose
   auto manager = startManager();
   clearCaptured();
   manager->trackPageView("patient");
+  ASSERT_TRUE(storageFlushed());
   auto request = transport_->nextRequest();
   ASSERT_TRUE(request);
   std::vector<std::chrono::milliseconds> waits;
   for (long status : {500L, 0L, 503L, 502L}) {
     std::chrono::milliseconds wait;
     if (status == 0) {
-      const std::size_t deadlinesBefore = platform_->waitDeadlines().size();
+      const std::size_t deadlinesBefore = platform_->waitDeadlines(kSender).size();
       transport_->failWithoutAnswer("Timeout was reached");
-      ASSERT_TRUE(platform_->waitForDeadlines(deadlinesBefore, 10s));
+      ASSERT_TRUE(platform_->waitForDeadlines(kSender, deadlinesBefore, 10s));
       wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-          platform_->waitDeadlines().back() - platform_->monotonicNow());
+          platform_->waitDeadlines(kSender).back() - platform_->monotonicNow());
     } else {
       wait = answerAndReadBackoff(status, "");
     }
@@ -229,7 +236,7 @@ TEST_F(ZEVSiteDeliveryScriptedTest, DispatchIntervalGathersEventsUntilDueOrAFull
   ASSERT_TRUE(storageFlushed());
   ASSERT_TRUE(senderIdle());
   platform_->advanceBy(1900ms);
-  ASSERT_TRUE(platform_->waitForWaiterAtNow());  // the gathering wait saw 1.9 s: not due
+  ASSERT_TRUE(platform_->waitForWaiterAtNow(kSender));  // the gathering wait saw 1.9 s: not due
   EXPECT_EQ(transport_->startedCount(), 1u);
   platform_->advanceBy(100ms);
   auto request = transport_->nextRequest();
@@ -240,6 +247,7 @@ TEST_F(ZEVSiteDeliveryScriptedTest, DispatchIntervalGathersEventsUntilDueOrAFull
 
   // A full batch does not wait for the interval.
   trackPages(*manager, "full", 100);
+  ASSERT_TRUE(storageFlushed());
   request = transport_->nextRequest();
   ASSERT_TRUE(request);
   EXPECT_EQ(titles(*request).size(), 100u);

@@ -50,7 +50,19 @@ long long rowsOnDisk(const std::string& path) {
 
 }  // namespace
 
-class ZEVSiteStorageTest : public ZEVSiteTest {};
+class ZEVSiteStorageTest : public ZEVSiteTest {
+ protected:
+  void SetUp() override {
+    ZEVSiteTest::SetUp();
+    // The writer runs on this thread, inside flush and the clock's moves.
+    platform_->driveWorkers();
+  }
+  // Writes every accepted event now; false when the store cannot take them. The writer's
+  // steps run inside the call, so no deadline is ever waited for.
+  bool flushStorage() {
+    return zevsite::EventStorage::forHome(home_)->flush(platform_->monotonicNow());
+  }
+};
 
 // The staging ring against a plain queue of strings: random events (tiny to the largest),
 // dropped from the front whenever the bound would be passed, with clears and resizes between
@@ -185,29 +197,31 @@ TEST_F(ZEVSiteStorageTest, QueuesOfOneProcessShareOneDurableStore) {
             std::filesystem::perms::owner_all);
 }
 
-// Accepting an event is enough to get it written: nobody flushes, yet the rows appear in the
-// file. And a flush returns only once its events are in the file.
+// Accepting an event is enough to get it written once the batching window has passed:
+// nobody flushes, yet the rows appear in the file; a batch large enough goes before its
+// window ends. And a flush returns only once its events are in the file.
 TEST_F(ZEVSiteStorageTest, AcceptWakesTheWriterAndFlushReturnsAfterTheWrite) {
+  using zevsite::EventStorage;
   ZEVSiteSupport::setCollectURL(std::nullopt);  // nothing is sent, and flush cannot say true
   auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
   const std::string file = home_ + "/Library/zevsite-events.sqlite";
-  auto rowsAppear = [&](long long rows) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (rowsOnDisk(file) != rows && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return rowsOnDisk(file) == rows;
-  };
   queue->addTask("n=first", "event");  // starts the writer
-  ASSERT_TRUE(rowsAppear(1));
+  platform_->advanceBy(EventStorage::kCoalesceWindow - std::chrono::milliseconds(1));
+  EXPECT_LT(rowsOnDisk(file), 1);  // the batch still gathers
+  platform_->advanceBy(std::chrono::milliseconds(1));
+  ASSERT_EQ(rowsOnDisk(file), 1);
   queue->addTask("n=second", "event");  // the writer waits by now: accept must wake it
-  EXPECT_TRUE(rowsAppear(2));
+  platform_->advanceBy(EventStorage::kCoalesceWindow);
+  EXPECT_EQ(rowsOnDisk(file), 2);
+  for (std::size_t i = 0; i < EventStorage::kEagerBatch; ++i) queue->addTask("n=eager", "event");
+  platform_->runUntilIdle();  // no time passes
+  EXPECT_EQ(rowsOnDisk(file), 2 + static_cast<long long>(EventStorage::kEagerBatch));
 
   for (int round = 1; round <= 20; ++round) {
     for (int i = 0; i < 50; ++i) queue->addTask("n=" + std::to_string(i), "event");
     // False, as no send can be attempted, but only once the round is on disk.
     ASSERT_FALSE(ZEVSiteSupport::flush(std::chrono::seconds(10)));
-    ASSERT_EQ(rowsOnDisk(file), 2 + 50 * round)
+    ASSERT_EQ(rowsOnDisk(file), 2 + static_cast<long long>(EventStorage::kEagerBatch) + 50 * round)
         << "flush returned before round " << round << " was written";
   }
 }
@@ -367,7 +381,7 @@ TEST_F(ZEVSiteStorageTest, WriteAheadLogStaysBounded) {
   std::uintmax_t largest = 0;
   for (int round = 0; round < 30; ++round) {
     for (int i = 0; i < 1000; ++i) queue->addTask(body, "event");
-    ASSERT_TRUE(storage->flush(std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+    ASSERT_TRUE(flushStorage());
     std::error_code ignored;
     largest = std::max(largest, std::filesystem::file_size(wal, ignored));
   }
@@ -392,14 +406,13 @@ TEST_F(ZEVSiteStorageTest, AFullDiskKeepsTheStoreAndWritesStagedEventsWhenItClea
     return op == zevsite::StoreFileOp::Write || op == zevsite::StoreFileOp::Open ? fault.load() : 0;
   });
   for (int i = 0; i < 5; ++i) queue->addTask("new=" + std::to_string(i), "event");
-  EXPECT_FALSE(zevsite::EventStorage::forHome(home_)->flush(std::chrono::steady_clock::now() +
-                                                            std::chrono::milliseconds(300)));
+  EXPECT_FALSE(flushStorage());
+  const auto retriesBefore = platform_->waitDeadlines("zevsite-writer").size();
   for (int retry = 0; retry < 6; ++retry) {
-    if (retry == 3) fault = EACCES;  // another kind of failure, same episode
-    platform_->advanceBy(std::chrono::seconds(20));
-    // The writer has seen the time, retried and failed, and waits for its next retry.
-    ASSERT_TRUE(platform_->waitForWaiterAtNow()) << retry;
+    if (retry == 3) fault = EACCES;                  // another kind of failure, same episode
+    platform_->advanceBy(std::chrono::seconds(20));  // a retry (at most 10 s apart) fails
   }
+  EXPECT_GE(platform_->waitDeadlines("zevsite-writer").size(), retriesBefore + 6);
   std::size_t failureLines = 0;
   for (const auto& line : logLines()) {
     EXPECT_EQ(line.find("moved"), std::string::npos) << line;
@@ -414,7 +427,7 @@ TEST_F(ZEVSiteStorageTest, AFullDiskKeepsTheStoreAndWritesStagedEventsWhenItClea
   // The next retry (at most 10 s of the clock away) writes them.
   auto storage = zevsite::EventStorage::forHome(home_);
   platform_->advanceBy(std::chrono::seconds(10));
-  ASSERT_TRUE(storage->flush(std::chrono::steady_clock::now() + std::chrono::seconds(30)));
+  ASSERT_TRUE(flushStorage());
   auto stored = storedUploads();
   ASSERT_EQ(stored.size(), 25u);
   EXPECT_EQ(stored.front(), "old=0");

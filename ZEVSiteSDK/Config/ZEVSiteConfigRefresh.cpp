@@ -25,58 +25,60 @@ zevsite::ConfigRefresh& zevsite::ConfigRefresh::shared() {
 
 void zevsite::ConfigRefresh::start(ZEVSiteText url) {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
+  std::unique_ptr<zevsite::Worker> ended;
   {
     zevsite::MutexLock lock(mutex_);
     waiting_ = true;
     waitingURL_ = std::move(url);
-    // A download thread inherited through fork() does not exist in this process.
+    // A download worker inherited through fork() does not exist in this process.
     if (running_ && runningGeneration_ == generation) return;
+    if (runningGeneration_ != generation) (void)worker_.release();
     running_ = true;
     runningGeneration_ = generation;
+    ended = std::move(worker_);  // the last refresh's worker, which has stopped
+    try {
+      worker_ = ZEVSitePlatform::current().startWorker("zevsite-config", [this] { return step(); });
+    } catch (const std::exception&) {
+      // No thread could be started (the process is out of threads or memory): no refresh
+      // runs, so none is marked running, and the next configFromUrl that qualifies tries
+      // again. The requests merged into this one go with it; like a refresh, this logs
+      // nothing.
+      running_ = false;
+      waiting_ = false;
+      waitingURL_.reset();
+      idle_.notify_all();
+    }
   }
-  try {
-    // Detached: it ends after the last waiting refresh, and process exit may cut it short
-    // (it touches only state that is never destroyed).
-    ZEVSitePlatform::current().startThread([this] { run(); }).detach();
-  } catch (const std::exception&) {
-    // No thread could be started (the process is out of threads or memory): no refresh runs,
-    // so none is marked running, and the next configFromUrl that qualifies tries again. The
-    // requests merged into this one go with it; like a refresh, this logs nothing.
-    zevsite::MutexLock lock(mutex_);
-    running_ = false;
-    waiting_ = false;
-    waitingURL_.reset();
-    idle_.notify_all();
-  }
+  // Its step returned stop before running_ was cleared, so this join returns at once.
+  if (ended) ended->join();
 }
 
-void zevsite::ConfigRefresh::run() {
-  for (;;) {
-    ZEVSiteText url;
-    {
-      zevsite::MutexLock lock(mutex_);
-      if (!waiting_) {
-        running_ = false;
-        idle_.notify_all();
-        return;
-      }
-      waiting_ = false;
-      url = std::move(waitingURL_);
-      waitingURL_.reset();
+zevsite::NextRun zevsite::ConfigRefresh::step() {
+  ZEVSiteText url;
+  {
+    zevsite::MutexLock lock(mutex_);
+    if (!waiting_) {
+      running_ = false;
+      idle_.notify_all();
+      return zevsite::NextRun::stop();
     }
-    if (!url) continue;
-    try {
-      refresh(*url);
-    } catch (const std::exception&) {
-      // The refresh logs nothing; the next configFromUrl tries again.
-    }
+    waiting_ = false;
+    url = std::move(waitingURL_);
+    waitingURL_.reset();
   }
+  if (!url) return zevsite::NextRun::now();
+  try {
+    refresh(*url);
+  } catch (const std::exception&) {
+    // The refresh logs nothing; the next configFromUrl tries again.
+  }
+  return zevsite::NextRun::now();
 }
 
 bool zevsite::ConfigRefresh::waitIdle(std::chrono::steady_clock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
-  return idle_.waitUntil(mutex_, deadline,
-                         [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
+  return zevsite::awaitWorkers(worker_.get(), idle_, mutex_, deadline,
+                               [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
 }
 
 void zevsite::ConfigRefresh::refresh(const std::string& url) {

@@ -1,7 +1,8 @@
 // Refreshes of the cached configuration document: download, parse, write, timestamp.
 //
 // Downloads never run on the shared background pool, whose threads the start-up work
-// needs on time: each runs on a thread of its own, and at most one runs at a time. A
+// needs on time: they run on a worker of their own (a thread on the real platform), started
+// when a refresh is asked for and stopped when none is left, and at most one runs at a time. A
 // refresh asked for while one is running waits for it and then downloads the newest URL
 // asked for (several waiting requests merge into one). The refresh logs nothing.
 #pragma once
@@ -9,9 +10,11 @@
 #include <ZEVSiteSDK/ZEVSiteValue.h>
 
 #include "../Platform/ZEVSiteMutex.h"
+#include "../Platform/ZEVSiteWorker.h"
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace zevsite {
@@ -30,13 +33,17 @@ class ConfigRefresh {
   bool waitIdle(std::chrono::steady_clock::time_point deadline);
 
  private:
-  void run();
+  // Downloads the newest URL asked for; stops when none is waiting.
+  zevsite::NextRun step();
   static void refresh(const std::string& url);
 
-  zevsite::Mutex mutex_;  // guards the fields below
-  ConditionVariable idle_;
-  bool running_ ZEVSITE_GUARDED_BY(mutex_) = false;  // a download thread exists
-  // The fork generation the download thread was started in
+  zevsite::Mutex mutex_;                             // guards the fields below
+  ConditionVariable idle_;                           // waitIdle waits here for the worker to stop
+  bool running_ ZEVSITE_GUARDED_BY(mutex_) = false;  // the download worker runs
+  // The download worker: the running one, or the last one, stopped, until the next start
+  // joins it. In a child after fork() the parent's is released, never joined.
+  std::unique_ptr<zevsite::Worker> worker_ ZEVSITE_GUARDED_BY(mutex_);
+  // The fork generation the download worker was started in
   std::uint64_t runningGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
   bool waiting_ ZEVSITE_GUARDED_BY(mutex_) = false;    // another refresh is asked for
   ZEVSiteText waitingURL_ ZEVSITE_GUARDED_BY(mutex_);  // its URL

@@ -7,8 +7,10 @@
 // exits, because background work may still hold it.
 #pragma once
 
+#include "ZEVSiteMutex.h"
 #include "ZEVSiteURLFetch.h"
 #include "ZEVSiteUserDefaults.h"
+#include "ZEVSiteWorker.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -68,8 +70,16 @@ class ZEVSitePlatform {
   virtual void dispatchAsync(Task task) = 0;
   // Runs `task` on the pool no sooner than `delay` from now.
   virtual void dispatchAfter(std::chrono::nanoseconds delay, Task task) = 0;
-  // Starts a dedicated long-running thread (the SDK's own workers).
+  // Starts a dedicated long-running thread (loaders and workers).
   virtual std::thread startThread(Task body) = 0;
+  // Starts one of the SDK's workers (see ZEVSiteWorker.h), named by a string literal. By
+  // default it runs on a thread of its own from startThread, and waits between steps with
+  // waitUntil on this platform's monotonic clock. Throws what startThread throws.
+  virtual std::unique_ptr<zevsite::Worker> startWorker(const char* name, zevsite::WorkerStep step);
+  // Runs the steps of every inline worker (Worker::runsInline) that is due now, on the
+  // calling thread; true when any ran. False at once where workers have threads of their
+  // own, and inside a step.
+  virtual bool runDueWorkers() { return false; }
 
   // Wall clock: whole seconds since the epoch (as time() gives them) and milliseconds.
   virtual std::int64_t currentTimeSeconds() = 0;
@@ -104,15 +114,45 @@ class ZEVSitePlatform {
   // nullopt when it cannot be told.
   virtual std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) = 0;
 
-  // The retry and backoff waits of the SDK's writer and sender threads: returns when
-  // `condition` is notified, when the monotonic clock passes `deadline`, or spuriously;
-  // callers re-check their state and the clock. Called with `lock` held.
+  // The waits of the worker threads between steps: returns when `condition` is notified, when
+  // the monotonic clock passes `deadline`, or spuriously; callers re-check their state and the
+  // clock. Called with `lock` held.
   virtual void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
                          std::chrono::steady_clock::time_point deadline) = 0;
 };
 
+namespace zevsite {
+// Runs `step` on a thread of its own from `platform`, waiting between steps on its clock.
+std::unique_ptr<Worker> startThreadWorker(ZEVSitePlatform& platform, const char* name,
+                                          WorkerStep step);
+
+// A host thread's wait for `worker`'s progress (`worker` guarded by `mutex`, or null): until
+// `ready` holds (true) or `deadline` passes (false), on `condition`, which the worker notifies
+// with `mutex` held. For an inline worker the due steps run here instead, and the wait gives up
+// (false) once none is due and `ready` still does not hold; no time passes then, so the
+// deadline is not consulted.
+template <class Predicate>
+bool awaitWorkers(Worker* worker, ConditionVariable& condition, Mutex& mutex,
+                  std::chrono::steady_clock::time_point deadline, Predicate ready)
+    ZEVSITE_REQUIRES(mutex) {
+  if (!worker || !worker->runsInline()) return condition.waitUntil(mutex, deadline, ready);
+  ZEVSitePlatform& platform = ZEVSitePlatform::current();
+  // `ready` requires `mutex`, held at each call; it is invoked as the condition variable's
+  // waits invoke it, which the analysis cannot tie to `mutex` through the template.
+  for (;;) {
+    if (std::invoke(ready)) return true;
+    bool ran;
+    {
+      MutexUnlock unlocked(mutex);
+      ran = platform.runDueWorkers();
+    }
+    if (!ran) return std::invoke(ready);
+  }
+}
+}  // namespace zevsite
+
 // A platform that forwards every call to another one; fakes derive from it and override only
-// what they fake.
+// what they fake. Workers are not forwarded: they start on this platform's threads and clock.
 namespace zevsite {
 class ForwardingPlatform : public ZEVSitePlatform {
  public:

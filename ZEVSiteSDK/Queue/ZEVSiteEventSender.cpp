@@ -61,7 +61,7 @@ std::shared_ptr<zevsite::EventSender> zevsite::EventSender::forStorage(
     zevsite::forksafety::onChild([self] { self->resetAfterFork(); });
     storage->setCommitListener([self] { self->wake(); });
     zevsite::MutexLock senderLock(self->mutex_);
-    self->ensureThreadLocked();
+    self->ensureWorkerLocked();
   }
   return sender;
 }
@@ -88,22 +88,26 @@ zevsite::EventSender::EventSender(PassKey, std::shared_ptr<zevsite::EventStorage
       settings_(std::move(settings)),
       transport_(settings_.makeTransport()) {}
 
-void zevsite::EventSender::ensureThreadLocked() {
+void zevsite::EventSender::ensureWorkerLocked() {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
-  if (stopping_ || (thread_.joinable() && threadGeneration_ == generation)) return;
-  threadGeneration_ = generation;
-  thread_ = ZEVSitePlatform::current().startThread([this] { run(); });
+  if (stopping_ || (worker_ && workerGeneration_ == generation)) return;
+  workerGeneration_ = generation;
+  worker_ = ZEVSitePlatform::current().startWorker("zevsite-sender", [this] { return step(); });
+}
+
+void zevsite::EventSender::wakeWorkerLocked() {
+  ensureWorkerLocked();
+  if (worker_) worker_->wake();
 }
 
 // Unchecked: the child has one thread and takes no lock here.
 void zevsite::EventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
-  // The parent's sender thread does not exist here. Its handle is never joined or destroyed
-  // (either would fail for a thread of another process): it is parked for good.
-  static zevsite::NoDestructor<std::vector<std::thread>> inherited;
-  if (thread_.joinable()) inherited.get().push_back(std::move(thread_));
+  // The parent's sender thread does not exist here. Its worker is never joined or destroyed
+  // (either would fail for a thread of another process, and its lock may be held): it is
+  // released for good.
+  (void)worker_.release();
   // A condition variable inherited with waiters that no longer exist never signals again
-  // (its bookkeeping still counts them): start each afresh over the old storage.
-  std::construct_at(&wakeCondition_);
+  // (its bookkeeping still counts them): start it afresh over the old storage.
   std::construct_at(&attemptCondition_);
   transport_->abandonAfterFork();
   attemptsFinished_ = attemptsStarted_;
@@ -118,124 +122,108 @@ void zevsite::EventSender::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 void zevsite::EventSender::addSendCondition(int condition) {
-  {
-    zevsite::MutexLock lock(mutex_);
-    ensureThreadLocked();
-    sendConditions_.push_back(condition);
-    wakeRequested_ = true;
-  }
-  wakeCondition_.notify_one();
+  zevsite::MutexLock lock(mutex_);
+  sendConditions_.push_back(condition);
+  wakeRequested_ = true;
+  wakeWorkerLocked();
 }
 
 void zevsite::EventSender::wake() {
-  {
-    zevsite::MutexLock lock(mutex_);
-    ensureThreadLocked();
-    wakeRequested_ = true;
-  }
-  wakeCondition_.notify_one();
+  zevsite::MutexLock lock(mutex_);
+  wakeRequested_ = true;
+  wakeWorkerLocked();
 }
 
 bool zevsite::EventSender::flushAttempt(SteadyClock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
-  ensureThreadLocked();
   if (finished_) return true;
   const std::uint64_t wanted = attemptsStarted_ + 1;
   forceAttempt_ = true;
   wakeRequested_ = true;
-  wakeCondition_.notify_one();
-  return attemptCondition_.waitUntil(mutex_, deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
-    return attemptsFinished_ >= wanted || finished_;
-  });
+  wakeWorkerLocked();
+  return zevsite::awaitWorkers(
+      worker_.get(), attemptCondition_, mutex_, deadline,
+      [&]() ZEVSITE_REQUIRES(mutex_) { return attemptsFinished_ >= wanted || finished_; });
 }
 
 bool zevsite::EventSender::waitUntilIdle(SteadyClock::time_point deadline) {
   zevsite::UniqueMutexLock lock(mutex_);
-  return attemptCondition_.waitUntil(mutex_, deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
-    return finished_ ||
-           (attemptsStarted_ == attemptsFinished_ && !wakeRequested_ && !forceAttempt_);
-  });
+  return zevsite::awaitWorkers(
+      worker_.get(), attemptCondition_, mutex_, deadline, [&]() ZEVSITE_REQUIRES(mutex_) {
+        return finished_ ||
+               (attemptsStarted_ == attemptsFinished_ && !wakeRequested_ && !forceAttempt_);
+      });
 }
 
 bool zevsite::EventSender::shutdown(SteadyClock::time_point deadline) {
-  {
-    zevsite::MutexLock lock(mutex_);
-    stopping_ = true;
-  }
-  transport_->abort();
-  wakeCondition_.notify_one();
   zevsite::UniqueMutexLock lock(mutex_);
-  bool ended = attemptCondition_.waitUntil(mutex_, deadline,
-                                           [&]() ZEVSITE_REQUIRES(mutex_) { return finished_; });
+  stopping_ = true;
+  if (worker_) worker_->wake();
   lock.unlock();
-  if (ended && thread_.joinable()) thread_.join();
+  transport_->abort();
+  lock.lock();
+  const bool ended =
+      zevsite::awaitWorkers(worker_.get(), attemptCondition_, mutex_, deadline,
+                            [&]() ZEVSITE_REQUIRES(mutex_) { return finished_ || !worker_; });
+  zevsite::Worker* worker = worker_.get();
+  lock.unlock();
+  // Once the step returned stop, the worker is never replaced (stopping_), so it stays valid.
+  if (ended && worker) worker->join();
   return ended;
 }
 
-void zevsite::EventSender::waitOnPlatformClockLocked(ZEVSitePlatform& platform,
-                                                     SteadyClock::time_point until) {
-  wakeCondition_.waitWith(
-      mutex_, [&](auto& condition, auto& lock) { platform.waitUntil(condition, lock, until); });
-}
-
-void zevsite::EventSender::waitForAttemptLocked() {
-  for (;;) {
-    if (stopping_ || forceAttempt_) return;
-    // New events wait for the end of a backoff; while polling the network they go at once.
-    if (wakeRequested_ && !(retryAt_ && backingOff_)) return;
-    // Timed waits go through the platform, so tests move the clock instead of sleeping.
-    auto& platform = ZEVSitePlatform::current();
-    if (!retryAt_ && gatherUntil_) {
-      // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
-      // sends once a full batch is stored).
-      if (platform.monotonicNow() >= *gatherUntil_) return;
-      waitOnPlatformClockLocked(platform, *gatherUntil_);
-      continue;
-    }
-    if (!retryAt_) {
-      wakeCondition_.wait(mutex_);
-      continue;
-    }
-    if (platform.monotonicNow() >= *retryAt_) return;
-    waitOnPlatformClockLocked(platform, *retryAt_);
+std::optional<zevsite::NextRun> zevsite::EventSender::waitingLocked() {
+  if (stopping_ || forceAttempt_) return std::nullopt;
+  // New events wait for the end of a backoff; while polling the network they go at once.
+  if (wakeRequested_ && !(retryAt_ && backingOff_)) return std::nullopt;
+  const auto now = ZEVSitePlatform::current().monotonicNow();
+  if (!retryAt_ && gatherUntil_) {
+    // Events gather for the dispatch interval; every wake-up meanwhile is an attempt (it
+    // sends once a full batch is stored).
+    if (now >= *gatherUntil_) return std::nullopt;
+    return zevsite::NextRun::after(*gatherUntil_);
   }
+  if (!retryAt_) return zevsite::NextRun::whenWoken();
+  if (now >= *retryAt_) return std::nullopt;
+  return zevsite::NextRun::after(*retryAt_);
 }
 
-void zevsite::EventSender::run() {
+zevsite::NextRun zevsite::EventSender::step() {
   zevsite::UniqueMutexLock lock(mutex_);
-  while (!stopping_) {
-    waitForAttemptLocked();
-    if (stopping_) break;
-    const bool forced = forceAttempt_;
-    wakeRequested_ = false;
-    forceAttempt_ = false;
-    ++attemptsStarted_;
-    lock.unlock();
-    Next next = Next::Retry;
-    try {
-      next = attempt(forced);
-    } catch (const std::exception& error) {
-      ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
-      retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
-    }
-    if (next == Next::Idle) {
-      gatherStart_.reset();
-      gatherUntil_.reset();
-    }
-    const auto now = ZEVSitePlatform::current().monotonicNow();
-    lock.lock();
-    ++attemptsFinished_;
-    backingOff_ = next == Next::Retry;  // a store retry is cut short by the next commit
-    if (next == Next::Idle || next == Next::Gather) {
-      retryAt_.reset();
-    } else {
-      // Both delays are bounded (minutes, an hour at most), so the sum cannot overflow.
-      retryAt_ = now + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
-    }
+  if (auto waiting = waitingLocked()) return *waiting;
+  if (stopping_) {
+    finished_ = true;
     attemptCondition_.notify_all();
+    return zevsite::NextRun::stop();
   }
-  finished_ = true;
+  const bool forced = forceAttempt_;
+  wakeRequested_ = false;
+  forceAttempt_ = false;
+  ++attemptsStarted_;
+  lock.unlock();
+  Next next = Next::Retry;
+  try {
+    next = attempt(forced);
+  } catch (const std::exception& error) {
+    ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
+    retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
+  }
+  if (next == Next::Idle) {
+    gatherStart_.reset();
+    gatherUntil_.reset();
+  }
+  const auto now = ZEVSitePlatform::current().monotonicNow();
+  lock.lock();
+  ++attemptsFinished_;
+  backingOff_ = next == Next::Retry;  // a store retry is cut short by the next commit
+  if (next == Next::Idle || next == Next::Gather) {
+    retryAt_.reset();
+  } else {
+    // Both delays are bounded (minutes, an hour at most), so the sum cannot overflow.
+    retryAt_ = now + (next == Next::Poll ? kNetworkPollInterval : retryDelay_);
+  }
   attemptCondition_.notify_all();
+  return zevsite::NextRun::now();
 }
 
 bool zevsite::EventSender::networkMatches() {

@@ -11,9 +11,10 @@
 // gather until the interval has passed since the sender first saw them, or until a full
 // batch is stored. Leases carry the process id, so two processes never send one event at
 // once, and events leased by a process that died are taken back. Wakes when the writer
-// commits events, when asked to flush, and after each backoff; the backoff, polling and
-// gathering waits use the platform's clock and waitUntil. In a child after fork() the
-// thread is started again on first use, with a connection of its own.
+// commits events, when asked to flush, and after each backoff; the sender is a worker of the
+// platform (step), whose backoff, polling and gathering deadlines are on the platform's clock.
+// In a child after fork() the worker is started again on first use, with a connection of its
+// own.
 #pragma once
 
 #include "../Network/ZEVSiteTransport.h"
@@ -71,16 +72,14 @@ class EventSender {
   // as soon as the writer commits.
   enum class Next { Idle, Retry, StoreRetry, Poll, Gather };
 
-  void run();
-  // Starts the sender thread unless it runs in this process (again in a child after fork).
-  void ensureThreadLocked() ZEVSITE_REQUIRES(mutex_);
+  // The sender's step: one attempt when one is due, or when the next one is.
+  zevsite::NextRun step();
+  // Starts the sender's worker unless it runs in this process (again in a child after fork).
+  void ensureWorkerLocked() ZEVSITE_REQUIRES(mutex_);
+  void wakeWorkerLocked() ZEVSITE_REQUIRES(mutex_);
   void resetAfterFork();
-  // Returns, with mutex_ held, once an attempt is due or the sender stops.
-  void waitForAttemptLocked() ZEVSITE_REQUIRES(mutex_);
-  // Waits on the platform's clock until `until`, a wake-up or a spurious return.
-  void waitOnPlatformClockLocked(ZEVSitePlatform& platform,
-                                 std::chrono::steady_clock::time_point until)
-      ZEVSITE_REQUIRES(mutex_);
+  // When the next attempt is due; nullopt when it is due now or the sender stops.
+  std::optional<zevsite::NextRun> waitingLocked() ZEVSITE_REQUIRES(mutex_);
   // One attempt; a forced one (flush) does not wait for events to gather.
   Next attempt(bool forced);
   // With a dispatch interval: whether stored events should gather longer (sets
@@ -130,11 +129,10 @@ class EventSender {
   const std::shared_ptr<EventStorage> storage_;
   const SenderSettings settings_;
 
-  // Guards the fields below that name it and the start of thread_. Rank kSender in the fork
+  // Guards the fields below that name it and the start of worker_. Rank kSender in the fork
   // lock order.
   zevsite::Mutex mutex_;
-  ConditionVariable wakeCondition_;     // the sender thread waits here
-  ConditionVariable attemptCondition_;  // flushAttempt and shutdown wait here
+  ConditionVariable attemptCondition_;  // flushAttempt, waitUntilIdle and shutdown wait here
   std::vector<int> sendConditions_ ZEVSITE_GUARDED_BY(mutex_);
   bool wakeRequested_ ZEVSITE_GUARDED_BY(mutex_) = false;
   bool forceAttempt_ ZEVSITE_GUARDED_BY(mutex_) = false;
@@ -147,7 +145,7 @@ class EventSender {
   std::optional<std::chrono::steady_clock::time_point> retryAt_ ZEVSITE_GUARDED_BY(mutex_);
   bool backingOff_ ZEVSITE_GUARDED_BY(mutex_) = false;
 
-  // Used by the sender thread only (abort() by shutdown too). Made with the sender.
+  // Used by the sender's worker only (abort() by shutdown too). Made with the sender.
   const std::unique_ptr<Transport> transport_;
   int failures_ = 0;       // failed uploads in a row
   int storeFailures_ = 0;  // failed leases in a row
@@ -163,10 +161,9 @@ class EventSender {
   std::optional<std::chrono::steady_clock::time_point> gatherStart_;
   std::optional<std::chrono::steady_clock::time_point> gatherUntil_;
 
-  // Runs run(); joined by shutdown when it ends in time. Started under mutex_; shutdown reads
-  // it without the lock once stopping_ keeps it from being replaced.
-  std::thread thread_;
-  // The fork generation thread_ was started in.
-  std::uint64_t threadGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
+  // Runs step(); joined by shutdown when it ends in time.
+  std::unique_ptr<zevsite::Worker> worker_ ZEVSITE_GUARDED_BY(mutex_);
+  // The fork generation worker_ was started in.
+  std::uint64_t workerGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
 };
 }  // namespace zevsite

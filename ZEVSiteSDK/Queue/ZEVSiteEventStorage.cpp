@@ -71,8 +71,13 @@ zevsite::EventStorage::EventStorage(PassKey, std::string homeDirectory)
 
 void zevsite::EventStorage::ensureWriterLocked() {
   if (writer_) return;
-  writer_ = std::make_unique<std::thread>(
-      ZEVSitePlatform::current().startThread([this] { writerLoop(); }));
+  writer_ =
+      ZEVSitePlatform::current().startWorker("zevsite-writer", [this] { return writerStep(); });
+}
+
+void zevsite::EventStorage::wakeWriterLocked() {
+  ensureWriterLocked();
+  writer_->wake();
 }
 
 // Unchecked: the child has one thread and takes no lock here.
@@ -82,7 +87,6 @@ void zevsite::EventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   // to it. The writer thread does not exist here: its handle is released, not joined.
   // A condition variable inherited with waiters that no longer exist never signals again
   // (its bookkeeping still counts them): start each afresh over the old storage.
-  std::construct_at(&stagedCondition_);
   std::construct_at(&committedCondition_);
   staging_.clear();
   writingArea_.clear();
@@ -93,6 +97,8 @@ void zevsite::EventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   checkpointWanted_ = truncateWanted_ = false;
   failures_ = 0;
   retryAt_.reset();
+  batchDueAt_.reset();
+  truncateAt_.reset();
   (void)writer_.release();
   store_.abandonAfterFork();
 }
@@ -107,8 +113,9 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
                                    std::int64_t createdMillis) {
   const std::size_t bytes = name.size() + body.size();
   // An event's age counts from its acceptance, however long it waits to be written.
-  const std::int64_t seenMillis = seenMillisNow();
-  bool wasEmpty;
+  const auto now = ZEVSitePlatform::current().monotonicNow();
+  const std::int64_t seenMillis = seenMillisAt(now);
+  zevsite::Worker* wakeWriter = nullptr;
   {
     zevsite::MutexLock lock(stagingMutex_);
     ensureWriterLocked();
@@ -116,7 +123,7 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
            (staging_.size() >= maxEvents_ || staging_.liveBytes() + bytes > kMaxStagedBytes)) {
       dropOldestStagedLocked();
     }
-    wasEmpty = staging_.empty();
+    const bool wasEmpty = staging_.empty();
     ++acceptedSequence_;
     while (!staging_.tryAppend(name, body, createdMillis, seenMillis)) {
       if (staging_.empty()) {
@@ -127,9 +134,13 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
       }
       dropOldestStagedLocked();
     }
+    // The first event of a batch opens its window and wakes the writer, as does the one that
+    // makes the batch large enough to go before the window ends; the others ride along.
+    if (wasEmpty) batchDueAt_ = now + kCoalesceWindow;
+    if (wasEmpty || staging_.size() == kEagerBatch) wakeWriter = writer_.get();
   }
-  // Only the first event of a batch wakes the writer; later ones ride along.
-  if (wasEmpty) stagedCondition_.notify_one();
+  // Woken outside the lock, so the writer never wakes into a lock the host still holds.
+  if (wakeWriter) wakeWriter->wake();
 }
 
 bool zevsite::EventStorage::flush(std::chrono::steady_clock::time_point deadline) {
@@ -140,10 +151,10 @@ bool zevsite::EventStorage::flush(std::chrono::steady_clock::time_point deadline
     return committedSequence_ >= target && deletionsCompleted_ >= deletions;
   };
   if (written()) return true;
-  ensureWriterLocked();
   ++flushWaiters_;
-  stagedCondition_.notify_one();
-  bool done = committedCondition_.waitUntil(stagingMutex_, deadline, written);
+  wakeWriterLocked();
+  bool done =
+      zevsite::awaitWorkers(writer_.get(), committedCondition_, stagingMutex_, deadline, written);
   --flushWaiters_;
   return done;
 }
@@ -151,28 +162,23 @@ bool zevsite::EventStorage::flush(std::chrono::steady_clock::time_point deadline
 bool zevsite::EventStorage::deleteAll(std::chrono::steady_clock::time_point deadline) {
   zevsite::UniqueMutexLock lock(stagingMutex_);
   const std::uint64_t wanted = ++deletionsRequested_;
-  ensureWriterLocked();
-  stagedCondition_.notify_one();
-  return committedCondition_.waitUntil(
-      stagingMutex_, deadline,
+  wakeWriterLocked();
+  return zevsite::awaitWorkers(
+      writer_.get(), committedCondition_, stagingMutex_, deadline,
       [&]() ZEVSITE_REQUIRES(stagingMutex_) { return deletionsCompleted_ >= wanted; });
 }
 
 void zevsite::EventStorage::wake() {
-  {
-    zevsite::MutexLock lock(stagingMutex_);
-    retryAt_.reset();
-  }
-  stagedCondition_.notify_one();
+  zevsite::MutexLock lock(stagingMutex_);
+  retryAt_.reset();
+  wakeWriterLocked();
 }
 
 void zevsite::EventStorage::spaceFreed() {
-  {
-    zevsite::MutexLock lock(stagingMutex_);
-    if (!diskFull_ || !retryAt_) return;
-    retryAt_.reset();
-  }
-  stagedCondition_.notify_one();
+  zevsite::MutexLock lock(stagingMutex_);
+  if (!diskFull_ || !retryAt_) return;
+  retryAt_.reset();
+  wakeWriterLocked();
 }
 
 void zevsite::EventStorage::setLimits(std::size_t maxEvents, std::int64_t expirationSecs) {
@@ -215,13 +221,11 @@ zevsite::EventStore* zevsite::EventStorage::openStoreLocked(std::string* error) 
   rowEstimate_ = store->count().value_or(0);
   startClockLocked(*store);
   store->setCommitListener([this](int walFrames) {
-    {
-      zevsite::MutexLock lock(stagingMutex_);
-      checkpointWanted_ = true;
-      // A large log is checkpointed now; a small one is truncated once the store is idle.
-      truncateWanted_ = walFrames < zevsite::EventStore::kCheckpointFrames;
-    }
-    stagedCondition_.notify_one();
+    zevsite::MutexLock lock(stagingMutex_);
+    checkpointWanted_ = true;
+    // A large log is checkpointed now; a small one is truncated once the store is idle.
+    truncateWanted_ = walFrames < zevsite::EventStore::kCheckpointFrames;
+    wakeWriterLocked();
   });
   return store;
 }
@@ -241,10 +245,13 @@ void zevsite::EventStorage::startClockLocked(zevsite::EventStore& store) {
 }
 
 std::int64_t zevsite::EventStorage::seenMillisNow() const {
+  return seenMillisAt(ZEVSitePlatform::current().monotonicNow());
+}
+
+std::int64_t zevsite::EventStorage::seenMillisAt(std::chrono::steady_clock::time_point now) const {
   const std::int64_t origin = seenOriginNanos_.load();
   if (origin == kClockNotStarted) return kClockNotStarted;
-  const auto sinceOrigin = ZEVSitePlatform::current().monotonicNow().time_since_epoch() -
-                           std::chrono::nanoseconds(origin);
+  const auto sinceOrigin = now.time_since_epoch() - std::chrono::nanoseconds(origin);
   return std::chrono::duration_cast<std::chrono::milliseconds>(sinceOrigin).count();
 }
 
@@ -280,16 +287,7 @@ void zevsite::EventStorage::runCheckpointLocked() {
   // space that the database can grow into.
   const bool truncate = std::exchange(truncateWanted_, false) || diskFull_;
   checkpointWanted_ = false;
-  if (truncate && !diskFull_) {
-    // Truncate only once nothing new arrives for a while: the store is idle.
-    if (stagedCondition_.waitFor(stagingMutex_, kIdleCheckpointDelay,
-                                 [this]() ZEVSITE_REQUIRES(stagingMutex_) {
-                                   return !staging_.empty() || checkpointWanted_;
-                                 })) {
-      if (!checkpointWanted_) checkpointWanted_ = truncateWanted_ = true;
-      return;
-    }
-  }
+  truncateAt_.reset();
   {
     zevsite::MutexUnlock unlocked(stagingMutex_);
     zevsite::EventStore* store;
@@ -306,51 +304,43 @@ void zevsite::EventStorage::runCheckpointLocked() {
   }
 }
 
-void zevsite::EventStorage::waitForRetryLocked(ZEVSitePlatform& platform) {
-  const auto until = *retryAt_;
-  stagedCondition_.waitWith(stagingMutex_, [&](auto& condition, auto& lock) {
-    platform.waitUntil(condition, lock, until);
-  });
-}
-
-void zevsite::EventStorage::writerLoop() {
-  auto& platform = ZEVSitePlatform::current();
+zevsite::NextRun zevsite::EventStorage::writerStep() {
+  const auto now = ZEVSitePlatform::current().monotonicNow();
   zevsite::UniqueMutexLock lock(stagingMutex_);
-  for (;;) {
-    stagedCondition_.wait(stagingMutex_, [this]() ZEVSITE_REQUIRES(stagingMutex_) {
-      return !staging_.empty() || checkpointWanted_ || deletionsCompleted_ < deletionsRequested_;
-    });
-    if (deletionsCompleted_ < deletionsRequested_) {
-      if (retryAt_ && platform.monotonicNow() < *retryAt_) {
-        waitForRetryLocked(platform);
-      } else {
-        runDeletionLocked();
-      }
-      continue;
-    }
-    if (checkpointWanted_ && (!truncateWanted_ || staging_.empty())) {
-      runCheckpointLocked();
-      continue;
-    }
-    if (staging_.empty()) continue;
-    if (retryAt_ && platform.monotonicNow() < *retryAt_) {
-      waitForRetryLocked(platform);
-      continue;
-    }
-    // Let a batch gather, unless it is large already or someone waits in flush.
-    stagedCondition_.waitFor(stagingMutex_, kCoalesceWindow,
-                             [this]() ZEVSITE_REQUIRES(stagingMutex_) {
-                               return staging_.size() >= kEagerBatch || flushWaiters_ > 0;
-                             });
-    // writingArea_ is empty (and sized like the last batch): it becomes the staging area.
-    std::swap(staging_, writingArea_);
-    const std::uint64_t batchEnd = acceptedSequence_;
-    const std::size_t dropped = std::exchange(droppedWhileStaged_, 0);
-    lock.unlock();
-    BatchOutcome outcome = writeBatch(dropped);
-    lock.lock();
-    afterBatchLocked(batchEnd, outcome);
+  const bool retryLater = retryAt_ && now < *retryAt_;
+  if (deletionsCompleted_ < deletionsRequested_) {
+    if (retryLater) return zevsite::NextRun::after(*retryAt_);
+    runDeletionLocked();
+    return zevsite::NextRun::now();
   }
+  if (checkpointWanted_ && (!truncateWanted_ || staging_.empty())) {
+    // A small log is truncated only once nothing new arrived for a while (the store is idle);
+    // on a full disk at once.
+    if (truncateWanted_ && !diskFull_) {
+      if (!truncateAt_) truncateAt_ = now + kIdleCheckpointDelay;
+      if (now < *truncateAt_) return zevsite::NextRun::after(*truncateAt_);
+    }
+    runCheckpointLocked();
+    return zevsite::NextRun::now();
+  }
+  if (staging_.empty()) return zevsite::NextRun::whenWoken();
+  if (retryLater) return zevsite::NextRun::after(*retryAt_);
+  // Let a batch gather for its window, unless it is large already or someone waits in
+  // flush. Events put back after a failed write have no window: they are overdue.
+  if (batchDueAt_ && now < *batchDueAt_ && staging_.size() < kEagerBatch && flushWaiters_ == 0) {
+    return zevsite::NextRun::after(*batchDueAt_);
+  }
+  batchDueAt_.reset();
+  truncateAt_.reset();  // new events: the store is not idle
+  // writingArea_ is empty (and sized like the last batch): it becomes the staging area.
+  std::swap(staging_, writingArea_);
+  const std::uint64_t batchEnd = acceptedSequence_;
+  const std::size_t dropped = std::exchange(droppedWhileStaged_, 0);
+  lock.unlock();
+  BatchOutcome outcome = writeBatch(dropped);
+  lock.lock();
+  afterBatchLocked(batchEnd, outcome);
+  return zevsite::NextRun::now();
 }
 
 void zevsite::EventStorage::runDeletionLocked() {

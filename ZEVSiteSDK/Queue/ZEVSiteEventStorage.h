@@ -102,6 +102,7 @@ class EventStorage {
   // first opened. Any thread.
   static constexpr std::int64_t kClockNotStarted = std::numeric_limits<std::int64_t>::min();
   std::int64_t seenMillisNow() const;
+  std::int64_t seenMillisAt(std::chrono::steady_clock::time_point now) const;
 
  private:
   struct BatchOutcome {
@@ -111,9 +112,8 @@ class EventStorage {
     std::string error;          // why not, when not written
   };
 
-  void writerLoop();
-  // Waits on the platform's clock until retryAt_, a wake-up or a spurious return.
-  void waitForRetryLocked(ZEVSitePlatform& platform) ZEVSITE_REQUIRES(stagingMutex_);
+  // The writer's step: deletes, checkpoints or writes one batch, whichever is due first.
+  zevsite::NextRun writerStep();
   // Inserts `rows` in transactions that planner_ sizes (one event at least) until one fails;
   // returns how many were committed and records a full disk in `outcome`.
   std::size_t insertInTransactions(EventStore& store, std::span<const PendingEvent> rows,
@@ -123,6 +123,7 @@ class EventStorage {
   // Free bytes on the store's file system (nullopt: unknown).
   std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
   void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
+  void wakeWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
   // Writes writingArea_; leaves in it the events that could not be written.
   BatchOutcome writeBatch(std::size_t droppedWhileStaged);
@@ -148,8 +149,7 @@ class EventStorage {
                                   std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
 
   zevsite::Mutex stagingMutex_;           // guards the staging fields below
-  ConditionVariable stagedCondition_;     // writer waits here for events or a flush
-  ConditionVariable committedCondition_;  // flush waits here for committedSequence_
+  ConditionVariable committedCondition_;  // flush and deleteAll wait here for the writer
   StagingArea staging_ ZEVSITE_GUARDED_BY(stagingMutex_){kMaxStagedBytes};
   // The batch being written: the writer thread swaps it with staging_ under the staging lock
   // and then writes it without the lock, from this one buffer. Writer thread only (and the
@@ -183,9 +183,16 @@ class EventStorage {
   bool diskFull_ ZEVSITE_GUARDED_BY(stagingMutex_) = false;
   // Sizes the writer's transactions by the free disk space; the writer thread's alone.
   TransactionPlanner planner_;
-  // The writer thread's handle; in a child after fork() the thread does not exist, so the
-  // handle is released (never joined) and a new writer is started on first use.
-  std::unique_ptr<std::thread> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);
+  // When the batch gathering in staging_ is due (its first event's acceptance plus the
+  // window), and when an idle store's log may be truncated; platform clock.
+  std::optional<std::chrono::steady_clock::time_point> batchDueAt_
+      ZEVSITE_GUARDED_BY(stagingMutex_);
+  std::optional<std::chrono::steady_clock::time_point> truncateAt_
+      ZEVSITE_GUARDED_BY(stagingMutex_);
+  // The writer (a worker of the platform, see writerStep), started on first use and never
+  // stopped; in a child after fork() its thread does not exist, so it is released (never
+  // joined) and a new writer is started on first use.
+  std::unique_ptr<zevsite::Worker> writer_ ZEVSITE_GUARDED_BY(stagingMutex_);
 
   // Held by the writer while it checkpoints through the store's second connection, so that
   // fork() never happens in the middle of a SQLite call.

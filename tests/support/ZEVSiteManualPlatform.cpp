@@ -45,13 +45,104 @@ void ZEVSiteManualPlatform::reboot(std::optional<std::string> bootId) {
   bootUptimeAtStart_ = std::chrono::nanoseconds::zero();
 }
 
+namespace {
+// Depth of driven steps running on this thread: a wait inside a step runs no other step.
+thread_local int stepDepth = 0;
+}  // namespace
+
+// The handle the SDK holds: wake() marks the worker due; the step runs when the test drives.
+class ZEVSiteManualPlatform::DrivenHandle final : public zevsite::Worker {
+ public:
+  DrivenHandle(ZEVSiteManualPlatform& platform, std::shared_ptr<DrivenWorker> worker)
+      : platform_(platform), worker_(std::move(worker)) {}
+  ~DrivenHandle() override {
+    std::lock_guard lock(platform_.mutex_);
+    worker_->ended = true;
+  }
+  void wake() override {
+    zevsite::Worker* thread;
+    {
+      std::lock_guard lock(platform_.mutex_);
+      worker_->woken = true;
+      thread = worker_->thread.get();
+    }
+    if (thread) thread->wake();
+  }
+  bool runsInline() override {
+    std::lock_guard lock(platform_.mutex_);
+    return !worker_->thread;
+  }
+  // A driven step never runs behind the test's back: only a handed-off one needs a join.
+  void join() override {
+    zevsite::Worker* thread;
+    {
+      std::lock_guard lock(platform_.mutex_);
+      thread = worker_->thread.get();
+    }
+    if (thread) thread->join();
+  }
+
+ private:
+  ZEVSiteManualPlatform& platform_;
+  const std::shared_ptr<DrivenWorker> worker_;
+};
+
+void ZEVSiteManualPlatform::driveWorkers() {
+  std::lock_guard lock(mutex_);
+  driving_ = true;
+}
+
+void ZEVSiteManualPlatform::stopDriving() {
+  std::vector<std::shared_ptr<DrivenWorker>> live;
+  {
+    std::lock_guard lock(mutex_);
+    driving_ = false;
+    for (auto& worker : workers_) {
+      if (!worker->ended) live.push_back(worker);
+    }
+    workers_.clear();
+  }
+  for (auto& worker : live) {
+    auto thread = zevsite::ForwardingPlatform::startWorker(worker->name, worker->step);
+    std::lock_guard lock(mutex_);
+    worker->thread = std::move(thread);
+  }
+}
+
+std::unique_ptr<zevsite::Worker> ZEVSiteManualPlatform::startWorker(const char* name,
+                                                                    zevsite::WorkerStep step) {
+  {
+    std::lock_guard lock(mutex_);
+    if (driving_) {
+      auto worker = std::make_shared<DrivenWorker>();
+      worker->name = name;
+      worker->step = std::move(step);
+      workers_.push_back(worker);
+      return std::make_unique<DrivenHandle>(*this, std::move(worker));
+    }
+  }
+  // A thread of startThread below, waiting on the manual clock through waitUntil.
+  return zevsite::ForwardingPlatform::startWorker(name, std::move(step));
+}
+
+bool ZEVSiteManualPlatform::runDueWorkers() {
+  if (stepDepth > 0) return false;
+  std::chrono::nanoseconds now;
+  {
+    std::lock_guard lock(mutex_);
+    if (!driving_) return false;
+    now = elapsed_;
+  }
+  return runDueUpTo(now, /*workers=*/true, /*tasks=*/false) > 0;
+}
+
 std::size_t ZEVSiteManualPlatform::runUntilIdle() {
   std::chrono::nanoseconds now;
   {
     std::lock_guard lock(mutex_);
     now = elapsed_;
   }
-  return runDueUpTo(now);
+  return runDueUpTo(now, true, true);
 }
 
 std::size_t ZEVSiteManualPlatform::advanceBy(std::chrono::nanoseconds duration) {
@@ -60,27 +151,114 @@ std::size_t ZEVSiteManualPlatform::advanceBy(std::chrono::nanoseconds duration) 
     std::lock_guard lock(mutex_);
     target = elapsed_ + duration;
   }
-  return runDueUpTo(target);
+  return runDueUpTo(target, true, true);
 }
 
-std::size_t ZEVSiteManualPlatform::runDueUpTo(std::chrono::nanoseconds target) {
+std::optional<std::chrono::nanoseconds> ZEVSiteManualPlatform::dueTimeLocked(
+    const DrivenWorker& worker) const {
+  if (worker.ended || worker.running) return std::nullopt;
+  if (worker.woken) return elapsed_;
+  if (worker.dueAt) return std::max(*worker.dueAt, elapsed_);
+  return std::nullopt;
+}
+
+std::size_t ZEVSiteManualPlatform::runDueUpTo(std::chrono::nanoseconds target, bool workers,
+                                              bool tasks) {
+  // Steps of driven workers run only outside other steps: a step is never re-entered.
+  workers = workers && stepDepth == 0;
   std::size_t ran = 0;
   for (;;) {
     Task task;
+    std::shared_ptr<DrivenWorker> worker;
     {
       std::lock_guard lock(mutex_);
-      auto first = tasks_.begin();
-      if (first == tasks_.end() || first->first.first > target) {
+      std::optional<std::chrono::nanoseconds> taskAt;
+      if (tasks && !tasks_.empty() && tasks_.begin()->first.first <= target) {
+        taskAt = tasks_.begin()->first.first;
+      }
+      std::optional<std::chrono::nanoseconds> workerAt;
+      if (workers) {
+        for (const auto& candidate : workers_) {
+          const auto due = dueTimeLocked(*candidate);
+          if (due && *due <= target && (!workerAt || *due < *workerAt)) {
+            workerAt = due;
+            worker = candidate;
+          }
+        }
+      }
+      std::erase_if(workers_, [](const auto& candidate) { return candidate->ended; });
+      // Tasks first at equal times: the start-up work a task does wakes workers.
+      if (taskAt && (!workerAt || *taskAt <= *workerAt)) {
+        worker.reset();
+        elapsed_ = std::max(elapsed_, *taskAt);
+        task = std::move(tasks_.begin()->second);
+        tasks_.erase(tasks_.begin());
+      } else if (workerAt) {
+        elapsed_ = std::max(elapsed_, *workerAt);
+        worker->woken = false;
+        worker->dueAt.reset();
+        worker->running = true;
+      } else {
         elapsed_ = std::max(elapsed_, target);
         return ran;
       }
-      elapsed_ = std::max(elapsed_, first->first.first);
-      task = std::move(first->second);
-      tasks_.erase(first);
     }
-    task();
+    if (worker) {
+      runStep(worker);
+    } else {
+      task();
+    }
     ++ran;
   }
+}
+
+void ZEVSiteManualPlatform::runStep(const std::shared_ptr<DrivenWorker>& worker) {
+  zevsite::NextRun next;
+  ++stepDepth;
+  zevsite::setCurrentWorkerName(worker->name);
+  try {
+    next = worker->step();
+  } catch (...) {
+    zevsite::setCurrentWorkerName("");
+    --stepDepth;
+    std::lock_guard lock(mutex_);
+    worker->running = false;
+    throw;
+  }
+  zevsite::setCurrentWorkerName("");
+  --stepDepth;
+  if (next.kind == zevsite::NextRun::Kind::At) recordDeadline(worker->name, next.at);
+  std::lock_guard lock(mutex_);
+  worker->running = false;
+  switch (next.kind) {
+    case zevsite::NextRun::Kind::Now:
+      worker->woken = true;
+      break;
+    case zevsite::NextRun::Kind::WhenWoken:
+      break;
+    case zevsite::NextRun::Kind::At:
+      worker->dueAt =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(next.at - monotonicBase_);
+      break;
+    case zevsite::NextRun::Kind::Stop:
+      worker->ended = true;
+      break;
+  }
+}
+
+void ZEVSiteManualPlatform::recordDeadline(const char* worker,
+                                           std::chrono::steady_clock::time_point deadline) {
+  const auto now = monotonicNow();
+  std::lock_guard recording(deadlinesMutex_);
+  Waits& waits = waits_[worker];
+  if (waits.deadlines.empty() || waits.deadlines.back() != deadline) {
+    waits.deadlines.push_back(deadline);
+  }
+  if (now < deadline) {
+    ++waits.futureWaits;
+    waits.lastFutureWaitAt = now;
+  }
+  deadlinesChanged_.notify_all();
 }
 
 void ZEVSiteManualPlatform::setWallClockSeconds(std::int64_t seconds) {
@@ -97,17 +275,8 @@ std::size_t ZEVSiteManualPlatform::pendingTasks() {
 void ZEVSiteManualPlatform::waitUntil(std::condition_variable& condition,
                                       std::unique_lock<std::mutex>& lock,
                                       std::chrono::steady_clock::time_point deadline) {
-  const auto now = monotonicNow();
-  {
-    std::lock_guard recording(deadlinesMutex_);
-    if (deadlines_.empty() || deadlines_.back() != deadline) deadlines_.push_back(deadline);
-    if (now < deadline) {
-      ++futureWaits_;
-      lastFutureWaitAt_ = now;
-    }
-    deadlinesChanged_.notify_all();
-  }
-  if (now >= deadline) return;
+  recordDeadline(zevsite::currentWorkerName(), deadline);
+  if (monotonicNow() >= deadline) return;
   condition.wait_for(lock, std::chrono::milliseconds(2));
 }
 
@@ -170,20 +339,27 @@ std::uint64_t directoryFileBytes(const std::string& directory) {
   return used;
 }
 
-std::vector<std::chrono::steady_clock::time_point> ZEVSiteManualPlatform::waitDeadlines() {
+std::vector<std::chrono::steady_clock::time_point> ZEVSiteManualPlatform::waitDeadlines(
+    std::string_view worker) {
   std::lock_guard lock(deadlinesMutex_);
-  return deadlines_;
+  const auto found = waits_.find(worker);
+  return found == waits_.end() ? std::vector<std::chrono::steady_clock::time_point>{}
+                               : found->second.deadlines;
 }
 
-bool ZEVSiteManualPlatform::waitForWaiterAtNow(std::chrono::milliseconds guard) {
+bool ZEVSiteManualPlatform::waitForWaiterAtNow(std::string_view worker,
+                                               std::chrono::milliseconds guard) {
   const auto now = monotonicNow();
   std::unique_lock lock(deadlinesMutex_);
-  const std::uint64_t before = futureWaits_;
+  Waits& waits = waits_[std::string(worker)];
+  const std::uint64_t before = waits.futureWaits;
   return deadlinesChanged_.wait_for(
-      lock, guard, [&] { return futureWaits_ > before && lastFutureWaitAt_ >= now; });
+      lock, guard, [&] { return waits.futureWaits > before && waits.lastFutureWaitAt >= now; });
 }
 
-bool ZEVSiteManualPlatform::waitForDeadlines(std::size_t count, std::chrono::milliseconds timeout) {
+bool ZEVSiteManualPlatform::waitForDeadlines(std::string_view worker, std::size_t count,
+                                             std::chrono::milliseconds timeout) {
   std::unique_lock lock(deadlinesMutex_);
-  return deadlinesChanged_.wait_for(lock, timeout, [&] { return deadlines_.size() > count; });
+  Waits& waits = waits_[std::string(worker)];
+  return deadlinesChanged_.wait_for(lock, timeout, [&] { return waits.deadlines.size() > count; });
 }

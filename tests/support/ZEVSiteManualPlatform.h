@@ -1,6 +1,11 @@
 // A platform for tests: a manual clock and a manual dispatch queue; everything else (files,
 // user defaults, threads) is real. Background work runs on the test's thread when the test
 // calls runUntilIdle() or advanceBy(), so tests never sleep waiting for it.
+//
+// The SDK's workers (writer, sender, configuration refresh) run on threads of their own that
+// wait on the manual clock, unless the test calls driveWorkers() before it makes any: then
+// their steps run on the test's thread too, inside runUntilIdle(), advanceBy() and the SDK's
+// own waits (flush, deleteAllData, shutdown), which return false when nothing is left to run.
 #pragma once
 
 #include "Platform/ZEVSitePlatform.h"
@@ -12,6 +17,8 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,19 +40,32 @@ class ZEVSiteManualPlatform : public zevsite::ForwardingPlatform {
   // advanceBy() soon; returns at once when the manual clock has passed `deadline`.
   void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>& lock,
                  std::chrono::steady_clock::time_point deadline) override;
-  // The deadlines passed to waitUntil so far (the retry and backoff waits of the SDK's
-  // threads), each once, in the order they were first waited for.
-  std::vector<std::chrono::steady_clock::time_point> waitDeadlines();
-  // Waits (real time, up to `timeout`) until more than `count` deadlines were waited for.
-  bool waitForDeadlines(std::size_t count, std::chrono::milliseconds timeout);
-  // Waits (real time, up to `guard`: a failure guard) until a thread of the SDK goes back to
-  // waiting for a deadline still ahead of the clock as it reads now: that thread has seen the
-  // current time and found nothing due. How a test shows that nothing happened early.
-  bool waitForWaiterAtNow(std::chrono::milliseconds guard = std::chrono::seconds(10));
+  // The deadlines the worker named `worker` ("zevsite-sender", "zevsite-writer") waited for
+  // so far (its retry, backoff and batching waits), each once, in the order first waited for.
+  std::vector<std::chrono::steady_clock::time_point> waitDeadlines(std::string_view worker);
+  // Waits (real time, up to `timeout`) until `worker` waited for more than `count` deadlines.
+  bool waitForDeadlines(std::string_view worker, std::size_t count,
+                        std::chrono::milliseconds timeout);
+  // Waits (real time, up to `guard`: a failure guard) until `worker` goes back to waiting for
+  // a deadline still ahead of the clock as it reads now: it has seen the current time and
+  // found nothing due. How a test shows that nothing happened early.
+  bool waitForWaiterAtNow(std::string_view worker,
+                          std::chrono::milliseconds guard = std::chrono::seconds(10));
 
-  // Runs every task that is due now (and what they schedule for now); returns how many ran.
+  // From now on the SDK's workers run on the thread that drives the platform (see above).
+  // Call before the test makes a manager, a queue or a storage.
+  void driveWorkers();
+  // Hands the driven workers to threads of their own (waiting on the manual clock), and
+  // starts new workers so. Call when no step runs.
+  void stopDriving();
+  std::unique_ptr<zevsite::Worker> startWorker(const char* name, zevsite::WorkerStep step) override;
+  bool runDueWorkers() override;
+
+  // Runs every task and driven worker step that is due now (and what they make due now);
+  // returns how many ran.
   std::size_t runUntilIdle();
-  // Moves both clocks forward by `duration`, running due tasks in time order on the way.
+  // Moves both clocks forward by `duration`, running due tasks and steps in time order on
+  // the way.
   std::size_t advanceBy(std::chrono::nanoseconds duration);
   // Sets the wall clock (seconds since the epoch); the monotonic clock is left alone.
   void setWallClockSeconds(std::int64_t seconds);
@@ -68,7 +88,25 @@ class ZEVSiteManualPlatform : public zevsite::ForwardingPlatform {
   std::optional<std::uint64_t> freeDiskBytes(const std::string& directory) override;
 
  private:
-  std::size_t runDueUpTo(std::chrono::nanoseconds target);
+  // A driven worker: its step, and when it is due (woken, or its time on the manual clock).
+  struct DrivenWorker {
+    const char* name = "";
+    zevsite::WorkerStep step;
+    bool woken = true;  // a new worker runs its first step at once
+    std::optional<std::chrono::nanoseconds> dueAt;
+    bool running = false;  // its step runs now (on some thread)
+    bool ended = false;    // stopped, or its handle is gone
+    // Once driving stopped: the thread that runs the step from then on.
+    std::unique_ptr<zevsite::Worker> thread;
+  };
+  class DrivenHandle;
+
+  // Runs the due tasks (and, unless `tasks` only, the due steps) up to `target`.
+  std::size_t runDueUpTo(std::chrono::nanoseconds target, bool workers, bool tasks);
+  // When `worker` is due, if it is; under mutex_.
+  std::optional<std::chrono::nanoseconds> dueTimeLocked(const DrivenWorker& worker) const;
+  void runStep(const std::shared_ptr<DrivenWorker>& worker);
+  void recordDeadline(const char* worker, std::chrono::steady_clock::time_point deadline);
 
   std::mutex mutex_;  // guards the clocks and tasks_
   std::chrono::nanoseconds elapsed_{0};
@@ -80,11 +118,19 @@ class ZEVSiteManualPlatform : public zevsite::ForwardingPlatform {
   std::chrono::nanoseconds bootUptimeAtStart_{std::chrono::minutes(10)};
   std::map<std::pair<std::chrono::nanoseconds, std::uint64_t>, Task> tasks_;
   std::uint64_t nextSequence_ = 0;
-  std::mutex deadlinesMutex_;  // guards deadlines_ (waited for on SDK threads)
+  bool driving_ = false;  // guarded by mutex_
+  // The driven workers, oldest first; guarded by mutex_ (their steps run without it).
+  std::vector<std::shared_ptr<DrivenWorker>> workers_;
+  std::mutex deadlinesMutex_;  // guards waits_ (recorded on SDK threads)
   std::condition_variable deadlinesChanged_;
-  std::vector<std::chrono::steady_clock::time_point> deadlines_;
-  std::uint64_t futureWaits_ = 0;  // waits entered with their deadline ahead of the clock
-  std::chrono::steady_clock::time_point lastFutureWaitAt_{};  // the clock at the latest one
+  // Per worker: its deadlines, the waits it entered with their deadline ahead of the clock,
+  // and the clock at the latest of those.
+  struct Waits {
+    std::vector<std::chrono::steady_clock::time_point> deadlines;
+    std::uint64_t futureWaits = 0;
+    std::chrono::steady_clock::time_point lastFutureWaitAt{};
+  };
+  std::map<std::string, Waits, std::less<>> waits_;
   std::atomic<bool> threadStartFails_{false};
   std::mutex faultMutex_;  // guards storeFault_ (asked from the writer and sender threads)
   StoreFault storeFault_;

@@ -93,6 +93,9 @@ void ZEVSiteTest::TearDown() {
   ZEVSiteSupport::setEventObserver(nullptr);
   ZEVSiteLoger::setSink(nullptr);
   ZEVSiteLoger::setDebug(false);
+  // Workers this test drove run on threads of their own from here on, as in a host: ctest
+  // runs each test in a process of its own, but a developer may run several in one.
+  platform_->stopDriving();
   std::error_code ignored;
   std::filesystem::remove_all(home_, ignored);
 }
