@@ -57,5 +57,5 @@ void ZEVSiteManager::refreshConfiguration(const std::weak_ptr<ZEVSiteManager>& w
   // off the shared pool, so the start-up work never waits for it.
   ZEVSiteText url;
   if (auto manager = weakManager.lock()) url = manager->impl_->sdkConfigURL();
-  if (url) zevsite::ConfigRefresh::shared().start(std::move(url));
+  if (url) zevsite::ConfigRefresh::shared().start(std::move(url), ZEVSiteSupport::requestTimeout());
 }

@@ -66,7 +66,9 @@ zevsite::SenderSettings senderSettings() {
   settings.collectURL = [] { return ZEVSiteSupport::collectURL(); };
   settings.trackingEnabled = [] { return ZEVSiteSupport::isTrackingEnabled(); };
   // The host's timeout, else the cached configuration's (kept in memory).
-  settings.requestTimeout = [] { return zevsite::config::requestTimeout(); };
+  settings.requestTimeout = [] {
+    return zevsite::config::requestTimeout(ZEVSiteSupport::requestTimeout());
+  };
   settings.compression = [] { return zevsite::net::networkSettings().compression; };
   settings.dispatchInterval = [] { return zevsite::net::networkSettings().dispatchInterval; };
   settings.networkConditions = [] {

@@ -54,7 +54,8 @@ void BM_limitsOfA1MBCachedDocument(benchmark::State& state) {
     for (int i = 0; i < 34'000; ++i) out << "<company id=\"c" << i << "\">company text</company>";
     out << "</companies></config>";
   }
-  for (auto _ : state) benchmark::DoNotOptimize(zevsite::config::requestTimeout());
+  for (auto _ : state)
+    benchmark::DoNotOptimize(zevsite::config::requestTimeout(ZEVSiteSupport::requestTimeout()));
   std::filesystem::remove(library + "/SDK_CONFIG_DATA_KEY");
 }
 BENCHMARK(BM_limitsOfA1MBCachedDocument)->Unit(benchmark::kMicrosecond);

@@ -1,7 +1,6 @@
 #include "ZEVSiteConfigCache.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
-#include <ZEVSiteSDK/ZEVSiteSupport.h>
 
 #include "../Platform/ZEVSiteFiles.h"
 #include "../Platform/ZEVSiteForkSafety.h"
@@ -125,8 +124,8 @@ void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& conf
   applyToStorage(homeDirectory, limits);
 }
 
-std::chrono::milliseconds requestTimeout() {
-  if (auto chosen = ZEVSiteSupport::requestTimeout(); chosen.count() > 0) return chosen;
+std::chrono::milliseconds requestTimeout(std::chrono::milliseconds hostTimeout) {
+  if (hostTimeout.count() > 0) return hostTimeout;
   return cachedLimits().timeout;
 }
 

@@ -40,8 +40,9 @@ void setLimitsListener(LimitsListener listener);
 // Records `config`, just written as the cached document of `homeDirectory`, and hands its
 // limits to the limits listener.
 void documentWritten(const std::string& homeDirectory, const ZEV_SDKConfig& config);
-// The HTTP timeout: the host's ZEVSiteSupport setting, else the cached document's, else 30 s.
-std::chrono::milliseconds requestTimeout();
+// The HTTP timeout: `hostTimeout` (the host's setting, which the facade passes) when it is
+// positive, else the cached document's, else 30 s.
+std::chrono::milliseconds requestTimeout(std::chrono::milliseconds hostTimeout);
 // Hands the cached document's limits, if there is one, to the limits listener.
 void applyCachedLimits();
 

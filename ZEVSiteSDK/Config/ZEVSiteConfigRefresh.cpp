@@ -23,13 +23,14 @@ zevsite::ConfigRefresh& zevsite::ConfigRefresh::shared() {
   return instance.get();
 }
 
-void zevsite::ConfigRefresh::start(ZEVSiteText url) {
+void zevsite::ConfigRefresh::start(ZEVSiteText url, std::chrono::milliseconds hostTimeout) {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
   std::unique_ptr<zevsite::Worker> ended;
   {
     zevsite::MutexLock lock(mutex_);
     waiting_ = true;
     waitingURL_ = std::move(url);
+    waitingTimeout_ = hostTimeout;
     // A download worker inherited through fork() does not exist in this process.
     if (running_ && runningGeneration_ == generation) return;
     if (runningGeneration_ != generation) (void)worker_.release();
@@ -55,6 +56,7 @@ void zevsite::ConfigRefresh::start(ZEVSiteText url) {
 
 zevsite::NextRun zevsite::ConfigRefresh::step() {
   ZEVSiteText url;
+  std::chrono::milliseconds hostTimeout{0};
   {
     zevsite::MutexLock lock(mutex_);
     if (!waiting_) {
@@ -65,10 +67,11 @@ zevsite::NextRun zevsite::ConfigRefresh::step() {
     waiting_ = false;
     url = std::move(waitingURL_);
     waitingURL_.reset();
+    hostTimeout = waitingTimeout_;
   }
   if (!url) return zevsite::NextRun::now();
   try {
-    refresh(*url);
+    refresh(*url, hostTimeout);
   } catch (const std::exception&) {
     // The refresh logs nothing; the next configFromUrl tries again.
   }
@@ -81,11 +84,12 @@ bool zevsite::ConfigRefresh::waitIdle(std::chrono::steady_clock::time_point dead
                                [&]() ZEVSITE_REQUIRES(mutex_) { return !running_ && !waiting_; });
 }
 
-void zevsite::ConfigRefresh::refresh(const std::string& url) {
+void zevsite::ConfigRefresh::refresh(const std::string& url,
+                                     std::chrono::milliseconds hostTimeout) {
   auto& platform = ZEVSitePlatform::current();
   zevsite::FetchLimits limits;
   limits.maxBytes = kMaxDocumentBytes;
-  limits.totalTimeout = zevsite::config::requestTimeout();
+  limits.totalTimeout = zevsite::config::requestTimeout(hostTimeout);
   limits.network = zevsite::net::proxyAndTrust();
   std::optional<std::string> data = platform.fetchURL(url, limits);
   auto config = ZEV_XMLReader::sdkConfigWithData(data);

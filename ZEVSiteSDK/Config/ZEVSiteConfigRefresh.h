@@ -27,7 +27,8 @@ class ConfigRefresh {
   // writes it atomically to the cache file, stores the refresh time and hands the limits
   // on. Returns at once; any thread. When no thread can be started for it, the refresh (and
   // any merged into it) is dropped without a word and the next start tries again.
-  void start(ZEVSiteText url);
+  // `hostTimeout` is the host's HTTP timeout (0: none chosen), for the download.
+  void start(ZEVSiteText url, std::chrono::milliseconds hostTimeout);
   // Waits until no refresh is running or waiting; false at the deadline. For tests and
   // orderly shutdown.
   bool waitIdle(std::chrono::steady_clock::time_point deadline);
@@ -35,7 +36,7 @@ class ConfigRefresh {
  private:
   // Downloads the newest URL asked for; stops when none is waiting.
   zevsite::NextRun step();
-  static void refresh(const std::string& url);
+  static void refresh(const std::string& url, std::chrono::milliseconds hostTimeout);
 
   zevsite::Mutex mutex_;                             // guards the fields below
   ConditionVariable idle_;                           // waitIdle waits here for the worker to stop
@@ -47,5 +48,6 @@ class ConfigRefresh {
   std::uint64_t runningGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
   bool waiting_ ZEVSITE_GUARDED_BY(mutex_) = false;    // another refresh is asked for
   ZEVSiteText waitingURL_ ZEVSITE_GUARDED_BY(mutex_);  // its URL
+  std::chrono::milliseconds waitingTimeout_ ZEVSITE_GUARDED_BY(mutex_){0};  // and host timeout
 };
 }  // namespace zevsite
