@@ -25,33 +25,30 @@ zevsite::ConfigRefresh& zevsite::ConfigRefresh::shared() {
 
 void zevsite::ConfigRefresh::start(ZEVSiteText url, std::chrono::milliseconds hostTimeout) {
   const std::uint64_t generation = zevsite::forksafety::forkGeneration();
-  std::unique_ptr<zevsite::Worker> ended;
-  {
-    zevsite::MutexLock lock(mutex_);
-    waiting_ = true;
-    waitingURL_ = std::move(url);
-    waitingTimeout_ = hostTimeout;
-    // A download worker inherited through fork() does not exist in this process.
-    if (running_ && runningGeneration_ == generation) return;
-    if (runningGeneration_ != generation) (void)worker_.release();
-    running_ = true;
-    runningGeneration_ = generation;
-    ended = std::move(worker_);  // the last refresh's worker, which has stopped
-    try {
-      worker_ = ZEVSitePlatform::current().startWorker("zevsite-config", [this] { return step(); });
-    } catch (const std::exception&) {
-      // No thread could be started (the process is out of threads or memory): no refresh
-      // runs, so none is marked running, and the next configFromUrl that qualifies tries
-      // again. The requests merged into this one go with it; like a refresh, this logs
-      // nothing.
-      running_ = false;
-      waiting_ = false;
-      waitingURL_.reset();
-      idle_.notify_all();
-    }
+  zevsite::MutexLock lock(mutex_);
+  waiting_ = true;
+  waitingURL_ = std::move(url);
+  waitingTimeout_ = hostTimeout;
+  // A worker inherited through fork() does not exist in this process.
+  if (worker_ && workerGeneration_ != generation) (void)worker_.release();
+  if (running_ && worker_) return;  // the running refresh takes this one next
+  running_ = true;
+  if (worker_) {
+    worker_->wake();
+    return;
   }
-  // Its step returned stop before running_ was cleared, so this join returns at once.
-  if (ended) ended->join();
+  try {
+    worker_ = ZEVSitePlatform::current().startWorker("zevsite-config", [this] { return step(); });
+    workerGeneration_ = generation;
+  } catch (const std::exception&) {
+    // No thread could be started (the process is out of threads or memory): no refresh runs,
+    // so none is marked running, and the next configFromUrl that qualifies tries again. The
+    // requests merged into this one go with it; like a refresh, this logs nothing.
+    running_ = false;
+    waiting_ = false;
+    waitingURL_.reset();
+    idle_.notify_all();
+  }
 }
 
 zevsite::NextRun zevsite::ConfigRefresh::step() {
@@ -62,7 +59,7 @@ zevsite::NextRun zevsite::ConfigRefresh::step() {
     if (!waiting_) {
       running_ = false;
       idle_.notify_all();
-      return zevsite::NextRun::stop();
+      return zevsite::NextRun::whenWoken();
     }
     waiting_ = false;
     url = std::move(waitingURL_);

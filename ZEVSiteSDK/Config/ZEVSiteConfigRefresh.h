@@ -1,8 +1,8 @@
 // Refreshes of the cached configuration document: download, parse, write, timestamp.
 //
 // Downloads never run on the shared background pool, whose threads the start-up work
-// needs on time: they run on a worker of their own (a thread on the real platform), started
-// when a refresh is asked for and stopped when none is left, and at most one runs at a time. A
+// needs on time: they run on a worker of their own (a thread on the real platform, started on
+// the first refresh and idle between refreshes), and at most one runs at a time. A
 // refresh asked for while one is running waits for it and then downloads the newest URL
 // asked for (several waiting requests merge into one). The refresh logs nothing.
 #pragma once
@@ -38,14 +38,14 @@ class ConfigRefresh {
   zevsite::NextRun step();
   static void refresh(const std::string& url, std::chrono::milliseconds hostTimeout);
 
-  zevsite::Mutex mutex_;                             // guards the fields below
-  ConditionVariable idle_;                           // waitIdle waits here for the worker to stop
-  bool running_ ZEVSITE_GUARDED_BY(mutex_) = false;  // the download worker runs
-  // The download worker: the running one, or the last one, stopped, until the next start
-  // joins it. In a child after fork() the parent's is released, never joined.
+  zevsite::Mutex mutex_;    // guards the fields below
+  ConditionVariable idle_;  // waitIdle waits here for the worker to go idle
+  bool running_ ZEVSITE_GUARDED_BY(mutex_) = false;  // the worker downloads or will
+  // The download worker, started on the first refresh and never stopped. In a child after
+  // fork() the parent's is released, never joined, and a new one is started.
   std::unique_ptr<zevsite::Worker> worker_ ZEVSITE_GUARDED_BY(mutex_);
-  // The fork generation the download worker was started in
-  std::uint64_t runningGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
+  // The fork generation worker_ was started in
+  std::uint64_t workerGeneration_ ZEVSITE_GUARDED_BY(mutex_) = 0;
   bool waiting_ ZEVSITE_GUARDED_BY(mutex_) = false;    // another refresh is asked for
   ZEVSiteText waitingURL_ ZEVSITE_GUARDED_BY(mutex_);  // its URL
   std::chrono::milliseconds waitingTimeout_ ZEVSITE_GUARDED_BY(mutex_){0};  // and host timeout
