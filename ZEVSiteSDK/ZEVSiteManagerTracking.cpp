@@ -8,6 +8,7 @@
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteParameter.h"
+#include "ZEVSiteSupportInternal.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteText16.h"
 
@@ -68,6 +69,7 @@ bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
     if (!ZEVSiteSupport::isTrackingEnabled()) return;  // opted out: not even a log line
     if (!hasText(event)) {
       ZEVSiteLoger::adLog("event name is nil!");
+      zevsite::support::callRefused();
       return;
     }
     const ZEVSiteText& id = impl_->appId;
@@ -78,6 +80,7 @@ bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
     std::string& upload = buffer.text();
     if (!ZEVSiteParameter::writeUploadAttributes(parameters, upload)) {
       ZEVSiteLoger::adLog("[Site] Site SDK event send failed, Please check your code.");
+      zevsite::support::callRefused();
       return;
     }
     if (const auto& queue = impl_->taskQueue) {
@@ -112,6 +115,7 @@ void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& custom
     if (!hasText(title)) {
       ZEVSiteLoger::adLog(
           "[Site] Site SDK initlize failed,title must not null,Please check your code.");
+      zevsite::support::callRefused();
       return;
     }
     parameters.setValue(std::move(*title), "dt");
@@ -132,6 +136,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
       ZEVSiteLoger::adLog(
           "[Site] Site SDK event send failed,eventClassify and eventAction and eventTag must "
           "have at least one item that cannot be null, Please check your code.");
+      zevsite::support::callRefused();
       return;
     }
     parameters.setValue(eventClassify, "ec");
@@ -153,10 +158,12 @@ void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
       ZEVSiteLoger::adLog(
           "[Site] Site SDK event send failed,eventAction must be NSDictionary, Please check your "
           "code.");
+      zevsite::support::callRefused();
       return;
     }
     if (action->empty()) {
       ZEVSiteLoger::adLog("[Site] Site SDK event send failed,eventAction must not null");
+      zevsite::support::callRefused();
       return;
     }
     ZEVSiteDictionary parameters;
@@ -173,12 +180,14 @@ void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
       ZEVSiteLoger::adLog(
           "[Site] Site SDK event send failed,customActionId must be null, Please check your "
           "code.");
+      zevsite::support::callRefused();
       return;
     }
     if (parameters.count() < 2) {
       ZEVSiteLoger::adLog(
           "[Site] Site SDK event send failed,customActionLabel and customActionValue must have at "
           "least one item that cannot be null, Please check your code.");
+      zevsite::support::callRefused();
       return;
     }
     parameters.setValue(0, "ni");

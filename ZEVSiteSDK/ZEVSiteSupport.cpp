@@ -120,6 +120,14 @@ bool ZEVSiteSupport::flush(std::chrono::milliseconds timeout) {
   return done;
 }
 
+namespace {
+std::atomic<std::uint64_t> refusedCount{0};
+}  // namespace
+
+void zevsite::support::callRefused() { refusedCount.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t zevsite::support::refusedCalls() { return refusedCount.load(); }
+
 void zevsite::support::eventAccepted() {
   auto& support = state();
   if (!support.keptNoticeDue.load(std::memory_order_relaxed)) return;
@@ -129,6 +137,31 @@ void zevsite::support::eventAccepted() {
   }
   ZEVSiteLoger::adLog(
       "[Site] events are stored and kept until ZEVSiteSupport::setCollectURL is called");
+}
+
+ZEVSiteStatistics ZEVSiteSupport::statistics() {
+  ZEVSiteStatistics statistics;
+  statistics.refused = zevsite::support::refusedCalls();
+  for (const auto& storage : zevsite::EventStorage::all()) {
+    const auto counts = storage->counts();
+    statistics.tracked += counts.accepted;
+    statistics.dropped.overflow += counts.overflow;
+    statistics.dropped.expiry += counts.expiry;
+    statistics.dropped.eventLimit += counts.eventLimit;
+    statistics.stored += counts.stored;
+    statistics.pending += counts.pending;
+  }
+  for (const auto& sender : zevsite::EventSender::all()) {
+    const auto counts = sender->counts();
+    statistics.delivered += counts.delivered;
+    statistics.dropped.rejected += counts.rejected;
+    statistics.uploadFailures += counts.uploadFailures;
+    if (counts.lastUploadMillis != 0) {
+      statistics.lastUploadMillis = std::max(
+          statistics.lastUploadMillis.value_or(counts.lastUploadMillis), counts.lastUploadMillis);
+    }
+  }
+  return statistics;
 }
 
 bool ZEVSiteSupport::shutdown(std::chrono::milliseconds timeout) {

@@ -1,6 +1,8 @@
 // What the SDK's own components tell ZEVSiteSupport beyond its public operations.
 #pragma once
 
+#include <cstdint>
+
 namespace zevsite::support {
 
 // A task queue accepted an event for storing. While no collect URL is set, events are stored
@@ -9,5 +11,10 @@ namespace zevsite::support {
 // thread with no SDK lock held; costs one atomic load once the line is logged or while a URL
 // is set.
 void eventAccepted();
+
+// A tracking call was refused for invalid input (and logged so): counted for statistics().
+// Any thread; one relaxed atomic increment.
+void callRefused();
+std::uint64_t refusedCalls();
 
 }  // namespace zevsite::support

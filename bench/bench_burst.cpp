@@ -201,6 +201,18 @@ int main(int argc, char** argv) {
               static_cast<double>(hostAllocations.load()) / static_cast<double>(total),
               cpu * 1e6 / static_cast<double>(total));
 
+  // What the SDK says became of the burst: every event tracked is stored or dropped, by reason.
+  const ZEVSiteStatistics counters = ZEVSiteSupport::statistics();
+  std::printf(
+      "SDK counters: tracked %llu, stored %llu, delivered %llu; dropped %llu overflow, %llu "
+      "over the event limit, %llu expired\n",
+      static_cast<unsigned long long>(counters.tracked),
+      static_cast<unsigned long long>(counters.stored),
+      static_cast<unsigned long long>(counters.delivered),
+      static_cast<unsigned long long>(counters.dropped.overflow),
+      static_cast<unsigned long long>(counters.dropped.eventLimit),
+      static_cast<unsigned long long>(counters.dropped.expiry));
+
   ZEVSiteSupport::setCollectURL(std::nullopt);
   ZEVSiteSupport::shutdown(std::chrono::seconds(5));
   if (options.deliver) collector.stop();

@@ -416,6 +416,39 @@ TEST_F(ZEVSiteDeliveryTest, TheLastEventOfEveryBurstIsDelivered) {
   }
 }
 
+// The counters a host reads follow delivery: refused calls, an upload that failed and was
+// retried, a batch the collector refused for good, and delivered events with the time of the
+// last accepted upload.
+TEST_F(ZEVSiteDeliveryTest, StatisticsFollowDeliveryRefusalsAndFailures) {
+  auto manager = startManager();
+  platform_->advanceBy(1s);  // the start-up event
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  manager->trackPageView("");                                        // refused: no title
+  manager->trackEvent(std::nullopt, std::nullopt, std::nullopt, 0);  // refused: nothing to say
+  collector_.script({{500, "", 0ms}, {400, "", 0ms}});
+  trackPages(*manager, "refused", 2);
+  // The attempt the commit wakes is answered 500 (kept, retried after a backoff); flush's own
+  // attempt, which does not wait out the backoff, is answered 400 (dropped).
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  auto statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.refused, 2u);
+  EXPECT_EQ(statistics.uploadFailures, 1u);
+  EXPECT_EQ(statistics.dropped.rejected, 2u);
+  EXPECT_EQ(statistics.pending, 0u);
+  EXPECT_EQ(collector_.requests().size(), 1u + 2u);
+
+  trackPages(*manager, "delivered", 3);
+  ASSERT_TRUE(ZEVSiteSupport::flush(5s));
+  statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.tracked, 1u + 2u + 3u);
+  EXPECT_EQ(statistics.stored, 6u);
+  EXPECT_EQ(statistics.delivered, 1u + 3u);
+  EXPECT_EQ(statistics.pending, 0u);
+  EXPECT_EQ(statistics.uploadFailures, 1u);
+  ASSERT_TRUE(statistics.lastUploadMillis);
+  EXPECT_EQ(*statistics.lastUploadMillis, platform_->currentTimeMillis());
+}
+
 TEST(ZEVSiteDeliveryParts, UploadRequestBackoffAndRetryAfter) {
   auto request = zevsite::buildUploadRequest("http://c/collect", {"a=1", "b=2&c=3"});
   EXPECT_EQ(request.method, "POST");

@@ -295,3 +295,32 @@ TEST_F(ZEVSiteDeliveryScriptedTest, BatchesLeasedBeforeADeletionAreNotSent) {
   EXPECT_EQ(delivered.size(), 100u + 1u);  // the batch that was on the wire, and "after"
   EXPECT_TRUE(storedUploads().empty());
 }
+
+// Events on the wire when the store passes its event limit are not dropped: they are
+// delivered, and the counters account for every event once (tracked = delivered + dropped).
+TEST_F(ZEVSiteDeliveryScriptedTest, EventsOnTheWireAreNotDroppedByTheEventLimit) {
+  auto manager = startManager();
+  zevsite::EventStorage::forHome(home_)->setLimits(20, 604800);
+  trackPages(*manager, "first", 10);
+  ASSERT_TRUE(storageFlushed());
+  const auto request = transport_->nextRequest();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(titles(*request).size(), 10u);
+  ASSERT_TRUE(transport_->waitUntilAnswerAwaited());
+  // 30 more: 10 go while staged (the limit is 20). Once the other 20 are stored, the events
+  // beyond the newest 20 are the 10 on the wire: they stay until their answer.
+  trackPages(*manager, "more", 30);
+  ASSERT_TRUE(storageFlushed());
+  transport_->answerAllWith(200);
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  const auto delivered = deliveredTitles();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(delivered.count("first" + std::to_string(i)), 1u) << i;
+  for (int i = 10; i < 30; ++i) EXPECT_EQ(delivered.count("more" + std::to_string(i)), 1u) << i;
+  const auto statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.tracked, 1u + 10u + 30u);
+  EXPECT_EQ(statistics.delivered, 1u + 10u + 20u);
+  EXPECT_EQ(statistics.dropped.eventLimit, 10u);
+  EXPECT_EQ(statistics.pending, 0u);
+  // Each event counted once: deleted on the wire, it would count as dropped and delivered.
+  EXPECT_EQ(statistics.tracked, statistics.delivered + statistics.dropped.eventLimit);
+}

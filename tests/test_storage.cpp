@@ -246,6 +246,49 @@ TEST_F(ZEVSiteStorageTest, LengthCapAndExpiryDropOldestWithCountedLogLines) {
   EXPECT_EQ(droppedInLog(logLines()), 10u);
 }
 
+// The counters a host reads account for every event: tracked, stored, dropped by reason
+// (the event limit while staged, expiry in the store, a burst past the staging bound), and
+// pending (staged or stored).
+TEST_F(ZEVSiteStorageTest, StatisticsAccountForEveryEvent) {
+  auto storage = zevsite::EventStorage::forHome(home_);
+  storage->setLimits(10, 60);
+  auto queue = ZEVSiteTaskQueue::initWithSendSendCondition(6);
+  for (int i = 0; i < 25; ++i) queue->addTask("n=" + std::to_string(i), "event");
+  auto statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.tracked, 25u);
+  EXPECT_EQ(statistics.dropped.eventLimit, 15u);  // dropped while staged: the limit is 10
+  EXPECT_EQ(statistics.stored, 0u);               // the batch still gathers
+  EXPECT_EQ(statistics.pending, 10u);
+  ASSERT_EQ(storedUploads().size(), 10u);
+  statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.stored, 10u);
+  EXPECT_EQ(statistics.pending, 10u);
+
+  platform_->advanceBy(std::chrono::minutes(2));  // past the age limit of 60 s
+  queue->addTask("n=new", "event");
+  ASSERT_EQ(storedUploads().size(), 1u);
+  statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.dropped.expiry, 10u);
+  EXPECT_EQ(statistics.stored, 11u);
+  EXPECT_EQ(statistics.pending, 1u);
+
+  // A burst larger than the staging area: the oldest staged events go as overflow.
+  storage->setLimits(100'000, 604800);
+  const std::string megabyte(1024 * 1024, 'm');
+  for (int i = 0; i < 5; ++i) queue->addTask(megabyte, "event");
+  statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.dropped.overflow, 2u);  // three fit in the 4 MiB staging area
+  EXPECT_EQ(statistics.pending, 1u + 3u);
+  ASSERT_EQ(storedUploads().size(), 4u);
+  statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.tracked, 31u);
+  EXPECT_EQ(statistics.stored, 14u);
+  EXPECT_EQ(statistics.tracked,
+            statistics.stored + statistics.dropped.eventLimit + statistics.dropped.overflow);
+  EXPECT_EQ(statistics.delivered, 0u);
+  EXPECT_FALSE(statistics.lastUploadMillis);
+}
+
 // Events are aged by time the SDK saw pass, not by the wall clock: a clock that was wrong
 // when they were stored (a board that starts at 2001 until it gets the time) and is then
 // set right, or a clock put weeks forward, deletes nothing; a week that really passes does.

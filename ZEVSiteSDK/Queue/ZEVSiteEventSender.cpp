@@ -205,6 +205,7 @@ zevsite::NextRun zevsite::EventSender::step() {
   try {
     next = attempt(forced);
   } catch (const std::exception& error) {
+    ++uploadFailures_;
     ZEVSiteLoger::adLog("[Site] event upload failed: %@", error);
     retryDelay_ = zevsite::backoffDelay(++failures_, zevsite::randomUInt64());
   }
@@ -419,6 +420,9 @@ std::optional<zevsite::EventSender::Next> zevsite::EventSender::reactToAnswer(
     case zevsite::UploadAction::Delete:
       failures_ = 0;
       endLease(leaseEnd(sent, true));
+      storage_->eventsDeleted(sent.events.size());
+      delivered_ += sent.events.size();
+      lastUploadMillis_ = ZEVSitePlatform::current().currentTimeMillis();
       storage_->spaceFreed();
       return std::nullopt;
     case zevsite::UploadAction::Split:
@@ -428,6 +432,8 @@ std::optional<zevsite::EventSender::Next> zevsite::EventSender::reactToAnswer(
       return std::nullopt;
     case zevsite::UploadAction::Drop:
       endLease(leaseEnd(sent, true));
+      storage_->eventsDeleted(sent.events.size());
+      rejected_ += sent.events.size();
       if (status == 413) {
         ZEVSiteLoger::adLog("[Site] collector refused an event as too large (HTTP 413); dropped");
       } else {
@@ -439,6 +445,7 @@ std::optional<zevsite::EventSender::Next> zevsite::EventSender::reactToAnswer(
       endLease(leaseEnd(sent, false));
       releaseNext();
       ++failures_;
+      ++uploadFailures_;
       retryDelay_ = reaction.delay;
       if (stopping()) return Next::Idle;  // the request was abandoned by shutdown
       ZEVSiteLoger::adLog("[Site] event upload failed (%@); %@ events kept, retry in %@ ms",

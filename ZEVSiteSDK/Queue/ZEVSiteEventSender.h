@@ -23,6 +23,7 @@
 #include "ZEVSiteEventStore.h"
 #include "ZEVSiteSenderSettings.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,14 @@ class EventSender {
   // backoff, a network poll or a gathering window. False at the deadline. For tests and
   // tools that must know the sender has seen what was stored.
   bool waitUntilIdle(std::chrono::steady_clock::time_point deadline);
+  // What this sender did (see ZEVSiteStatistics). Any thread.
+  struct Counts {
+    std::uint64_t delivered = 0, rejected = 0, uploadFailures = 0;
+    std::int64_t lastUploadMillis = 0;  // 0: none yet
+  };
+  Counts counts() const {
+    return {delivered_.load(), rejected_.load(), uploadFailures_.load(), lastUploadMillis_.load()};
+  }
   // Stops sending for good: aborts the request in flight and waits for the thread until the
   // deadline. True when the thread ended in time.
   bool shutdown(std::chrono::steady_clock::time_point deadline);
@@ -144,6 +153,12 @@ class EventSender {
   // or while polling the network status.
   std::optional<std::chrono::steady_clock::time_point> retryAt_ ZEVSITE_GUARDED_BY(mutex_);
   bool backingOff_ ZEVSITE_GUARDED_BY(mutex_) = false;
+
+  // Written by the sender's worker, read by counts() on any thread.
+  std::atomic<std::uint64_t> delivered_{0};        // events answered 2xx
+  std::atomic<std::uint64_t> rejected_{0};         // events refused for good (4xx)
+  std::atomic<std::uint64_t> uploadFailures_{0};   // requests to retry
+  std::atomic<std::int64_t> lastUploadMillis_{0};  // wall clock of the last 2xx
 
   // Used by the sender's worker only (abort() by shutdown too). Made with the sender.
   const std::unique_ptr<Transport> transport_;

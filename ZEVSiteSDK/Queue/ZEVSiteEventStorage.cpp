@@ -103,10 +103,38 @@ void zevsite::EventStorage::resetAfterFork() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
   store_.abandonAfterFork();
 }
 
-void zevsite::EventStorage::dropOldestStagedLocked() {
+void zevsite::EventStorage::dropOldestStagedLocked(std::atomic<std::uint64_t>& reason) {
   staging_.dropOldest();
+  droppedUnstagedLocked(reason);
+}
+
+void zevsite::EventStorage::droppedUnstagedLocked(std::atomic<std::uint64_t>& reason) {
   ++droppedWhileStaged_;
   ++committedSequence_;
+  ++reason;
+}
+
+std::atomic<std::uint64_t>& zevsite::EventStorage::dropReasonLocked(std::size_t events) {
+  return events > maxEvents_ ? counters_.eventLimit : counters_.overflow;
+}
+
+zevsite::EventStorage::Counts zevsite::EventStorage::counts() {
+  Counts counts;
+  {
+    zevsite::MutexLock lock(stagingMutex_);
+    counts.pending = acceptedSequence_ - committedSequence_;
+  }
+  counts.accepted = counters_.accepted.load();
+  counts.overflow = counters_.overflow.load();
+  counts.expiry = counters_.expiry.load();
+  counts.eventLimit = counters_.eventLimit.load();
+  counts.stored = counters_.stored.load();
+  counts.pending += static_cast<std::uint64_t>(std::max<std::int64_t>(0, rowsInStore_.load()));
+  return counts;
+}
+
+void zevsite::EventStorage::eventsDeleted(std::size_t count) {
+  rowsInStore_ -= static_cast<std::int64_t>(count);
 }
 
 void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
@@ -119,20 +147,20 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
   {
     zevsite::MutexLock lock(stagingMutex_);
     ensureWriterLocked();
+    ++counters_.accepted;
     while (!staging_.empty() &&
            (staging_.size() >= maxEvents_ || staging_.liveBytes() + bytes > kMaxStagedBytes)) {
-      dropOldestStagedLocked();
+      dropOldestStagedLocked(dropReasonLocked(staging_.size() + 1));
     }
     const bool wasEmpty = staging_.empty();
     ++acceptedSequence_;
     while (!staging_.tryAppend(name, body, createdMillis, seenMillis)) {
       if (staging_.empty()) {
         // Larger than the whole staging area: dropped like an oldest event.
-        ++droppedWhileStaged_;
-        ++committedSequence_;
+        droppedUnstagedLocked(counters_.overflow);
         return;
       }
-      dropOldestStagedLocked();
+      dropOldestStagedLocked(counters_.overflow);
     }
     // The first event of a batch opens its window and wakes the writer, as does the one that
     // makes the batch large enough to go before the window ends; the others ride along.
@@ -209,9 +237,13 @@ std::size_t zevsite::EventStorage::enforceLimitsLocked(zevsite::EventStore& stor
       expiryDue ? zevsite::time::saturatingSub(seenMillisNow(),
                                                zevsite::time::saturatingMul(expirationSecs, 1000))
                 : std::numeric_limits<std::int64_t>::min();
-  std::size_t dropped = store.enforceLimits(maxEvents, oldestAllowed);
+  const auto dropped =
+      store.enforceLimits(maxEvents, oldestAllowed, ZEVSitePlatform::current().currentTimeMillis());
+  counters_.eventLimit += dropped.beyondCount;
+  counters_.expiry += dropped.expired;
   rowEstimate_ = store.count().value_or(rowEstimate_);
-  return dropped;
+  rowsInStore_ = static_cast<std::int64_t>(rowEstimate_);
+  return dropped.beyondCount + dropped.expired;
 }
 
 zevsite::EventStore* zevsite::EventStorage::openStoreLocked(std::string* error) {
@@ -219,6 +251,7 @@ zevsite::EventStore* zevsite::EventStorage::openStoreLocked(std::string* error) 
   zevsite::EventStore* store = store_.open(error, opened);
   if (!store || !opened) return store;
   rowEstimate_ = store->count().value_or(0);
+  rowsInStore_ = static_cast<std::int64_t>(rowEstimate_);
   startClockLocked(*store);
   store->setCommitListener([this](int walFrames) {
     zevsite::MutexLock lock(stagingMutex_);
@@ -358,7 +391,10 @@ void zevsite::EventStorage::runDeletionLocked() {
     } else {
       if (store_.get() && !store_.stillAtPath()) store_.close();
       if (zevsite::EventStore* store = openStoreLocked(nullptr)) deleted = store->deleteAll();
-      if (deleted) rowEstimate_ = 0;
+      if (deleted) {
+        rowEstimate_ = 0;
+        rowsInStore_ = 0;
+      }
     }
   }
   if (deleted) {
@@ -428,20 +464,18 @@ void zevsite::EventStorage::restageUnwrittenLocked() {
          (writingArea_.size() + staging_.size() > maxEvents_ ||
           writingArea_.liveBytes() + staging_.liveBytes() > kMaxStagedBytes)) {
     writingArea_.dropOldest();
-    ++droppedWhileStaged_;
-    ++committedSequence_;
+    droppedUnstagedLocked(dropReasonLocked(writingArea_.size() + 1 + staging_.size()));
   }
   for (std::size_t i = 0; i < staging_.size(); ++i) {
     const zevsite::PendingEvent event = staging_.at(i);
     if (!writingArea_.tryAppend(event.name, event.body, event.createdMillis, event.seenMillis)) {
-      ++droppedWhileStaged_;
-      ++committedSequence_;
+      droppedUnstagedLocked(counters_.overflow);
     }
   }
   std::swap(staging_, writingArea_);
   writingArea_.clear();
   while (staging_.size() > maxEvents_ || staging_.liveBytes() > kMaxStagedBytes) {
-    dropOldestStagedLocked();
+    dropOldestStagedLocked(dropReasonLocked(staging_.size()));
   }
 }
 
@@ -522,6 +556,8 @@ zevsite::EventStorage::BatchOutcome zevsite::EventStorage::writeBatch(
       outcome.written = outcome.committed == rows_.size();
       if (outcome.committed > 0) {
         rowEstimate_ += outcome.committed;
+        rowsInStore_ += static_cast<std::int64_t>(outcome.committed);
+        counters_.stored += outcome.committed;
         droppedInStore = enforceLimitsLocked(*store, maxEvents, expirationSecs);
       }
       if (!outcome.written) {

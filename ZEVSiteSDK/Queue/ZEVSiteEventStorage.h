@@ -95,6 +95,16 @@ class EventStorage {
   // Runs `work` with the open store under the store lock (the sender's access). Returns
   // false without running it when the store cannot be opened.
   bool withStore(const std::function<void(EventStore&)>& work);
+  // What this storage did with the events of this process (see ZEVSiteStatistics): accepted,
+  // dropped by reason, stored, and pending (staged, or in the store as this process sees it).
+  // Takes the staging lock briefly; any thread.
+  struct Counts {
+    std::uint64_t accepted = 0, overflow = 0, expiry = 0, eventLimit = 0, stored = 0, pending = 0;
+  };
+  Counts counts();
+  // The sender deleted `count` events from the store (delivered, or refused for good).
+  void eventsDeleted(std::size_t count);
+
   // Called by the writer after each committed batch (the sender's wake-up). Any thread.
   void setCommitListener(std::function<void()> listener);
   // The store's clock now (see ZEVSiteStoreClock.h): how long the SDK has seen its store
@@ -137,7 +147,13 @@ class EventStorage {
   // Runs the commit listener (the sender's wake-up) with the staging lock let go meanwhile.
   void notifyCommitListenerLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void runDeletionLocked() ZEVSITE_REQUIRES(stagingMutex_);
-  void dropOldestStagedLocked() ZEVSITE_REQUIRES(stagingMutex_);
+  // Drops the oldest staged event, counted under `reason`; droppedUnstagedLocked counts one
+  // that was never staged or was already taken out. Both count it as handled for flush.
+  void dropOldestStagedLocked(std::atomic<std::uint64_t>& reason) ZEVSITE_REQUIRES(stagingMutex_);
+  void droppedUnstagedLocked(std::atomic<std::uint64_t>& reason) ZEVSITE_REQUIRES(stagingMutex_);
+  // The reason for dropping one of `events` staged events: the event limit when they are more
+  // than it allows, else the staging bound (overflow).
+  std::atomic<std::uint64_t>& dropReasonLocked(std::size_t events) ZEVSITE_REQUIRES(stagingMutex_);
   EventStore* openStoreLocked(std::string* error) ZEVSITE_REQUIRES(storeMutex_);
   // Starts the store's clock where the store's saved reading left it, plus the time that
   // passed since.
@@ -212,6 +228,17 @@ class EventStorage {
   // when the store is opened (under the store lock), read without a lock by host threads,
   // the writer and the sender. kClockNotStarted before.
   std::atomic<std::int64_t> seenOriginNanos_{kClockNotStarted};
+
+  // The counts behind counts(): written by host threads (accepted, staging drops) and the
+  // writer, read by anyone.
+  struct Counters {
+    std::atomic<std::uint64_t> accepted{0}, overflow{0}, expiry{0}, eventLimit{0}, stored{0};
+  };
+  Counters counters_;
+  // Events in the store as this process sees them: counted when the store is opened and after
+  // the limits ran, plus commits, minus the sender's deletions. Can dip below zero for a
+  // moment (another process's events delivered here); read as zero then.
+  std::atomic<std::int64_t> rowsInStore_{0};
   std::chrono::steady_clock::time_point lastExpiryCheck_ ZEVSITE_GUARDED_BY(storeMutex_){};
 };
 }  // namespace zevsite

@@ -293,17 +293,26 @@ bool zevsite::EventStore::insertBatch(std::span<const zevsite::PendingEvent> eve
   return false;
 }
 
-std::size_t zevsite::EventStore::enforceLimits(std::size_t maxEvents,
-                                               std::int64_t oldestAllowedSeenMillis) {
-  std::size_t dropped = 0;
+zevsite::EventStore::LimitDrops zevsite::EventStore::enforceLimits(
+    std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis, std::int64_t nowMillis) {
+  LimitDrops dropped;
+  // Events a sender has on the wire stay: they are about to be delivered, and were they
+  // deleted they would be counted both dropped and delivered. Past their lease they go.
+  const std::string notOnTheWire = " AND NOT EXISTS (SELECT 1 FROM leases WHERE until_ms > " +
+                                   std::to_string(nowMillis) +
+                                   " AND events.id BETWEEN first_id AND last_id)";
+  // Expired events go first, so an event both too old and beyond the count is counted as
+  // expired; the events kept are the same either way.
+  std::string byAge = "DELETE FROM events WHERE seen_ms < " +
+                      std::to_string(oldestAllowedSeenMillis) + notOnTheWire;
+  if (execute(byAge.c_str())) dropped.expired = static_cast<std::size_t>(sqlite3_changes(db_));
   std::string byCount =
       "DELETE FROM events WHERE id <= (SELECT id FROM events ORDER BY id DESC "
       "LIMIT 1 OFFSET " +
-      std::to_string(maxEvents) + ")";
-  if (execute(byCount.c_str())) dropped += static_cast<std::size_t>(sqlite3_changes(db_));
-  std::string byAge =
-      "DELETE FROM events WHERE seen_ms < " + std::to_string(oldestAllowedSeenMillis);
-  if (execute(byAge.c_str())) dropped += static_cast<std::size_t>(sqlite3_changes(db_));
+      std::to_string(maxEvents) + ")" + notOnTheWire;
+  if (execute(byCount.c_str())) {
+    dropped.beyondCount = static_cast<std::size_t>(sqlite3_changes(db_));
+  }
   return dropped;
 }
 

@@ -78,8 +78,14 @@ class EventStore {
   // false (and nothing inserted) on failure.
   bool insertBatch(std::span<const PendingEvent> events, const zevsite::StoreClockSample& clock);
   // Deletes the oldest events beyond `maxEvents` and those stored before the store's clock
-  // read `oldestAllowedSeenMillis`; returns how many were deleted.
-  std::size_t enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis);
+  // read `oldestAllowedSeenMillis`, but none a lease holds at `nowMillis` (wall clock, as
+  // leases are); returns how many each deleted.
+  struct LimitDrops {
+    std::size_t beyondCount = 0;
+    std::size_t expired = 0;
+  };
+  LimitDrops enforceLimits(std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis,
+                           std::int64_t nowMillis);
   // The store's clock as last saved (by this process or an earlier one); nothing for a new
   // store.
   std::optional<zevsite::StoreClockSample> loadClock();

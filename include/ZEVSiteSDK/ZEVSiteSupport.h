@@ -6,9 +6,43 @@
 #include <ZEVSiteSDK/ZEVSiteValue.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+
+/// What the SDK did with this process's events since the process started, summed over every
+/// home directory it used. The counts only grow; `pending` is a reading of now.
+struct ZEVSiteStatistics {
+  /// Events the tracking calls made and handed to the store (start-up events included).
+  std::uint64_t tracked = 0;
+  /// Tracking calls refused for invalid input (each with its log line). Calls made while the
+  /// user has opted out leave no trace and are not counted.
+  std::uint64_t refused = 0;
+  /// Events tracked or stored that will never be delivered, by reason.
+  struct Dropped {
+    /// The staging area was full (a burst faster than the disk): the oldest staged events.
+    std::uint64_t overflow = 0;
+    /// Older than the configured age limit.
+    std::uint64_t expiry = 0;
+    /// Beyond the configured number of events kept: the oldest.
+    std::uint64_t eventLimit = 0;
+    /// Refused by the collector with a 4xx status (its log line says which).
+    std::uint64_t rejected = 0;
+  } dropped;
+  /// Events written to the store.
+  std::uint64_t stored = 0;
+  /// Events staged or stored and not yet delivered: this process's view of its store (events
+  /// another process stores or sends from the same home directory are not seen).
+  std::uint64_t pending = 0;
+  /// Events the collector accepted (2xx).
+  std::uint64_t delivered = 0;
+  /// Upload requests that failed and will be retried (no answer, 5xx, 429, ...).
+  std::uint64_t uploadFailures = 0;
+  /// When the last upload was accepted, in milliseconds since the epoch; absent before.
+  std::optional<std::int64_t> lastUploadMillis;
+};
 
 /// SDK-wide settings and state shared by every manager in the process.
 ///
@@ -142,4 +176,8 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   /// within `timeout`: true when all of that finished in time. Tracking keeps storing.
   /// Blocks the calling thread.
   static bool shutdown(std::chrono::milliseconds timeout);
+
+  /// The SDK's counters (see ZEVSiteStatistics). Cheap enough to call every second: it reads
+  /// counters and takes each store's staging lock briefly, with no disk I/O. Any thread.
+  static ZEVSiteStatistics statistics();
 };

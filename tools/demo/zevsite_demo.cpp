@@ -163,6 +163,25 @@ void printWireBytes(std::size_t bytes, std::size_t events) {
       bytes, events, static_cast<double>(bytes) / static_cast<double>(events), encodingName());
 }
 
+// The SDK's own counters (ZEVSiteSupport::statistics), as a host would log them.
+void printStatistics(const ZEVSiteStatistics& statistics) {
+  std::printf(
+      "  the SDK's counters: tracked %llu, refused %llu, stored %llu, delivered %llu, pending "
+      "%llu, upload failures %llu;\n"
+      "    dropped: %llu overflow, %llu expired, %llu over the event limit, %llu refused by "
+      "the collector\n",
+      static_cast<unsigned long long>(statistics.tracked),
+      static_cast<unsigned long long>(statistics.refused),
+      static_cast<unsigned long long>(statistics.stored),
+      static_cast<unsigned long long>(statistics.delivered),
+      static_cast<unsigned long long>(statistics.pending),
+      static_cast<unsigned long long>(statistics.uploadFailures),
+      static_cast<unsigned long long>(statistics.dropped.overflow),
+      static_cast<unsigned long long>(statistics.dropped.expiry),
+      static_cast<unsigned long long>(statistics.dropped.eventLimit),
+      static_cast<unsigned long long>(statistics.dropped.rejected));
+}
+
 // What the load did: whether it ended as it should, and how many of its events the store's
 // event limit dropped (tracked faster than delivered; oldest first, by design).
 struct LoadOutcome {
@@ -222,6 +241,7 @@ LoadOutcome runLoad(const Options& options, zevsite::collector::Collector* colle
         outcome.droppedByLimits);
   }
   std::printf("\n");
+  printStatistics(ZEVSiteSupport::statistics());
   return outcome;
 }
 
