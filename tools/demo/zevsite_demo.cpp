@@ -271,6 +271,11 @@ int main(int argc, char** argv) {
   if (options.home.empty()) {
     options.home = (std::filesystem::temp_directory_path() / "zevsite-demo-XXXXXX").string();
     if (!::mkdtemp(options.home.data())) return 1;
+  } else if (std::error_code error; !std::filesystem::is_directory(options.home) &&
+                                    !std::filesystem::create_directories(options.home, error)) {
+    std::fprintf(stderr, "zevsite-demo: cannot create the home directory %s: %s\n",
+                 options.home.c_str(), error.message().c_str());
+    return 2;
   }
   std::printf("ZEVSite SDK demo: home directory %s\n", options.home.c_str());
 
