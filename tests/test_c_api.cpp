@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -157,6 +158,15 @@ TEST_F(ZEVSiteCApiTest, EveryKindOfEventArrivesAsTheHostGaveIt) {
   ASSERT_EQ(zevsite_flush(10000), 1);
   ASSERT_TRUE(collector_.waitForEventCount(8, 10s));
   EXPECT_EQ(collector_.eventCount(), 8u);  // the refused calls sent nothing
+  zevsite_statistics statistics;
+  std::memset(&statistics, 0xff, sizeof statistics);
+  zevsite_get_statistics(&statistics, sizeof statistics);
+  EXPECT_EQ(statistics.tracked, 8u);
+  EXPECT_EQ(statistics.refused, 4u);
+  EXPECT_EQ(statistics.delivered, 8u);
+  EXPECT_EQ(statistics.pending, 0u);
+  EXPECT_EQ(statistics.dropped_event_limit + statistics.dropped_overflow, 0u);
+  EXPECT_GT(statistics.last_upload_ms, 0);
 
   auto inits = arrivedOfKind("init");
   ASSERT_EQ(inits.size(), 1u);

@@ -482,6 +482,29 @@ int zevsite_flush(int64_t timeout_ms) {
                      [&] { return ZEVSiteSupport::flush(zevsite::millis(timeout_ms)) ? 1 : 0; });
 }
 
+void zevsite_get_statistics(zevsite_statistics* out, size_t size) {
+  if (!out) return;
+  callGuarded("zevsite_get_statistics", 0, [&] {
+    const ZEVSiteStatistics statistics = ZEVSiteSupport::statistics();
+    zevsite_statistics filled{};
+    filled.tracked = statistics.tracked;
+    filled.refused = statistics.refused;
+    filled.dropped_overflow = statistics.dropped.overflow;
+    filled.dropped_expiry = statistics.dropped.expiry;
+    filled.dropped_event_limit = statistics.dropped.eventLimit;
+    filled.dropped_rejected = statistics.dropped.rejected;
+    filled.stored = statistics.stored;
+    filled.pending = statistics.pending;
+    filled.delivered = statistics.delivered;
+    filled.upload_failures = statistics.uploadFailures;
+    filled.last_upload_ms = statistics.lastUploadMillis.value_or(0);
+    // A caller built against an older header passes a smaller size; a newer one, a larger.
+    std::memset(out, 0, size);
+    std::memcpy(out, &filled, std::min(size, sizeof filled));
+    return 0;
+  });
+}
+
 int zevsite_shutdown(int64_t timeout_ms) {
   return callGuarded("zevsite_shutdown", 0,
                      [&] { return ZEVSiteSupport::shutdown(zevsite::millis(timeout_ms)) ? 1 : 0; });

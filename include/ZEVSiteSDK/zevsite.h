@@ -252,6 +252,24 @@ ZEVSITE_EXPORT int zevsite_flush(int64_t timeout_ms);
 /// stay stored and go out on a later launch) and staged events are written. Returns within
 /// the timeout: 1 when all of that finished in time, else 0. Tracking keeps storing.
 ZEVSITE_EXPORT int zevsite_shutdown(int64_t timeout_ms);
+/// What the SDK did with this process's events since it started (ZEVSiteStatistics in
+/// ZEVSiteSupport.h says what each count means). Later versions add fields only at the end.
+typedef struct zevsite_statistics {
+  uint64_t tracked;
+  uint64_t refused;
+  uint64_t dropped_overflow;
+  uint64_t dropped_expiry;
+  uint64_t dropped_event_limit;
+  uint64_t dropped_rejected;
+  uint64_t stored;
+  uint64_t pending;
+  uint64_t delivered;
+  uint64_t upload_failures;
+  int64_t last_upload_ms; /* milliseconds since the epoch; 0 before the first */
+} zevsite_statistics;
+/// Fills the first `size` bytes of `*out` (pass sizeof(zevsite_statistics)); fields beyond
+/// what this library knows are set to 0. Cheap enough to call every second; any thread.
+ZEVSITE_EXPORT void zevsite_get_statistics(zevsite_statistics* out, size_t size);
 /// The version of the SDK library the process runs with ("MAJOR.MINOR.PATCH"). Static
 /// storage, never NULL; any thread.
 ZEVSITE_EXPORT const char* zevsite_sdk_version(void);

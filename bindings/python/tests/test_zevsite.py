@@ -65,10 +65,12 @@ def test_a_host_sends_page_views_events_custom_actions_and_a_deep_link(sdk, coll
 def test_refused_calls_are_logged_and_bad_arguments_raise(sdk, collector):
     m = zevsite.Manager.shared("123", "store")
     refused_before = len(sdk.lines_with("Please check your code"))
+    counted_before = zevsite.statistics()["refused"]
     m.track_page_view("")  # refused: empty title
     m.track_event(None, "", None)  # refused: no category, action or label
     m.track_custom_action({"customActionId": "only-an-id"})  # refused: no label or value
     assert len(sdk.lines_with("Please check your code")) == refused_before + 3
+    assert zevsite.statistics()["refused"] == counted_before + 3
 
     with pytest.raises(TypeError):
         m.track_page_view("P", {"customDimension1": object()})
@@ -87,6 +89,9 @@ def test_refused_calls_are_logged_and_bad_arguments_raise(sdk, collector):
     m.track_event_name("pageview", {"dt": "Grüße ✓", "nested": {"inner": None}})
     assert zevsite.flush(5.0)
     assert collector.wait_for(lambda events: matching(events, dt="Grüße ✓"))
+    counts = zevsite.statistics()
+    assert counts["delivered"] >= 1 and counts["last_upload_ms"] is not None
+    assert counts["tracked"] >= counts["delivered"]
 
     closed = zevsite.Manager.create("123", "side")
     closed.close()

@@ -45,6 +45,7 @@ from ._native import (
     LOG_SINK,
     NETWORK_STATUS,
     LibraryNotFoundError,
+    StatisticsStruct,
     declare,
     load_library,
 )
@@ -79,6 +80,7 @@ __all__ = [
     "set_request_timeout",
     "set_tracking_enabled",
     "shutdown",
+    "statistics",
 ]
 
 _lib = declare(load_library())
@@ -400,6 +402,21 @@ def shutdown(timeout: float) -> bool:
     events stay stored for a later run) and writes staged events; True when that finished
     within ``timeout`` seconds. Tracking keeps storing."""
     return bool(_lib.zevsite_shutdown(_millis(timeout)))
+
+
+def statistics() -> Dict[str, Optional[int]]:
+    """What the SDK did with this process's events since it started, as counts: tracked,
+    refused, dropped_overflow, dropped_expiry, dropped_event_limit, dropped_rejected, stored,
+    pending, delivered, upload_failures, and last_upload_ms (None before the first accepted
+    upload). Cheap enough to call every second."""
+    raw = StatisticsStruct()
+    _lib.zevsite_get_statistics(ctypes.byref(raw), ctypes.sizeof(raw))
+    counts: Dict[str, Optional[int]] = {
+        name: getattr(raw, name) for name, _ in StatisticsStruct._fields_
+    }
+    if not counts["last_upload_ms"]:
+        counts["last_upload_ms"] = None
+    return counts
 
 
 def sdk_version() -> str:

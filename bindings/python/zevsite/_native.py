@@ -63,6 +63,25 @@ LOG_SINK = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p)
 NETWORK_STATUS = CFUNCTYPE(c_int, c_void_p)
 EVENT_OBSERVER = CFUNCTYPE(None, c_void_p, c_size_t, c_void_p, c_size_t, c_void_p)
 
+
+class StatisticsStruct(ctypes.Structure):
+    """struct zevsite_statistics, field for field."""
+
+    _fields_ = [
+        ("tracked", ctypes.c_uint64),
+        ("refused", ctypes.c_uint64),
+        ("dropped_overflow", ctypes.c_uint64),
+        ("dropped_expiry", ctypes.c_uint64),
+        ("dropped_event_limit", ctypes.c_uint64),
+        ("dropped_rejected", ctypes.c_uint64),
+        ("stored", ctypes.c_uint64),
+        ("pending", ctypes.c_uint64),
+        ("delivered", ctypes.c_uint64),
+        ("upload_failures", ctypes.c_uint64),
+        ("last_upload_ms", c_int64),
+    ]
+
+
 _PROTOTYPES = {
     "zevsite_dict_new": (c_void_p, []),
     "zevsite_dict_set_string": (None, [c_void_p, c_char_p, c_char_p]),
@@ -99,6 +118,7 @@ _PROTOTYPES = {
     "zevsite_get_cid": (c_int64, [POINTER(c_char), c_size_t]),
     "zevsite_flush": (c_int, [c_int64]),
     "zevsite_shutdown": (c_int, [c_int64]),
+    "zevsite_get_statistics": (None, [POINTER(StatisticsStruct), c_size_t]),
     "zevsite_sdk_version": (c_char_p, []),
     "zevsite_set_tracking_enabled": (None, [c_int]),
     "zevsite_is_tracking_enabled": (c_int, []),
