@@ -5,7 +5,7 @@
 #   asan   AddressSanitizer + UndefinedBehaviorSanitizer build and tests
 #   tsan   ThreadSanitizer build, the tests labelled "concurrency"
 #   tsa    clang's thread-safety analysis of the library
-#   fuzz   libFuzzer targets: the committed inputs, then ZEVSITE_FUZZ_SECONDS (20) s each
+#   fuzz   libFuzzer targets: the committed inputs, then ZEVSITE_FUZZ_SECONDS (10) s each
 #   python the Python package's tests against the shared library (scripts/test-python.sh)
 #   arm64  a cross build for aarch64, its quick tests under qemu-user (scripts/test-arm64.sh quick)
 #   all    (the default; what CI runs) every stage, with a private ClickHouse server on
@@ -95,7 +95,7 @@ stage_tsa() {
 }
 
 stage_fuzz() {
-  echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=20} s each"
+  echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=10} s each"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "${release_flags[@]}" \
     -DZEVSITE_BUILD_FUZZERS=ON -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
