@@ -195,3 +195,9 @@ void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
 }
 
 std::string_view ZEVSiteSupport::sdkVersion() noexcept { return ZEVSITE_VERSION_STRING; }
+
+void ZEVSiteSupport::setOverflowPolicy(ZEVSiteOverflowPolicy policy,
+                                       std::chrono::milliseconds blockTimeout) {
+  zevsite::EventStorage::setOverflowPolicy({policy == ZEVSiteOverflowPolicy::Block,
+                                            std::max(blockTimeout, std::chrono::milliseconds(0))});
+}

@@ -2,10 +2,12 @@
 // tight loop from 1 or 2 threads while the writer (and, with --deliver, the sender) run.
 // One scenario per process, so peak resident memory is the scenario's own.
 //
-//   zevsite_bench_burst [--events N] [--threads T] [--deliver] [--max-events M]
+//   zevsite_bench_burst [--events N] [--threads T] [--deliver] [--max-events M] [--drop-oldest]
 //
 // --max-events raises the store's event limit (the SDK's default, 10,000, without it), so
-// that only the staging area's byte bound limits a burst.
+// that only the staging area's byte bound limits a burst. --drop-oldest sets that overflow
+// policy (tracking calls never wait; the oldest staged events go) instead of the default,
+// Block (a call waits for the writer when the staging area is full).
 //
 // Prints how many of the events were kept (staging drops the oldest beyond its bounds); the
 // per-call median, p99, p99.9 and max; events on disk per second (until flush returns) or,
@@ -47,6 +49,7 @@ struct Options {
   int threads = 1;
   bool deliver = false;
   std::size_t maxEvents = 0;  // 0: the SDK's default
+  bool dropOldest = false;
 };
 
 Options parse(int argc, char** argv) {
@@ -60,8 +63,12 @@ Options parse(int argc, char** argv) {
       options.deliver = true;
     } else if (!std::strcmp(argv[i], "--max-events") && i + 1 < argc) {
       options.maxEvents = static_cast<std::size_t>(std::atol(argv[++i]));
+    } else if (!std::strcmp(argv[i], "--drop-oldest")) {
+      options.dropOldest = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--events N] [--threads T] [--deliver] [--max-events M]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--events N] [--threads T] [--deliver] [--max-events M] "
+                   "[--drop-oldest]\n",
                    argv[0]);
       std::exit(2);
     }
@@ -110,6 +117,7 @@ int main(int argc, char** argv) {
     collector.countOnly(static_cast<std::size_t>(options.events) + 16);
     ZEVSiteSupport::setCollectURL(collector.start());
   }
+  if (options.dropOldest) ZEVSiteSupport::setOverflowPolicy(ZEVSiteOverflowPolicy::DropOldest);
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "burst");
   if (options.maxEvents > 0) {
     zevsite::EventStorage::forHome(home)->setLimits(options.maxEvents, 604800);

@@ -272,17 +272,27 @@ TEST_F(ZEVSiteStorageTest, StatisticsAccountForEveryEvent) {
   EXPECT_EQ(statistics.stored, 11u);
   EXPECT_EQ(statistics.pending, 1u);
 
-  // A burst larger than the staging area: the oldest staged events go as overflow.
+  // A burst larger than the staging area (three of these fill its 4 MiB). Blocking (the
+  // default), the fourth call waits for the writer to take the three to disk: nothing is lost.
   storage->setLimits(100'000, 604800);
   const std::string megabyte(1024 * 1024, 'm');
   for (int i = 0; i < 5; ++i) queue->addTask(megabyte, "event");
   statistics = ZEVSiteSupport::statistics();
-  EXPECT_EQ(statistics.dropped.overflow, 2u);  // three fit in the 4 MiB staging area
-  EXPECT_EQ(statistics.pending, 1u + 3u);
-  ASSERT_EQ(storedUploads().size(), 4u);
+  EXPECT_EQ(statistics.dropped.overflow, 0u);
+  EXPECT_EQ(statistics.stored, 11u + 3u);  // written while the fourth call waited
+  EXPECT_EQ(statistics.pending, 1u + 5u);
+  ASSERT_EQ(storedUploads().size(), 6u);
+  // Dropping the oldest instead, the calls never wait: two of five go as overflow.
+  ZEVSiteSupport::setOverflowPolicy(ZEVSiteOverflowPolicy::DropOldest);
+  for (int i = 0; i < 5; ++i) queue->addTask(megabyte, "event");
   statistics = ZEVSiteSupport::statistics();
-  EXPECT_EQ(statistics.tracked, 31u);
-  EXPECT_EQ(statistics.stored, 14u);
+  EXPECT_EQ(statistics.dropped.overflow, 2u);
+  EXPECT_EQ(statistics.pending, 6u + 3u);
+  ASSERT_EQ(storedUploads().size(), 9u);
+  ZEVSiteSupport::setOverflowPolicy(ZEVSiteOverflowPolicy::Block);
+  statistics = ZEVSiteSupport::statistics();
+  EXPECT_EQ(statistics.tracked, 36u);
+  EXPECT_EQ(statistics.stored, 19u);
   EXPECT_EQ(statistics.tracked,
             statistics.stored + statistics.dropped.eventLimit + statistics.dropped.overflow);
   EXPECT_EQ(statistics.delivered, 0u);

@@ -482,6 +482,14 @@ int zevsite_flush(int64_t timeout_ms) {
                      [&] { return ZEVSiteSupport::flush(zevsite::millis(timeout_ms)) ? 1 : 0; });
 }
 
+void zevsite_set_overflow_policy(int drop_oldest, int64_t block_timeout_ms) {
+  callGuarded("zevsite_set_overflow_policy", [&] {
+    ZEVSiteSupport::setOverflowPolicy(
+        drop_oldest ? ZEVSiteOverflowPolicy::DropOldest : ZEVSiteOverflowPolicy::Block,
+        zevsite::millis(block_timeout_ms));
+  });
+}
+
 void zevsite_get_statistics(zevsite_statistics* out, size_t size) {
   if (!out) return;
   callGuarded("zevsite_get_statistics", 0, [&] {

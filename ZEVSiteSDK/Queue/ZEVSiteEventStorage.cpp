@@ -17,6 +17,10 @@
 
 namespace {
 
+// The overflow policy of the process (see EventStorage::setOverflowPolicy).
+std::atomic<bool> blockOnOverflow{true};
+std::atomic<std::int64_t> overflowTimeoutMillis{1000};
+
 struct Registry {
   zevsite::Mutex mutex;  // guards storages
   std::map<std::string, std::shared_ptr<zevsite::EventStorage>> storages ZEVSITE_GUARDED_BY(mutex);
@@ -56,6 +60,11 @@ std::shared_ptr<zevsite::EventStorage> zevsite::EventStorage::forHome(
     self->ensureWriterLocked();
   }
   return storage;
+}
+
+void zevsite::EventStorage::setOverflowPolicy(OverflowPolicy policy) {
+  overflowTimeoutMillis = policy.timeout.count();
+  blockOnOverflow = policy.block;
 }
 
 std::vector<std::shared_ptr<zevsite::EventStorage>> zevsite::EventStorage::all() {
@@ -148,6 +157,9 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
     zevsite::MutexLock lock(stagingMutex_);
     ensureWriterLocked();
     ++counters_.accepted;
+    if (staging_.liveBytes() + bytes > kMaxStagedBytes && bytes <= kMaxStagedBytes) {
+      waitForRoomLocked(bytes);
+    }
     while (!staging_.empty() &&
            (staging_.size() >= maxEvents_ || staging_.liveBytes() + bytes > kMaxStagedBytes)) {
       dropOldestStagedLocked(dropReasonLocked(staging_.size() + 1));
@@ -169,6 +181,21 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
   }
   // Woken outside the lock, so the writer never wakes into a lock the host still holds.
   if (wakeWriter) wakeWriter->wake();
+}
+
+void zevsite::EventStorage::waitForRoomLocked(std::size_t bytes) {
+  // While the store fails, the writer only retries later: waiting would not make room.
+  if (!blockOnOverflow || failures_ > 0) return;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(overflowTimeoutMillis.load());
+  // Counted as a flush waiter, so the writer takes the staged batch without its window.
+  ++flushWaiters_;
+  wakeWriterLocked();
+  zevsite::awaitWorkers(writer_.get(), committedCondition_, stagingMutex_, deadline,
+                        [&]() ZEVSITE_REQUIRES(stagingMutex_) {
+                          return staging_.liveBytes() + bytes <= kMaxStagedBytes || failures_ > 0;
+                        });
+  --flushWaiters_;
 }
 
 bool zevsite::EventStorage::flush(std::chrono::steady_clock::time_point deadline) {
@@ -365,8 +392,10 @@ zevsite::NextRun zevsite::EventStorage::writerStep() {
   }
   batchDueAt_.reset();
   truncateAt_.reset();  // new events: the store is not idle
-  // writingArea_ is empty (and sized like the last batch): it becomes the staging area.
+  // writingArea_ is empty (and sized like the last batch): it becomes the staging area, and
+  // host calls waiting for room find it.
   std::swap(staging_, writingArea_);
+  committedCondition_.notify_all();
   const std::uint64_t batchEnd = acceptedSequence_;
   const std::size_t dropped = std::exchange(droppedWhileStaged_, 0);
   lock.unlock();

@@ -66,10 +66,20 @@ class EventStorage {
   EventStorage(const EventStorage&) = delete;
   EventStorage& operator=(const EventStorage&) = delete;
 
+  // What accept does when the staging area has no room for an event: wait up to `timeout`
+  // for the writer to take the staged events (block), or drop the oldest at once. One
+  // policy for the process; any thread.
+  struct OverflowPolicy {
+    bool block = true;
+    std::chrono::milliseconds timeout{1000};
+  };
+  static void setOverflowPolicy(OverflowPolicy policy);
+
   // Stages one event for the writer. No disk I/O: a short lock and a copy into the staging
   // ring, which allocates nothing once it has grown to a burst's size. When the staging
-  // area already holds maxEvents or kMaxStagedBytes, the oldest staged events are dropped
-  // (counted and logged once per batch by the writer).
+  // area already holds maxEvents, the oldest staged events are dropped; when it holds
+  // kMaxStagedBytes, the overflow policy decides (wait for the writer, then drop the oldest);
+  // drops are counted and logged once per batch by the writer.
   void accept(std::string_view name, std::string_view body, std::int64_t createdMillis);
   // Waits until everything accepted before the call has been written (or dropped by the
   // limits) and every deletion asked for before it has run; false when `deadline` came first.
@@ -133,6 +143,9 @@ class EventStorage {
   // Free bytes on the store's file system (nullopt: unknown).
   std::optional<std::uint64_t> freeDiskBytesLocked() ZEVSITE_REQUIRES(storeMutex_);
   void ensureWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
+  // Under the blocking overflow policy, waits (the staging lock let go meanwhile) until the
+  // writer has made room for `bytes` more, the timeout passed or the store fails.
+  void waitForRoomLocked(std::size_t bytes) ZEVSITE_REQUIRES(stagingMutex_);
   void wakeWriterLocked() ZEVSITE_REQUIRES(stagingMutex_);
   void resetAfterFork();
   // Writes writingArea_; leaves in it the events that could not be written.
@@ -164,8 +177,9 @@ class EventStorage {
   std::size_t enforceLimitsLocked(EventStore& store, std::size_t maxEvents,
                                   std::int64_t expirationSecs) ZEVSITE_REQUIRES(storeMutex_);
 
-  zevsite::Mutex stagingMutex_;           // guards the staging fields below
-  ConditionVariable committedCondition_;  // flush and deleteAll wait here for the writer
+  zevsite::Mutex stagingMutex_;  // guards the staging fields below
+  // flush, deleteAll and accepts waiting for room wait here for the writer
+  ConditionVariable committedCondition_;
   StagingArea staging_ ZEVSITE_GUARDED_BY(stagingMutex_){kMaxStagedBytes};
   // The batch being written: the writer thread swaps it with staging_ under the staging lock
   // and then writes it without the lock, from this one buffer. Writer thread only (and the

@@ -12,6 +12,20 @@
 #include <string>
 #include <string_view>
 
+/// What a tracking call does when the SDK's staging area (4 MiB of events waiting for the
+/// disk) is full: a burst faster than the disk can take.
+enum class ZEVSiteOverflowPolicy {
+  /// The call waits until the writer has taken the staged events to disk, at most the
+  /// timeout given with the policy; only then is the oldest staged event dropped. The default:
+  /// nothing accepted is lost while the disk keeps up at all. While the store cannot be
+  /// written (a full disk), calls do not wait: waiting would not help.
+  Block,
+  /// The call never waits: the oldest staged events are dropped (counted in
+  /// ZEVSiteStatistics::dropped.overflow). For hosts that must never wait, such as a game
+  /// loop.
+  DropOldest,
+};
+
 /// What the SDK did with this process's events since the process started, summed over every
 /// home directory it used. The counts only grow; `pending` is a reading of now.
 struct ZEVSiteStatistics {
@@ -30,7 +44,9 @@ struct ZEVSiteStatistics {
     std::uint64_t eventLimit = 0;
     /// Refused by the collector with a 4xx status (its log line says which).
     std::uint64_t rejected = 0;
-  } dropped;
+  };
+  /// Events dropped, by reason.
+  Dropped dropped;
   /// Events written to the store.
   std::uint64_t stored = 0;
   /// Events staged or stored and not yet delivered: this process's view of its store (events
@@ -176,6 +192,12 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   /// within `timeout`: true when all of that finished in time. Tracking keeps storing.
   /// Blocks the calling thread.
   static bool shutdown(std::chrono::milliseconds timeout);
+
+  /// What tracking calls do when the staging area is full (see ZEVSiteOverflowPolicy), and
+  /// the longest a call waits under Block (default: Block, 1 s; a negative timeout counts as
+  /// zero). Applies to calls made after it returns. Any thread.
+  static void setOverflowPolicy(ZEVSiteOverflowPolicy policy,
+                                std::chrono::milliseconds blockTimeout = std::chrono::seconds(1));
 
   /// The SDK's counters (see ZEVSiteStatistics). Cheap enough to call every second: it reads
   /// counters and takes each store's staging lock briefly, with no disk I/O. Any thread.

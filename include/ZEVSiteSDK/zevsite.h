@@ -252,20 +252,24 @@ ZEVSITE_EXPORT int zevsite_flush(int64_t timeout_ms);
 /// stay stored and go out on a later launch) and staged events are written. Returns within
 /// the timeout: 1 when all of that finished in time, else 0. Tracking keeps storing.
 ZEVSITE_EXPORT int zevsite_shutdown(int64_t timeout_ms);
+/// What tracking calls do when the staging area is full (ZEVSiteOverflowPolicy in
+/// ZEVSiteSupport.h): 0 waits for the writer, at most `block_timeout_ms` (the default, with
+/// 1000 ms); 1 drops the oldest staged events at once. Any thread.
+ZEVSITE_EXPORT void zevsite_set_overflow_policy(int drop_oldest, int64_t block_timeout_ms);
 /// What the SDK did with this process's events since it started (ZEVSiteStatistics in
 /// ZEVSiteSupport.h says what each count means). Later versions add fields only at the end.
 typedef struct zevsite_statistics {
-  uint64_t tracked;
-  uint64_t refused;
-  uint64_t dropped_overflow;
-  uint64_t dropped_expiry;
-  uint64_t dropped_event_limit;
-  uint64_t dropped_rejected;
-  uint64_t stored;
-  uint64_t pending;
-  uint64_t delivered;
-  uint64_t upload_failures;
-  int64_t last_upload_ms; /* milliseconds since the epoch; 0 before the first */
+  uint64_t tracked;              ///< events handed to the store
+  uint64_t refused;              ///< tracking calls refused for invalid input
+  uint64_t dropped_overflow;     ///< dropped: the staging area was full
+  uint64_t dropped_expiry;       ///< dropped: older than the age limit
+  uint64_t dropped_event_limit;  ///< dropped: beyond the number of events kept
+  uint64_t dropped_rejected;     ///< dropped: refused by the collector (4xx)
+  uint64_t stored;               ///< events written to the store
+  uint64_t pending;              ///< staged or stored, not yet delivered
+  uint64_t delivered;            ///< events the collector accepted (2xx)
+  uint64_t upload_failures;      ///< upload requests to retry
+  int64_t last_upload_ms;        ///< the last accepted upload (ms since the epoch); 0: none
 } zevsite_statistics;
 /// Fills the first `size` bytes of `*out` (pass sizeof(zevsite_statistics)); fields beyond
 /// what this library knows are set to 0. Cheap enough to call every second; any thread.

@@ -79,6 +79,7 @@ __all__ = [
     "set_proxy",
     "set_request_timeout",
     "set_tracking_enabled",
+    "set_overflow_policy",
     "shutdown",
     "statistics",
 ]
@@ -402,6 +403,14 @@ def shutdown(timeout: float) -> bool:
     events stay stored for a later run) and writes staged events; True when that finished
     within ``timeout`` seconds. Tracking keeps storing."""
     return bool(_lib.zevsite_shutdown(_millis(timeout)))
+
+
+def set_overflow_policy(drop_oldest: bool, block_timeout: float = 1.0) -> None:
+    """What tracking calls do when the SDK's staging area (4 MiB of events waiting for the
+    disk) is full: wait up to ``block_timeout`` seconds for the writer (the default), or, with
+    ``drop_oldest``, never wait and drop the oldest staged events (counted in
+    ``statistics()["dropped_overflow"]``)."""
+    _lib.zevsite_set_overflow_policy(1 if drop_oldest else 0, _millis(block_timeout))
 
 
 def statistics() -> Dict[str, Optional[int]]:

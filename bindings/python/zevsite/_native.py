@@ -119,6 +119,7 @@ _PROTOTYPES = {
     "zevsite_flush": (c_int, [c_int64]),
     "zevsite_shutdown": (c_int, [c_int64]),
     "zevsite_get_statistics": (None, [POINTER(StatisticsStruct), c_size_t]),
+    "zevsite_set_overflow_policy": (None, [c_int, c_int64]),
     "zevsite_sdk_version": (c_char_p, []),
     "zevsite_set_tracking_enabled": (None, [c_int]),
     "zevsite_is_tracking_enabled": (c_int, []),
