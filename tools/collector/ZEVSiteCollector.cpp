@@ -189,7 +189,7 @@ bool Collector::isRegisteredApp(const std::string& app) {
   std::lock_guard lock(registeredMutex_);
   if (registeredIds_.count(app)) return true;
   // Apps registered while the collector runs count within a few seconds: the list is read
-  // again for an unknown id, at most every kRegisteredAppsRefresh.
+  // again for an unknown id, at most every kRegisteredAppsRefreshMillis.
   const std::int64_t now = clock_();
   if (registeredReadAt_ != 0 && now - registeredReadAt_ < kRegisteredAppsRefreshMillis) {
     return false;
