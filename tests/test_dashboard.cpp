@@ -153,3 +153,93 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   collector.stop();
   std::filesystem::remove_all(directory);
 }
+
+// Each table of the summary downloads as CSV: a header row, CRLF line ends, text that holds a
+// separator or a quote quoted, and text a spreadsheet would run as a formula defused with a
+// leading apostrophe. An unknown table or a missing app is 400.
+TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
+  const std::string directory = makeTemporaryDirectory();
+  zevsite::collector::Collector collector;
+  collector.setStore(
+      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+  const std::string collectURL = collector.start();
+  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
+  const std::vector<std::string> lines = {
+      pageView("%3DHYPERLINK(%22http%3A%2F%2Fx%22)", "c1", 1, now),  // =HYPERLINK("http://x")
+      pageView("Shoes%2C%20red", "c1", 2, now),                      // Shoes, red
+      pageView("Shoes%2C%20red", "c2", 3, now),
+      "tid=dc-42&t=event&ec=shop&ea=%2Bbuy&cid=c1&eid=dash-4&ts=" + std::to_string(now),
+  };
+  std::string body;
+  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  httplib::Client client(base);
+  auto posted = client.Post("/collect", body, "text/plain");
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 200);
+
+  const std::string today = zevsite::collector::formatDay(zevsite::collector::today());
+  auto csv = [&](const std::string& query) {
+    return client.Get(("/api/summary.csv?" + query).c_str());
+  };
+  auto pages = csv("app=42&from=" + today + "&to=" + today + "&table=pages");
+  ASSERT_TRUE(pages);
+  EXPECT_EQ(pages->status, 200);
+  EXPECT_EQ(pages->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_EQ(pages->get_header_value("Content-Disposition"),
+            "attachment; filename=\"zevsite-42-pages-" + today + "-" + today + ".csv\"");
+  EXPECT_EQ(pages->body,
+            "title,views\r\n\"Shoes, red\",2\r\n\"'=HYPERLINK(\"\"http://x\"\")\",1\r\n");
+  auto events = csv("app=42&from=" + today + "&to=" + today + "&table=events");
+  ASSERT_TRUE(events);
+  EXPECT_EQ(events->body, "category,action,count\r\nshop,'+buy,1\r\n");
+  auto daily = csv("app=42&from=" + today + "&to=" + today + "&table=daily");
+  ASSERT_TRUE(daily);
+  EXPECT_EQ(daily->body, "day,pageviews,events,clients\r\n" + today + ",3,4,2\r\n");
+  for (const char* bad : {"app=42&table=users", "app=42", "table=pages"}) {
+    auto refused = csv(bad);
+    ASSERT_TRUE(refused) << bad;
+    EXPECT_EQ(refused->status, 400) << bad;
+  }
+  collector.stop();
+  std::filesystem::remove_all(directory);
+}
+
+// The app and range shown are in the page's URL, so a view can be linked, and the CSV links
+// follow the view. A collector without events says how to point an SDK at it.
+TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
+  if (::access(kChromium, X_OK) != 0) {
+    GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
+  }
+  const std::string directory = makeTemporaryDirectory();
+  zevsite::collector::Collector collector;
+  collector.setStore(
+      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+  const std::string collectURL = collector.start();
+  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+
+  std::string dom = runChromium(base + "/", directory + "/profile-empty", {"--dump-dom"});
+  EXPECT_NE(dom.find("data-loaded=\"empty\""), std::string::npos) << dom;
+  EXPECT_EQ(elementText(dom, "empty-cpp"),
+            "ZEVSiteSupport::setCollectURL(\"" + collectURL + "\");  // C++");
+  EXPECT_EQ(attribute(dom, "summary", "hidden"), "");
+
+  const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
+  std::string body = pageView("Home", "c1", 1, now) + "\n" +
+                     "tid=dc-7&t=pageview&dt=Other&cid=c9&eid=dash-2&ts=" + std::to_string(now);
+  httplib::Client client(base);
+  auto posted = client.Post("/collect", body, "text/plain");
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 200);
+  dom = runChromium(base + "/?app=7&days=7", directory + "/profile-linked", {"--dump-dom"});
+  ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
+  EXPECT_NE(dom.find("data-view=\"7/7\""), std::string::npos) << dom;
+  EXPECT_EQ(attribute(dom, "daily-chart", "data-drawn"), "7");
+  EXPECT_EQ(elementText(dom, "tile-pageviews"), "1");  // app 7's, not app 42's
+  const std::string pagesLink = attribute(dom, "csv-pages", "href");
+  EXPECT_EQ(pagesLink.rfind("/api/summary.csv?app=7&amp;from=", 0), 0u) << pagesLink;
+  EXPECT_NE(pagesLink.find("&amp;table=pages"), std::string::npos) << pagesLink;
+  EXPECT_EQ(attribute(dom, "empty", "hidden"), "");
+  collector.stop();
+  std::filesystem::remove_all(directory);
+}

@@ -5,6 +5,8 @@
 #include "ZEVSiteDashboard.h"
 #include "ZEVSiteSummaryFormat.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -257,6 +259,10 @@ void Collector::addRoutes() {
                [this](const httplib::Request& request, httplib::Response& response) {
                  serveSummary(request, response);
                });
+  server_->Get("/api/summary.csv",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 serveSummaryCsv(request, response);
+               });
   serveDashboard(*server_);
   server_->Get("/api/apps", [this](const httplib::Request&, httplib::Response& response) {
     serveApps(response);
@@ -308,6 +314,37 @@ void Collector::serveSummary(const httplib::Request& request, httplib::Response&
     answerJson(response, 200, summaryJson(store_->summary(*query)));
   } catch (const StoreError& error) {
     // The store's own words go to the operator's log, not to an unknown client.
+    log_(std::string("zevsite-collector: summary failed: ") + error.what());
+    response.set_header("Retry-After", kStoreRetryAfterSeconds);
+    answerJson(response, 503, errorJson(kStoreUnavailable));
+  }
+}
+
+void Collector::serveSummaryCsv(const httplib::Request& request, httplib::Response& response) {
+  if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
+  const std::string table = request.get_param_value("table");
+  constexpr std::string_view kTables[] = {"daily", "pages", "events", "campaigns"};
+  if (std::find(std::begin(kTables), std::end(kTables), table) == std::end(kTables)) {
+    return answerJson(response, 400,
+                      errorJson("table must be one of daily, pages, events, campaigns"));
+  }
+  std::string problem;
+  auto query = summaryQuery(request.get_param_value("app"), request.get_param_value("from"),
+                            request.get_param_value("to"), dayNumberOf(clock_()), problem);
+  if (!query) return answerJson(response, 400, errorJson(problem));
+  try {
+    const auto csv = summaryCsv(store_->summary(*query), table);
+    response.status = 200;
+    // App ids are any text: only letters, digits, '.', '_' and '-' of it go into the name.
+    std::string app = query->app;
+    for (char& c : app) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') c = '_';
+    }
+    response.set_header("Content-Disposition", "attachment; filename=\"zevsite-" + app + "-" +
+                                                   table + "-" + query->from + "-" + query->to +
+                                                   ".csv\"");
+    response.set_content(*csv, "text/csv; charset=utf-8");
+  } catch (const StoreError& error) {
     log_(std::string("zevsite-collector: summary failed: ") + error.what());
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
     answerJson(response, 503, errorJson(kStoreUnavailable));

@@ -155,6 +155,9 @@ class Collector {
   void keepNewEvents(const DecodedBatch& batch, const std::vector<bool>& isNew);
   bool seen(const std::string& eventId);
   void serveSummary(const httplib::Request& request, httplib::Response& response);
+  // One table of the summary as CSV, for a spreadsheet: GET /api/summary.csv?app=&from=&to=
+  // &table=daily|pages|events|campaigns.
+  void serveSummaryCsv(const httplib::Request& request, httplib::Response& response);
   void serveApps(httplib::Response& response);
   void recordRequest(const UploadRequest& request);
   // Appends one event to the --jsonl file; with mutex_ held.

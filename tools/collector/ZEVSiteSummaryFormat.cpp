@@ -119,6 +119,59 @@ std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::stri
   return SummaryQuery{appId(app), formatDay(*first), formatDay(*last)};
 }
 
+namespace {
+
+// A text cell: quoted when it holds a separator, a quote or a line end; defused when a
+// spreadsheet would read it as a formula.
+std::string csvText(std::string_view text) {
+  std::string cell;
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) {
+    cell += '\'';
+  }
+  cell += text;
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (char c : cell) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+template <class Row, class Format>
+std::string csvTable(const char* header, const std::vector<Row>& rows, Format format) {
+  std::string csv = std::string(header) + "\r\n";
+  for (const Row& row : rows) csv += format(row) + "\r\n";
+  return csv;
+}
+
+}  // namespace
+
+std::optional<std::string> summaryCsv(const Summary& summary, std::string_view table) {
+  using S = Summary;
+  auto number = [](std::int64_t value) { return std::to_string(value); };
+  if (table == "daily") {
+    return csvTable("day,pageviews,events,clients", summary.daily, [&](const S::Day& d) {
+      return d.day + "," + number(d.pageviews) + "," + number(d.events) + "," + number(d.clients);
+    });
+  }
+  if (table == "pages") {
+    return csvTable("title,views", summary.topPages,
+                    [&](const S::Page& p) { return csvText(p.title) + "," + number(p.views); });
+  }
+  if (table == "events") {
+    return csvTable("category,action,count", summary.topEvents, [&](const S::Event& e) {
+      return csvText(e.category) + "," + csvText(e.action) + "," + number(e.count);
+    });
+  }
+  if (table == "campaigns") {
+    return csvTable("campaign,source,starts", summary.campaigns, [&](const S::Campaign& c) {
+      return csvText(c.campaign) + "," + csvText(c.source) + "," + number(c.starts);
+    });
+  }
+  return std::nullopt;
+}
+
 std::string summaryJson(const Summary& summary) {
   using S = Summary;
   return "{" + field("app", summary.query.app) + "," + field("from", summary.query.from) + "," +

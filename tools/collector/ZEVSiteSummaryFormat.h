@@ -32,5 +32,9 @@ std::string summaryJson(const Summary& summary);
 std::string appsJson(const std::vector<std::string>& apps,
                      const std::vector<RegisteredApp>& registered);
 std::string summaryReport(const Summary& summary);
+// One table of the summary as CSV (RFC 4180, a header row, CRLF line ends): "daily",
+// "pages", "events" or "campaigns"; nothing for another name. A text cell that a spreadsheet
+// would run as a formula (it starts with = + - @, a tab or a CR) gets a leading apostrophe.
+std::optional<std::string> summaryCsv(const Summary& summary, std::string_view table);
 
 }  // namespace zevsite::collector

@@ -1,9 +1,15 @@
 // The collector's dashboard: reads /api/apps and /api/summary and shows them. Every value
-// that comes from events goes into the page as text (textContent), never as markup.
+// that comes from events goes into the page as text (textContent), never as markup. The app
+// and the range are kept in the page's URL (?app=ID&days=N), so a view can be linked.
 "use strict";
 
 const REFRESH_MS = 10000;
+const RANGES = ["7", "30", "90"];
 const charts = {};
+const linked = new URLSearchParams(window.location.search);
+// The app the URL asked for, until the picker has offered it once.
+let wantedApp = linked.get("app");
+if (RANGES.includes(linked.get("days"))) document.getElementById("range").value = linked.get("days");
 
 function utcDay(offsetDays) {
   const day = new Date(Date.now() + offsetDays * 86400000);
@@ -104,7 +110,34 @@ async function loadApps() {
     option.textContent = Object.hasOwn(names, app) ? names[app] + " (" + app + ")" : app;
     picker.appendChild(option);
   }
-  if (apps.includes(chosen)) picker.value = chosen;
+  if (wantedApp !== null && apps.includes(wantedApp)) picker.value = wantedApp;
+  else if (apps.includes(chosen)) picker.value = chosen;
+  wantedApp = null;
+}
+
+// Keeps the view in the URL, without a new history entry per change.
+function rememberView(app, days) {
+  const query = new URLSearchParams({ app: app, days: days });
+  window.history.replaceState(null, "", "?" + query.toString());
+  document.body.dataset.view = app + "/" + days;
+}
+
+// Points the CSV links at the tables of the view shown.
+function linkCsv(query) {
+  for (const link of document.querySelectorAll("a.csv")) {
+    const tableQuery = new URLSearchParams(query);
+    tableQuery.set("table", link.dataset.table);
+    link.href = "/api/summary.csv?" + tableQuery.toString();
+  }
+}
+
+// No app has sent an event: how to point an SDK here.
+function showEmpty(empty) {
+  document.getElementById("empty").hidden = !empty;
+  document.getElementById("summary").hidden = empty;
+  const collectURL = window.location.origin + "/collect";
+  setText("empty-cpp", 'ZEVSiteSupport::setCollectURL("' + collectURL + '");  // C++');
+  setText("empty-c", 'zevsite_set_collect_url("' + collectURL + '");  /* C */');
 }
 
 async function refresh() {
@@ -112,12 +145,16 @@ async function refresh() {
   try {
     await loadApps();
     const app = document.getElementById("app").value;
+    showEmpty(!app);
     if (!app) {
       status.textContent = "no events yet";
+      document.body.dataset.loaded = "empty";
       return;
     }
     const days = Number(document.getElementById("range").value);
     const query = new URLSearchParams({ app: app, from: utcDay(1 - days), to: utcDay(0) });
+    rememberView(app, days);
+    linkCsv(query);
     show(await getJson("/api/summary?" + query.toString()));
     status.textContent = "updated " + new Date().toLocaleTimeString();
     document.body.dataset.loaded = "true";
