@@ -2,8 +2,7 @@
 #include "Queue/ZEVSiteBackoff.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Queue/ZEVSiteUploadReaction.h"
-#include "ZEVSiteRecordingCollector.h"
-#include "ZEVSiteTestSupport.h"
+#include "ZEVSiteDeliveringTest.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,40 +16,8 @@
 
 using namespace std::chrono_literals;
 
-class ZEVSiteDeliveryTest : public ZEVSiteTest {
+class ZEVSiteDeliveryTest : public ZEVSiteDeliveringTest {
  protected:
-  void SetUp() override {
-    ZEVSiteTest::SetUp();
-    // The writer and the sender run on this thread, inside flush and the clock's moves.
-    platform_->driveWorkers();
-    ZEVSiteNetworkStatusSimple::setProvider([this] { return status_.load(); });
-    // A slow answer on a busy machine must not time out: a timeout waits out its backoff on
-    // the manual clock, which only a test that moves it ends.
-    ZEVSiteSupport::setRequestTimeout(30s);
-    collectURL_ = collector_.start();
-    ZEVSiteSupport::setCollectURL(collectURL_);
-  }
-  void TearDown() override {
-    ZEVSiteSupport::shutdown(5s);
-    collector_.stop();
-    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
-    ZEVSiteTest::TearDown();
-  }
-
-  std::shared_ptr<ZEVSiteManager> startManager() {
-    auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
-    platform_->runUntilIdle();  // applies the cached configuration's limits
-    return manager;
-  }
-  // Page views titled prefix0..prefix(count-1).
-  static void trackPages(ZEVSiteManager& manager, const std::string& prefix, int count) {
-    for (int i = 0; i < count; ++i) manager.trackPageView(prefix + std::to_string(i));
-  }
-  std::multiset<std::string> deliveredTitles() {
-    std::multiset<std::string> titles;
-    for (const auto& event : collector_.events()) titles.insert(event.get("dt"));
-    return titles;
-  }
   std::size_t storedCount() { return storedUploads().size(); }
   // Moves the manual clock on in steps until `predicate` holds for the collected events:
   // the sender's backoff waits end only when the clock passes them. Each step runs what
@@ -69,10 +36,6 @@ class ZEVSiteDeliveryTest : public ZEVSiteTest {
     return std::any_of(events.begin(), events.end(),
                        [&](const auto& event) { return event.get("dt") == title; });
   }
-
-  std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
-  ZEVSiteRecordingCollector collector_;
-  std::string collectURL_;
 };
 
 TEST_F(ZEVSiteDeliveryTest, BatchesOfAtMostOneHundredOverOneConnection) {

@@ -3,7 +3,7 @@
 // failure guard only. (Proxy, CA bundle and gzip are in test_network_options.cpp; keep-alive
 // in test_delivery.cpp.)
 #include "Config/ZEVSiteConfigRefresh.h"
-#include "ZEVSiteTestSupport.h"
+#include "ZEVSiteDeliveringTest.h"
 
 #include <httplib.h>
 
@@ -16,28 +16,10 @@
 
 using namespace std::chrono_literals;
 
-class ZEVSiteHttpClientTest : public ZEVSiteTest {
+// The test's own servers stand in for the collector: no collect URL from the start.
+class ZEVSiteHttpClientTest : public ZEVSiteDeliveringTest {
  protected:
-  void SetUp() override {
-    ZEVSiteTest::SetUp();
-    platform_->driveWorkers();
-    ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
-    ZEVSiteSupport::setRequestTimeout(30s);
-  }
-  void TearDown() override {
-    ZEVSiteSupport::shutdown(5s);
-    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
-    ZEVSiteTest::TearDown();
-  }
-
-  std::shared_ptr<ZEVSiteManager> startManager() {
-    auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
-    platform_->runUntilIdle();
-    return manager;
-  }
-  static void trackPages(ZEVSiteManager& manager, const std::string& prefix, int count) {
-    for (int i = 0; i < count; ++i) manager.trackPageView(prefix + std::to_string(i));
-  }
+  ZEVSiteHttpClientTest() : ZEVSiteDeliveringTest({.setCollectURL = false}) {}
   std::size_t storedCount() { return storedUploads().size(); }
 };
 

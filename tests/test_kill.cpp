@@ -1,6 +1,5 @@
 #include "Queue/ZEVSiteEventStorage.h"
-#include "ZEVSiteRecordingCollector.h"
-#include "ZEVSiteTestSupport.h"
+#include "ZEVSiteDeliveringTest.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,29 +16,9 @@ class ZEVSiteKillTest : public ZEVSiteTest {};
 
 // Host processes that deliver to a loopback collector while they are killed or race each
 // other. The children run the real platform, so this process waits for them in real time.
-class ZEVSiteKillDeliveryTest : public ZEVSiteTest {
+class ZEVSiteKillDeliveryTest : public ZEVSiteDeliveringTest {
  protected:
-  void SetUp() override {
-    ZEVSiteTest::SetUp();
-    ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
-    ZEVSiteSupport::setRequestTimeout(30s);
-    collectURL_ = collector_.start();
-    ZEVSiteSupport::setCollectURL(collectURL_);
-  }
-  void TearDown() override {
-    ZEVSiteSupport::shutdown(5s);
-    collector_.stop();
-    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
-    ZEVSiteTest::TearDown();
-  }
-  std::shared_ptr<ZEVSiteManager> startManager() {
-    auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
-    platform_->runUntilIdle();
-    return manager;
-  }
-
-  ZEVSiteRecordingCollector collector_;
-  std::string collectURL_;
+  ZEVSiteKillDeliveryTest() : ZEVSiteDeliveringTest({.driveWorkers = false}) {}
 };
 
 // How long after its acceptance an event is on disk at the latest. The SDK promises 100 ms

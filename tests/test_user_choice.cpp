@@ -3,8 +3,7 @@
 #include "Platform/ZEVSiteFiles.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
-#include "ZEVSiteRecordingCollector.h"
-#include "ZEVSiteTestSupport.h"
+#include "ZEVSiteDeliveringTest.h"
 
 #include <cerrno>
 #include <filesystem>
@@ -13,48 +12,21 @@
 
 using namespace std::chrono_literals;
 
-class ZEVSiteUserChoiceTest : public ZEVSiteTest {
+class ZEVSiteUserChoiceTest : public ZEVSiteDeliveringTest {
  protected:
-  void SetUp() override {
-    ZEVSiteTest::SetUp();
-    // The writer and the sender run on this thread, inside flush and the clock's moves.
-    platform_->driveWorkers();
-    ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
-    // A slow answer on a busy machine must not time out: a timeout waits out its backoff on
-    // the manual clock, which only a test that moves it ends.
-    ZEVSiteSupport::setRequestTimeout(30s);
-    collectURL_ = collector_.start();
-  }
-  void TearDown() override {
-    ZEVSiteSupport::shutdown(5s);
-    collector_.stop();
-    ZEVSiteNetworkStatusSimple::setProvider(nullptr);
-    ZEVSiteTest::TearDown();
-  }
+  // The collect URL is set by each test when it wants events sent.
+  ZEVSiteUserChoiceTest() : ZEVSiteDeliveringTest({.setCollectURL = false}) {}
 
-  std::shared_ptr<ZEVSiteManager> startManager() {
-    auto manager = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
-    platform_->runUntilIdle();
-    return manager;
-  }
   std::size_t linesContaining(std::string_view text) {
     std::size_t count = 0;
     for (const auto& line : logLines()) count += line.find(text) != std::string::npos;
     return count;
-  }
-  std::multiset<std::string> deliveredTitles() {
-    std::multiset<std::string> titles;
-    for (const auto& event : collector_.events()) titles.insert(event.get("dt"));
-    return titles;
   }
   std::string userDefaultsOnDisk(std::string_view key) {
     zevsite::UserDefaults fresh(home_);  // what the next launch reads
     auto value = fresh.findInteger(key);
     return value ? std::to_string(*value) : "missing";
   }
-
-  ZEVSiteRecordingCollector collector_;
-  std::string collectURL_;
 };
 
 // Opting out stops every tracking operation without a trace, deletes what was stored, and
