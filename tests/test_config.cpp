@@ -32,7 +32,7 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
     platform_->setWallClockSeconds(kNow);
     ZEVSiteNetworkStatusSimple::setProvider([this] { return status_.load(); });
     ZEVSiteSupport::setRequestTimeout(std::chrono::milliseconds(1500));
-    httplib::Server& server = server_.server();
+    auto& server = server_.server();
     server.Get("/doc/(.*)", [this](const httplib::Request& request, httplib::Response& response) {
       {
         std::lock_guard lock(requestsMutex_);

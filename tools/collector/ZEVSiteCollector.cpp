@@ -1,6 +1,7 @@
 #include "ZEVSiteCollector.h"
 
 #include <httplib.h>
+#include <zlib.h>
 
 #include "ZEVSiteDashboard.h"
 #include "ZEVSiteSummaryFormat.h"
@@ -19,8 +20,6 @@ namespace {
 
 constexpr const char* kStoreRetryAfterSeconds = "2";
 constexpr const char* kStoreUnavailable = "the store cannot answer now; try again shortly";
-// More header fields than the SDK, a browser or a proxy sends in any request.
-constexpr std::size_t kMostHeaderFields = 100;
 
 std::int64_t systemMillis() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -37,6 +36,33 @@ std::int64_t dayNumberOf(std::int64_t millis) {
 // A header value for a log line: quoted, control characters escaped, at most 40 bytes.
 std::string quotedForLog(const std::string& value) {
   return jsonString(value.substr(0, 40)) + (value.size() > 40 ? "..." : "");
+}
+
+enum class Inflated { Whole, TooLarge, Corrupt };
+
+// Undoes gzip or zlib's deflate on `compressed` into `out`, stopping once it would exceed
+// `maxBytes` (a small body can inflate to gigabytes).
+Inflated inflateBounded(const std::string& compressed, std::size_t maxBytes, std::string& out) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 32 + MAX_WBITS) != Z_OK) return Inflated::Corrupt;
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  char buffer[64 * 1024];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    result = inflate(&stream, Z_NO_FLUSH);
+    const std::size_t produced = sizeof buffer - stream.avail_out;
+    if (out.size() + produced > maxBytes) {
+      inflateEnd(&stream);
+      return Inflated::TooLarge;
+    }
+    out.append(buffer, produced);
+    if (result == Z_BUF_ERROR && stream.avail_in == 0) break;  // input ended mid-stream
+  }
+  inflateEnd(&stream);
+  return result == Z_STREAM_END ? Inflated::Whole : Inflated::Corrupt;
 }
 
 void answerJson(httplib::Response& response, int status, const std::string& json) {
@@ -74,7 +100,7 @@ std::vector<std::pair<std::string, std::string>> Collector::decode(const std::st
 }
 
 Collector::Collector()
-    : server_(std::make_unique<httplib::Server>()),
+    : server_(std::make_unique<HttpFront>()),
       log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
       clock_(systemMillis) {
   configureServer();
@@ -82,68 +108,39 @@ Collector::Collector()
 
 Collector::Collector(const std::string& certificateFile, const std::string& privateKeyFile)
     : scheme_("https"),
-      server_(
-          std::make_unique<httplib::SSLServer>(certificateFile.c_str(), privateKeyFile.c_str())),
+      server_(std::make_unique<HttpFront>(certificateFile, privateKeyFile)),
       log_([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }),
       clock_(systemMillis) {
-  if (!server_->is_valid()) {
-    throw std::runtime_error("the collector cannot use the certificate " + certificateFile);
-  }
   configureServer();
 }
 
-// What is wrong with a request no correct client sends, or nothing. Checked before any route
-// runs, so such a request stores nothing and reads no body.
-static std::optional<std::pair<int, const char*>> malformedRequest(
-    const httplib::Request& request) {
-  if (request.headers.size() > kMostHeaderFields) return std::pair(431, "too many header fields");
-  const std::size_t lengths = request.get_header_value_count("Content-Length");
-  if (lengths > 0 && request.has_header("Transfer-Encoding")) {
-    return std::pair(400, "both Content-Length and Transfer-Encoding");
-  }
-  for (std::size_t i = 1; i < lengths; ++i) {
-    if (request.get_header_value("Content-Length", i) !=
-        request.get_header_value("Content-Length")) {
-      return std::pair(400, "conflicting Content-Length headers");
-    }
-  }
-  return std::nullopt;
-}
-
 void Collector::configureServer() {
-  server_->set_pre_routing_handler(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        if (const auto problem = malformedRequest(request)) {
-          response.status = problem->first;
-          response.set_header("Connection", "close");  // its body, if any, is left unread
-          response.set_content(problem->second, "text/plain");
-          return httplib::Server::HandlerResponse::Handled;
-        }
-        const auto refusal = refusalOf(request);
-        if (!refusal) return httplib::Server::HandlerResponse::Unhandled;
-        response.status = refusal->status;
-        response.set_header("Connection", "close");
-        if (refusal->status == 401) {
-          response.set_header("WWW-Authenticate", "Bearer realm=\"zevsite-collector\"");
-        }
-        if (refusal->status == 401 && request.path.rfind("/api/", 0) != 0) {
-          // A person at the dashboard: the login form, and nothing else.
-          response.set_content(loginPage(""), "text/html; charset=utf-8");
-        } else if (request.path.rfind("/api/", 0) == 0) {
-          response.set_content(errorJson(refusal->message), "application/json");
-        } else {
-          response.set_content(refusal->message, "text/plain");
-        }
-        return httplib::Server::HandlerResponse::Handled;
-      });
-  // Without it, keep-alive requests stall about 40 ms each on delayed acknowledgements.
-  server_->set_tcp_nodelay(true);
-  server_->set_keep_alive_max_count(1000000);
-  // An idle connection is closed after a second, so stop() never waits long for one.
-  server_->set_keep_alive_timeout(1);
-  server_->set_payload_max_length(limits_.maxBodyBytes);
+  server_->setFilter([this](const httplib::Request& request, httplib::Response& response) {
+    const auto refusal = refusalOf(request);
+    if (!refusal) return false;
+    response.status = refusal->status;
+    if (refusal->status == 401) {
+      response.set_header("WWW-Authenticate", "Bearer realm=\"zevsite-collector\"");
+    }
+    if (refusal->status == 401 && request.path.rfind("/api/", 0) != 0) {
+      // A person at the dashboard: the login form, and nothing else.
+      response.set_content(loginPage(""), "text/html; charset=utf-8");
+    } else if (request.path.rfind("/api/", 0) == 0) {
+      response.set_content(errorJson(refusal->message), "application/json");
+    } else {
+      response.set_content(refusal->message, "text/plain");
+    }
+    return true;
+  });
+  applyLimits();
   addRoutes();
   addLoginRoutes();
+}
+
+void Collector::applyLimits() {
+  HttpLimits http = server_->limits();
+  http.maxBodyBytes = limits_.maxBodyBytes;
+  server_->setLimits(http);
 }
 
 std::optional<Refusal> Collector::refusalOf(const httplib::Request& request) {
@@ -228,32 +225,29 @@ std::size_t Collector::dropUnregisteredApps(DecodedBatch& batch) {
 }
 
 void Collector::addRoutes() {
-  // The body is read here, not by the server, to bound its size after gzip: the server
-  // inflates as it reads and hands over the result piece by piece.
-  server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response,
-                                   const httplib::ContentReader& reader) {
-    // The headers are in; the body may take a while yet.
+  server_->Post("/collect", [this](const httplib::Request& request, httplib::Response& response) {
+    // The head came first; the body may have taken a while after it.
     const std::int64_t receivedTime = clock_();
-    std::string body;
-    bool tooLarge = false;
-    const bool complete = reader([&](const char* data, std::size_t length) {
-      if (body.size() + length > limits_.maxDecompressedBytes) {
-        tooLarge = true;
-        return false;
-      }
-      body.append(data, length);
-      return true;
-    });
-    if (!complete) {
-      // 413 from the server itself: the body as sent is over maxBodyBytes.
-      response.status = tooLarge || response.status == 413 ? 413 : 400;
+    auto fail = [&](int status) {
+      response.status = status;
       response.set_header("Connection", "close");
-      recordRequest({0, response.status, request.remote_port,
-                     request.get_header_value("Content-Type"),
-                     request.get_header_value("Content-Encoding"), 0});
-      return;
+      recordRequest({0, status, request.remote_port, request.get_header_value("Content-Type"),
+                     request.get_header_value("Content-Encoding"), request.body.size()});
+    };
+    const std::string encoding = request.get_header_value("Content-Encoding");
+    if (encoding.empty() || encoding == "identity") {
+      return handleUpload(request, receivedTime, request.body, response);
     }
-    handleUpload(request, receivedTime, body, response);
+    if (encoding != "gzip" && encoding != "x-gzip" && encoding != "deflate") return fail(415);
+    std::string body;
+    switch (inflateBounded(request.body, limits_.maxDecompressedBytes, body)) {
+      case Inflated::Whole:
+        return handleUpload(request, receivedTime, body, response);
+      case Inflated::TooLarge:
+        return fail(413);
+      case Inflated::Corrupt:
+        return fail(400);
+    }
   });
   server_->Get("/api/summary",
                [this](const httplib::Request& request, httplib::Response& response) {
@@ -366,7 +360,7 @@ void Collector::setStore(std::unique_ptr<AnalyticsStore> store) { store_ = std::
 
 void Collector::setLimits(UploadLimits limits) {
   limits_ = limits;
-  server_->set_payload_max_length(limits_.maxBodyBytes);
+  applyLimits();
 }
 
 void Collector::setLog(std::function<void(const std::string&)> log) { log_ = std::move(log); }
@@ -393,29 +387,16 @@ std::size_t Collector::configRequests() {
 }
 
 std::string Collector::start(const std::string& host, int port) {
-  if (port == 0) {
-    port = server_->bind_to_any_port(host);
-  } else if (!server_->bind_to_port(host, port)) {
-    port = -1;
+  try {
+    port = server_->listen(host, port);
+  } catch (const std::runtime_error&) {
+    throw std::runtime_error("the collector cannot listen on " + host);
   }
-  if (port <= 0) throw std::runtime_error("the collector cannot listen on " + host);
   access_.setBoundHost(host);
-  // The socket listens already: requests made before the thread accepts them wait.
-  listenEnded_ = false;
-  thread_ = std::make_unique<std::thread>([this] {
-    server_->listen_after_bind();
-    listenEnded_ = true;
-  });
   return scheme_ + "://" + host + ":" + std::to_string(port) + "/collect";
 }
 
-void Collector::stop() {
-  if (!thread_) return;
-  while (!server_->is_running() && !listenEnded_) std::this_thread::yield();
-  server_->stop();
-  thread_->join();
-  thread_.reset();
-}
+void Collector::stop() { server_->stop(); }
 
 void Collector::setOnEvent(std::function<void(const std::string& upload)> onEvent) {
   onEvent_ = std::move(onEvent);

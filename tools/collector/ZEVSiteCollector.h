@@ -1,4 +1,4 @@
-// A collector for uploads from the SDK, on a real HTTP server (cpp-httplib): accepts
+// A collector for uploads from the SDK, on an event-driven HTTP server (HttpFront): accepts
 // POST /collect with upload strings joined by newlines, plain or gzip (Content-Encoding),
 // decodes each one, and keeps the events deduplicated by their event id ("eid"). With an
 // analytics store attached it is the SDK's backend: a batch is answered 2xx only once the
@@ -37,11 +37,11 @@
 
 #include "ZEVSiteAccess.h"
 #include "ZEVSiteAnalyticsStore.h"
+#include "ZEVSiteHttpFront.h"
 #include "ZEVSiteRecentIds.h"
 #include "ZEVSiteUploadDecoder.h"
 
 namespace httplib {
-class Server;
 struct Request;
 struct Response;
 }  // namespace httplib
@@ -92,7 +92,7 @@ class Collector {
   void setRequestObserver(std::function<void(const UploadRequest&)> observer);
   // The HTTP server, for further routes (tests serve documents of their own). Add routes
   // before start().
-  httplib::Server& server() { return *server_; }
+  HttpFront& server() { return *server_; }
 
   // Serves `document` at GET /sdk-config.xml (the SDK configuration document). Call
   // before start().
@@ -164,6 +164,8 @@ class Collector {
   void writeJsonLineLocked(const std::string& upload, std::int64_t clockCorrection);
 
   void configureServer();
+  // The HTTP server's body bound follows the upload limits.
+  void applyLimits();
   // The access check of a request before any route runs: nullopt lets it through.
   std::optional<Refusal> refusalOf(const httplib::Request& request);
   void addLoginRoutes();
@@ -182,13 +184,8 @@ class Collector {
   std::mutex registeredMutex_;  // guards the two below (server threads storing batches)
   std::unordered_set<std::string> registeredIds_;
   std::int64_t registeredReadAt_ = 0;  // collector clock; 0: never read
-  std::unique_ptr<httplib::Server> server_;
-  // Runs the server's accept loop; requests are handled on the server's pool threads.
-  std::unique_ptr<std::thread> thread_;
-  // Set by thread_ once the server's accept loop has returned: stop() waits for the loop to
-  // run or end, since a stop that comes before the loop starts is lost and the loop then
-  // never ends.
-  std::atomic<bool> listenEnded_{false};
+  // Reads requests on its event thread and runs the routes on its handler threads.
+  std::unique_ptr<HttpFront> server_;
   // Set before start(), read-only while the server runs.
   std::unique_ptr<AnalyticsStore> store_;
   UploadLimits limits_;

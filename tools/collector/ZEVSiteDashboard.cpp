@@ -1,5 +1,7 @@
 #include "ZEVSiteDashboard.h"
 
+#include "ZEVSiteHttpFront.h"
+
 #include <httplib.h>
 
 #include <fstream>
@@ -15,7 +17,7 @@ extern const char* const kDashboardCss;
 
 namespace {
 
-void serveText(httplib::Server& server, const char* path, const char* text, const char* type) {
+void serveText(HttpFront& server, const char* path, const char* text, const char* type) {
   server.Get(path, [text, type](const httplib::Request&, httplib::Response& response) {
     response.set_header("Cache-Control", "no-cache");
     response.set_content(text, type);
@@ -24,7 +26,7 @@ void serveText(httplib::Server& server, const char* path, const char* text, cons
 
 }  // namespace
 
-void serveDashboard(httplib::Server& server, const std::string& chartJsPath) {
+void serveDashboard(HttpFront& server, const std::string& chartJsPath) {
   serveText(server, "/", kDashboardHtml, "text/html; charset=utf-8");
   serveText(server, "/dashboard.js", kDashboardJs, "text/javascript; charset=utf-8");
   serveText(server, "/dashboard.css", kDashboardCss, "text/css; charset=utf-8");

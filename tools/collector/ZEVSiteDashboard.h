@@ -7,17 +7,15 @@
 
 #include <string>
 
-namespace httplib {
-class Server;
-}
-
 namespace zevsite::collector {
+
+class HttpFront;
 
 // Where libjs-chart.js installs the minified UMD build of Chart.js.
 inline constexpr const char* kChartJsPath = "/usr/share/javascript/chart.js/chart.min.js";
 
 // Adds the dashboard's routes to `server`. Chart.js is read from `chartJsPath` now; when it
 // is missing, /chart.js answers 404 and the page shows its numbers without charts.
-void serveDashboard(httplib::Server& server, const std::string& chartJsPath = kChartJsPath);
+void serveDashboard(HttpFront& server, const std::string& chartJsPath = kChartJsPath);
 
 }  // namespace zevsite::collector
