@@ -9,16 +9,21 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -104,6 +109,66 @@ class Sender {
   FILE* output_ = nullptr;
 };
 
+// `count` connections to the collector on `port` that send a request head one byte at a time
+// (a byte to each every second, as a slow-loris client does) or nothing at all (every other
+// one), and reconnect when the collector closes them, so `count` stay open throughout.
+class SlowClients {
+ public:
+  SlowClients(int port, std::size_t count) : port_(port), sockets_(count, -1) {
+    for (std::size_t i = 0; i < count; ++i) sockets_[i] = connectTo();
+    dripper_ = std::thread([this] { drip(); });
+  }
+  ~SlowClients() {
+    stop_ = true;
+    dripper_.join();
+    for (int fd : sockets_) ::close(fd);
+  }
+  std::size_t reconnects() const { return reconnects_; }
+
+ private:
+  int connectTo() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+  }
+  void drip() {
+    static constexpr char kHead[] = "POST /collect HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    std::size_t round = 0;
+    while (!stop_) {
+      // A tenth of the connections every 100 ms: each gets a byte a second.
+      for (std::size_t i = round % 10; i < sockets_.size(); i += 10) {
+        if (i % 2 == 0) continue;  // the idle half
+        const char byte = kHead[std::min(round / 10, sizeof kHead - 2)];
+        if (::send(sockets_[i], &byte, 1, MSG_NOSIGNAL) != 1 && errno != EAGAIN) {
+          ::close(sockets_[i]);
+          sockets_[i] = connectTo();
+          ++reconnects_;
+        }
+      }
+      for (std::size_t i = round % 10; i < sockets_.size(); i += 20) {
+        char sink[64];
+        if (::recv(sockets_[i], sink, sizeof sink, MSG_DONTWAIT) == 0) {  // closed as idle
+          ::close(sockets_[i]);
+          sockets_[i] = connectTo();
+          ++reconnects_;
+        }
+      }
+      ++round;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  int port_;
+  std::vector<int> sockets_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> reconnects_{0};
+  std::thread dripper_;
+};
+
 // Events per second from `senders` SDK senders (each in a process and home of its own, each
 // sending one batch of 100 at a time and waiting for the answer) into one collector, timed
 // from the moment they get the collect URL until the collector stored every event. The
@@ -111,6 +176,7 @@ class Sender {
 void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
   const int senderCount = static_cast<int>(state.range(0));
   const long perSender = static_cast<long>(state.range(1));
+  const auto slowCount = static_cast<std::size_t>(state.range(2));
   const std::string url = storeURL(kind, "ingest_" + std::to_string(senderCount));
   if (url.empty()) {
     state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
@@ -121,6 +187,9 @@ void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
   collector.setLog([](const std::string&) {});
   collector.countOnly(static_cast<std::size_t>(senderCount * perSender * 2));
   const std::string collectURL = collector.start();
+  const int port = std::stoi(collectURL.substr(collectURL.rfind(':') + 1));
+  std::unique_ptr<SlowClients> slow;
+  if (slowCount > 0) slow = std::make_unique<SlowClients>(port, slowCount);
   std::int64_t delivered = 0;
   double collectorCpu = 0, senderCpu = 0;
   int run = 0;
@@ -159,31 +228,73 @@ void BM_ingestFromSdk(benchmark::State& state, const std::string& kind) {
     state.counters["sender_us"] = senderCpu * 1e6 / static_cast<double>(delivered);
   }
   state.counters["requests"] = static_cast<double>(collector.uploadRequests());
+  if (slow) state.counters["slow_reconnects"] = static_cast<double>(slow->reconnects());
+  slow.reset();
   collector.stop();
   dropClickHouseDatabase(url);
 }
-// {senders, events per sender}: one SDK sender, as one host delivers, then several hosts at
-// once, as a backend sees them. "nostore" is the senders' own ceiling.
+// {senders, events per sender, slow connections}: one SDK sender, as one host delivers, then
+// several hosts at once, as a backend sees them; then one sender while 1,000 slow clients
+// hold connections open. "nostore" is the senders' own ceiling.
 BENCHMARK_CAPTURE(BM_ingestFromSdk, nostore, std::string("nostore"))
-    ->Args({1, 100'000})
-    ->Args({4, 50'000})
+    ->Args({1, 100'000, 0})
+    ->Args({4, 50'000, 0})
+    ->Args({1, 100'000, 1000})
     ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ingestFromSdk, sqlite, std::string("sqlite"))
-    ->Args({1, 100'000})
-    ->Args({4, 50'000})
-    ->Args({8, 25'000})
+    ->Args({1, 100'000, 0})
+    ->Args({4, 50'000, 0})
+    ->Args({8, 25'000, 0})
+    ->Args({1, 100'000, 1000})
     ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ingestFromSdk, clickhouse, std::string("clickhouse"))
-    ->Args({1, 100'000})
-    ->Args({4, 50'000})
-    ->Args({8, 25'000})
+    ->Args({1, 100'000, 0})
+    ->Args({4, 50'000, 0})
+    ->Args({8, 25'000, 0})
     ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// How long one upload takes (a new connection, one event, answered once stored) while 1,000
+// slow clients hold connections open: the time to the answer, p50 and max over 100 uploads.
+void BM_uploadWithSlowClientsOpen(benchmark::State& state) {
+  zevsite::collector::Collector collector;
+  collector.setStore(zevsite::collector::openAnalyticsStore(storeURL("sqlite", "slow")));
+  collector.setLog([](const std::string&) {});
+  const std::string collectURL = collector.start();
+  const int port = std::stoi(collectURL.substr(collectURL.rfind(':') + 1));
+  SlowClients slow(port, static_cast<std::size_t>(state.range(0)));
+  std::vector<double> millis;
+  int id = 0;
+  for (auto _ : state) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(30);
+    const auto start = std::chrono::steady_clock::now();
+    auto answer = client.Post(
+        "/collect",
+        "tid=1&t=pageview&dt=Home&cid=c&eid=slow-" + std::to_string(id++) + "&ts=1767268800000",
+        "text/plain");
+    millis.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (!answer || answer->status != 200) {
+      state.SkipWithError("an upload was not answered 200");
+      break;
+    }
+  }
+  std::sort(millis.begin(), millis.end());
+  if (!millis.empty()) {
+    state.counters["p50_ms"] = millis[millis.size() / 2];
+    state.counters["max_ms"] = millis.back();
+  }
+  state.counters["slow_reconnects"] = static_cast<double>(slow.reconnects());
+  collector.stop();
+}
+BENCHMARK(BM_uploadWithSlowClientsOpen)->Arg(1000)->Iterations(100)->Unit(benchmark::kMillisecond);
 
 // 1,000,000 events of app "1" over 30 days: page views, classic events, custom actions,
 // starts with campaigns and pulses from 20,000 clients, stored in batches of 10,000.

@@ -6,7 +6,7 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
           libsqlite3-dev libcurl4-openssl-dev libpugixml-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev
           zlib1g-dev libbrotli-dev clickhouse-server clickhouse-client python3 curl
-          chromium libjs-chart.js doxygen)
+          chromium libjs-chart.js doxygen nlohmann-json3-dev)
 # The Python package's tests: pytest, and pip and venv to install the package.
 packages+=(python3-pytest python3-pip python3-venv python3-setuptools)
 # The Debian-package check: dpkg-shlibdeps, file, readelf and lintian.

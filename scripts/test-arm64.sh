@@ -17,7 +17,7 @@ esac
 
 sudo=""
 if [ "$(id -u)" != 0 ]; then sudo="sudo"; fi
-native=(g++-aarch64-linux-gnu qemu-user cmake ninja-build pkg-config)
+native=(g++-aarch64-linux-gnu qemu-user cmake ninja-build pkg-config nlohmann-json3-dev)
 target=(libsqlite3-dev libcurl4-openssl-dev libpugixml-dev zlib1g-dev libgtest-dev
         libcpp-httplib-dev libssl-dev libbrotli-dev)
 missing=()

@@ -344,21 +344,29 @@ std::vector<std::string> knownEvents() {
       event("7", "c1", d2, F{{"t", "pulse"}}),
       event("8", "c9", d1, F{{"t", "pageview"}, {"dt", "Other"}}),
       event("7", "c1", d0, F{{"t", "pageview"}, {"dt", "Earlier"}}),
+      // Custom events, named by the host, with properties of their own.
+      event("7", "c1", d1, F{{"t", "signup_completed"}, {"plan", "pro"}, {"screen", "Home"}}),
+      event("7", "c2", d2, F{{"t", "signup_completed"}, {"plan", "pro"}}),
+      event("7", "c3", d2, F{{"t", "level_up"}, {"level", "3"}}),
   };
 }
 
 const char* const kKnownSummary =
     R"({"app":"7","from":"2026-03-01","to":"2026-03-03",)"
-    R"("totals":{"events":12,"pageviews":4,"classicEvents":3,"customActions":1,)"
-    R"("starts":3,"installs":2,"pulses":1,"clients":3},)"
-    R"("daily":[{"day":"2026-03-01","pageviews":2,"events":4,"clients":2},)"
-    R"({"day":"2026-03-02","pageviews":2,"events":8,"clients":3},)"
+    R"("totals":{"events":15,"pageviews":4,"classicEvents":3,"customActions":1,)"
+    R"("starts":3,"installs":2,"pulses":1,"customEvents":3,"clients":3},)"
+    R"("daily":[{"day":"2026-03-01","pageviews":2,"events":5,"clients":2},)"
+    R"({"day":"2026-03-02","pageviews":2,"events":10,"clients":3},)"
     R"({"day":"2026-03-03","pageviews":0,"events":0,"clients":0}],)"
     R"("topPages":[{"title":"Home","views":3},)"
     R"({"title":"<script>alert(\"x\")</script>","views":1}],)"
     R"("topEvents":[{"category":"shop","action":"buy","count":2},)"
     R"({"category":"shop","action":"view","count":1}],)"
-    R"("campaigns":[{"campaign":"spring","source":"banner","starts":2}]})";
+    R"("campaigns":[{"campaign":"spring","source":"banner","starts":2}],)"
+    R"("customEvents":[{"name":"signup_completed","count":2},{"name":"level_up","count":1}],)"
+    R"("customEventProperties":[{"name":"signup_completed","key":"plan","value":"pro","count":2},)"
+    R"({"name":"level_up","key":"level","value":"3","count":1},)"
+    R"({"name":"signup_completed","key":"screen","value":"Home","count":1}]})";
 
 const char* const kKnownSummaryPath = "/api/summary?app=7&from=2026-03-01&to=2026-03-03";
 
@@ -579,7 +587,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyRegisteredAppsAreStoredWhenAsked) {
   EXPECT_EQ(collector.post(joinLines({event("9"), event("10")})), 403);
   EXPECT_EQ(collector.collector->eventCount(), 2u);
   EXPECT_EQ(collector.get("/api/apps").second,
-            R"({"apps":["7"],"names":{"7":"Shop & Co","8":"Blog \"north\"\u0009édition"}})");
+            R"({"apps":["7"],"names":{"7":"Shop & Co","8":"Blog \"north\"\tédition"}})");
   // Registered while the collector runs: accepted once the collector reads the list again.
   store->registerApp("9", "Games");
   now += 1000;
@@ -630,7 +638,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollec
 // past a bound are answered 413 and nothing of them is kept.
 TYPED_TEST(ZEVSiteCollectorStoreTest, MalformedLinesAreSkippedAndBoundsAnswer413) {
   zevsite::collector::UploadLimits limits;
-  limits.maxLines = 25;
+  limits.maxLines = 30;
   limits.maxBodyBytes = 64 * 1024;
   Collector& collector = this->startCollector(limits);
   std::vector<std::string> lines = knownEvents();
@@ -669,7 +677,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, MalformedLinesAreSkippedAndBoundsAnswer413
     return at == std::string::npos ? -1 : std::atoi(body.c_str() + at + 9);
   };
   const int before = totalEvents();
-  ASSERT_EQ(before, 4);
+  ASSERT_EQ(before, 5);
   // One line too many; then a body too large as sent; then one too large once inflated.
   std::vector<std::string> tooMany;
   for (std::size_t i = 0; i <= limits.maxLines; ++i)
@@ -797,11 +805,12 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, TheSentAtHeaderCorrectsEventTimesByTheDevi
   EXPECT_EQ(collector.get("/api/summary?app=7&from=2026-03-14&to=2026-03-15").second,
             R"({"app":"7","from":"2026-03-14","to":"2026-03-15",)"
             R"("totals":{"events":3,"pageviews":2,"classicEvents":1,"customActions":0,)"
-            R"("starts":0,"installs":0,"pulses":0,"clients":1},)"
+            R"("starts":0,"installs":0,"pulses":0,"customEvents":0,"clients":1},)"
             R"("daily":[{"day":"2026-03-14","pageviews":0,"events":1,"clients":1},)"
             R"({"day":"2026-03-15","pageviews":2,"events":2,"clients":1}],)"
             R"("topPages":[{"title":"Home","views":2}],)"
-            R"("topEvents":[{"category":"shop","action":"buy","count":1}],"campaigns":[]})");
+            R"("topEvents":[{"category":"shop","action":"buy","count":1}],"campaigns":[],)"
+            R"("customEvents":[],"customEventProperties":[]})");
   EXPECT_NE(collector.get("/api/summary?app=7&from=2000-12-30&to=2001-01-01")
                 .second.find(R"("totals":{"events":0,)"),
             std::string::npos);

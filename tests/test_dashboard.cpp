@@ -95,6 +95,9 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
       "tid=dc-42&t=event&ec=&ea=&caid=share&cid=c1&eid=dash-7&ts=" + std::to_string(now),
       "tid=dc-42&t=pulse&cid=c2&eid=dash-8&ts=" + std::to_string(now),
       "tid=dc-42&t=pulse&cid=c3&eid=dash-9&ts=" + std::to_string(now),
+      // A custom event the host named, with a property of its own.
+      "plan=%3Ci%3Epro%3C%2Fi%3E&tid=dc-42&t=signup_completed&cid=c1&eid=dash-10&ts=" +
+          std::to_string(now),
   };
   std::string body;
   for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
@@ -107,7 +110,7 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
                              "&to=" + zevsite::collector::formatDay(zevsite::collector::today()))
                                 .c_str());
   ASSERT_TRUE(summary);
-  ASSERT_EQ(jsonNumber(summary->body, "events"), "9");
+  ASSERT_EQ(jsonNumber(summary->body, "events"), "10");
 
   const std::string dom = runChromium(base + "/", directory + "/profile", {"--dump-dom"});
   ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
@@ -118,18 +121,26 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
                                                         {"tile-classic-events", "classicEvents"},
                                                         {"tile-custom-actions", "customActions"},
                                                         {"tile-pulses", "pulses"},
+                                                        {"tile-custom-events", "customEvents"},
                                                         {"tile-starts", "starts"},
                                                         {"tile-installs", "installs"},
                                                         {"tile-clients", "clients"}}) {
     EXPECT_EQ(elementText(dom, tile), jsonNumber(summary->body, total)) << tile;
   }
   EXPECT_EQ(elementText(dom, "tile-pageviews"), "4");
-  // Each tile counts its own kind: 4 page views, 1 classic event, 1 custom action, 2 pulses
-  // and the start, 9 in all.
+  // Each tile counts its own kind: 4 page views, 1 classic event, 1 custom action, 2 pulses,
+  // 1 custom event and the start, 10 in all.
   EXPECT_EQ(elementText(dom, "tile-classic-events"), "1");
   EXPECT_EQ(elementText(dom, "tile-custom-actions"), "1");
   EXPECT_EQ(elementText(dom, "tile-pulses"), "2");
-  EXPECT_EQ(elementText(dom, "tile-events"), "9");
+  EXPECT_EQ(elementText(dom, "tile-custom-events"), "1");
+  EXPECT_EQ(elementText(dom, "tile-events"), "10");
+  // The custom event and its property, as text.
+  EXPECT_NE(dom.find("<td>signup_completed</td><td>1</td>"), std::string::npos) << dom;
+  EXPECT_NE(
+      dom.find("<td>signup_completed</td><td>plan</td><td>&lt;i&gt;pro&lt;/i&gt;</td><td>1</td>"),
+      std::string::npos)
+      << dom;
   // Both charts were drawn: 30 days, 3 pages.
   EXPECT_EQ(attribute(dom, "daily-chart", "data-drawn"), "30");
   EXPECT_EQ(attribute(dom, "pages-chart", "data-drawn"), "3");

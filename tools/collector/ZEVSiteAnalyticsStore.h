@@ -30,7 +30,7 @@ struct SummaryQuery {
 struct Summary {
   struct Totals {
     std::int64_t events = 0, pageviews = 0, classicEvents = 0, customActions = 0, starts = 0,
-                 installs = 0, pulses = 0, clients = 0;
+                 installs = 0, pulses = 0, customEvents = 0, clients = 0;
   };
   struct Day {
     std::string day;
@@ -48,12 +48,24 @@ struct Summary {
     std::string campaign, source;
     std::int64_t starts = 0;
   };
+  // An event the host named itself (trackEventName with a name of its own).
+  struct CustomEvent {
+    std::string name;
+    std::int64_t count = 0;
+  };
+  // How often a custom event carried a property with a value.
+  struct Property {
+    std::string name, key, value;
+    std::int64_t count = 0;
+  };
   SummaryQuery query;
   Totals totals;
   std::vector<Day> daily;  // every day of the range, zeros included
   std::vector<Page> topPages;
   std::vector<Event> topEvents;
   std::vector<Campaign> campaigns;
+  std::vector<CustomEvent> customEvents;
+  std::vector<Property> customEventProperties;
 };
 
 // An app registered by the operator (zevsite-collector apps add).

@@ -79,11 +79,14 @@ SqlRows parseTsv(std::string_view text) {
 // The columns of the event table, in the order appendRow writes them.
 const char* const kColumns =
     "app, event, eid, cid, ts, device_ts, received, day, title, category, action, label, value,"
-    " caid, action_labels, action_values, campaign, source, inst, dims";
+    " caid, action_labels, action_values, campaign, source, inst, dims, properties";
 
 // The device's own time of an event; rows written without it (by a collector from before
 // it was kept) take their ts.
 const char* const kDeviceTimeColumn = "device_ts Int64 DEFAULT ts";
+// The event's other fields as JSON; rows written by a collector from before it kept them
+// had none kept.
+const char* const kPropertiesColumn = "properties String DEFAULT '{}'";
 
 // `text` as one value of ClickHouse's TabSeparated input.
 void appendTsv(std::string& body, std::string_view text) {
@@ -124,9 +127,23 @@ void appendRow(std::string& body, const EventRecord& r) {
   text(r.app), text(r.event), text(r.eventId), text(r.clientId), integer(r.eventTime),
       integer(r.deviceTime), integer(r.receivedTime), text(r.day), text(r.title), text(r.category),
       text(r.action), text(r.label), integer(r.value), text(r.customActionId), text(r.actionLabels),
-      text(r.actionValues), text(r.campaign), text(r.source), integer(r.firstLaunch);
-  appendTsv(body, r.dimensions);
+      text(r.actionValues), text(r.campaign), text(r.source), integer(r.firstLaunch),
+      text(r.dimensions);
+  appendTsv(body, r.properties);
   body += '\n';
+}
+
+// The rows of the properties table for a custom event: one per property.
+void appendPropertyRows(std::string& body, const EventRecord& r) {
+  if (!isCustomEvent(r.event)) return;
+  for (const auto& [key, value] : r.propertyList) {
+    for (const std::string* text : {&r.app, &r.day, &r.eventId, &r.event, &key}) {
+      appendTsv(body, *text);
+      body += '\t';
+    }
+    appendTsv(body, value);
+    body += '\n';
+  }
 }
 
 }  // namespace
@@ -224,25 +241,37 @@ void ClickHouseStore::ensureTable() {
                           ", received Int64, day Date, title String, category String,"
                           " action String, label String, value Int64, caid String,"
                           " action_labels String, action_values String, campaign String,"
-                          " source String, inst UInt8, dims String) ENGINE = ReplacingMergeTree()"
+                          " source String, inst UInt8, dims String, " +
+                          kPropertiesColumn +
+                          ") ENGINE = ReplacingMergeTree()"
                           " PARTITION BY toYYYYMM(day) ORDER BY (app, day, eid)");
   // A table made before device times were kept gets the column: its rows were stored by the
   // time the device sent, which they read as their device time (the default, computed for
   // rows written without it; nothing is rewritten). ClickHouse 18 has no ADD COLUMN IF NOT
   // EXISTS: when the ALTER fails, another collector may have added it just now.
-  auto hasDeviceTimes = [&] {
-    return connection.post("", "SELECT count() FROM system.columns WHERE database = " +
-                                   quoteLiteral(database_) +
-                                   " AND table = 'events' AND name = 'device_ts'") != "0\n";
-  };
-  if (!hasDeviceTimes()) {
+  auto ensureColumn = [&](const char* name, const std::string& definition) {
+    auto has = [&] {
+      return connection.post(
+                 "",
+                 "SELECT count() FROM system.columns WHERE database = " + quoteLiteral(database_) +
+                     " AND table = 'events' AND name = " + quoteLiteral(name)) != "0\n";
+    };
+    if (has()) return;
     try {
-      connection.post("",
-                      "ALTER TABLE " + table_ + " ADD COLUMN " + kDeviceTimeColumn + " AFTER ts");
+      connection.post("", "ALTER TABLE " + table_ + " ADD COLUMN " + definition);
     } catch (const StoreError&) {
-      if (!hasDeviceTimes()) throw;
+      if (!has()) throw;
     }
-  }
+  };
+  ensureColumn("device_ts", kDeviceTimeColumn + std::string(" AFTER ts"));
+  // After dims, where a table made before kept its last column.
+  ensureColumn("properties", kPropertiesColumn + std::string(" AFTER dims"));
+  // A custom event's properties, a row each, for the summary's lists (ClickHouse 18 cannot
+  // take JSON apart); an event stored twice is counted once by its id.
+  connection.post("", "CREATE TABLE IF NOT EXISTS " + database_ +
+                          ".event_properties (app String, day Date, eid String, name String,"
+                          " key String, value String) ENGINE = ReplacingMergeTree()"
+                          " PARTITION BY toYYYYMM(day) ORDER BY (app, day, name, key, value, eid)");
   // Registered apps: the latest registration of an id wins (its time in ms is the version).
   connection.post("", "CREATE TABLE IF NOT EXISTS " + database_ +
                           ".registered_apps (id String, name String, added UInt64)"
@@ -254,9 +283,20 @@ void ClickHouseStore::insert(const std::vector<EventRecord>& records) {
   if (records.empty()) return;
   std::string body;
   body.reserve(records.size() * 512);
-  for (const auto& record : records) appendRow(body, record);
+  std::string properties;
+  for (const auto& record : records) {
+    appendRow(body, record);
+    appendPropertyRows(properties, record);
+  }
   std::lock_guard lock(writeMutex_);
   ensureTable();
+  // The properties first: should the events' insert fail, the batch is sent again and both
+  // are stored again, each counted once by event id.
+  if (!properties.empty()) {
+    writer_->post("INSERT INTO " + database_ +
+                      ".event_properties (app, day, eid, name, key, value) FORMAT TabSeparated",
+                  properties);
+  }
   writer_->post("INSERT INTO " + table_ + " (" + kColumns + ") FORMAT TabSeparated", body);
 }
 
@@ -286,14 +326,17 @@ Summary ClickHouseStore::summary(const SummaryQuery& query) {
   // ClickHouse 18 writes the first day, 1970-01-01 (where the earliest times are held), as
   // 0000-00-00: the days are formatted, once per group.
   const std::string dayText = "formatDateTime(day, '%F')";
-  const SummaryRows rows =
-      sqlRunAll(sql, {{"SELECT " + dayText + ", " + otherKeys + ", uniqExact(eid) FROM " + table_ +
-                           range + " GROUP BY day, " + otherKeys,
-                       10},
-                      {"SELECT " + dayText + ", uniqExact(cid) FROM " + table_ + range +
-                           " GROUP BY day WITH TOTALS",
-                       0}});
-  SummaryRows results(6);
+  const SummaryRows rows = sqlRunAll(
+      sql,
+      {{"SELECT " + dayText + ", " + otherKeys + ", uniqExact(eid) FROM " + table_ + range +
+            " GROUP BY day, " + otherKeys,
+        10},
+       {"SELECT " + dayText + ", uniqExact(cid) FROM " + table_ + range +
+            " GROUP BY day WITH TOTALS",
+        0},
+       {sqlTopList(database_ + ".event_properties", range, "name, key, value", "uniqExact(eid)"),
+        4}});
+  SummaryRows results(7);
   std::map<std::vector<std::string>, std::int64_t> pages, events, campaigns;
   std::map<std::vector<std::string>, std::int64_t> kinds;
   for (const auto& row : rows[0]) {
@@ -320,6 +363,7 @@ Summary ClickHouseStore::summary(const SummaryQuery& query) {
   results[3] = topRows(pages);
   results[4] = topRows(events);
   results[5] = topRows(campaigns);
+  results[6] = rows[2];
   return assembleSummary(query, results);
 }
 

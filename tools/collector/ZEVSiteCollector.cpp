@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <zlib.h>
+#include <nlohmann/json.hpp>
 
 #include "ZEVSiteDashboard.h"
 #include "ZEVSiteSummaryFormat.h"
@@ -71,7 +72,8 @@ void answerJson(httplib::Response& response, int status, const std::string& json
 }
 
 std::string errorJson(const std::string& message) {
-  return "{\"error\":" + jsonString(message) + "}";
+  return nlohmann::ordered_json{{"error", message}}.dump(-1, ' ', false,
+                                                         nlohmann::json::error_handler_t::replace);
 }
 
 // The dashboard's login form; `problem`, when not empty, says what went wrong. Shows nothing
@@ -317,10 +319,12 @@ void Collector::serveSummary(const httplib::Request& request, httplib::Response&
 void Collector::serveSummaryCsv(const httplib::Request& request, httplib::Response& response) {
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   const std::string table = request.get_param_value("table");
-  constexpr std::string_view kTables[] = {"daily", "pages", "events", "campaigns"};
+  constexpr std::string_view kTables[] = {"daily",     "pages",  "events",
+                                          "campaigns", "custom", "properties"};
   if (std::find(std::begin(kTables), std::end(kTables), table) == std::end(kTables)) {
-    return answerJson(response, 400,
-                      errorJson("table must be one of daily, pages, events, campaigns"));
+    return answerJson(
+        response, 400,
+        errorJson("table must be one of daily, pages, events, campaigns, custom, properties"));
   }
   std::string problem;
   auto query = summaryQuery(request.get_param_value("app"), request.get_param_value("from"),
@@ -484,7 +488,7 @@ CollectorReply Collector::accept(const httplib::Request& request, std::int64_t r
 // The count-only mode without a store: event ids hashed as they are, nothing decoded.
 void Collector::countRaw(const std::string& body) {
   std::string_view rest(body);
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   while (!rest.empty()) {
     std::size_t end = rest.find('\n');
     std::string_view eventId = rawEventId(rest.substr(0, end));
@@ -497,6 +501,8 @@ void Collector::countRaw(const std::string& body) {
       ++duplicates_;
     }
   }
+  lock.unlock();
+  changed_.notify_all();  // whoever waits for a count
 }
 
 bool Collector::seen(const std::string& eventId) {
@@ -606,18 +612,17 @@ void Collector::keepNewEvents(const DecodedBatch& batch, const std::vector<bool>
 }
 
 void Collector::writeJsonLineLocked(const std::string& upload, std::int64_t clockCorrection) {
-  std::string line = "{";
+  nlohmann::ordered_json line = nlohmann::ordered_json::object();
   for (const auto& [key, value] : decodeFields(upload)) {
-    if (line.size() > 1) line += ",";
     std::int64_t deviceTime = 0;
     if (key == "ts" && parseEventTime(value, deviceTime)) {
-      line += "\"ts\":" + jsonString(std::to_string(correctedTime(deviceTime, clockCorrection))) +
-              ",\"device_ts\":" + jsonString(value);
+      line["ts"] = std::to_string(correctedTime(deviceTime, clockCorrection));
+      line["device_ts"] = value;
       continue;
     }
-    line += jsonString(key) + ":" + jsonString(value);
+    line[key] = value;
   }
-  jsonLines_ << line << "}\n";
+  jsonLines_ << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   jsonLines_.flush();
 }
 

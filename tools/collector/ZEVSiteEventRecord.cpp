@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 namespace zevsite::collector {
 
 namespace {
@@ -90,12 +92,20 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 }
 
 // Adds "key":"value" to a JSON object under construction ("{" until the first member).
-void addMember(std::string& object, std::string_view key, std::string_view value) {
-  object += object.empty() ? "{" : ",";
-  object += jsonString(key) + ":" + jsonString(value);
+// Members in the order added, as the device sent them.
+using JsonObject = nlohmann::ordered_json;
+
+std::string dumped(const JsonObject& object) {
+  return object.empty() ? "{}"
+                        : object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string closeObject(const std::string& object) { return object.empty() ? "{}" : object + "}"; }
+// The fields of every upload string that the stores keep in columns of their own or need
+// nowhere (the SDK's version and the upload format's).
+bool isEnvelopeKey(std::string_view key) {
+  return key == "tid" || key == "t" || key == "eid" || key == "cid" || key == "ts" || key == "v" ||
+         key == "sdkv";
+}
 
 // a + b, or the int64 limit it passes.
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
@@ -175,7 +185,8 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
   record.receivedTime = receivedTime;
   bool hasTime = false;
   // Each value is decoded straight into its column; keys are short and rarely escaped.
-  std::string labels, values, dimensions, problem, decodedKey, value;
+  JsonObject labels, values, dimensions;
+  std::string problem, decodedKey, value;
   forEachPair(upload, [&](std::string_view rawKey, std::string_view rawValue) {
     std::string_view key = rawKey;
     if (key.find('%') != std::string_view::npos) {
@@ -218,13 +229,18 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
       record.firstLaunch = value == "1" ? 1 : 0;
     } else if (startsWith(key, "cal")) {
       into(value);
-      addMember(labels, key.substr(3), value);
+      labels[std::string(key.substr(3))] = value;
     } else if (startsWith(key, "cav")) {
       into(value);
-      addMember(values, key.substr(3), value);
+      values[std::string(key.substr(3))] = value;
     } else if (startsWith(key, "cd") || startsWith(key, "cm")) {
       into(value);
-      addMember(dimensions, key, value);
+      dimensions[std::string(key)] = value;
+    } else if (!isEnvelopeKey(key)) {
+      into(value);
+      std::string name(key);
+      repairUtf8(name);
+      record.propertyList.emplace_back(std::move(name), value);
     }
   });
   if (!problem.empty()) return problem;
@@ -232,9 +248,15 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
   if (record.eventId.size() > kMaxEventIdLength) return "eid too long";
   if (record.event.empty()) return "no t";
   if (record.app.empty()) return "no tid";
-  record.actionLabels = closeObject(labels);
-  record.actionValues = closeObject(values);
-  record.dimensions = closeObject(dimensions);
+  record.actionLabels = dumped(labels);
+  record.actionValues = dumped(values);
+  record.dimensions = dumped(dimensions);
+  // The SDK's own events carry only fields the design gives them (ni, sc, dpl, ...): the
+  // properties are those of the events a host named itself.
+  if (!isCustomEvent(record.event)) record.propertyList.clear();
+  JsonObject properties;
+  for (const auto& [name, propertyValue] : record.propertyList) properties[name] = propertyValue;
+  record.properties = dumped(properties);
   if (!hasTime) {
     // Sent with its request: the device's clock then, as far as the collector can tell.
     record.deviceTime = correctedTime(saturatingSubtract(receivedTime, clockCorrection), 0);
@@ -245,21 +267,12 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
 }
 
 std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  out.reserve(text.size() + 2);
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+  return nlohmann::json(std::string(text))
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool isCustomEvent(std::string_view event) {
+  return event != "pageview" && event != "event" && event != "init" && event != "pulse";
 }
 
 std::string dayOf(std::int64_t millis) {

@@ -33,7 +33,15 @@ struct EventRecord {
   std::string source;             // qxs
   int firstLaunch = 0;            // inst
   std::string dimensions;         // cdN and cmN, as a JSON object {"cd1":"...","cm1":"3"}
+  // A custom event's own properties: every field without a column of its own, as a JSON
+  // object in the order sent (the envelope, tid, t, eid, cid, ts, v and sdkv, not repeated).
+  // "{}" for the SDK's own kinds of event.
+  std::string properties;
+  std::vector<std::pair<std::string, std::string>> propertyList;  // the same, as pairs
 };
+
+// The kinds of event the SDK sends itself; any other "t" is a custom event the host named.
+bool isCustomEvent(std::string_view event);
 
 // The host's app id for a tid or an app id given to a query ("dc-123" and "123" both: "123").
 std::string appId(std::string_view tidOrApp);
@@ -67,7 +75,8 @@ std::int64_t correctedTime(std::int64_t deviceTime, std::int64_t clockCorrection
 std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
                          std::int64_t clockCorrection, EventRecord& record);
 
-// `text` as a JSON string literal, quotes included.
+// `text` as a JSON string literal, quotes included (written by the JSON library; bytes that
+// are not UTF-8 become U+FFFD).
 std::string jsonString(std::string_view text);
 
 // "YYYY-MM-DD" of the UTC day holding `millis`.

@@ -44,7 +44,7 @@ struct HttpLimits : HeadLimits {
   std::chrono::milliseconds headTimeout{10000};
   std::chrono::milliseconds bodyTimeout{60000};
   std::chrono::milliseconds writeTimeout{30000};
-  std::size_t handlerThreads = 8;
+  std::size_t handlerThreads = 4;
 };
 
 using HttpHandler = std::function<void(const httplib::Request&, httplib::Response&)>;

@@ -46,6 +46,8 @@ void addDailyAndTotals(const SqlRows& kinds, const SqlRows& dayClients, const Sq
       if (install) totals.installs += count;
     } else if (event == "pulse") {
       totals.pulses += count;
+    } else {
+      totals.customEvents += count;
     }
   }
   for (const auto& row : dayClients) byDay[row[0]].clients = number(row[1]);
@@ -110,7 +112,8 @@ Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
                                                     {statements.clients, 1},
                                                     {statements.pages, 2},
                                                     {statements.events, 3},
-                                                    {statements.campaigns, 3}}));
+                                                    {statements.campaigns, 3},
+                                                    {statements.properties, 4}}));
 }
 
 Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
@@ -132,6 +135,17 @@ Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
   }
   std::stable_sort(summary.campaigns.begin(), summary.campaigns.end(),
                    [](const auto& a, const auto& b) { return a.starts > b.starts; });
+  // Custom events by name, from the counts by kind.
+  std::map<std::vector<std::string>, std::int64_t> customEvents;
+  for (const auto& row : results[0]) {
+    if (isCustomEvent(row[1])) customEvents[{row[1]}] += number(row[4]);
+  }
+  for (const auto& row : topRows(customEvents)) {
+    summary.customEvents.push_back({row[0], number(row[1])});
+  }
+  for (const auto& row : results[6]) {
+    summary.customEventProperties.push_back({row[0], row[1], row[2], number(row[3])});
+  }
   return summary;
 }
 

@@ -1,6 +1,6 @@
 // The summary as SQL both SQL stores answer: each store reads it from tables of its own (SQLite
 // from per-day tables kept at insert time, ClickHouse from the event rows) but every store
-// answers the same six statements with rows of the same shape, and this assembles them, so
+// answers the same seven statements with rows of the same shape, and this assembles them, so
 // SQLite and ClickHouse give identical answers. Stateless; runs on the calling thread, and on
 // one short-lived thread per statement for a concurrent dialect.
 #pragma once
@@ -34,9 +34,10 @@ struct SummaryStatements {
   std::string pages;       // title, views
   std::string events;      // category, action, count: the events without a custom action
   std::string campaigns;   // campaign, source, starts: the starts with a campaign
+  std::string properties;  // name, key, value, count: the custom events' properties
 };
 
-// The rows of those six statements, in that order.
+// The rows of those seven statements, in that order.
 using SummaryRows = std::vector<SqlRows>;
 
 // At most this many entries in each list of the summary.
@@ -50,7 +51,7 @@ std::string sqlTopList(const std::string& table, const std::string& range, const
 
 Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
                    const SummaryStatements& statements);
-// The summary from rows a store made itself, shaped as the six statements' answers.
+// The summary from rows a store made itself, shaped as the seven statements' answers.
 Summary assembleSummary(const SummaryQuery& query, const SummaryRows& rows);
 // The rows of each (statement, columns), in order, in parallel for a concurrent dialect; each
 // row checked to hold its statement's number of columns (0: the caller checks).

@@ -20,12 +20,12 @@ constexpr int kCheckpointPages = 1000;
 
 // NORMAL: a commit in WAL mode survives a crash of the collector; only a power loss may
 // take the last commits back. A full sync per batch would halve ingestion.
-// The summary's DISTINCT sorts in memory. An 8 MiB page cache per connection bounds the
+// The summary's DISTINCT sorts in memory. A 6 MiB page cache per connection bounds the
 // collector's memory: the event ids the SDK makes grow with time, so inserts touch the end of
 // the id index, a few pages.
 const char* const kSettings =
     "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA temp_store=MEMORY;"
-    "PRAGMA cache_size=-8192;";
+    "PRAGMA cache_size=-6144;";
 
 // The events, appended in rowid order, with their ids in a unique index of their own: a
 // fifth cheaper to insert than rows ordered by the id (a database made with that layout
@@ -39,7 +39,7 @@ const char* const kSchema =
     "category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL, value INTEGER NOT NULL,"
     "caid TEXT NOT NULL, action_labels TEXT NOT NULL, action_values TEXT NOT NULL,"
     "campaign TEXT NOT NULL, source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL,"
-    "device_ts INTEGER NOT NULL);"
+    "device_ts INTEGER NOT NULL, properties TEXT NOT NULL DEFAULT '{}');"
     "CREATE TABLE IF NOT EXISTS day_kinds (app TEXT NOT NULL, day TEXT NOT NULL,"
     " event TEXT NOT NULL, custom INTEGER NOT NULL, inst INTEGER NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, event, custom, inst)) WITHOUT ROWID;"
@@ -53,6 +53,9 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS day_campaigns (app TEXT NOT NULL, day TEXT NOT NULL,"
     " campaign TEXT NOT NULL, source TEXT NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, campaign, source)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_properties (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " name TEXT NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, n INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, name, key, value)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS registered_apps (id TEXT PRIMARY KEY, name TEXT NOT NULL);";
 
 // A database made before the per-day tables (user_version 0) gets them filled from its
@@ -78,6 +81,10 @@ const char* const kFillDayTables =
 const char* const kAddDeviceTimes =
     "ALTER TABLE events ADD COLUMN device_ts INTEGER NOT NULL DEFAULT 0;"
     "UPDATE events SET device_ts = ts;";
+
+// A database made before events kept their other fields: its events had none kept.
+const char* const kAddProperties =
+    "ALTER TABLE events ADD COLUMN properties TEXT NOT NULL DEFAULT '{}';";
 
 std::string quoteLiteral(std::string_view text) {
   std::string out = "'";
@@ -152,6 +159,7 @@ struct DayCounts {
   std::map<std::tuple<Text, Text, Text>, std::int64_t> pages;
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> events;
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> campaigns;
+  std::map<std::tuple<Text, Text, Text, Text, Text>, std::int64_t> properties;
 
   void add(const EventRecord& r) {
     const bool custom = !r.customActionId.empty();
@@ -161,6 +169,11 @@ struct DayCounts {
     if (r.event == "event" && !custom) ++events[{r.app, r.day, r.category, r.action}];
     if (r.event == "init" && !r.campaign.empty()) {
       ++campaigns[{r.app, r.day, r.campaign, r.source}];
+    }
+    if (isCustomEvent(r.event)) {
+      for (const auto& [key, value] : r.propertyList) {
+        ++properties[{r.app, r.day, r.event, key, value}];
+      }
     }
   }
 };
@@ -211,6 +224,9 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
     if (!hasColumn(db, "events", "device_ts")) {
       execute(db, kAddDeviceTimes, "cannot add device times to " + path);
     }
+    if (!hasColumn(db, "events", "properties")) {
+      execute(db, kAddProperties, "cannot add event properties to " + path);
+    }
     if (userVersion(db) < 1) execute(db, kFillDayTables, "cannot fill the per-day tables");
     execute(db, "COMMIT", "cannot set up " + path);
   } catch (...) {
@@ -220,7 +236,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
   insertEvent_ = prepare(
       "INSERT OR IGNORE INTO events (app, event, eid, cid, ts, device_ts, received, day, title,"
       " category, action, label, value, caid, action_labels, action_values, campaign, source,"
-      " inst, dims) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+      " inst, dims, properties) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   addKind_ = prepare(
       "INSERT INTO day_kinds VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   addClient_ = prepare("INSERT OR IGNORE INTO day_clients VALUES (?,?,?)");
@@ -230,6 +246,9 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
       "INSERT INTO day_events VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   addCampaign_ = prepare(
       "INSERT INTO day_campaigns VALUES (?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
+  addProperty_ = prepare(
+      "INSERT INTO day_properties VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + "
+      "excluded.n");
   // Replaces the automatic checkpoint on this connection.
   sqlite3_wal_hook(db, &SqliteStore::walCommitted, this);
   checkpointer_ = std::thread([this] { checkpointLoop(); });
@@ -295,7 +314,8 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
   for (const auto& r : records) {
     run(db, insertEvent_.get(), r.app, r.event, r.eventId, r.clientId, r.eventTime, r.deviceTime,
         r.receivedTime, r.day, r.title, r.category, r.action, r.label, r.value, r.customActionId,
-        r.actionLabels, r.actionValues, r.campaign, r.source, r.firstLaunch, r.dimensions);
+        r.actionLabels, r.actionValues, r.campaign, r.source, r.firstLaunch, r.dimensions,
+        r.properties);
     // Ignored (stored already): it counts once, from the first time.
     if (sqlite3_changes(db) == 1) added.add(r);
   }
@@ -315,6 +335,10 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
   for (const auto& [key, n] : added.campaigns) {
     const auto& [app, day, campaign, source] = key;
     run(db, addCampaign_.get(), app, day, campaign, source, n);
+  }
+  for (const auto& [key, n] : added.properties) {
+    const auto& [app, day, name, property, value] = key;
+    run(db, addProperty_.get(), app, day, name, property, value, n);
   }
   if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     throw StoreError(std::string("cannot commit: ") + sqlite3_errmsg(db));
@@ -359,7 +383,8 @@ Summary SqliteStore::summary(const SummaryQuery& query) {
                      "SELECT count(DISTINCT cid) FROM day_clients" + range,
                      sqlTopList("day_pages", range, "title", "sum(n)"),
                      sqlTopList("day_events", range, "category, action", "sum(n)"),
-                     sqlTopList("day_campaigns", range, "campaign, source", "sum(n)")});
+                     sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
+                     sqlTopList("day_properties", range, "name, key, value", "sum(n)")});
 }
 
 std::vector<std::string> SqliteStore::apps() { return sqlApps(dialect(), "day_kinds"); }

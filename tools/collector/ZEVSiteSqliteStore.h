@@ -55,7 +55,7 @@ class SqliteStore : public AnalyticsStore {
   // Guards writer_ and the statements below: server threads storing batches.
   std::mutex writeMutex_;
   Connection writer_;
-  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_;
+  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_, addProperty_;
 
   // Guards walPages_ and stopping_: set by the writer after each commit (and the destructor),
   // read by the checkpoint thread.

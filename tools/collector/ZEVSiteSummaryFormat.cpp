@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 namespace zevsite::collector {
 
 namespace {
@@ -16,29 +18,30 @@ constexpr std::int64_t kMaxRangeDays = 3660;
 constexpr std::size_t kLongestAppId = 256;
 constexpr std::int64_t kDefaultRangeDays = 30;
 
+// Objects keep their members in the order written, as the API has always answered.
+using Json = nlohmann::ordered_json;
+
+std::string dumped(const Json& json) {
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 template <class Item, class Member>
-std::string jsonList(const std::vector<Item>& items, Member&& member) {
-  std::string out = "[";
-  for (const auto& item : items) {
-    if (out.size() > 1) out += ",";
-    out += "{" + member(item) + "}";
-  }
-  return out + "]";
+Json jsonList(const std::vector<Item>& items, Member&& member) {
+  Json list = Json::array();
+  for (const auto& item : items) list.push_back(member(item));
+  return list;
 }
 
-std::string field(const char* name, std::int64_t value) {
-  return std::string("\"") + name + "\":" + std::to_string(value);
-}
-
-std::string field(const char* name, const std::string& value) {
-  return std::string("\"") + name + "\":" + jsonString(value);
-}
-
-std::string totalsJson(const Summary::Totals& t) {
-  return "{" + field("events", t.events) + "," + field("pageviews", t.pageviews) + "," +
-         field("classicEvents", t.classicEvents) + "," + field("customActions", t.customActions) +
-         "," + field("starts", t.starts) + "," + field("installs", t.installs) + "," +
-         field("pulses", t.pulses) + "," + field("clients", t.clients) + "}";
+Json totalsJson(const Summary::Totals& t) {
+  return {{"events", t.events},
+          {"pageviews", t.pageviews},
+          {"classicEvents", t.classicEvents},
+          {"customActions", t.customActions},
+          {"starts", t.starts},
+          {"installs", t.installs},
+          {"pulses", t.pulses},
+          {"customEvents", t.customEvents},
+          {"clients", t.clients}};
 }
 
 // `text` cut to `width` bytes for a table cell, marked when cut.
@@ -164,6 +167,18 @@ std::optional<std::string> summaryCsv(const Summary& summary, std::string_view t
       return csvText(e.category) + "," + csvText(e.action) + "," + number(e.count);
     });
   }
+  if (table == "custom") {
+    return csvTable("name,count", summary.customEvents, [&](const S::CustomEvent& e) {
+      return csvText(e.name) + "," + number(e.count);
+    });
+  }
+  if (table == "properties") {
+    return csvTable("name,key,value,count", summary.customEventProperties,
+                    [&](const S::Property& p) {
+                      return csvText(p.name) + "," + csvText(p.key) + "," + csvText(p.value) + "," +
+                             number(p.count);
+                    });
+  }
   if (table == "campaigns") {
     return csvTable("campaign,source,starts", summary.campaigns, [&](const S::Campaign& c) {
       return csvText(c.campaign) + "," + csvText(c.source) + "," + number(c.starts);
@@ -174,45 +189,37 @@ std::optional<std::string> summaryCsv(const Summary& summary, std::string_view t
 
 std::string summaryJson(const Summary& summary) {
   using S = Summary;
-  return "{" + field("app", summary.query.app) + "," + field("from", summary.query.from) + "," +
-         field("to", summary.query.to) + ",\"totals\":" + totalsJson(summary.totals) +
-         ",\"daily\":" +
-         jsonList(summary.daily,
-                  [](const S::Day& d) {
-                    return field("day", d.day) + "," + field("pageviews", d.pageviews) + "," +
-                           field("events", d.events) + "," + field("clients", d.clients);
-                  }) +
-         ",\"topPages\":" +
-         jsonList(summary.topPages,
-                  [](const S::Page& p) {
-                    return field("title", p.title) + "," + field("views", p.views);
-                  }) +
-         ",\"topEvents\":" +
-         jsonList(summary.topEvents,
-                  [](const S::Event& e) {
-                    return field("category", e.category) + "," + field("action", e.action) + "," +
-                           field("count", e.count);
-                  }) +
-         ",\"campaigns\":" +
-         jsonList(summary.campaigns,
-                  [](const S::Campaign& c) {
-                    return field("campaign", c.campaign) + "," + field("source", c.source) + "," +
-                           field("starts", c.starts);
-                  }) +
-         "}";
+  Json json = {{"app", summary.query.app},
+               {"from", summary.query.from},
+               {"to", summary.query.to},
+               {"totals", totalsJson(summary.totals)}};
+  json["daily"] = jsonList(summary.daily, [](const S::Day& d) {
+    return Json{
+        {"day", d.day}, {"pageviews", d.pageviews}, {"events", d.events}, {"clients", d.clients}};
+  });
+  json["topPages"] = jsonList(summary.topPages, [](const S::Page& p) {
+    return Json{{"title", p.title}, {"views", p.views}};
+  });
+  json["topEvents"] = jsonList(summary.topEvents, [](const S::Event& e) {
+    return Json{{"category", e.category}, {"action", e.action}, {"count", e.count}};
+  });
+  json["campaigns"] = jsonList(summary.campaigns, [](const S::Campaign& c) {
+    return Json{{"campaign", c.campaign}, {"source", c.source}, {"starts", c.starts}};
+  });
+  json["customEvents"] = jsonList(summary.customEvents, [](const S::CustomEvent& e) {
+    return Json{{"name", e.name}, {"count", e.count}};
+  });
+  json["customEventProperties"] = jsonList(summary.customEventProperties, [](const S::Property& p) {
+    return Json{{"name", p.name}, {"key", p.key}, {"value", p.value}, {"count", p.count}};
+  });
+  return dumped(json);
 }
 
 std::string appsJson(const std::vector<std::string>& apps,
                      const std::vector<RegisteredApp>& registered) {
-  std::string out = "{\"apps\":[";
-  for (std::size_t i = 0; i < apps.size(); ++i) {
-    out += (i ? "," : "") + jsonString(apps[i]);
-  }
-  out += "],\"names\":{";
-  for (std::size_t i = 0; i < registered.size(); ++i) {
-    out += (i ? "," : "") + jsonString(registered[i].id) + ":" + jsonString(registered[i].name);
-  }
-  return out + "}}";
+  Json names = Json::object();
+  for (const auto& app : registered) names[app.id] = app.name;
+  return dumped(Json{{"apps", apps}, {"names", names}});
 }
 
 std::string summaryReport(const Summary& s) {
@@ -228,6 +235,7 @@ std::string summaryReport(const Summary& s) {
                              {"starts", t.starts},
                              {"installs", t.installs},
                              {"pulses", t.pulses},
+                             {"custom events", t.customEvents},
                              {"clients", t.clients}}) {
     line(out, "%-16s %12lld\n", name, static_cast<long long>(value));
   }
@@ -249,6 +257,15 @@ std::string summaryReport(const Summary& s) {
   for (const auto& c : s.campaigns) {
     line(out, "%-24s %-24s %10lld\n", cell(c.campaign, 24).c_str(), cell(c.source, 24).c_str(),
          static_cast<long long>(c.starts));
+  }
+  line(out, "\n%-40s %10s\n", "custom event", "count");
+  for (const auto& e : s.customEvents) {
+    line(out, "%-40s %10lld\n", cell(e.name, 40).c_str(), static_cast<long long>(e.count));
+  }
+  line(out, "\n%-24s %-16s %-16s %10s\n", "custom event", "property", "value", "count");
+  for (const auto& p : s.customEventProperties) {
+    line(out, "%-24s %-16s %-16s %10lld\n", cell(p.name, 24).c_str(), cell(p.key, 16).c_str(),
+         cell(p.value, 16).c_str(), static_cast<long long>(p.count));
   }
   return out;
 }

@@ -1,5 +1,6 @@
-// Days and the summary's outward forms: the JSON of GET /api/summary and /api/apps, and
-// the terminal tables of `zevsite-collector report`. Pure functions, any thread.
+// Days and the summary's outward forms: the JSON of GET /api/summary and /api/apps (written
+// with nlohmann-json), and the terminal tables of `zevsite-collector report`. Pure functions, any
+// thread.
 #pragma once
 
 #include "ZEVSiteAnalyticsStore.h"
@@ -33,7 +34,8 @@ std::string appsJson(const std::vector<std::string>& apps,
                      const std::vector<RegisteredApp>& registered);
 std::string summaryReport(const Summary& summary);
 // One table of the summary as CSV (RFC 4180, a header row, CRLF line ends): "daily",
-// "pages", "events" or "campaigns"; nothing for another name. A text cell that a spreadsheet
+// "pages", "events", "campaigns", "custom" (custom events) or "properties" (their
+// properties); nothing for another name. A text cell that a spreadsheet
 // would run as a formula (it starts with = + - @, a tab or a CR) gets a leading apostrophe.
 std::optional<std::string> summaryCsv(const Summary& summary, std::string_view table);
 

@@ -80,6 +80,7 @@ function show(summary) {
   setText("tile-classic-events", totals.classicEvents);
   setText("tile-custom-actions", totals.customActions);
   setText("tile-pulses", totals.pulses);
+  setText("tile-custom-events", totals.customEvents);
   setText("tile-events", totals.events);
   setText("tile-starts", totals.starts);
   setText("tile-installs", totals.installs);
@@ -94,6 +95,8 @@ function show(summary) {
   fillList("pages-list", summary.topPages.map((p) => p.title + " (" + p.views + ")"));
   fillTable("events-table", summary.topEvents, ["category", "action", "count"]);
   fillTable("campaigns-table", summary.campaigns, ["campaign", "source", "starts"]);
+  fillTable("custom-table", summary.customEvents, ["name", "count"]);
+  fillTable("properties-table", summary.customEventProperties, ["name", "key", "value", "count"]);
 }
 
 async function loadApps() {
