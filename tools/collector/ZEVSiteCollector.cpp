@@ -391,12 +391,13 @@ std::size_t Collector::configRequests() {
 }
 
 std::string Collector::start(const std::string& host, int port) {
+  // Before the server runs: its event thread checks each request's Host against it.
+  access_.setBoundHost(host);
   try {
     port = server_->listen(host, port);
   } catch (const std::runtime_error&) {
     throw std::runtime_error("the collector cannot listen on " + host);
   }
-  access_.setBoundHost(host);
   return scheme_ + "://" + host + ":" + std::to_string(port) + "/collect";
 }
 
