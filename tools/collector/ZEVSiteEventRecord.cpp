@@ -91,14 +91,38 @@ bool startsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-// Adds "key":"value" to a JSON object under construction ("{" until the first member).
-// Members in the order added, as the device sent them.
-using JsonObject = nlohmann::ordered_json;
-
-std::string dumped(const JsonObject& object) {
-  return object.empty() ? "{}"
-                        : object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+// `text` as a JSON string literal appended to `out`. Text of printable ASCII without quotes
+// or backslashes is its own literal; anything else is escaped by nlohmann-json (bytes that
+// are not UTF-8 become U+FFFD). The shortcut keeps the per-event columns as cheap to write
+// as the rest of decoding: most values are plain.
+void appendJsonString(std::string& out, std::string_view text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\';
+  });
+  if (plain) {
+    out += '"';
+    out += text;
+    out += '"';
+    return;
+  }
+  out += nlohmann::json(std::string(text))
+             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+// A JSON object of string members in the order added, as the device sent them.
+class JsonObject {
+ public:
+  void add(std::string_view key, std::string_view value) {
+    text_ += text_.empty() ? '{' : ',';
+    appendJsonString(text_, key);
+    text_ += ':';
+    appendJsonString(text_, value);
+  }
+  std::string close() const { return text_.empty() ? "{}" : text_ + "}"; }
+
+ private:
+  std::string text_;
+};
 
 // The fields of every upload string that the stores keep in columns of their own or need
 // nowhere (the SDK's version and the upload format's).
@@ -186,6 +210,9 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
   bool hasTime = false;
   // Each value is decoded straight into its column; keys are short and rarely escaped.
   JsonObject labels, values, dimensions;
+  // Views into `upload` of the fields without a column; reused by the thread's next record.
+  thread_local std::vector<std::pair<std::string_view, std::string_view>> otherFields;
+  otherFields.clear();
   std::string problem, decodedKey, value;
   forEachPair(upload, [&](std::string_view rawKey, std::string_view rawValue) {
     std::string_view key = rawKey;
@@ -229,18 +256,16 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
       record.firstLaunch = value == "1" ? 1 : 0;
     } else if (startsWith(key, "cal")) {
       into(value);
-      labels[std::string(key.substr(3))] = value;
+      labels.add(key.substr(3), value);
     } else if (startsWith(key, "cav")) {
       into(value);
-      values[std::string(key.substr(3))] = value;
+      values.add(key.substr(3), value);
     } else if (startsWith(key, "cd") || startsWith(key, "cm")) {
       into(value);
-      dimensions[std::string(key)] = value;
+      dimensions.add(key, value);
     } else if (!isEnvelopeKey(key)) {
-      into(value);
-      std::string name(key);
-      repairUtf8(name);
-      record.propertyList.emplace_back(std::move(name), value);
+      // Decoded at the end, and only for a custom event ("t" may come later).
+      otherFields.emplace_back(rawKey, rawValue);
     }
   });
   if (!problem.empty()) return problem;
@@ -248,15 +273,28 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
   if (record.eventId.size() > kMaxEventIdLength) return "eid too long";
   if (record.event.empty()) return "no t";
   if (record.app.empty()) return "no tid";
-  record.actionLabels = dumped(labels);
-  record.actionValues = dumped(values);
-  record.dimensions = dumped(dimensions);
+  record.actionLabels = labels.close();
+  record.actionValues = values.close();
+  record.dimensions = dimensions.close();
   // The SDK's own events carry only fields the design gives them (ni, sc, dpl, ...): the
   // properties are those of the events a host named itself.
-  if (!isCustomEvent(record.event)) record.propertyList.clear();
+  if (isCustomEvent(record.event)) {
+    for (const auto& [rawKey, rawValue] : otherFields) {
+      std::string name = percentDecode(rawKey);
+      // A key sent twice keeps its last value, once.
+      auto& list = record.propertyList;
+      auto same = std::find_if(list.begin(), list.end(),
+                               [&](const auto& property) { return property.first == name; });
+      if (same != list.end()) {
+        same->second = percentDecode(rawValue);
+      } else {
+        list.emplace_back(std::move(name), percentDecode(rawValue));
+      }
+    }
+  }
   JsonObject properties;
-  for (const auto& [name, propertyValue] : record.propertyList) properties[name] = propertyValue;
-  record.properties = dumped(properties);
+  for (const auto& [name, propertyValue] : record.propertyList) properties.add(name, propertyValue);
+  record.properties = properties.close();
   if (!hasTime) {
     // Sent with its request: the device's clock then, as far as the collector can tell.
     record.deviceTime = correctedTime(saturatingSubtract(receivedTime, clockCorrection), 0);
@@ -267,8 +305,9 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
 }
 
 std::string jsonString(std::string_view text) {
-  return nlohmann::json(std::string(text))
-      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  appendJsonString(out, text);
+  return out;
 }
 
 bool isCustomEvent(std::string_view event) {
