@@ -86,11 +86,15 @@ class HttpFront {
   struct Job {
     std::uint64_t connection = 0;
     std::unique_ptr<httplib::Request> request;
+    // The connection's socket when the handler may write the answer itself (plain, nothing
+    // else queued), else -1. It stays open until the answer is back on the event thread.
+    int directFd = -1;
   };
   struct Answer {
     std::uint64_t connection;
     std::string bytes;
     bool close;
+    std::size_t alreadySent = 0;  // written by the handler thread
   };
 
   void runEvents();
