@@ -20,7 +20,7 @@ struct LoggerState {
 // The platform layer's lines, logged as the SDK's own.
 void logPlatformLine(std::string_view line) { ZEVSiteLoger::adLog("%@", line); }
 
-LoggerState& state() {
+LoggerState& loggerState() {
   static zevsite::NoDestructor<LoggerState> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kLogger);
@@ -34,13 +34,13 @@ LoggerState& state() {
 }  // namespace
 
 void ZEVSiteLoger::setDebug(bool enabled) noexcept {
-  state().enabled.store(enabled, std::memory_order_relaxed);
+  loggerState().enabled.store(enabled, std::memory_order_relaxed);
 }
 
-bool ZEVSiteLoger::isDebug() noexcept { return state().enabled.load(std::memory_order_relaxed); }
+bool ZEVSiteLoger::isDebug() noexcept { return loggerState().enabled.load(std::memory_order_relaxed); }
 
 void ZEVSiteLoger::setSink(Sink sink) noexcept {
-  auto& logger = state();
+  auto& logger = loggerState();
   zevsite::MutexLock lock(logger.mutex);
   logger.sink = std::move(sink);
 }
@@ -79,7 +79,7 @@ void ZEVSiteLoger::emit(std::string_view format, const std::string* arguments,
         line += format[i];
       }
     }
-    auto& logger = state();
+    auto& logger = loggerState();
     zevsite::MutexLock lock(logger.mutex);
     if (logger.sink) {
       logger.sink(line);

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr const char* kLastUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
 constexpr std::int64_t kWifiInterval = 86400;       // one day
 constexpr std::int64_t kCellularInterval = 259200;  // three days
 
@@ -34,7 +33,7 @@ void ZEVSiteManager::configFromUrl(ZEVSiteText url) {
     impl_->setSdkConfigURL(std::move(url));
     auto& platform = ZEVSitePlatform::current();
     const std::int64_t now = platform.currentTimeSeconds();
-    const std::int64_t last = platform.standardUserDefaults()->integerForKey(kLastUpdateKey);
+    const std::int64_t last = platform.standardUserDefaults()->integerForKey(zevsite::kConfigLastUpdateKey);
     const int status = ZEVSiteNetworkStatusSimple::currentNetworkStatus();
     const std::int64_t age = zevsite::time::saturatingSub(now, last);
     if (status == ZEVSiteNetworkStatus_3G && age > kCellularInterval) {

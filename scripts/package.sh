@@ -38,7 +38,7 @@ echo "ok"
 echo "== the library alone, installed with --prefix to another place than configured"
 lib=$work/library
 cmake -S . -B "$lib" -G Ninja -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF \
-  -DZEVSITE_WERROR=ON >/dev/null
+  -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON >/dev/null
 grep -q '^CMAKE_INSTALL_PREFIX:PATH=/usr/local$' "$lib/CMakeCache.txt" ||
   fail "configured with another prefix than /usr/local"
 cmake --build "$lib" -j "$jobs"
@@ -117,7 +117,7 @@ deb=$work/deb
 cmake -S . -B "$deb" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DBUILD_SHARED_LIBS=ON -DCMAKE_INSTALL_PREFIX=/usr \
   -DCMAKE_INSTALL_DOCDIR=share/doc/zevsite-sdk-dev -DZEVSITE_BUILD_DOCS=ON \
-  -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_WERROR=ON >/dev/null
+  -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON >/dev/null
 cmake --build "$deb" -j "$jobs"
 rm -f "$deb"/*.deb
 (cd "$deb" && cpack -G DEB >/dev/null)

@@ -44,7 +44,7 @@ fi
 # -O1 without debug information: the emulated tests run fast enough, and the cross build
 # compiles in about half the time of the normal one.
 cmake -S . -B build-arm64 -G Ninja --toolchain cmake/aarch64-linux-gnu.cmake \
-  -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" \
   -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
 if [ "$scope" = quick ]; then

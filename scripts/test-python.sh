@@ -19,7 +19,7 @@ echo "== the shared library and the collector"
 library_build=${ZEVSITE_PYTHON_LIBRARY_BUILD:-}
 if [ -z "$library_build" ]; then
   library_build=$build
-  cmake -S . -B "$library_build" -G Ninja -DBUILD_SHARED_LIBS=ON -DZEVSITE_WERROR=ON \
+  cmake -S . -B "$library_build" -G Ninja -DBUILD_SHARED_LIBS=ON -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=ON >/dev/null
 fi
 cmake --build "$library_build" -j "$jobs" --target ZEVSiteSDK zevsite-collector

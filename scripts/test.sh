@@ -36,7 +36,7 @@ start_clickhouse() {
 
 stage_quick() {
   echo "== normal build"
-  cmake -S . -B build -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_flags[@]}" \
+  cmake -S . -B build -G Ninja -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "${release_flags[@]}" \
     -DZEVSITE_BUILD_TESTS=ON -DZEVSITE_BUILD_TOOLS=ON -DZEVSITE_BUILD_BENCHMARKS=ON \
     -DCMAKE_INSTALL_PREFIX="$PWD/build/prefix" >/dev/null
   cmake --build build -j "$jobs"
@@ -61,7 +61,7 @@ api_reference() {
 
 stage_asan() {
   echo "== address and undefined-behaviour sanitizers"
-  cmake -S . -B build-asan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug "${debug_flags[@]}" \
+  cmake -S . -B build-asan -G Ninja -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON -DCMAKE_BUILD_TYPE=Debug "${debug_flags[@]}" \
     -DZEVSITE_SANITIZE=address,undefined \
     -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
   cmake --build build-asan -j "$jobs"
@@ -76,7 +76,7 @@ stage_tsan() {
   echo "== thread sanitizer: the concurrency tests"
   # -O1, as the sanitizer's documentation suggests: it compiles much faster than -O2 and its
   # reports keep every frame.
-  cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build-tsan -G Ninja -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DZEVSITE_SANITIZE=thread \
     -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
   # Only what the concurrency tests run.
@@ -88,7 +88,7 @@ stage_tsan() {
 stage_tsa() {
   echo "== clang thread-safety analysis"
   # Only the library is built, so the lock annotations are checked in the SDK's own code.
-  CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON -DCMAKE_BUILD_TYPE=Debug \
     -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF \
     -DCMAKE_CXX_FLAGS="-Wthread-safety -Wthread-safety-beta" >/dev/null
   cmake --build build-tsa -j "$jobs" --target ZEVSiteSDK
@@ -96,7 +96,7 @@ stage_tsa() {
 
 stage_fuzz() {
   echo "== fuzzers (clang, libFuzzer): committed inputs replayed, then ${ZEVSITE_FUZZ_SECONDS:=10} s each"
-  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEVSITE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEVSITE_WERROR=ON -DZEVSITE_UNITY_BUILD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "${release_flags[@]}" \
     -DZEVSITE_BUILD_FUZZERS=ON -DZEVSITE_BUILD_TESTS=OFF -DZEVSITE_BUILD_TOOLS=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs"

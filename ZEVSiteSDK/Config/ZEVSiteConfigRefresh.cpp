@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr const char* kLastUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
 constexpr std::size_t kMaxDocumentBytes = 1 << 20;
 
 }  // namespace
@@ -98,7 +97,7 @@ void zevsite::ConfigRefresh::refresh(const std::string& url,
   // the timestamp alone so the next call tries again.
   if (!platform.writeFileAtomically(path, *data)) return;
   auto defaults = platform.standardUserDefaults();
-  defaults->setInteger(platform.currentTimeSeconds(), kLastUpdateKey);
+  defaults->setInteger(platform.currentTimeSeconds(), zevsite::kConfigLastUpdateKey);
   defaults->synchronize();
   zevsite::config::documentWritten(home, *config);
 }

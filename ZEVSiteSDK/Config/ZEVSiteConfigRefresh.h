@@ -18,6 +18,9 @@
 #include <mutex>
 
 namespace zevsite {
+
+// The user-defaults key of the last successful refresh (seconds since the epoch).
+inline constexpr const char* kConfigLastUpdateKey = "SDK_CONFIG_LAST_UPDATE_KEY";
 class ConfigRefresh {
  public:
   // The one refresher of the process, never destroyed.

@@ -32,14 +32,14 @@ constexpr std::chrono::seconds kReclaimInterval{10};
 // A lease token: the process id above 24 bits of batch counter.
 constexpr int kTokenCounterBits = 24;
 
-struct Registry {
+struct SenderRegistry {
   zevsite::Mutex mutex;  // guards senders
   std::map<zevsite::EventStorage*, std::shared_ptr<zevsite::EventSender>> senders
       ZEVSITE_GUARDED_BY(mutex);
 };
 
-Registry& registry() {
-  static zevsite::NoDestructor<Registry> instance;
+SenderRegistry& senderRegistry() {
+  static zevsite::NoDestructor<SenderRegistry> instance;
   static const bool forkSafe =
       zevsite::forksafety::registered(instance.get().mutex, zevsite::forksafety::kRegistry);
   (void)forkSafe;
@@ -50,7 +50,7 @@ Registry& registry() {
 
 std::shared_ptr<zevsite::EventSender> zevsite::EventSender::forStorage(
     const std::shared_ptr<zevsite::EventStorage>& storage, SenderSettings settings) {
-  auto& state = registry();
+  auto& state = senderRegistry();
   zevsite::MutexLock lock(state.mutex);
   auto& sender = state.senders[storage.get()];
   if (!sender) {
@@ -68,14 +68,14 @@ std::shared_ptr<zevsite::EventSender> zevsite::EventSender::forStorage(
 
 std::shared_ptr<zevsite::EventSender> zevsite::EventSender::existing(
     const std::shared_ptr<zevsite::EventStorage>& storage) {
-  auto& state = registry();
+  auto& state = senderRegistry();
   zevsite::MutexLock lock(state.mutex);
   const auto found = state.senders.find(storage.get());
   return found == state.senders.end() ? nullptr : found->second;
 }
 
 std::vector<std::shared_ptr<zevsite::EventSender>> zevsite::EventSender::all() {
-  auto& state = registry();
+  auto& state = senderRegistry();
   zevsite::MutexLock lock(state.mutex);
   std::vector<std::shared_ptr<zevsite::EventSender>> senders;
   for (const auto& [storage, sender] : state.senders) senders.push_back(sender);

@@ -21,13 +21,13 @@ namespace {
 std::atomic<bool> blockOnOverflow{true};
 std::atomic<std::int64_t> overflowTimeoutMillis{1000};
 
-struct Registry {
+struct StorageRegistry {
   zevsite::Mutex mutex;  // guards storages
   std::map<std::string, std::shared_ptr<zevsite::EventStorage>> storages ZEVSITE_GUARDED_BY(mutex);
 };
 
-Registry& registry() {
-  static zevsite::NoDestructor<Registry> instance;
+StorageRegistry& storageRegistry() {
+  static zevsite::NoDestructor<StorageRegistry> instance;
   return instance.get();
 }
 
@@ -41,7 +41,7 @@ void flushAllAtExit() {
 
 std::shared_ptr<zevsite::EventStorage> zevsite::EventStorage::forHome(
     const std::string& homeDirectory) {
-  auto& state = registry();
+  auto& state = storageRegistry();
   zevsite::MutexLock lock(state.mutex);
   if (state.storages.empty()) {
     std::atexit(&flushAllAtExit);
@@ -68,7 +68,7 @@ void zevsite::EventStorage::setOverflowPolicy(OverflowPolicy policy) {
 }
 
 std::vector<std::shared_ptr<zevsite::EventStorage>> zevsite::EventStorage::all() {
-  auto& state = registry();
+  auto& state = storageRegistry();
   zevsite::MutexLock lock(state.mutex);
   std::vector<std::shared_ptr<zevsite::EventStorage>> storages;
   for (const auto& [home, storage] : state.storages) storages.push_back(storage);

@@ -23,6 +23,7 @@
 #include <regex>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 namespace zevsite::collector {
 
@@ -601,13 +602,14 @@ void HttpFront::dispatch(Connection& connection) {
     httplib::detail::parse_query_text(request->body, request->params);
   }
   connection.phase = Connection::Phase::Handling;
+  const std::size_t reserved = std::exchange(connection.reserved, 0);  // the job gives it back
   // The answer goes out from the handler's thread when it can: one thread switch less
   // before the client has it.
   const int directFd =
       connection.tls || connection.outSent < connection.out.size() ? -1 : connection.fd;
   {
     std::lock_guard lock(queueMutex_);
-    jobs_.push_back({connection.id, std::move(request), directFd});
+    jobs_.push_back({connection.id, std::move(request), directFd, reserved});
   }
   jobsWaiting_.notify_one();
 }
@@ -725,6 +727,8 @@ void HttpFront::runHandlers() {
       jobs_.pop_front();
     }
     Answer done = handle(job);
+    job.request.reset();
+    bufferedBodyBytes_ -= job.reserved;
     if (job.directFd >= 0) {
       const ssize_t sent =
           ::send(job.directFd, done.bytes.data(), done.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -8,6 +8,7 @@
 // written as they would be for its server; nothing of its server runs here.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -89,6 +90,7 @@ class HttpFront {
     // The connection's socket when the handler may write the answer itself (plain, nothing
     // else queued), else -1. It stays open until the answer is back on the event thread.
     int directFd = -1;
+    std::size_t reserved = 0;  // its body's share of the budget, given back once handled
   };
   struct Answer {
     std::uint64_t connection;
@@ -131,7 +133,9 @@ class HttpFront {
   // The connections by id (ids are never reused, so an answer for a closed one is dropped).
   std::unique_ptr<ConnectionTable> connections_;
   std::uint64_t nextConnectionId_ = 1;
-  std::size_t bufferedBodyBytes_ = 0;
+  // Bodies being received (taken by the event thread) or handled (given back by the handler
+  // thread before its answer goes out, so a client that has its answer finds the room).
+  std::atomic<std::size_t> bufferedBodyBytes_{0};
   bool acceptPaused_ = false;  // out of descriptors: listening resumes at the next sweep
   std::chrono::steady_clock::time_point nextSweep_;
 
