@@ -15,7 +15,7 @@ namespace {
 
 constexpr long kRequestTimeoutSeconds = 30;
 
-std::string quoteLiteral(std::string_view text) {
+std::string clickHouseLiteral(std::string_view text) {
   std::string out = "'";
   for (char c : text) {
     if (c == '\'' || c == '\\') out += '\\';
@@ -253,8 +253,8 @@ void ClickHouseStore::ensureTable() {
     auto has = [&] {
       return connection.post(
                  "",
-                 "SELECT count() FROM system.columns WHERE database = " + quoteLiteral(database_) +
-                     " AND table = 'events' AND name = " + quoteLiteral(name)) != "0\n";
+                 "SELECT count() FROM system.columns WHERE database = " + clickHouseLiteral(database_) +
+                     " AND table = 'events' AND name = " + clickHouseLiteral(name)) != "0\n";
     };
     if (has()) return;
     try {
@@ -303,7 +303,7 @@ void ClickHouseStore::insert(const std::vector<EventRecord>& records) {
 SqlDialect ClickHouseStore::dialect() {
   // Each statement on a connection of its own, so the summary's statements run in parallel
   // on the server.
-  return {quoteLiteral,
+  return {clickHouseLiteral,
           [this](const std::string& sql) {
             return parseTsv(Connection(serverURL_).post("", sql + " FORMAT TabSeparated"));
           },

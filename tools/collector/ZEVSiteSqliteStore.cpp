@@ -86,7 +86,7 @@ const char* const kAddDeviceTimes =
 const char* const kAddProperties =
     "ALTER TABLE events ADD COLUMN properties TEXT NOT NULL DEFAULT '{}';";
 
-std::string quoteLiteral(std::string_view text) {
+std::string sqliteLiteral(std::string_view text) {
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
   return out + "'";
@@ -369,7 +369,7 @@ SqlRows SqliteStore::select(const std::string& sql) {
 }
 
 SqlDialect SqliteStore::dialect() {
-  return {quoteLiteral, [this](const std::string& sql) { return select(sql); },
+  return {sqliteLiteral, [this](const std::string& sql) { return select(sql); },
           /*concurrent=*/true};
 }
 
