@@ -252,9 +252,9 @@ void ClickHouseStore::ensureTable() {
   auto ensureColumn = [&](const char* name, const std::string& definition) {
     auto has = [&] {
       return connection.post(
-                 "",
-                 "SELECT count() FROM system.columns WHERE database = " + clickHouseLiteral(database_) +
-                     " AND table = 'events' AND name = " + clickHouseLiteral(name)) != "0\n";
+                 "", "SELECT count() FROM system.columns WHERE database = " +
+                         clickHouseLiteral(database_) +
+                         " AND table = 'events' AND name = " + clickHouseLiteral(name)) != "0\n";
     };
     if (has()) return;
     try {
