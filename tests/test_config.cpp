@@ -37,6 +37,7 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
       {
         std::lock_guard lock(requestsMutex_);
         requests_.push_back(request.path);
+        userAgents_.push_back(request.get_header_value("User-Agent"));
       }
       response.set_content(kDocument + "<!--" + request.matches[1].str() + "-->", "text/xml");
     });
@@ -119,6 +120,7 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
   std::string base_;
   std::mutex requestsMutex_;
   std::vector<std::string> requests_;
+  std::vector<std::string> userAgents_;  // of the /doc/ requests, guarded by requestsMutex_
   std::shared_ptr<ZEVSiteManager> manager_;
 };
 
@@ -176,6 +178,14 @@ TEST_F(ZEVSiteConfigTest, RefreshUsesTheNewestUrlAndCachesTheExactBytes) {
   platform_->setWallClockSeconds(kNow + 7);  // the download ends "later"
   runRefresh();
   EXPECT_EQ(requests(), std::vector<std::string>{"/doc/second"});
+  {
+    // The download names the SDK, as uploads do.
+    std::lock_guard lock(requestsMutex_);
+    ASSERT_EQ(userAgents_.size(), 1u);
+    EXPECT_EQ(userAgents_[0].rfind("ZEVSiteSDK/" + std::string(ZEVSiteSupport::sdkVersion()), 0),
+              0u)
+        << userAgents_[0];
+  }
   EXPECT_EQ(cacheFile(), kDocument + "<!--second-->");
   EXPECT_EQ(lastUpdate(), kNow + 7);
   // The cached document's limits reach the event store: 500 events, one hour.

@@ -222,6 +222,12 @@ TEST_F(ZEVSiteNetworkOptionsTest, CompressedAndPlainUploadsCarryTheSameEvents) {
   EXPECT_GE(encodings.size() - plainRequests, 1u);
   EXPECT_EQ(encodings.front(), "gzip");
   EXPECT_EQ(encodings.back(), "");
+  // Every request names the SDK, its version and the system.
+  for (const auto& agent : collector_.userAgents()) {
+    EXPECT_EQ(
+        agent.rfind("ZEVSiteSDK/" + std::string(ZEVSiteSupport::sdkVersion()) + " (Linux ", 0), 0u)
+        << agent;
+  }
   auto titles = titlesOf(collector_.events());
   for (int i = 0; i < 50; ++i) {
     EXPECT_EQ(titles.count("zipped" + std::to_string(i)), 1u);

@@ -28,7 +28,10 @@ void setCABundle(std::optional<std::string> path);
 void setCompression(bool enabled);
 void setDispatchInterval(std::chrono::milliseconds interval);
 
-// The current proxy and CA bundle, as a transfer takes them.
+// "ZEVSiteSDK/VERSION (SYSTEM RELEASE; DISTRIBUTION VERSION; MACHINE)", the User-Agent of
+// every request the SDK makes; read from uname and /etc/os-release once per process.
+const std::string& userAgent();
+// The current proxy and CA bundle, and the User-Agent, as a transfer takes them.
 ProxyAndTrust proxyAndTrust();
 // Sets the proxy and certificate options of the libcurl easy handle `curl` from the current
 // settings. Certificate and host verification stay on whatever the settings say.

@@ -113,6 +113,8 @@ void ensureCurlInitialised() {
 }
 
 void applyProxyAndTrust(void* curl, const ProxyAndTrust& options) {
+  if (!options.userAgent.empty())
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, options.userAgent.c_str());
   if (options.proxyURL) {
     // The host's proxy is for every request: no_proxy in the environment does not apply.
     // libcurl copies both strings.

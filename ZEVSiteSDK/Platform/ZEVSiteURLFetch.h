@@ -15,6 +15,7 @@ namespace zevsite {
 struct ProxyAndTrust {
   std::optional<std::string> proxyURL;  // absent: libcurl's proxy environment variables
   std::optional<std::string> caBundle;  // absent: the system's certificate store
+  std::string userAgent;                // the User-Agent header; empty: libcurl sends none
 };
 
 struct FetchLimits {

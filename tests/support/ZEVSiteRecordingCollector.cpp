@@ -85,6 +85,13 @@ std::vector<std::string> ZEVSiteRecordingCollector::contentEncodings() {
   return encodings;
 }
 
+std::vector<std::string> ZEVSiteRecordingCollector::userAgents() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> agents;
+  for (const auto& request : requests_) agents.push_back(request.userAgent);
+  return agents;
+}
+
 bool ZEVSiteRecordingCollector::waitUntil(
     const std::function<bool(const std::vector<Event>&)>& predicate,
     std::chrono::milliseconds timeout) {

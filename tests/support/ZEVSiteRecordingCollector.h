@@ -38,6 +38,8 @@ class ZEVSiteRecordingCollector : public zevsite::collector::Collector {
   std::vector<std::string> contentTypes();
   // The Content-Encoding of each upload request ("" for a plain body).
   std::vector<std::string> contentEncodings();
+  // The User-Agent of each upload request, in order.
+  std::vector<std::string> userAgents();
   // Waits until `predicate` holds for the events, or the timeout passes.
   bool waitUntil(const std::function<bool(const std::vector<Event>&)>& predicate,
                  std::chrono::milliseconds timeout);

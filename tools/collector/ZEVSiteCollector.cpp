@@ -234,7 +234,8 @@ void Collector::addRoutes() {
       response.status = status;
       response.set_header("Connection", "close");
       recordRequest({0, status, request.remote_port, request.get_header_value("Content-Type"),
-                     request.get_header_value("Content-Encoding"), request.body.size()});
+                     request.get_header_value("Content-Encoding"), request.body.size(),
+                     request.get_header_value("User-Agent")});
     };
     const std::string encoding = request.get_header_value("Content-Encoding");
     if (encoding.empty() || encoding == "identity") {
@@ -288,7 +289,8 @@ void Collector::handleUpload(const httplib::Request& request, std::int64_t recei
                  request.get_header_value("Content-Type"),
                  request.get_header_value("Content-Encoding"),
                  static_cast<std::size_t>(std::strtoull(
-                     request.get_header_value("Content-Length").c_str(), nullptr, 10))});
+                     request.get_header_value("Content-Length").c_str(), nullptr, 10)),
+                 request.get_header_value("User-Agent")});
 }
 
 void Collector::recordRequest(const UploadRequest& request) {

@@ -62,6 +62,7 @@ struct UploadRequest {
   std::string contentType;
   std::string contentEncoding;  // "" for a plain body
   std::size_t bodyBytes = 0;    // as it came over the wire, before gzip was undone
+  std::string userAgent;
 };
 
 struct CollectorReply {
