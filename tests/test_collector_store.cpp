@@ -2,15 +2,13 @@
 // in a temporary directory, and a real ClickHouse server whose URL scripts/test.sh puts in
 // ZEVSITE_TEST_CLICKHOUSE_URL. The same cases run against both, so both give the same
 // answers.
+#include "ZEVSiteRawClient.h"
 #include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteSummaryFormat.h"
 #include "ZEVSiteTestSupport.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -426,38 +424,6 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
   }
 }
 
-// A batch sent twice, to one collector or to two on one store, plain or gzip, counts once.
-namespace {
-
-// Sends `request` as it stands over a new loopback connection to `url`'s port and returns the
-// answer's status line ("" when there is none within 10 s).
-std::string rawStatusLine(const std::string& url, const std::string& request) {
-  const int port = std::stoi(url.substr(url.rfind(':') + 1));
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {};
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval timeout{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-          static_cast<ssize_t>(request.size())) {
-    char buffer[512];
-    while (answer.find("\r\n") == std::string::npos) {
-      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      answer.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  ::close(fd);
-  return answer.substr(0, answer.find("\r\n"));
-}
-
-}  // namespace
-
 // Requests no correct client sends are refused before any route runs, and store nothing:
 // conflicting Content-Length headers, Content-Length with Transfer-Encoding (the shapes of
 // request smuggling), and more header fields than any client sends. The same event sent
@@ -599,6 +565,7 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, OnlyRegisteredAppsAreStoredWhenAsked) {
   EXPECT_NE(collector.get("/api/apps").second.find(R"("apps":["7","9"])"), std::string::npos);
 }
 
+// A batch sent twice, to one collector or to two on one store, plain or gzip, counts once.
 TYPED_TEST(ZEVSiteCollectorStoreTest, DuplicatesCountOnceAcrossRequestsAndCollectors) {
   Collector& first = this->startCollector();
   Collector& second = this->startCollector();

@@ -3,15 +3,12 @@
 // here); a test waits for the server to act (an answer, a close), never a fixed time.
 #include "ZEVSiteCollector.h"
 #include "ZEVSiteHttpFront.h"
+#include "ZEVSiteRawClient.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -21,74 +18,6 @@ using zevsite::collector::HttpFront;
 using zevsite::collector::HttpLimits;
 
 namespace {
-
-// A blocking loopback client that sends bytes as the test says and reads what comes back;
-// gives up reading after 10 s (a failure, not a timing).
-class RawClient {
- public:
-  explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  bool connected() const { return connected_; }
-  bool send(const std::string& bytes) {
-    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(bytes.size());
-  }
-  // The next answer's status line and headers ("" when the connection closes first).
-  std::string head() {
-    while (buffer_.find("\r\n\r\n") == std::string::npos) {
-      if (!receive()) return {};
-    }
-    const std::size_t end = buffer_.find("\r\n\r\n") + 4;
-    std::string head = buffer_.substr(0, end);
-    buffer_.erase(0, end);
-    const std::size_t length = head.find("Content-Length: ");
-    if (length != std::string::npos) {
-      const std::size_t bodyBytes = std::stoul(head.substr(length + 16));
-      while (buffer_.size() < bodyBytes && receive()) {
-      }
-      body_ = buffer_.substr(0, bodyBytes);
-      buffer_.erase(0, std::min(bodyBytes, buffer_.size()));
-    }
-    return head;
-  }
-  std::string statusLine() {
-    const std::string answer = head();
-    return answer.substr(0, answer.find("\r\n"));
-  }
-  const std::string& body() const { return body_; }
-  // True once the server closed the connection (read returns 0 or a reset).
-  bool closedByServer() {
-    while (receive()) {
-    }
-    return lastRead_ == 0 || (lastRead_ < 0 && errno == ECONNRESET);
-  }
-
- private:
-  bool receive() {
-    char chunk[4096];
-    lastRead_ = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (lastRead_ <= 0) return false;
-    buffer_.append(chunk, static_cast<std::size_t>(lastRead_));
-    return true;
-  }
-
-  int fd_;
-  bool connected_ = false;
-  ssize_t lastRead_ = 1;
-  std::string buffer_;
-  std::string body_;
-};
 
 std::string post(const std::string& path, const std::string& body, const std::string& extra = "") {
   return "POST " + path +

@@ -226,11 +226,6 @@ void HttpFront::setFilter(HttpFilter filter) { filter_ = std::move(filter); }
 
 void HttpFront::setLimits(const HttpLimits& limits) { limits_ = limits; }
 
-std::size_t HttpFront::openConnections() const {
-  std::lock_guard lock(queueMutex_);
-  return openConnections_;
-}
-
 int HttpFront::listen(const std::string& host, int port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -342,8 +337,6 @@ void HttpFront::runEvents() {
       bufferedBodyBytes_ -= entry.second->reserved;
       return true;
     });
-    std::lock_guard lock(queueMutex_);
-    openConnections_ = connections_->byId.size();
   }
   // The sockets are closed by stop(), once no handler can be writing to one.
 }

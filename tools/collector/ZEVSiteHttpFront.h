@@ -77,9 +77,6 @@ class HttpFront {
   // Closes every connection and stops the threads; requests being handled finish first.
   void stop();
 
-  // The connections open now, for the benchmark and tests.
-  std::size_t openConnections() const;
-
  private:
   struct Connection;
   struct ConnectionTable;
@@ -147,7 +144,6 @@ class HttpFront {
   std::deque<Job> jobs_;
   std::vector<Answer> answers_;
   bool stopping_ = false;
-  std::size_t openConnections_ = 0;  // guarded by queueMutex_, for openConnections()
 };
 
 }  // namespace zevsite::collector
