@@ -12,6 +12,7 @@
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteDeepLinkModel.h"
 #include "Save/ZEVSiteSaveParameter.h"
+#include "ZEVSiteEventContext.h"
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteTaskQueue.h"
@@ -104,6 +105,8 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
     // Events need the client id; have it in memory before the host's first tracking call.
     ZEVSiteSaveParameter::shareInstance().prefetch();
     zevsite::choice::prefetch();  // and the user's choice, which every tracking call checks
+    // and the system's description, which every event carries.
+    ZEVSitePlatform::current().dispatchAsync([] { zevsite::EventContext::prepare(); });
     manager->impl_->taskQueue = ZEVSiteTaskQueue::initWithSendSendCondition(
         ZEVSiteNetworkConditionWWAN | ZEVSiteNetworkConditionWifi);
     manager->impl_->taskQueue->execute();

@@ -5,6 +5,7 @@
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
+#include "ZEVSiteEventContext.h"
 #include "ZEVSiteGuard.h"
 #include "ZEVSiteManagerImpl.h"
 #include "ZEVSiteParameter.h"
@@ -91,19 +92,23 @@ bool ZEVSiteManager::dispatchEvent(ZEVSiteText event, ZEVSiteDictionary paramete
   return accepted;
 }
 
+void zevsite::mapCustomDimMetrics(ZEVSiteDictionary& dict, const ZEVSiteDictionary& hostEntries) {
+  for (const auto& [key, value] : hostEntries) {
+    // The first characters of the whole key are cut, wherever the word was found.
+    if (contains(key, "customDimension")) {
+      dict.setValue(value, "cd" + zevsite::dropUtf16Units(key, 15));
+    } else if (contains(key, "customMetrics")) {
+      dict.setValue(value, "cm" + zevsite::dropUtf16Units(key, 13));
+    }
+  }
+}
+
 void ZEVSiteManager::appendParameterFor(ZEVSiteDictionary& dict, const ZEVSiteValue& DimMetrics) {
   zevsite::guarded([&] {
     if (DimMetrics.isAbsent()) return;
     const ZEVSiteDictionary* hostEntries = DimMetrics.dictionary();
     if (!hostEntries) throw std::invalid_argument("custom dimensions are not a dictionary");
-    for (const auto& [key, value] : *hostEntries) {
-      // The first characters of the whole key are cut, wherever the word was found.
-      if (contains(key, "customDimension")) {
-        dict.setValue(value, "cd" + zevsite::dropUtf16Units(key, 15));
-      } else if (contains(key, "customMetrics")) {
-        dict.setValue(value, "cm" + zevsite::dropUtf16Units(key, 13));
-      }
-    }
+    zevsite::mapCustomDimMetrics(dict, *hostEntries);
   });
 }
 
@@ -121,6 +126,7 @@ void ZEVSiteManager::trackPageView(ZEVSiteText title, const ZEVSiteValue& custom
     parameters.setValue(std::move(*title), "dt");
     parameters.setValue(0, "ni");
     appendParameterFor(parameters, customDimMetrics);
+    zevsite::EventContext::instance().addDefaultDimensions(parameters);
     dispatchEvent("pageview", std::move(parameters));
   });
 }
@@ -145,6 +151,7 @@ void ZEVSiteManager::trackEvent(ZEVSiteText eventClassify, ZEVSiteText eventActi
     parameters.setValue(eventPrice, "ev");
     parameters.setValue(0, "ni");
     appendParameterFor(parameters, customDimMetrics);
+    zevsite::EventContext::instance().addDefaultDimensions(parameters);
     dispatchEvent("event", std::move(parameters));
   });
 }
@@ -192,6 +199,7 @@ void ZEVSiteManager::trackSiteCustomEvent(const ZEVSiteValue& customEvent,
     }
     parameters.setValue(0, "ni");
     appendParameterFor(parameters, customDimMetrics);
+    zevsite::EventContext::instance().addDefaultDimensions(parameters);
     dispatchEvent("event", std::move(parameters));
   });
 }

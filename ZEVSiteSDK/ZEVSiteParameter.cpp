@@ -5,6 +5,7 @@
 
 #include "Platform/ZEVSitePlatform.h"
 #include "Save/ZEVSiteSaveParameter.h"
+#include "ZEVSiteEventContext.h"
 #include "ZEVSiteRandom.h"
 
 #include <array>
@@ -121,7 +122,8 @@ bool appendValueText(std::string& out, const ZEVSiteValue& value, std::size_t li
 
 // The system attributes: always the SDK's own values, never an event's.
 bool isSystemAttribute(std::string_view key) {
-  return key == "v" || key == "cid" || key == "eid" || key == "ts" || key == "sdkv";
+  return key == "v" || key == "cid" || key == "eid" || key == "ts" || key == "sdkv" ||
+         zevsite::EventContext::isContextKey(key);
 }
 
 void appendPair(std::string& out, std::string_view key, std::string_view encodedValue) {
@@ -233,6 +235,7 @@ bool ZEVSiteParameter::writeUploadAttributes(const ZEVSiteDictionary& event, std
   appendPair(out, "eid", std::string_view(eventId.data(), eventId.size()));
   appendPair(out, "ts", decimal(nowMillis, digits));
   appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
+  zevsite::EventContext::instance().appendAttributes(out, nowMillis);
   if (out.size() > kLimit) return refuse();
   return true;
 }

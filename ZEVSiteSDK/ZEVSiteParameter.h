@@ -3,8 +3,9 @@
 //
 // Format: "key=value&key=value...", the event's keys in their order, then the system
 // attributes: v (protocol version 1), cid (client id), eid (a time-ordered version-7 UUID),
-// ts (ms since the epoch when the event was made) and sdkv (SDK version). They are the
-// SDK's own: an event value under one of those names is left out, with one log line. Keys and
+// ts (ms since the epoch when the event was made) and sdkv (SDK version), then the event's
+// context (zevsite::EventContext: uid, av, ab, os, osv, arch, lc, tz, sr, sid, sn). They are
+// the SDK's own: an event value under one of those names is left out, with one log line. Keys and
 // values are UTF-8, percent-encoded as RFC 3986 asks (only A-Z a-z 0-9 - . _ ~ stay as they are).
 // Integers are plain decimal, booleans 1 or 0, the null placeholder an empty value, a nested
 // dictionary compact JSON.

@@ -12,6 +12,7 @@
 #include "Platform/ZEVSitePlatform.h"
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
+#include "ZEVSiteEventContext.h"
 #include "ZEVSiteSupportInternal.h"
 #include "ZEVSiteTaskQueue.h"
 #include "ZEVSiteUserChoice.h"
@@ -195,6 +196,43 @@ void ZEVSiteSupport::setDispatchInterval(std::chrono::milliseconds interval) {
 }
 
 std::string_view ZEVSiteSupport::sdkVersion() noexcept { return ZEVSITE_VERSION_STRING; }
+
+void ZEVSiteSupport::setAppVersion(ZEVSiteText version, ZEVSiteText build) {
+  zevsite::EventContext::instance().setAppVersion(version, build);
+}
+
+void ZEVSiteSupport::setUserId(ZEVSiteText userId) {
+  zevsite::EventContext::instance().setUserId(userId);
+}
+
+ZEVSiteText ZEVSiteSupport::userId() { return zevsite::EventContext::instance().userId(); }
+
+void ZEVSiteSupport::setDefaultCustomDimMetrics(const ZEVSiteValue& dimMetrics) {
+  if (dimMetrics.isAbsent()) {
+    zevsite::EventContext::instance().setDefaultDimensions(nullptr);
+    return;
+  }
+  const ZEVSiteDictionary* hostEntries = dimMetrics.dictionary();
+  if (!hostEntries) {
+    ZEVSiteLoger::adLog("[Site] default custom dimensions must be a dictionary: not changed");
+    return;
+  }
+  auto mapped = std::make_shared<ZEVSiteDictionary>();
+  zevsite::mapCustomDimMetrics(*mapped, *hostEntries);
+  zevsite::EventContext::instance().setDefaultDimensions(std::move(mapped));
+}
+
+void ZEVSiteSupport::setScreenSize(int width, int height) {
+  zevsite::EventContext::instance().setScreenSize(width, height);
+}
+
+void ZEVSiteSupport::setSessionTimeout(std::chrono::seconds timeout) {
+  zevsite::EventContext::instance().setSessionTimeout(timeout);
+}
+
+void ZEVSiteSupport::setApplicationActive(bool active) {
+  zevsite::EventContext::instance().setApplicationActive(active);
+}
 
 void ZEVSiteSupport::setOverflowPolicy(ZEVSiteOverflowPolicy policy,
                                        std::chrono::milliseconds blockTimeout) {

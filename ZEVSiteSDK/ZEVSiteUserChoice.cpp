@@ -10,6 +10,7 @@
 #include "Queue/ZEVSiteEventSender.h"
 #include "Queue/ZEVSiteEventStorage.h"
 #include "Save/ZEVSiteSaveParameter.h"
+#include "ZEVSiteEventContext.h"
 
 #include <atomic>
 #include <cerrno>
@@ -161,6 +162,7 @@ bool deleteAllData(std::chrono::milliseconds timeout) {
   auto defaults = platform.standardUserDefaults();
   defaults->removeObjectForKey(kActivatedKey);
   defaults->removeObjectForKey(kConfigUpdateKey);
+  EventContext::instance().forget(*defaults);
   done = defaults->synchronize() && done;
   const int removed = platform.removeFile(files::joinPath(platform.homeDirectory(), kConfigFile));
   done = (removed == 0 || removed == ENOENT) && done;

@@ -3,13 +3,11 @@
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteMutex.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
+#include "../Platform/ZEVSiteSystemInfo.h"
 
 #include <ZEVSiteSDK/ZEVSiteSupport.h>
 
-#include <sys/utsname.h>
-
 #include <algorithm>
-#include <fstream>
 #include <mutex>
 
 namespace zevsite::net {
@@ -28,19 +26,10 @@ SettingsSlot& slot() {
   return instance.get();
 }
 
-// NAME="..." from /etc/os-release without its quotes, or empty.
-std::string osReleaseValue(const std::string& name) {
-  std::ifstream file("/etc/os-release");
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line.rfind(name + "=", 0) != 0) continue;
-    std::string value = line.substr(name.size() + 1);
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'')) {
-      value = value.substr(1, value.size() - 2);
-    }
-    return value;
-  }
-  return {};
+// The distribution's version, when the distribution named itself (else the kernel's release
+// stands in as the OS version, and the User-Agent already names it).
+std::string osReleaseVersion(const SystemInfo& info) {
+  return info.osId.empty() ? std::string() : info.osVersion;
 }
 
 }  // namespace
@@ -48,12 +37,12 @@ std::string osReleaseValue(const std::string& name) {
 const std::string& userAgent() {
   // Read once per process: the system does not change under it.
   static NoDestructor<std::string> text([] {
-    std::string system = "unknown";
-    utsname names{};
-    if (::uname(&names) == 0) system = std::string(names.sysname) + " " + names.release;
-    const std::string distribution = osReleaseValue("ID") + " " + osReleaseValue("VERSION_ID");
+    const SystemInfo& info = systemInfo();
+    std::string system = info.kernelName.empty() ? "unknown" : info.kernelName + " " +
+                                                                     info.kernelRelease;
+    const std::string distribution = info.osId + " " + osReleaseVersion(info);
     if (distribution != " ") system += "; " + distribution;
-    if (names.machine[0] != '\0') system += "; " + std::string(names.machine);
+    if (!info.machine.empty()) system += "; " + info.machine;
     return "ZEVSiteSDK/" + std::string(ZEVSiteSupport::sdkVersion()) + " (" + system + ")";
   }());
   return text.get();

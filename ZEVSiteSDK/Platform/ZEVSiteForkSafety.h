@@ -29,6 +29,7 @@ enum Rank : int {
   kCheckpoint = 60,
   kSender = 70,
   kClientId = 80,
+  kEventContext = 85,
   kDefaultsMap = 90,
   kDefaults = 100,
   kLeaf = 200,    // held briefly, never while taking another SDK lock but the logger's

@@ -165,8 +165,19 @@ void zevsite::UserDefaults::setString(std::string value, std::string_view key) {
   writeLocked();
 }
 
+void zevsite::UserDefaults::stageString(std::string value, std::string_view key) {
+  zevsite::MutexLock lock(mutex_);
+  values_[std::string(key)] = "s" + value;
+  dirty_ = true;
+}
+
 void zevsite::UserDefaults::registerForFork() {
   zevsite::forksafety::registerLock(mutex_, zevsite::forksafety::kDefaults);
+}
+
+void zevsite::UserDefaults::stageRemoval(std::string_view key) {
+  zevsite::MutexLock lock(mutex_);
+  if (values_.erase(std::string(key)) != 0) dirty_ = true;
 }
 
 void zevsite::UserDefaults::removeObjectForKey(std::string_view key) {

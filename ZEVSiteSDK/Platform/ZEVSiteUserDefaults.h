@@ -35,8 +35,12 @@ class UserDefaults {
   void stageInteger(std::int64_t value, std::string_view key);
   std::optional<std::string> stringForKey(std::string_view key) const;
   void setString(std::string value, std::string_view key);
+  // Changes the value in memory only; synchronize() writes it.
+  void stageString(std::string value, std::string_view key);
   // Removes the value under `key`, if any.
   void removeObjectForKey(std::string_view key);
+  // Removes it in memory only; synchronize() writes it.
+  void stageRemoval(std::string_view key);
   // Writes any change that could not be written yet; true when everything is on disk.
   bool synchronize();
   // Takes part in the fork() lock order (for instances that live until the process exits).

@@ -202,4 +202,41 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
   /// The SDK's counters (see ZEVSiteStatistics). Cheap enough to call every second: it reads
   /// counters and takes each store's staging lock briefly, with no disk I/O. Any thread.
   static ZEVSiteStatistics statistics();
+
+  // ---- context, identity and sessions ----
+  //
+  // Every event carries, after its own keys, the context below as upload attributes: the
+  // user id (uid), app version and build (av, ab), operating system name and version (os,
+  // osv), CPU architecture (arch), locale (lc, from LC_ALL, LC_MESSAGES or LANG), UTC offset
+  // in minutes (tz), screen size (sr, "WIDTHxHEIGHT"), the session id (sid) and the session's
+  // number for this installation (sn). The system's part is read once per process; an
+  // event's own value under one of these names is left out with a log line. Each setter
+  // applies to events tracked after it returns; any thread.
+
+  /// The host application's version and build, sent with every event. Absent or empty: not
+  /// sent. A text over 256 bytes is refused with a log line, the old value kept.
+  static void setAppVersion(ZEVSiteText version, ZEVSiteText build);
+  /// The signed-in user, sent with every event from now on; absent or empty: signed out.
+  /// Persisted in the home directory (written on the calling thread), so it holds on later
+  /// launches; deleteAllData() clears it. Over 256 bytes: refused with a log line.
+  static void setUserId(ZEVSiteText userId);
+  /// The user id set with setUserId for the current home directory; absent when signed out.
+  static ZEVSiteText userId();
+  /// Custom dimensions and metrics added to every page view, classic event and custom action,
+  /// mapped exactly as a call's own ("customDimension3" becomes "cd3", "customMetrics1"
+  /// "cm1"); a call's own key wins. Absent or an empty dictionary: none. A value that is not a
+  /// dictionary is refused with a log line, the old defaults kept.
+  static void setDefaultCustomDimMetrics(const ZEVSiteValue& dimMetrics);
+  /// The screen (or window) size in pixels, sent with every event when set. A width or height
+  /// of zero or less clears it.
+  static void setScreenSize(int width, int height);
+  /// Inactivity after which the next event starts a new session (default: 30 minutes; at
+  /// least one second). Events of every kind, pulses too, count as activity.
+  static void setSessionTimeout(std::chrono::seconds timeout);
+  /// The host's lifecycle: false when the app goes to the background (a phone) or loses focus
+  /// (a desktop window), true when it is back. A return after more than the session timeout
+  /// starts a new session with the next event, whatever events came meanwhile. Going inactive
+  /// saves the session (on the SDK's background pool), so a relaunch within the timeout
+  /// continues it.
+  static void setApplicationActive(bool active);
 };
