@@ -8,6 +8,7 @@
 #include "Platform/ZEVSitePlatform.h"
 #include "Platform/ZEVSiteSystemInfo.h"
 #include "Platform/ZEVSiteUserDefaults.h"
+#include "Save/ZEVSiteSaveParameter.h"
 #include "ZEVSiteParameter.h"
 #include "ZEVSiteRandom.h"
 
@@ -81,6 +82,11 @@ EventContext& EventContext::instance() {
 EventContext::EventContext()
     : sessionTimeoutMillis_(std::chrono::milliseconds(kDefaultSessionTimeout).count()) {
   forksafety::registerLock(mutex_, forksafety::kEventContext);
+  // The user id and the session are read with the client id, by its (background) load.
+  ZEVSiteSaveParameter::shareInstance().setLoadObserver(
+      [](UserDefaults& defaults, std::uint64_t generation) {
+        instance().loadFrom(defaults, generation);
+      });
   // The pool's save task does not exist in a forked child: let the child schedule its own.
   forksafety::onChild([this]() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS { saveScheduled_ = false; });
 }
@@ -225,14 +231,17 @@ void EventContext::forget(UserDefaults& defaults) {
 }
 
 void EventContext::loadPersisted(std::uint64_t generation) {
-  // In memory already: the client id's load read this home's defaults before any event.
-  auto defaults = defaultsOfGeneration(generation);
-  if (!defaults) return;  // another home became current meanwhile: the next event loads it
+  // Only when the client id was loaded before this component existed: the defaults are in
+  // memory already, read by that load.
+  if (auto defaults = defaultsOfGeneration(generation)) loadFrom(*defaults, generation);
+}
+
+void EventContext::loadFrom(UserDefaults& defaults, std::uint64_t generation) {
   Session stored;
-  stored.id = defaults->stringForKey(kSessionIdKey).value_or("");
-  stored.number = defaults->integerForKey(kSessionNumberKey);
-  stored.lastActivityMillis = defaults->integerForKey(kSessionActivityKey);
-  std::string userId = defaults->stringForKey(kUserIdKey).value_or("");
+  stored.id = defaults.stringForKey(kSessionIdKey).value_or("");
+  stored.number = defaults.integerForKey(kSessionNumberKey);
+  stored.lastActivityMillis = defaults.integerForKey(kSessionActivityKey);
+  std::string userId = defaults.stringForKey(kUserIdKey).value_or("");
   MutexLock lock(mutex_);
   if (loadedGeneration_.load(std::memory_order_relaxed) == generation) return;
   userId_ = std::move(userId);

@@ -97,6 +97,7 @@ class EventContext {
   friend class NoDestructor<EventContext>;
   EventContext();
   void loadPersisted(std::uint64_t generation);
+  void loadFrom(UserDefaults& defaults, std::uint64_t generation);
   void refreshUtcOffset(std::int64_t nowMillis);
   bool sessionDueLocked(std::int64_t nowMillis) const ZEVSITE_REQUIRES(mutex_);
   void startSessionLocked(std::int64_t nowMillis) ZEVSITE_REQUIRES(mutex_);

@@ -227,6 +227,8 @@ bool ZEVSiteParameter::writeUploadAttributes(const ZEVSiteDictionary& event, std
     ZEVSiteLoger::adLog("[Site] event value under %@ left out: the SDK sets that key itself",
                         leftOut);
   }
+  // Made before the client id is asked for: the id's load reads the context's state with it.
+  zevsite::EventContext& context = zevsite::EventContext::instance();
   const std::int64_t nowMillis = ZEVSitePlatform::current().currentTimeMillis();
   appendPair(out, "v", "1");
   std::array<char, 24> digits;
@@ -235,7 +237,7 @@ bool ZEVSiteParameter::writeUploadAttributes(const ZEVSiteDictionary& event, std
   appendPair(out, "eid", std::string_view(eventId.data(), eventId.size()));
   appendPair(out, "ts", decimal(nowMillis, digits));
   appendPair(out, "sdkv", ZEVSiteSupport::sdkVersion());
-  zevsite::EventContext::instance().appendAttributes(out, nowMillis);
+  context.appendAttributes(out, nowMillis);
   if (out.size() > kLimit) return refuse();
   return true;
 }

@@ -34,11 +34,18 @@ TEST_F(ZEVSiteParameterTest, EncodesValuesInOrderAndAppendsSystemAttributes) {
                                         std::to_string(ZEVSITE_VERSION_MINOR) + "." +
                                         std::to_string(ZEVSITE_VERSION_PATCH));
   EXPECT_STREQ(ZEVSITE_VERSION_STRING, ZEVSITE_TEST_VERSION);
+  // After the event's own keys: v, cid, eid, ts and sdkv, then the context, which always
+  // names the session.
   std::vector<std::string> systemKeys;
-  for (std::size_t i = decoded.fields.size() - 5; i < decoded.fields.size(); ++i) {
+  for (std::size_t i = 9; i < decoded.fields.size(); ++i) {
     systemKeys.push_back(decoded.fields[i].first);
   }
-  EXPECT_EQ(systemKeys, (std::vector<std::string>{"v", "cid", "eid", "ts", "sdkv"}));
+  ASSERT_GE(systemKeys.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(systemKeys.begin(), systemKeys.begin() + 5),
+            (std::vector<std::string>{"v", "cid", "eid", "ts", "sdkv"}));
+  EXPECT_EQ(std::vector<std::string>(systemKeys.end() - 2, systemKeys.end()),
+            (std::vector<std::string>{"sid", "sn"}));
+  for (const std::string& key : systemKeys) EXPECT_TRUE(ZEVSiteUpload::isSdkAttribute(key)) << key;
 
   // Version 7 UUID whose first 48 bits are the event's time.
   std::string eid = *decoded.get("eid");
@@ -50,12 +57,14 @@ TEST_F(ZEVSiteParameterTest, EncodesValuesInOrderAndAppendsSystemAttributes) {
 
   // The system attributes are the SDK's own: an event's values under their names are left
   // out (one log line; see test_host_input).
-  auto own = ZEVSiteUpload::decode(
-      ZEVSiteParameter::systemUploadAttributes({{"v", "9"}, {"ts", 5}, {"eid", "mine"}}));
+  auto own = ZEVSiteUpload::decode(ZEVSiteParameter::systemUploadAttributes(
+      {{"v", "9"}, {"ts", 5}, {"eid", "mine"}, {"uid", "me"}, {"sid", "mine"}, {"mine", 1}}));
   EXPECT_EQ(own.get("v"), "1");
   EXPECT_NE(own.get("ts"), "5");
   EXPECT_NE(own.get("eid"), "mine");
-  EXPECT_EQ(own.fields.size(), 5u);
+  EXPECT_EQ(own.get("uid"), std::nullopt);
+  EXPECT_NE(own.get("sid"), "mine");
+  EXPECT_EQ(own.eventFields(), (std::vector<std::pair<std::string, std::string>>{{"mine", "1"}}));
 }
 
 TEST_F(ZEVSiteParameterTest, RefusesOversizedEventsAndGivesUniqueIdsAcrossThreads) {

@@ -4,6 +4,7 @@
 #include "../Platform/ZEVSiteForkSafety.h"
 #include "../Platform/ZEVSiteNoDestructor.h"
 #include "../Platform/ZEVSitePlatform.h"
+#include "../Platform/ZEVSiteUserDefaults.h"
 #include "../ZEVSiteRandom.h"
 
 #include <ZEVSiteSDK/ZEVSiteLoger.h>
@@ -105,6 +106,7 @@ std::int64_t ZEVSiteSaveParameter::load() {
       stored = fresh;
     }
     cid = *stored;
+    if (LoadObserver observer = loadObserver_.load()) observer(*defaults, generation);
     cachedCid_.store(cid, std::memory_order_relaxed);
     cachedGeneration_.store(generation, std::memory_order_release);
   }

@@ -13,8 +13,17 @@
 #include <cstdint>
 #include <mutex>
 
+namespace zevsite {
+class UserDefaults;
+}
+
 class ZEVSiteSaveParameter {
  public:
+  // Told of each load, on the loading thread before the id is published, with the defaults
+  // it read and their home generation: state kept beside the client id is loaded with it, so
+  // that events find that in memory too.
+  using LoadObserver = void (*)(zevsite::UserDefaults& defaults, std::uint64_t generation);
+
   // How long an event waits for a load already under way before it loads the id itself.
   static constexpr std::chrono::seconds kLoadWait{1};
 
@@ -30,6 +39,8 @@ class ZEVSiteSaveParameter {
   // Starts loading the current home directory's client id on a background thread, unless
   // it is in memory or already being loaded. Returns at once.
   void prefetch();
+  // Installs the load observer (one per process; null removes it). Any thread.
+  void setLoadObserver(LoadObserver observer) { loadObserver_.store(observer); }
   // Deletes the client id of the current home directory and makes a new, unrelated one
   // (written to the user defaults). False when the deletion could not be written.
   bool forgetCid();
@@ -44,6 +55,7 @@ class ZEVSiteSaveParameter {
   // cachedGeneration_ (the home generation it belongs to; 0 = none) is published.
   std::atomic<std::uint64_t> cachedGeneration_{0};
   std::atomic<std::int64_t> cachedCid_{0};
+  std::atomic<LoadObserver> loadObserver_{nullptr};
 
   zevsite::Mutex prefetchMutex_;                // guards prefetchGeneration_; a leaf lock
   zevsite::ConditionVariable loadedCondition_;  // notified whenever a load published an id

@@ -1,5 +1,7 @@
 #include "ZEVSiteTestSupport.h"
 
+#include <set>
+
 #include "Queue/ZEVSiteEventStorage.h"
 #include "ZEVSiteCollector.h"
 
@@ -62,11 +64,18 @@ std::optional<std::string> ZEVSiteUpload::get(std::string_view key) const {
   return std::nullopt;
 }
 
+bool ZEVSiteUpload::isSdkAttribute(std::string_view key) {
+  static const std::set<std::string, std::less<>> kSdkKeys = {
+      "v",  "cid", "eid",  "ts", "sdkv", "uid", "av", "ab",
+      "os", "osv", "arch", "lc", "tz",   "sr",  "sid", "sn"};
+  return kSdkKeys.count(key) != 0;
+}
+
 std::vector<std::pair<std::string, std::string>> ZEVSiteUpload::eventFields() const {
   std::vector<std::pair<std::string, std::string>> own;
   for (const auto& field : fields) {
     const std::string& key = field.first;
-    if (key == "v" || key == "cid" || key == "eid" || key == "ts" || key == "sdkv") continue;
+    if (isSdkAttribute(key)) continue;
     own.push_back(field);
   }
   return own;
@@ -93,6 +102,12 @@ void ZEVSiteTest::TearDown() {
   ZEVSiteSupport::setEventObserver(nullptr);
   ZEVSiteLoger::setSink(nullptr);
   ZEVSiteLoger::setDebug(false);
+  // The event context is the process's: leave none of this test's settings to the next.
+  ZEVSiteSupport::setAppVersion(std::nullopt, std::nullopt);
+  ZEVSiteSupport::setScreenSize(0, 0);
+  ZEVSiteSupport::setDefaultCustomDimMetrics(ZEVSiteValue());
+  ZEVSiteSupport::setSessionTimeout(std::chrono::minutes(30));
+  ZEVSiteSupport::setApplicationActive(true);
   // Workers this test drove run on threads of their own from here on, as in a host: ctest
   // runs each test in a process of its own, but a developer may run several in one.
   platform_->stopDriving();

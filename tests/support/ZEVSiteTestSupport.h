@@ -45,8 +45,10 @@ struct ZEVSiteUpload {
 
   static ZEVSiteUpload decode(std::string_view upload);
   std::optional<std::string> get(std::string_view key) const;
-  // The event's own keys: every field but the system attributes v, cid, eid, ts, sdkv.
+  // The event's own keys: every field but the SDK's attributes (isSdkAttribute).
   std::vector<std::pair<std::string, std::string>> eventFields() const;
+  // The attributes the SDK adds to every event: v, cid, eid, ts, sdkv and the context.
+  static bool isSdkAttribute(std::string_view key);
 };
 
 struct ZEVSiteObservedEvent {
