@@ -26,22 +26,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// `value` percent-encoded as the SDK does.
+std::string percentEncoded(const std::string& value) {
+  std::string out;
+  for (unsigned char c : value) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
 // An upload string of `fields`, percent-encoded as the SDK does.
 std::string upload(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::string out;
-  for (const auto& [key, value] : fields) {
-    if (!out.empty()) out += '&';
-    out += key + '=';
-    for (unsigned char c : value) {
-      if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-        out += static_cast<char>(c);
-      } else {
-        char escaped[4];
-        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-        out += escaped;
-      }
-    }
-  }
+  for (const auto& [key, value] : fields)
+    out += (out.empty() ? "" : "&") + key + '=' + percentEncoded(value);
   return out;
 }
 
@@ -97,10 +101,27 @@ StoredTimes storedTimes(std::int64_t ts, std::int64_t deviceTs) {
   return {std::to_string(ts), std::to_string(deviceTs), zevsite::collector::dayOf(ts)};
 }
 
-// The columns of the events table as the collector made it before it kept device times.
+// The columns of the events table as the collector made it before it kept device times, and
+// before it kept each event's context.
 const char* const kColumnsBeforeDeviceTimes =
     "app, event, eid, cid, ts, received, day, title, category, action, label, value, caid,"
     " action_labels, action_values, campaign, source, inst, dims";
+const char* const kColumnsBeforeContext =
+    "app, event, eid, cid, ts, received, day, title, category, action, label, value, caid,"
+    " action_labels, action_values, campaign, source, inst, dims, device_ts, properties";
+// The context columns, as both stores name them.
+const char* const kContextColumns =
+    "uid, app_version, app_build, os, os_version, arch, locale, tz, screen, sid, sn";
+
+// Each name of a column list ("a, b, c").
+std::vector<std::string> columnNames(const std::string& columns) {
+  std::vector<std::string> names;
+  std::istringstream list(columns);
+  for (std::string name; std::getline(list, name, ',');) {
+    names.push_back(name.substr(name.find_first_not_of(' ')));
+  }
+  return names;
+}
 
 // The SQLite store in a temporary directory; failures are made by renaming its table away
 // from a connection of the test's own.
@@ -121,18 +142,42 @@ class SqliteBackend {
         << sqlite3_errmsg(db);
     sqlite3_close(db);
   }
-  // The events table made again as the collector made it before device times, with its rows.
-  void makeTableBeforeDeviceTimes() {
-    execute(std::string("CREATE TABLE events_before (app TEXT NOT NULL, event TEXT NOT NULL,"
-                        " eid TEXT NOT NULL UNIQUE, cid TEXT NOT NULL, ts INTEGER NOT NULL,"
-                        " received INTEGER NOT NULL, day TEXT NOT NULL, title TEXT NOT NULL,"
-                        " category TEXT NOT NULL, action TEXT NOT NULL, label TEXT NOT NULL,"
-                        " value INTEGER NOT NULL, caid TEXT NOT NULL, action_labels TEXT NOT NULL,"
-                        " action_values TEXT NOT NULL, campaign TEXT NOT NULL,"
-                        " source TEXT NOT NULL, inst INTEGER NOT NULL, dims TEXT NOT NULL);"
-                        " INSERT INTO events_before SELECT ") +
-            kColumnsBeforeDeviceTimes +
-            " FROM events; DROP TABLE events; ALTER TABLE events_before RENAME TO events;");
+  // The events table made again with only `columns`, with its rows, as an older collector
+  // made it: also without the per-day tables of sessions and profiles it did not keep.
+  void makeOlderTable(const std::string& columns) {
+    std::string definitions;
+    for (const std::string& name : columnNames(columns)) {
+      const bool integer = name == "ts" || name == "received" || name == "value" ||
+                           name == "inst" || name == "device_ts";
+      definitions += (definitions.empty() ? "" : ", ") + name +
+                     (integer ? " INTEGER NOT NULL" : " TEXT NOT NULL") +
+                     (name == "eid" ? " UNIQUE" : "");
+    }
+    execute("CREATE TABLE events_before (" + definitions + "); INSERT INTO events_before SELECT " +
+            columns +
+            " FROM events; DROP TABLE events; ALTER TABLE events_before RENAME TO events;"
+            " DROP TABLE day_sessions; DROP TABLE day_profiles; PRAGMA user_version = 1;");
+  }
+  // Each stored event's `columns` by event id, as text.
+  std::map<std::string, std::vector<std::string>> columnsOf(const std::string& columns) {
+    std::map<std::string, std::vector<std::string>> rows;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, ("SELECT eid, " + columns + " FROM events").c_str(), -1,
+                                 &statement, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+      auto& row = rows[reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))];
+      for (int i = 1; i < sqlite3_column_count(statement); ++i) {
+        const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
+        row.push_back(value ? value : "NULL");
+      }
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return rows;
   }
   // Each stored event's times by event id.
   std::map<std::string, StoredTimes> times() {
@@ -181,20 +226,45 @@ class ClickHouseBackend {
   void renameTable(const std::string& from, const std::string& to) {
     EXPECT_TRUE(run("RENAME TABLE " + database_ + "." + from + " TO " + database_ + "." + to));
   }
-  // The events table made again as the collector made it before device times, with its rows.
-  void makeTableBeforeDeviceTimes() {
+  // The events table made again with only `columns`, with its rows, as an older collector
+  // made it.
+  void makeOlderTable(const std::string& columns) {
     const std::string before = database_ + ".events_before", events = database_ + ".events";
-    EXPECT_TRUE(run("CREATE TABLE " + before +
-                    " (app String, event String, eid String, cid String, ts Int64,"
-                    " received Int64, day Date, title String, category String, action String,"
-                    " label String, value Int64, caid String, action_labels String,"
-                    " action_values String, campaign String, source String, inst UInt8,"
-                    " dims String) ENGINE = ReplacingMergeTree()"
+    std::string definitions;
+    for (const std::string& name : columnNames(columns)) {
+      const bool integer =
+          name == "ts" || name == "received" || name == "value" || name == "device_ts";
+      definitions += (definitions.empty() ? "" : ", ") + name +
+                     (integer          ? " Int64"
+                      : name == "day"  ? " Date"
+                      : name == "inst" ? " UInt8"
+                                       : " String");
+    }
+    EXPECT_TRUE(run("CREATE TABLE " + before + " (" + definitions +
+                    ") ENGINE = ReplacingMergeTree()"
                     " PARTITION BY toYYYYMM(day) ORDER BY (app, day, eid)"));
-    EXPECT_TRUE(
-        run("INSERT INTO " + before + " SELECT " + kColumnsBeforeDeviceTimes + " FROM " + events));
+    EXPECT_TRUE(run("INSERT INTO " + before + " SELECT " + columns + " FROM " + events));
     EXPECT_TRUE(run("DROP TABLE " + events));
     EXPECT_TRUE(run("RENAME TABLE " + before + " TO " + events));
+  }
+  // Each stored event's `columns` by event id, as text.
+  std::map<std::string, std::vector<std::string>> columnsOf(const std::string& columns) {
+    std::map<std::string, std::vector<std::string>> rows;
+    auto answer =
+        clientFor(server() + "/")
+            .Post("/",
+                  "SELECT eid, " + columns + " FROM " + database_ + ".events FORMAT TabSeparated",
+                  "text/plain");
+    EXPECT_TRUE(answer && answer->status == 200) << (answer ? answer->body : "no answer");
+    std::istringstream lines(answer ? answer->body : "");
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream values(line);
+      std::string eid;
+      std::getline(values, eid, '\t');
+      auto& row = rows[eid];
+      for (std::string value; std::getline(values, value, '\t');) row.push_back(value);
+    }
+    return rows;
   }
   // Each stored event's times by event id.
   std::map<std::string, StoredTimes> times() {
@@ -310,62 +380,112 @@ TYPED_TEST_SUITE(ZEVSiteCollectorStoreTest, ZEVSiteStoreBackends, ZEVSiteBackend
 namespace {
 
 // A known set of events of app 7 over 2026-03-01 and 03-02, one of app 8, and one of app 7
-// the day before; `c1`..`c3` are the clients.
+// the day before; `c1`..`c3` are the clients. c1 has a session each day and signs in (as
+// "alice", with a newer app) on 03-02; c2 is "bob" throughout, and its first session runs
+// past midnight; c3's SDK sends no context.
 std::vector<std::string> knownEvents() {
-  const auto d0 = std::to_string(noonOf("2026-02-28")), d1 = std::to_string(noonOf("2026-03-01")),
-             d2 = std::to_string(noonOf("2026-03-02"));
+  using F = std::vector<std::pair<std::string, std::string>>;
+  auto at = [](const std::string& day, int hour, int minute) {
+    return std::to_string(*zevsite::collector::parseDay(day) * 86'400'000 + hour * 3'600'000 +
+                          minute * 60'000);
+  };
+  const std::string d0 = "2026-02-28", d1 = "2026-03-01", d2 = "2026-03-02";
   int id = 0;
   auto event = [&](const std::string& app, const std::string& client, const std::string& ts,
-                   std::vector<std::pair<std::string, std::string>> fields) {
+                   F fields, const F& context = {}) {
     fields.insert(fields.begin(), {{"tid", "dc-" + app}});
     fields.insert(fields.end(), {{"v", "1"},
                                  {"cid", client},
                                  {"eid", "known-" + std::to_string(++id)},
                                  {"ts", ts},
                                  {"sdkv", "0.1.0"}});
+    fields.insert(fields.end(), context.begin(), context.end());
     return upload(fields);
   };
-  using F = std::vector<std::pair<std::string, std::string>>;
+  auto c1 = [](const std::string& session, const std::string& number, const F& more) {
+    F context = {{"os", "Debian GNU/Linux"},
+                 {"osv", "12"},
+                 {"arch", "x86_64"},
+                 {"lc", "en-US"},
+                 {"tz", "60"},
+                 {"sr", "1920x1080"},
+                 {"sid", session},
+                 {"sn", number}};
+    context.insert(context.end(), more.begin(), more.end());
+    return context;
+  };
+  const F c1Earlier = c1("a0a0a0a0a0a0a0a0", "1", {{"av", "2.0"}, {"ab", "200"}});
+  const F c1First = c1("a1a1a1a1a1a1a1a1", "2", {{"av", "2.0"}, {"ab", "200"}});
+  const F c1Second = c1("a2a2a2a2a2a2a2a2", "3", {{"uid", "alice"}, {"av", "2.1"}, {"ab", "210"}});
+  auto c2 = [](const std::string& session, const std::string& number) {
+    return F{{"uid", "bob"},      {"av", "1.9"},   {"os", "Ubuntu"}, {"osv", "24.04"},
+             {"arch", "aarch64"}, {"lc", "de-DE"}, {"tz", "-300"},   {"sr", "2560x1440"},
+             {"sid", session},    {"sn", number}};
+  };
+  const F c2Night = c2("b1b1b1b1b1b1b1b1", "7"), c2Noon = c2("b2b2b2b2b2b2b2b2", "8");
   return {
-      event("7", "c1", d1, F{{"t", "pageview"}, {"dt", "Home"}, {"cd1", "blue"}, {"cm1", "3"}}),
-      event("7", "c2", d1, F{{"t", "pageview"}, {"dt", "Home"}}),
-      event("7", "c1", d2, F{{"t", "pageview"}, {"dt", "Home"}}),
-      event("7", "c3", d2, F{{"t", "pageview"}, {"dt", "<script>alert(\"x\")</script>"}}),
-      event("7", "c1", d1, F{{"t", "event"}, {"ec", "shop"}, {"ea", "buy"}, {"ev", "1999"}}),
-      event("7", "c2", d2, F{{"t", "event"}, {"ec", "shop"}, {"ea", "buy"}, {"el", "sku"}}),
-      event("7", "c1", d2, F{{"t", "event"}, {"ec", "shop"}, {"ea", "view"}}),
-      event("7", "c2", d2,
-            F{{"t", "event"}, {"caid", "share"}, {"cal1", "twitter"}, {"cav1", "1"}}),
-      event("7", "c1", d1, F{{"t", "init"}, {"inst", "1"}, {"qxc", "spring"}, {"qxs", "banner"}}),
-      event("7", "c2", d2, F{{"t", "init"}, {"inst", "0"}, {"qxc", "spring"}, {"qxs", "banner"}}),
-      event("7", "c3", d2, F{{"t", "init"}, {"inst", "1"}}),
-      event("7", "c1", d2, F{{"t", "pulse"}}),
-      event("8", "c9", d1, F{{"t", "pageview"}, {"dt", "Other"}}),
-      event("7", "c1", d0, F{{"t", "pageview"}, {"dt", "Earlier"}}),
+      event("7", "c1", at(d1, 10, 1),
+            F{{"t", "pageview"}, {"dt", "Home"}, {"cd1", "blue"}, {"cm1", "3"}}, c1First),
+      event("7", "c2", at(d1, 23, 50), F{{"t", "pageview"}, {"dt", "Home"}}, c2Night),
+      event("7", "c1", at(d2, 9, 0), F{{"t", "pageview"}, {"dt", "Home"}}, c1Second),
+      event("7", "c3", at(d2, 12, 0),
+            F{{"t", "pageview"}, {"dt", "<script>alert(\"x\")</script>"}}),
+      event("7", "c1", at(d1, 10, 5),
+            F{{"t", "event"}, {"ec", "shop"}, {"ea", "buy"}, {"ev", "1999"}}, c1First),
+      event("7", "c2", at(d2, 0, 10),
+            F{{"t", "event"}, {"ec", "shop"}, {"ea", "buy"}, {"el", "sku"}}, c2Night),
+      event("7", "c1", at(d2, 9, 2), F{{"t", "event"}, {"ec", "shop"}, {"ea", "view"}}, c1Second),
+      event("7", "c2", at(d2, 12, 5),
+            F{{"t", "event"}, {"caid", "share"}, {"cal1", "twitter"}, {"cav1", "1"}}, c2Noon),
+      event("7", "c1", at(d1, 10, 0),
+            F{{"t", "init"}, {"inst", "1"}, {"qxc", "spring"}, {"qxs", "banner"}}, c1First),
+      event("7", "c2", at(d2, 12, 0),
+            F{{"t", "init"}, {"inst", "0"}, {"qxc", "spring"}, {"qxs", "banner"}}, c2Noon),
+      event("7", "c3", at(d2, 12, 0), F{{"t", "init"}, {"inst", "1"}}),
+      event("7", "c1", at(d2, 9, 10), F{{"t", "pulse"}}, c1Second),
+      event("8", "c9", at(d1, 12, 0), F{{"t", "pageview"}, {"dt", "Other"}},
+            F{{"os", "Windows"}, {"av", "9.9"}, {"lc", "fr-FR"}, {"sid", "c9c9c9c9c9c9c9c9"}}),
+      event("7", "c1", at(d0, 12, 0), F{{"t", "pageview"}, {"dt", "Earlier"}}, c1Earlier),
       // Custom events, named by the host, with properties of their own.
-      event("7", "c1", d1, F{{"t", "signup_completed"}, {"plan", "pro"}, {"screen", "Home"}}),
-      event("7", "c2", d2, F{{"t", "signup_completed"}, {"plan", "pro"}}),
-      event("7", "c3", d2, F{{"t", "level_up"}, {"level", "3"}}),
+      event("7", "c1", at(d1, 10, 30),
+            F{{"t", "signup_completed"}, {"plan", "pro"}, {"screen", "Home"}}, c1First),
+      event("7", "c2", at(d2, 12, 6), F{{"t", "signup_completed"}, {"plan", "pro"}}, c2Noon),
+      event("7", "c3", at(d2, 12, 0), F{{"t", "level_up"}, {"level", "3"}}),
   };
 }
 
-const char* const kKnownSummary =
-    R"({"app":"7","from":"2026-03-01","to":"2026-03-03",)"
-    R"("totals":{"events":15,"pageviews":4,"classicEvents":3,"customActions":1,)"
-    R"("starts":3,"installs":2,"pulses":1,"customEvents":3,"clients":3},)"
-    R"("daily":[{"day":"2026-03-01","pageviews":2,"events":5,"clients":2},)"
-    R"({"day":"2026-03-02","pageviews":2,"events":10,"clients":3},)"
-    R"({"day":"2026-03-03","pageviews":0,"events":0,"clients":0}],)"
-    R"("topPages":[{"title":"Home","views":3},)"
-    R"({"title":"<script>alert(\"x\")</script>","views":1}],)"
-    R"("topEvents":[{"category":"shop","action":"buy","count":2},)"
-    R"({"category":"shop","action":"view","count":1}],)"
-    R"("campaigns":[{"campaign":"spring","source":"banner","starts":2}],)"
-    R"("customEvents":[{"name":"signup_completed","count":2},{"name":"level_up","count":1}],)"
-    R"("customEventProperties":[{"name":"signup_completed","key":"plan","value":"pro","count":2},)"
-    R"({"name":"level_up","key":"level","value":"3","count":1},)"
-    R"({"name":"signup_completed","key":"screen","value":"Home","count":1}]})";
+// The summary of the known events from 2026-03-01 to 03-03. Sessions: c1's of 30 and 10
+// minutes, c2's of 20 (across midnight) and 6: 990 s on average. Users: alice, bob, and the
+// clients of events without a user id, c1 (on 03-01) and c3. Without the context: as a store
+// answers once the events' context is gone.
+std::string knownSummary(bool withContext) {
+  return std::string(R"({"app":"7","from":"2026-03-01","to":"2026-03-03",)"
+                     R"("totals":{"events":15,"pageviews":4,"classicEvents":3,"customActions":1,)"
+                     R"("starts":3,"installs":2,"pulses":1,"customEvents":3,"clients":3,)") +
+         (withContext ? R"("sessions":4,"users":4,"avgSessionSeconds":990.0},)"
+                      : R"("sessions":0,"users":3,"avgSessionSeconds":0.0},)") +
+         R"("daily":[{"day":"2026-03-01","pageviews":2,"events":5,"clients":2},)"
+         R"({"day":"2026-03-02","pageviews":2,"events":10,"clients":3},)"
+         R"({"day":"2026-03-03","pageviews":0,"events":0,"clients":0}],)"
+         R"("topPages":[{"title":"Home","views":3},)"
+         R"({"title":"<script>alert(\"x\")</script>","views":1}],)"
+         R"("topEvents":[{"category":"shop","action":"buy","count":2},)"
+         R"({"category":"shop","action":"view","count":1}],)"
+         R"("campaigns":[{"campaign":"spring","source":"banner","starts":2}],)"
+         R"("customEvents":[{"name":"signup_completed","count":2},{"name":"level_up","count":1}],)"
+         R"("customEventProperties":[{"name":"signup_completed","key":"plan","value":"pro","count":2},)"
+         R"({"name":"level_up","key":"level","value":"3","count":1},)"
+         R"({"name":"signup_completed","key":"screen","value":"Home","count":1}],)" +
+         (withContext
+              ? R"("platforms":[{"os":"Debian GNU/Linux","osVersion":"12","clients":1,"events":7},)"
+                R"({"os":"Ubuntu","osVersion":"24.04","clients":1,"events":5}],)"
+                R"("appVersions":[{"version":"1.9","clients":1,"events":5},)"
+                R"({"version":"2.0","clients":1,"events":4},{"version":"2.1","clients":1,"events":3}],)"
+                R"("locales":[{"locale":"de-DE","clients":1},{"locale":"en-US","clients":1}]})"
+              : R"("platforms":[],"appVersions":[],"locales":[]})");
+}
 
+const std::string kKnownSummary = knownSummary(true);
 const char* const kKnownSummaryPath = "/api/summary?app=7&from=2026-03-01&to=2026-03-03";
 
 }  // namespace
@@ -422,6 +542,114 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
         "/api/summary?app=7&from=2026-03-03&to=2026-03-01", "/api/summary?app=7&from=1.3.2026"}) {
     EXPECT_EQ(collector.get(bad).first, 400) << bad;
   }
+}
+
+namespace {
+
+// The funnel of app 7 over `range` ("from=...&to=...") with `steps`, as the API answers it.
+std::string funnelPath(const std::string& range, const std::vector<std::string>& steps) {
+  std::string path = "/api/funnel?app=7&" + range;
+  for (const auto& step : steps) path += "&step=" + percentEncoded(step);
+  return path;
+}
+
+// The "steps" the funnel of the known events answers, as {step, clients} pairs.
+std::string funnelSteps(const std::vector<std::pair<std::string, int>>& steps) {
+  std::string json = R"({"app":"7","from":"2026-03-01","to":"2026-03-03","steps":[)";
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    json += (i == 0 ? "" : ",") + std::string(R"({"step":)") +
+            zevsite::collector::jsonString(steps[i].first) + R"(,"clients":)" +
+            std::to_string(steps[i].second) + "}";
+  }
+  return json + "]}";
+}
+
+}  // namespace
+
+// Retention by day and by week (from Monday), and funnels in order, of the known events:
+// c1 and c2 start on Sunday 03-01 and come back on Monday 03-02, when c3 starts; c1 first
+// saw page 03-01 the day before. A funnel step counts a client at or after its time of the
+// step before, and only within the range.
+TYPED_TEST(ZEVSiteCollectorStoreTest, RetentionAndFunnelsOfKnownEvents) {
+  Collector& collector = this->startCollector();
+  ASSERT_EQ(collector.post(joinLines(knownEvents())), 200);
+  const std::string range = "from=2026-03-01&to=2026-03-03";
+  EXPECT_EQ(collector.get("/api/retention?app=7&" + range + "&period=day"),
+            std::pair(200, std::string(R"({"app":"7","from":"2026-03-01","to":"2026-03-03",)"
+                                       R"("period":"day","cohorts":[)"
+                                       R"({"cohort":"2026-03-01","size":2,"retained":[2,2,0]},)"
+                                       R"({"cohort":"2026-03-02","size":1,"retained":[1,0]}]})")));
+  EXPECT_EQ(collector.get("/api/retention?app=7&" + range).second,
+            R"({"app":"7","from":"2026-03-01","to":"2026-03-03","period":"week","cohorts":[)"
+            R"({"cohort":"2026-02-23","size":2,"retained":[2,2]},)"
+            R"({"cohort":"2026-03-02","size":1,"retained":[1]}]})");
+  EXPECT_EQ(collector.get("/api/retention?app=7&from=2026-02-28&to=2026-03-03&period=day").second,
+            R"({"app":"7","from":"2026-02-28","to":"2026-03-03","period":"day","cohorts":[)"
+            R"({"cohort":"2026-02-28","size":1,"retained":[1,1,1,0]},)"
+            R"({"cohort":"2026-03-01","size":1,"retained":[1,1,0]},)"
+            R"({"cohort":"2026-03-02","size":1,"retained":[1,0]}]})");
+  EXPECT_EQ(collector.get("/api/retention?app=7&from=2026-03-03&to=2026-03-03").second,
+            R"({"app":"7","from":"2026-03-03","to":"2026-03-03","period":"week","cohorts":[]})");
+
+  const std::string script = "pageview:<script>alert(\"x\")</script>";
+  const std::vector<std::vector<std::pair<std::string, int>>> funnels = {
+      // c2 signed up after its only view of Home.
+      {{"custom:signup_completed", 2}, {"pageview:Home", 1}},
+      {{"pageview:Home", 2}, {"action:share", 1}, {"event:shop/view", 0}},
+      // c1 bought between its two views of Home: the later one counts.
+      {{"event:shop/buy", 2}, {"pageview:Home", 1}},
+      // A step repeated, and one at the very time of the step before.
+      {{"pageview:Home", 2}, {"pageview:Home", 2}},
+      {{script, 1}, {"custom:level_up", 1}},
+      {{"pageview:it's", 0}, {"event:shop/buy/x", 0}},
+      {{"pageview:Home", 2},
+       {"pageview:Home", 2},
+       {"pageview:Home", 2},
+       {"pageview:Home", 2},
+       {"pageview:Home", 2},
+       {"pageview:Home", 2},
+       {"pageview:Home", 2},
+       {"event:shop/buy", 2},
+       {"pageview:Home", 1},
+       {"custom:signup_completed", 0}},
+  };
+  for (const auto& funnel : funnels) {
+    std::vector<std::string> steps;
+    for (const auto& [step, clients] : funnel) steps.push_back(step);
+    EXPECT_EQ(collector.get(funnelPath(range, steps)), std::pair(200, funnelSteps(funnel)))
+        << steps.front();
+  }
+  // Within 03-02 only: c1's sign-up and c2's view of Home were the day before.
+  EXPECT_NE(
+      collector
+          .get(funnelPath("from=2026-03-02&to=2026-03-02",
+                          {"pageview:Home", "custom:signup_completed"}))
+          .second.find(
+              R"("steps":[{"step":"pageview:Home","clients":1},{"step":"custom:signup_completed","clients":0}]})"),
+      std::string::npos);
+
+  // Arguments that are not a valid query are 400, and cost the store nothing.
+  const std::vector<std::string> bad = {
+      "/api/retention?" + range,
+      "/api/retention?app=7&" + range + "&period=month",
+      "/api/retention?app=7&from=2024-12-31&to=2026-01-01&period=day",
+      "/api/retention?app=7&from=2026-03-03&to=2026-03-01",
+      "/api/funnel?app=7&" + range,
+      funnelPath(range, std::vector<std::string>(11, "pageview:Home")),
+      funnelPath(range, {"page:Home"}),
+      funnelPath(range, {"pageview"}),
+      funnelPath(range, {"event:shop"}),
+      funnelPath(range, {"custom:"}),
+      funnelPath(range, {"custom:pageview"}),
+      funnelPath(range, {"action:"}),
+      funnelPath(range, {"pageview:a\nb"}),
+      funnelPath(range, {"pageview:\xFF"}),
+      funnelPath(range, {"pageview:" + std::string(600, 'x')}),
+      funnelPath("from=2026-02-30&to=2026-03-03", {"pageview:Home"}),
+  };
+  for (const std::string& path : bad) EXPECT_EQ(collector.get(path).first, 400) << path;
+  EXPECT_EQ(collector.get("/api/retention?app=7&from=2025-01-01&to=2026-01-01&period=day").first,
+            200);
 }
 
 // Requests no correct client sends are refused before any route runs, and store nothing:
@@ -772,12 +1000,14 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, TheSentAtHeaderCorrectsEventTimesByTheDevi
   EXPECT_EQ(collector.get("/api/summary?app=7&from=2026-03-14&to=2026-03-15").second,
             R"({"app":"7","from":"2026-03-14","to":"2026-03-15",)"
             R"("totals":{"events":3,"pageviews":2,"classicEvents":1,"customActions":0,)"
-            R"("starts":0,"installs":0,"pulses":0,"customEvents":0,"clients":1},)"
+            R"("starts":0,"installs":0,"pulses":0,"customEvents":0,"clients":1,)"
+            R"("sessions":0,"users":1,"avgSessionSeconds":0.0},)"
             R"("daily":[{"day":"2026-03-14","pageviews":0,"events":1,"clients":1},)"
             R"({"day":"2026-03-15","pageviews":2,"events":2,"clients":1}],)"
             R"("topPages":[{"title":"Home","views":2}],)"
             R"("topEvents":[{"category":"shop","action":"buy","count":1}],"campaigns":[],)"
-            R"("customEvents":[],"customEventProperties":[]})");
+            R"("customEvents":[],"customEventProperties":[],"platforms":[],"appVersions":[],)"
+            R"("locales":[]})");
   EXPECT_NE(collector.get("/api/summary?app=7&from=2000-12-30&to=2001-01-01")
                 .second.find(R"("totals":{"events":0,)"),
             std::string::npos);
@@ -850,7 +1080,8 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, TheSentAtHeaderCorrectsEventTimesByTheDevi
 }
 
 // A table made before device times were kept gets the column when the store opens: its rows'
-// device time is their ts, the summary is the same, and new events are stored with both.
+// device time is their ts, the summary is the same (but for the context, which such a table
+// never held), and new events are stored with both.
 TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeDeviceTimesGetsThemWhenOpened) {
   const std::int64_t now = noonOf("2026-03-15");
   auto clock = [now] { return now; };
@@ -859,10 +1090,10 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeDeviceTimesGetsThemWhenOpe
   const std::map<std::string, StoredTimes> stored = this->backend_.times();
   ASSERT_EQ(stored.size(), knownEvents().size());
   this->closeCollector(before);
-  this->backend_.makeTableBeforeDeviceTimes();
+  this->backend_.makeOlderTable(kColumnsBeforeDeviceTimes);
 
   Collector& after = this->startCollector({}, clock);
-  EXPECT_EQ(after.get(kKnownSummaryPath), std::pair(200, std::string(kKnownSummary)));
+  EXPECT_EQ(after.get(kKnownSummaryPath), std::pair(200, knownSummary(false)));
   EXPECT_EQ(this->backend_.times(), stored);
   for (const auto& [eventId, times] : stored) EXPECT_EQ(times.deviceTs, times.ts) << eventId;
   ASSERT_EQ(
@@ -876,9 +1107,71 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeDeviceTimesGetsThemWhenOpe
 
   // Opened again, the table is left as it is.
   Collector& again = this->startCollector({}, clock);
-  EXPECT_EQ(again.get(kKnownSummaryPath).second, kKnownSummary);
+  EXPECT_EQ(again.get(kKnownSummaryPath).second, knownSummary(false));
   ASSERT_EQ(again.post(pageViewAt("again", noonOf("2026-03-02"))), 200);
   EXPECT_EQ(this->backend_.times().size(), knownEvents().size() + 2);
+}
+
+// A table made before each event's context was kept gets its columns when the store opens:
+// its rows have none (each client a user, no session, platform, version or locale), and a
+// new event is stored with every attribute in its column and counted.
+TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeTheContextGetsItsColumnsWhenOpened) {
+  Collector& before = this->startCollector();
+  ASSERT_EQ(before.post(joinLines(knownEvents())), 200);
+  this->closeCollector(before);
+  this->backend_.makeOlderTable(kColumnsBeforeContext);
+
+  Collector& after = this->startCollector();
+  EXPECT_EQ(after.get(kKnownSummaryPath), std::pair(200, knownSummary(false)));
+  const auto older = this->backend_.columnsOf(kContextColumns);
+  ASSERT_EQ(older.size(), knownEvents().size());
+  const std::vector<std::string> none = {"", "", "", "", "", "", "", "0", "", "", "0"};
+  for (const auto& [eventId, values] : older) EXPECT_EQ(values, none) << eventId;
+
+  const std::string noon = std::to_string(noonOf("2026-03-03"));
+  auto event = [&](const std::string& eventId, const std::string& ts) {
+    return upload({{"tid", "dc-7"},
+                   {"t", "pageview"},
+                   {"dt", "Home"},
+                   {"cid", "c4"},
+                   {"eid", eventId},
+                   {"ts", ts},
+                   {"uid", "Zoë <z@x>"},
+                   {"av", "3.0-beta"},
+                   {"ab", "300"},
+                   {"os", "Fedora Linux"},
+                   {"osv", "40"},
+                   {"arch", "aarch64"},
+                   {"lc", "pt-BR"},
+                   {"tz", "-180"},
+                   {"sr", "1280x800"},
+                   {"sid", "0123456789abcdef"},
+                   {"sn", "42"}});
+  };
+  ASSERT_EQ(
+      after.post(joinLines({event("context-1", noon),
+                            event("context-2", std::to_string(noonOf("2026-03-03") + 90'500))})),
+      200);
+  EXPECT_EQ(
+      this->backend_.columnsOf(kContextColumns)["context-1"],
+      (std::vector<std::string>{"Zoë <z@x>", "3.0-beta", "300", "Fedora Linux", "40", "aarch64",
+                                "pt-BR", "-180", "1280x800", "0123456789abcdef", "42"}));
+  const std::string summary = after.get("/api/summary?app=7&from=2026-03-03&to=2026-03-03").second;
+  EXPECT_NE(summary.find(R"("clients":1,"sessions":1,"users":1,"avgSessionSeconds":90.5},)"),
+            std::string::npos)
+      << summary;
+  EXPECT_NE(
+      summary.find(R"("platforms":[{"os":"Fedora Linux","osVersion":"40","clients":1,"events":2}],)"
+                   R"("appVersions":[{"version":"3.0-beta","clients":1,"events":2}],)"
+                   R"("locales":[{"locale":"pt-BR","clients":1}]})"),
+      std::string::npos)
+      << summary;
+  this->closeCollector(after);
+
+  // Opened again, the table is left as it is.
+  Collector& again = this->startCollector();
+  EXPECT_EQ(again.get("/api/summary?app=7&from=2026-03-03&to=2026-03-03").second, summary);
+  EXPECT_EQ(this->backend_.columnsOf(kContextColumns).size(), knownEvents().size() + 2);
 }
 
 // A database written before the per-day tables the summary reads gets them filled from its
@@ -983,4 +1276,56 @@ TEST(ZEVSiteRecentIdsTest, RemembersTheLatestIdsOnly) {
   EXPECT_TRUE(ids.contains("id-99") && ids.contains("id-98") && ids.contains("id-97"));
   EXPECT_FALSE(ids.contains("id-96"));
   EXPECT_TRUE(ids.insert("a"));  // forgotten long ago: new again
+}
+
+// Each context attribute lands in its column, never among a custom event's properties; a
+// value that is not one (a number out of range or not a number, a malformed session id or
+// screen size, text longer than any id) is stored as 0 or empty, and the event still is.
+TEST(ZEVSiteEventRecordTest, ContextAttributesAreColumnsAndBadValuesAreDropped) {
+  zevsite::collector::EventRecord record;
+  const std::string good =
+      "tid=dc-7&t=signup&eid=e1&cid=c1&ts=1000&plan=pro&uid=u%201&av=2.0&ab=20&os=Debian%20GNU%2F"
+      "Linux&osv=12&arch=x86_64&lc=en-US&tz=-300&sr=1920x1080&sid=0123456789abcdef&sn=3&level=9";
+  ASSERT_EQ(zevsite::collector::decodeRecord(good, 5000, 0, record), "");
+  EXPECT_EQ(record.properties, R"({"plan":"pro","level":"9"})");
+  EXPECT_EQ(std::vector<std::string>({record.userId, record.appVersion, record.appBuild, record.os,
+                                      record.osVersion, record.arch, record.locale, record.screen,
+                                      record.sessionId}),
+            std::vector<std::string>({"u 1", "2.0", "20", "Debian GNU/Linux", "12", "x86_64",
+                                      "en-US", "1920x1080", "0123456789abcdef"}));
+  EXPECT_EQ(record.utcOffset, -300);
+  EXPECT_EQ(record.sessionNumber, 3);
+
+  struct Case {
+    std::string fields;
+    std::int64_t utcOffset, sessionNumber;
+    std::string screen, sessionId, userId;
+  };
+  const std::string longId(257, 'u');
+  const std::vector<Case> cases = {
+      {"tz=1080&sn=9223372036854775807&sr=1x1&sid=ffffffffffffffff&uid=" + std::string(256, 'u'),
+       1080, 9223372036854775807, "1x1", "ffffffffffffffff", std::string(256, 'u')},
+      {"tz=1081&sn=0&sr=1920X1080&sid=0123456789ABCDEF&uid=" + longId, 0, 0, "", "", ""},
+      {"tz=-1081&sn=-3&sr=0x1080&sid=0123456789abcde", 0, 0, "", "", ""},
+      {"tz=%2B60&sn=9223372036854775808&sr=1920x&sid=0123456789abcdef0", 0, 0, "", "", ""},
+      {"tz=60min&sn=two&sr=x1080&sid=0123456789abcdeg", 0, 0, "", "", ""},
+      {"tz=&sn=&sr=1234567x1&sid=", 0, 0, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(
+        zevsite::collector::decodeRecord("tid=7&t=pageview&eid=e2&" + c.fields, 5000, 0, record),
+        "")
+        << c.fields;
+    EXPECT_EQ(record.utcOffset, c.utcOffset) << c.fields;
+    EXPECT_EQ(record.sessionNumber, c.sessionNumber) << c.fields;
+    EXPECT_EQ(record.screen, c.screen) << c.fields;
+    EXPECT_EQ(record.sessionId, c.sessionId) << c.fields;
+    EXPECT_EQ(record.userId, c.userId) << c.fields;
+  }
+  // Text that is not UTF-8 is repaired, as every stored value is.
+  ASSERT_EQ(zevsite::collector::decodeRecord("tid=7&t=pageview&eid=e3&os=A%FFB", 5000, 0, record),
+            "");
+  EXPECT_EQ(record.os,
+            "A\xEF\xBF\xBD"
+            "B");
 }

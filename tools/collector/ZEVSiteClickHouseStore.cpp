@@ -1,5 +1,7 @@
 #include "ZEVSiteClickHouseStore.h"
 
+#include "ZEVSiteJourneys.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <regex>
+#include <set>
 
 namespace zevsite::collector {
 
@@ -79,7 +82,8 @@ SqlRows parseTsv(std::string_view text) {
 // The columns of the event table, in the order appendRow writes them.
 const char* const kColumns =
     "app, event, eid, cid, ts, device_ts, received, day, title, category, action, label, value,"
-    " caid, action_labels, action_values, campaign, source, inst, dims, properties";
+    " caid, action_labels, action_values, campaign, source, inst, dims, properties, uid,"
+    " app_version, app_build, os, os_version, arch, locale, tz, screen, sid, sn";
 
 // The device's own time of an event; rows written without it (by a collector from before
 // it was kept) take their ts.
@@ -87,6 +91,13 @@ const char* const kDeviceTimeColumn = "device_ts Int64 DEFAULT ts";
 // The event's other fields as JSON; rows written by a collector from before it kept them
 // had none kept.
 const char* const kPropertiesColumn = "properties String DEFAULT '{}'";
+// The context columns, in this order after properties: added to every table that lacks them
+// (a new table is made without them, as a table made before they were kept was), so every
+// table has the same columns. Rows written before they were kept have none: '' and 0.
+constexpr std::pair<const char*, const char*> kClickHouseContextColumns[] = {
+    {"uid", "String"},        {"app_version", "String"}, {"app_build", "String"}, {"os", "String"},
+    {"os_version", "String"}, {"arch", "String"},        {"locale", "String"},    {"tz", "Int32"},
+    {"screen", "String"},     {"sid", "String"},         {"sn", "Int64"}};
 
 // `text` as one value of ClickHouse's TabSeparated input.
 void appendTsv(std::string& body, std::string_view text) {
@@ -128,8 +139,10 @@ void appendRow(std::string& body, const EventRecord& r) {
       integer(r.deviceTime), integer(r.receivedTime), text(r.day), text(r.title), text(r.category),
       text(r.action), text(r.label), integer(r.value), text(r.customActionId), text(r.actionLabels),
       text(r.actionValues), text(r.campaign), text(r.source), integer(r.firstLaunch),
-      text(r.dimensions);
-  appendTsv(body, r.properties);
+      text(r.dimensions), text(r.properties), text(r.userId), text(r.appVersion), text(r.appBuild),
+      text(r.os), text(r.osVersion), text(r.arch), text(r.locale), integer(r.utcOffset),
+      text(r.screen), text(r.sessionId);
+  body += std::to_string(r.sessionNumber);
   body += '\n';
 }
 
@@ -249,23 +262,36 @@ void ClickHouseStore::ensureTable() {
   // time the device sent, which they read as their device time (the default, computed for
   // rows written without it; nothing is rewritten). ClickHouse 18 has no ADD COLUMN IF NOT
   // EXISTS: when the ALTER fails, another collector may have added it just now.
+  // The table's columns are read once, and again only when an ALTER fails.
+  auto readColumns = [&] {
+    std::set<std::string> names;
+    for (auto& row :
+         parseTsv(connection.post("",
+                                  "SELECT name FROM system.columns WHERE"
+                                  " database = " +
+                                      clickHouseLiteral(database_) + " AND table = 'events'"))) {
+      names.insert(std::move(row.front()));
+    }
+    return names;
+  };
+  std::set<std::string> columns = readColumns();
   auto ensureColumn = [&](const char* name, const std::string& definition) {
-    auto has = [&] {
-      return connection.post(
-                 "", "SELECT count() FROM system.columns WHERE database = " +
-                         clickHouseLiteral(database_) +
-                         " AND table = 'events' AND name = " + clickHouseLiteral(name)) != "0\n";
-    };
-    if (has()) return;
+    if (columns.count(name) != 0) return;
     try {
       connection.post("", "ALTER TABLE " + table_ + " ADD COLUMN " + definition);
     } catch (const StoreError&) {
-      if (!has()) throw;
+      columns = readColumns();
+      if (columns.count(name) == 0) throw;
     }
   };
   ensureColumn("device_ts", kDeviceTimeColumn + std::string(" AFTER ts"));
   // After dims, where a table made before kept its last column.
   ensureColumn("properties", kPropertiesColumn + std::string(" AFTER dims"));
+  std::string previous = "properties";
+  for (const auto& [name, type] : kClickHouseContextColumns) {
+    ensureColumn(name, std::string(name) + " " + type + " AFTER " + previous);
+    previous = name;
+  }
   // A custom event's properties, a row each, for the summary's lists (ClickHouse 18 cannot
   // take JSON apart); an event stored twice is counted once by its id.
   connection.post("", "CREATE TABLE IF NOT EXISTS " + database_ +
@@ -335,8 +361,15 @@ Summary ClickHouseStore::summary(const SummaryQuery& query) {
             " GROUP BY day WITH TOTALS",
         0},
        {sqlTopList(database_ + ".event_properties", range, "name, key, value", "uniqExact(eid)"),
-        4}});
-  SummaryRows results(7);
+        4},
+       {"SELECT count(), sum(span) FROM (SELECT max(ts) - min(ts) AS span FROM " + table_ + range +
+            " AND sid <> '' GROUP BY cid, sid)",
+        2},
+       {"SELECT uniqExact(uid, if(uid = '', cid, '')) FROM " + table_ + range, 1},
+       {sqlProfileList(table_, range, "os, os_version", "uniqExact(cid)", "uniqExact(eid)"), 4},
+       {sqlProfileList(table_, range, "app_version", "uniqExact(cid)", "uniqExact(eid)"), 3},
+       {sqlProfileList(table_, range, "locale", "uniqExact(cid)", ""), 2}});
+  SummaryRows results(12);
   std::map<std::vector<std::string>, std::int64_t> pages, events, campaigns;
   std::map<std::vector<std::string>, std::int64_t> kinds;
   for (const auto& row : rows[0]) {
@@ -363,8 +396,48 @@ Summary ClickHouseStore::summary(const SummaryQuery& query) {
   results[3] = topRows(pages);
   results[4] = topRows(events);
   results[5] = topRows(campaigns);
-  results[6] = rows[2];
+  for (std::size_t i = 2; i < rows.size(); ++i) results[i + 4] = rows[i];
   return assembleSummary(query, results);
+}
+
+Retention ClickHouseStore::retention(const RetentionQuery& query) {
+  ensureTable();
+  const SqlDialect sql = dialect();
+  // Days numbered from 1970-01-01, weeks as periodOfDay does; each client's periods once.
+  const std::string period =
+      query.period == RetentionPeriod::Day ? "toUInt32(day)" : "intDiv(toUInt32(day) + 3, 7)";
+  return assembleRetention(
+      query, sql.select("SELECT cohort, period, count() FROM (SELECT groupUniqArray(" + period +
+                        ") AS periods, min(" + period + ") AS cohort FROM " + table_ +
+                        sqlRange(sql, query.range) +
+                        " GROUP BY cid) ARRAY JOIN periods AS period GROUP BY cohort, period"));
+}
+
+Funnel ClickHouseStore::funnel(const FunnelQuery& query) {
+  ensureTable();
+  const SqlDialect sql = dialect();
+  // Each client's times of the events that are any step, with a bit per step they are; then,
+  // step by step, the client's first time of step k at or after its time of step k - 1
+  // (kEndOfEventTimes: never). ClickHouse 18 has no window functions nor CTEs: arrays do it.
+  const std::string never = std::to_string(kEndOfEventTimes);
+  std::string bits, any, times, counts;
+  for (std::size_t k = 0; k < query.steps.size(); ++k) {
+    const std::string condition = "(" + sqlStepCondition(sql, query.steps[k]) + ")";
+    const std::string step = std::to_string(k), bit = std::to_string(1 << k);
+    bits += (k == 0 ? "" : " + ") + condition + " * " + bit;
+    any += (k == 0 ? "" : " OR ") + condition;
+    times += ", arrayReduce('min', arrayConcat([toInt64(" + never +
+             ")], arrayFilter((t, b) -> bitAnd(b, " + bit + ") != 0" +
+             (k == 0 ? std::string() : " AND t >= step_time_" + std::to_string(k - 1)) +
+             ", times, steps))) AS step_time_" + step;
+    counts += (k == 0 ? "" : ", ") + std::string("countIf(step_time_") + step + " < " + never + ")";
+  }
+  return assembleFunnel(
+      query, sql.select("SELECT " + counts + " FROM (SELECT cid" + times +
+                        " FROM (SELECT cid, groupArray(ts) AS times, groupArray(step_bits) AS"
+                        " steps FROM (SELECT cid, ts, " +
+                        bits + " AS step_bits FROM " + table_ + sqlRange(sql, query.range) +
+                        " AND (" + any + ")) GROUP BY cid))"));
 }
 
 void ClickHouseStore::registerApp(const std::string& id, const std::string& name) {

@@ -27,6 +27,8 @@ class ClickHouseStore : public AnalyticsStore {
 
   void insert(const std::vector<EventRecord>& records) override;
   Summary summary(const SummaryQuery& query) override;
+  Retention retention(const RetentionQuery& query) override;
+  Funnel funnel(const FunnelQuery& query) override;
   std::vector<std::string> apps() override;
   void registerApp(const std::string& id, const std::string& name) override;
   std::vector<RegisteredApp> registeredApps() override;

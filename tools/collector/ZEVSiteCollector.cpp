@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ZEVSiteDashboard.h"
+#include "ZEVSiteJourneys.h"
 #include "ZEVSiteSummaryFormat.h"
 
 #include <algorithm>
@@ -32,6 +33,25 @@ std::int64_t systemMillis() {
 std::int64_t dayNumberOf(std::int64_t millis) {
   using namespace std::chrono;
   return floor<days>(sys_time<milliseconds>(milliseconds(millis))).time_since_epoch().count();
+}
+
+// The values of query parameter `key` in a request target ("/path?k=v&k=v"), decoded, in
+// order, repeats kept.
+std::vector<std::string> queryValues(const std::string& target, const std::string& key) {
+  std::vector<std::string> values;
+  const std::size_t query = target.find('?');
+  if (query == std::string::npos) return values;
+  std::string_view rest = std::string_view(target).substr(query + 1);
+  while (!rest.empty()) {
+    const std::string_view pair = rest.substr(0, rest.find('&'));
+    const std::size_t equals = pair.find('=');
+    if (equals != std::string_view::npos &&
+        httplib::detail::decode_url(std::string(pair.substr(0, equals)), true) == key) {
+      values.push_back(httplib::detail::decode_url(std::string(pair.substr(equals + 1)), true));
+    }
+    rest.remove_prefix(std::min(rest.size(), pair.size() + 1));
+  }
+  return values;
 }
 
 // A header value for a log line: quoted, control characters escaped, at most 40 bytes.
@@ -260,6 +280,13 @@ void Collector::addRoutes() {
                [this](const httplib::Request& request, httplib::Response& response) {
                  serveSummaryCsv(request, response);
                });
+  server_->Get("/api/retention",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 serveRetention(request, response);
+               });
+  server_->Get("/api/funnel", [this](const httplib::Request& request, httplib::Response& response) {
+    serveFunnel(request, response);
+  });
   serveDashboard(*server_);
   server_->Get("/api/apps", [this](const httplib::Request&, httplib::Response& response) {
     serveApps(response);
@@ -302,31 +329,62 @@ void Collector::recordRequest(const UploadRequest& request) {
   if (requestObserver_) requestObserver_(request);
 }
 
-void Collector::serveSummary(const httplib::Request& request, httplib::Response& response) {
+void Collector::serveQuery(const httplib::Request& request, httplib::Response& response,
+                           const std::string& what, const QueryAnswer& answer) {
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   std::string problem;
-  auto query = summaryQuery(request.get_param_value("app"), request.get_param_value("from"),
+  auto range = summaryQuery(request.get_param_value("app"), request.get_param_value("from"),
                             request.get_param_value("to"), dayNumberOf(clock_()), problem);
-  if (!query) return answerJson(response, 400, errorJson(problem));
+  if (!range) return answerJson(response, 400, errorJson(problem));
   try {
-    answerJson(response, 200, summaryJson(store_->summary(*query)));
+    if (auto json = answer(*range, problem)) return answerJson(response, 200, *json);
+    answerJson(response, 400, errorJson(problem));
   } catch (const StoreError& error) {
     // The store's own words go to the operator's log, not to an unknown client.
-    log_(std::string("zevsite-collector: summary failed: ") + error.what());
+    log_("zevsite-collector: " + what + " failed: " + error.what());
     response.set_header("Retry-After", kStoreRetryAfterSeconds);
     answerJson(response, 503, errorJson(kStoreUnavailable));
   }
 }
 
+void Collector::serveSummary(const httplib::Request& request, httplib::Response& response) {
+  serveQuery(request, response, "summary",
+             [this](const SummaryQuery& range, std::string&) -> std::optional<std::string> {
+               return summaryJson(store_->summary(range));
+             });
+}
+
+void Collector::serveRetention(const httplib::Request& request, httplib::Response& response) {
+  const std::string period = request.get_param_value("period");
+  serveQuery(request, response, "retention",
+             [&](const SummaryQuery& range, std::string& problem) -> std::optional<std::string> {
+               auto query = retentionQuery(range, period, problem);
+               if (!query) return std::nullopt;
+               return retentionJson(store_->retention(*query));
+             });
+}
+
+void Collector::serveFunnel(const httplib::Request& request, httplib::Response& response) {
+  // From the request's own text: steps may repeat, in the order given.
+  const std::vector<std::string> steps = queryValues(request.target, "step");
+  serveQuery(request, response, "funnel",
+             [&](const SummaryQuery& range, std::string& problem) -> std::optional<std::string> {
+               auto query = funnelQuery(range, steps, problem);
+               if (!query) return std::nullopt;
+               return funnelJson(store_->funnel(*query));
+             });
+}
+
 void Collector::serveSummaryCsv(const httplib::Request& request, httplib::Response& response) {
   if (!store_) return answerJson(response, 404, errorJson("this collector keeps no store"));
   const std::string table = request.get_param_value("table");
-  constexpr std::string_view kTables[] = {"daily",     "pages",  "events",
-                                          "campaigns", "custom", "properties"};
+  constexpr std::string_view kTables[] = {"daily",     "pages",    "events",
+                                          "campaigns", "custom",   "properties",
+                                          "platforms", "versions", "locales"};
   if (std::find(std::begin(kTables), std::end(kTables), table) == std::end(kTables)) {
-    return answerJson(
-        response, 400,
-        errorJson("table must be one of daily, pages, events, campaigns, custom, properties"));
+    return answerJson(response, 400,
+                      errorJson("table must be one of daily, pages, events, campaigns, custom, "
+                                "properties, platforms, versions, locales"));
   }
   std::string problem;
   auto query = summaryQuery(request.get_param_value("app"), request.get_param_value("from"),

@@ -3,7 +3,8 @@
 // decodes each one, and keeps the events deduplicated by their event id ("eid"). With an
 // analytics store attached it is the SDK's backend: a batch is answered 2xx only once the
 // store holds it (503 with Retry-After when the store fails; batches arriving together are
-// stored with one insert), and GET /api/summary and GET /api/apps answer from the store.
+// stored with one insert), and GET /api/summary, /api/retention, /api/funnel and /api/apps
+// answer from the store.
 // Used by the demo, the standalone zevsite-collector and the benchmarks; the tests' recording
 // and scripting double (tests/support) is built on it.
 //
@@ -155,9 +156,21 @@ class Collector {
   CollectorReply acceptDecoded(DecodedBatch batch);
   void keepNewEvents(const DecodedBatch& batch, const std::vector<bool>& isNew);
   bool seen(const std::string& eventId);
+  // What a read route answers for a valid range (app, from, to): JSON, or nothing with
+  // `problem` set for other arguments that are not valid. Throws StoreError.
+  using QueryAnswer =
+      std::function<std::optional<std::string>(const SummaryQuery& range, std::string& problem)>;
+  // Answers a read route of the store: 404 without a store, 400 for arguments that are not
+  // valid, 503 (with Retry-After) when the store fails; `what` names it in the log.
+  void serveQuery(const httplib::Request& request, httplib::Response& response,
+                  const std::string& what, const QueryAnswer& answer);
   void serveSummary(const httplib::Request& request, httplib::Response& response);
+  // GET /api/retention?app=&from=&to=&period=day|week
+  void serveRetention(const httplib::Request& request, httplib::Response& response);
+  // GET /api/funnel?app=&from=&to=&step=...&step=...
+  void serveFunnel(const httplib::Request& request, httplib::Response& response);
   // One table of the summary as CSV, for a spreadsheet: GET /api/summary.csv?app=&from=&to=
-  // &table=daily|pages|events|campaigns.
+  // &table=daily|pages|events|campaigns|custom|properties|platforms|versions|locales.
   void serveSummaryCsv(const httplib::Request& request, httplib::Response& response);
   void serveApps(httplib::Response& response);
   void recordRequest(const UploadRequest& request);

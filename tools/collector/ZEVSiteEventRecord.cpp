@@ -156,6 +156,63 @@ std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) {
 // The longest event id the stores accept; the SDK's are 36 characters.
 constexpr std::size_t kMaxEventIdLength = 64;
 
+// The context attributes kept as text. Each is a key of the SQLite store's per-day tables,
+// so a longer value than any system, version or user id needs is dropped.
+constexpr std::pair<std::string_view, std::string EventRecord::*> kContextTexts[] = {
+    {"uid", &EventRecord::userId},    {"av", &EventRecord::appVersion},
+    {"ab", &EventRecord::appBuild},   {"os", &EventRecord::os},
+    {"osv", &EventRecord::osVersion}, {"arch", &EventRecord::arch},
+    {"lc", &EventRecord::locale},     {"sr", &EventRecord::screen},
+    {"sid", &EventRecord::sessionId}};
+constexpr std::size_t kMaxContextText = 256;
+// The widest UTC offset a clock can be set to, in minutes (18 hours either side).
+constexpr std::int64_t kMaxUtcOffset = 18 * 60;
+
+bool isSessionId(std::string_view text) {
+  return text.size() == 16 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+// "WIDTHxHEIGHT", each 1 to 6 digits without a leading zero.
+bool isScreenSize(std::string_view text) {
+  const std::size_t x = text.find('x');
+  if (x == std::string_view::npos) return false;
+  auto dimension = [](std::string_view digits) {
+    return !digits.empty() && digits.size() <= 6 && digits.front() != '0' &&
+           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return dimension(text.substr(0, x)) && dimension(text.substr(x + 1));
+}
+
+// Fills `record`'s context column for `key` from `rawValue` (still percent-encoded); false
+// when `key` is not a context attribute. Anything that is not a valid value is stored as
+// empty text or 0, so the stores never hold a value that is not one.
+bool decodeContextField(std::string_view key, std::string_view rawValue, EventRecord& record) {
+  for (const auto& [name, column] : kContextTexts) {
+    if (key != name) continue;
+    std::string& text = record.*column;
+    percentDecodeInto(rawValue, text);
+    if (text.size() > kMaxContextText || (key == "sid" && !isSessionId(text)) ||
+        (key == "sr" && !isScreenSize(text))) {
+      text.clear();
+    }
+    return true;
+  }
+  std::int64_t number = 0;
+  if (key == "tz") {
+    const bool valid = parseInteger(percentDecode(rawValue), number) && number >= -kMaxUtcOffset &&
+                       number <= kMaxUtcOffset;
+    record.utcOffset = valid ? number : 0;
+    return true;
+  }
+  if (key == "sn") {
+    record.sessionNumber = parseInteger(percentDecode(rawValue), number) && number > 0 ? number : 0;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string percentDecode(std::string_view text) {
@@ -263,6 +320,8 @@ std::string decodeRecord(std::string_view upload, std::int64_t receivedTime,
     } else if (startsWith(key, "cd") || startsWith(key, "cm")) {
       into(value);
       dimensions.add(key, value);
+    } else if (decodeContextField(key, rawValue, record)) {
+      // A column of its own, as the envelope's fields: never one of the properties.
     } else if (!isEnvelopeKey(key)) {
       // Decoded at the end, and only for a custom event ("t" may come later).
       otherFields.emplace_back(rawKey, rawValue);

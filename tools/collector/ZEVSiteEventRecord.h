@@ -33,6 +33,19 @@ struct EventRecord {
   std::string source;             // qxs
   int firstLaunch = 0;            // inst
   std::string dimensions;         // cdN and cmN, as a JSON object {"cd1":"...","cm1":"3"}
+  // Who sent it, from what, and in which session; empty (0) when the SDK did not say, or
+  // said something that is not one (see decodeRecord).
+  std::string userId;              // uid: the signed-in user
+  std::string appVersion;          // av
+  std::string appBuild;            // ab
+  std::string os;                  // os: the system's name ("Debian GNU/Linux")
+  std::string osVersion;           // osv
+  std::string arch;                // arch: "x86_64", "aarch64"
+  std::string locale;              // lc: "en-US"
+  std::int64_t utcOffset = 0;      // tz: minutes east of UTC
+  std::string screen;              // sr: "WIDTHxHEIGHT"
+  std::string sessionId;           // sid: 16 lowercase hex digits; a session is (cid, sid)
+  std::int64_t sessionNumber = 0;  // sn: the installation's sessions counted from 1
   // A custom event's own properties: every field without a column of its own, as a JSON
   // object in the order sent (the envelope, tid, t, eid, cid, ts, v and sdkv, not repeated).
   // "{}" for the SDK's own kinds of event.
@@ -69,6 +82,9 @@ bool parseEventTime(std::string_view text, std::int64_t& millis);
 std::int64_t correctedTime(std::int64_t deviceTime, std::int64_t clockCorrection);
 
 // Why an upload string cannot be stored, or empty when `record` was filled from it.
+// The context attributes never make an event unstorable: a tz or sn that is not a number in
+// range is stored as 0, an sr that is not WIDTHxHEIGHT or an sid that is not 16 lowercase hex
+// digits as empty text.
 // `clockCorrection` is what the device's clock is behind the collector's (ms, negative when
 // ahead): the record's event time is its ts plus that. An upload without ts happened when
 // its request was sent: its device time is `receivedTime - clockCorrection`.

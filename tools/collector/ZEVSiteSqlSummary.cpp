@@ -12,8 +12,6 @@ namespace zevsite::collector {
 
 namespace {
 
-std::int64_t number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
-
 // The rows of `select`, each checked to hold `columns` values (0: checked by the caller).
 SqlRows run(const SqlDialect& dialect, const std::string& select, std::size_t columns) {
   SqlRows rows = dialect.select(select);
@@ -32,7 +30,7 @@ void addDailyAndTotals(const SqlRows& kinds, const SqlRows& dayClients, const Sq
   for (const auto& row : kinds) {
     const std::string& event = row[1];
     const bool custom = row[2] == "1", install = row[3] == "1";
-    const std::int64_t count = number(row[4]);
+    const std::int64_t count = sqlInteger(row[4]);
     Summary::Day& day = byDay[row[0]];
     day.events += count;
     totals.events += count;
@@ -50,8 +48,8 @@ void addDailyAndTotals(const SqlRows& kinds, const SqlRows& dayClients, const Sq
       totals.customEvents += count;
     }
   }
-  for (const auto& row : dayClients) byDay[row[0]].clients = number(row[1]);
-  for (const auto& row : clients) totals.clients = number(row[0]);
+  for (const auto& row : dayClients) byDay[row[0]].clients = sqlInteger(row[1]);
+  for (const auto& row : clients) totals.clients = sqlInteger(row[0]);
   for (const std::string& day : daysOfRange(summary.query.from, summary.query.to)) {
     auto found = byDay.find(day);
     Summary::Day entry = found == byDay.end() ? Summary::Day{} : found->second;
@@ -60,7 +58,32 @@ void addDailyAndTotals(const SqlRows& kinds, const SqlRows& dayClients, const Sq
   }
 }
 
+// The totals of the sessions and the users, from their statements' single rows.
+void addSessionsAndUsers(const SqlRows& sessions, const SqlRows& users, Summary::Totals& totals) {
+  for (const auto& row : sessions) {
+    totals.sessions = sqlInteger(row[0]);
+    if (totals.sessions > 0) {
+      totals.avgSessionSeconds =
+          static_cast<double>(sqlInteger(row[1])) / static_cast<double>(totals.sessions) / 1000.0;
+    }
+  }
+  for (const auto& row : users) totals.users = sqlInteger(row[0]);
+}
+
+void addProfileLists(const SqlRows& platforms, const SqlRows& versions, const SqlRows& locales,
+                     Summary& summary) {
+  for (const auto& row : platforms) {
+    summary.platforms.push_back({row[0], row[1], sqlInteger(row[2]), sqlInteger(row[3])});
+  }
+  for (const auto& row : versions) {
+    summary.appVersions.push_back({row[0], sqlInteger(row[1]), sqlInteger(row[2])});
+  }
+  for (const auto& row : locales) summary.locales.push_back({row[0], sqlInteger(row[1])});
+}
+
 }  // namespace
+
+std::int64_t sqlInteger(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
 
 std::string sqlRange(const SqlDialect& dialect, const SummaryQuery& query) {
   return " WHERE app = " + dialect.quote(query.app) + " AND day >= " + dialect.quote(query.from) +
@@ -71,6 +94,19 @@ std::string sqlTopList(const std::string& table, const std::string& range, const
                        const std::string& count) {
   return "SELECT " + keys + ", " + count + " AS n FROM " + table + range + " GROUP BY " + keys +
          " ORDER BY n DESC, " + keys + " LIMIT " + std::to_string(kSummaryListLimit);
+}
+
+std::string sqlProfileList(const std::string& table, const std::string& range,
+                           const std::string& keys, const std::string& clients,
+                           const std::string& events) {
+  const std::string firstKey = keys.substr(0, keys.find(','));
+  const std::string counts =
+      clients + " AS clients_n" + (events.empty() ? "" : ", " + events + " AS events_n");
+  const std::string order =
+      "clients_n DESC" + (events.empty() ? "" : std::string(", events_n DESC"));
+  return "SELECT " + keys + ", " + counts + " FROM " + table + range + " AND " + firstKey +
+         " <> '' GROUP BY " + keys + " ORDER BY " + order + ", " + keys + " LIMIT " +
+         std::to_string(kSummaryListLimit);
 }
 
 SummaryRows sqlRunAll(const SqlDialect& dialect,
@@ -113,22 +149,27 @@ Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
                                                     {statements.pages, 2},
                                                     {statements.events, 3},
                                                     {statements.campaigns, 3},
-                                                    {statements.properties, 4}}));
+                                                    {statements.properties, 4},
+                                                    {statements.sessions, 2},
+                                                    {statements.users, 1},
+                                                    {statements.platforms, 4},
+                                                    {statements.appVersions, 3},
+                                                    {statements.locales, 2}}));
 }
 
 Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
   Summary summary;
   summary.query = query;
   addDailyAndTotals(results[0], results[1], results[2], summary);
-  for (const auto& row : results[3]) summary.topPages.push_back({row[0], number(row[1])});
+  for (const auto& row : results[3]) summary.topPages.push_back({row[0], sqlInteger(row[1])});
   for (const auto& row : results[4]) {
-    summary.topEvents.push_back({row[0], row[1], number(row[2])});
+    summary.topEvents.push_back({row[0], row[1], sqlInteger(row[2])});
   }
   // A campaign and its source arrive as the deep link carried them, percent-encoded
   // ("spring%20sale"); they are shown decoded, and spellings that decode alike count as one.
   std::map<std::pair<std::string, std::string>, std::int64_t> campaigns;
   for (const auto& row : results[5]) {
-    campaigns[{percentDecode(row[0]), percentDecode(row[1])}] += number(row[2]);
+    campaigns[{percentDecode(row[0]), percentDecode(row[1])}] += sqlInteger(row[2]);
   }
   for (const auto& [names, starts] : campaigns) {
     summary.campaigns.push_back({names.first, names.second, starts});
@@ -138,14 +179,16 @@ Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
   // Custom events by name, from the counts by kind.
   std::map<std::vector<std::string>, std::int64_t> customEvents;
   for (const auto& row : results[0]) {
-    if (isCustomEvent(row[1])) customEvents[{row[1]}] += number(row[4]);
+    if (isCustomEvent(row[1])) customEvents[{row[1]}] += sqlInteger(row[4]);
   }
   for (const auto& row : topRows(customEvents)) {
-    summary.customEvents.push_back({row[0], number(row[1])});
+    summary.customEvents.push_back({row[0], sqlInteger(row[1])});
   }
   for (const auto& row : results[6]) {
-    summary.customEventProperties.push_back({row[0], row[1], row[2], number(row[3])});
+    summary.customEventProperties.push_back({row[0], row[1], row[2], sqlInteger(row[3])});
   }
+  addSessionsAndUsers(results[7], results[8], summary.totals);
+  addProfileLists(results[9], results[10], results[11], summary);
   return summary;
 }
 

@@ -1,6 +1,6 @@
 // The summary as SQL both SQL stores answer: each store reads it from tables of its own (SQLite
 // from per-day tables kept at insert time, ClickHouse from the event rows) but every store
-// answers the same seven statements with rows of the same shape, and this assembles them, so
+// answers the same twelve statements with rows of the same shape, and this assembles them, so
 // SQLite and ClickHouse give identical answers. Stateless; runs on the calling thread, and on
 // one short-lived thread per statement for a concurrent dialect.
 #pragma once
@@ -28,30 +28,43 @@ struct SqlDialect {
 
 // What a store runs for one summary; each event counted once, whatever was stored twice.
 struct SummaryStatements {
-  std::string kinds;       // day, event, custom action (0/1), inst (0/1), events: per day and kind
-  std::string dayClients;  // day, distinct clients
-  std::string clients;     // distinct clients of the whole range
-  std::string pages;       // title, views
-  std::string events;      // category, action, count: the events without a custom action
-  std::string campaigns;   // campaign, source, starts: the starts with a campaign
-  std::string properties;  // name, key, value, count: the custom events' properties
+  std::string kinds;        // day, event, custom action (0/1), inst (0/1), events: per day and kind
+  std::string dayClients;   // day, distinct clients
+  std::string clients;      // distinct clients of the whole range
+  std::string pages;        // title, views
+  std::string events;       // category, action, count: the events without a custom action
+  std::string campaigns;    // campaign, source, starts: the starts with a campaign
+  std::string properties;   // name, key, value, count: the custom events' properties
+  std::string sessions;     // sessions, the sum over them of last minus first event time (ms)
+  std::string users;        // distinct users (see Summary::Totals)
+  std::string platforms;    // os, os version, clients, events: a profile list
+  std::string appVersions;  // version, clients, events: a profile list
+  std::string locales;      // locale, clients: a profile list
 };
 
-// The rows of those seven statements, in that order.
+// The rows of those twelve statements, in that order.
 using SummaryRows = std::vector<SqlRows>;
 
 // At most this many entries in each list of the summary.
 constexpr int kSummaryListLimit = 20;
 
+// An integer a statement answered, as text (0 for empty text: a sum over no rows).
+std::int64_t sqlInteger(const std::string& text);
 // " WHERE app = ... AND day >= ... AND day <= ...", for a table with app and day columns.
 std::string sqlRange(const SqlDialect& dialect, const SummaryQuery& query);
 // A list statement: `keys` and `count` AS n from `table` `range`, largest first, then by key.
 std::string sqlTopList(const std::string& table, const std::string& range, const std::string& keys,
                        const std::string& count);
 
+// A profile list statement: `keys`, `clients` and (unless empty) `events` from `table` `range`
+// (a WHERE clause), for the rows whose first key is not empty, ordered as Summary's lists.
+std::string sqlProfileList(const std::string& table, const std::string& range,
+                           const std::string& keys, const std::string& clients,
+                           const std::string& events);
+
 Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
                    const SummaryStatements& statements);
-// The summary from rows a store made itself, shaped as the seven statements' answers.
+// The summary from rows a store made itself, shaped as the twelve statements' answers.
 Summary assembleSummary(const SummaryQuery& query, const SummaryRows& rows);
 // The rows of each (statement, columns), in order, in parallel for a concurrent dialect; each
 // row checked to hold its statement's number of columns (0: the caller checks).

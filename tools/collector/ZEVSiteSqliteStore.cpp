@@ -1,8 +1,11 @@
 #include "ZEVSiteSqliteStore.h"
 
+#include "ZEVSiteJourneys.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string_view>
@@ -56,7 +59,51 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS day_properties (app TEXT NOT NULL, day TEXT NOT NULL,"
     " name TEXT NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, name, key, value)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_sessions (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " cid TEXT NOT NULL, sid TEXT NOT NULL, first_ts INTEGER NOT NULL, last_ts INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, cid, sid)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_profiles (app TEXT NOT NULL, day TEXT NOT NULL,"
+    " cid TEXT NOT NULL, uid TEXT NOT NULL, os TEXT NOT NULL, os_version TEXT NOT NULL,"
+    " app_version TEXT NOT NULL, locale TEXT NOT NULL, n INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, cid, uid, os, os_version, app_version, locale)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS registered_apps (id TEXT PRIMARY KEY, name TEXT NOT NULL);";
+
+// The context columns of the events table, in this order after properties. Added to every
+// table that lacks them when the store opens (a new table is created without them, as a
+// table made before they were kept was), so every table has the same columns. Rows stored
+// before they were kept have none: empty text, 0.
+constexpr std::pair<const char*, const char*> kSqliteContextColumns[] = {
+    {"uid", "TEXT NOT NULL DEFAULT ''"},        {"app_version", "TEXT NOT NULL DEFAULT ''"},
+    {"app_build", "TEXT NOT NULL DEFAULT ''"},  {"os", "TEXT NOT NULL DEFAULT ''"},
+    {"os_version", "TEXT NOT NULL DEFAULT ''"}, {"arch", "TEXT NOT NULL DEFAULT ''"},
+    {"locale", "TEXT NOT NULL DEFAULT ''"},     {"tz", "INTEGER NOT NULL DEFAULT 0"},
+    {"screen", "TEXT NOT NULL DEFAULT ''"},     {"sid", "TEXT NOT NULL DEFAULT ''"},
+    {"sn", "INTEGER NOT NULL DEFAULT 0"}};
+
+// The funnel's steps read the events of one page title, or of one kind, custom action or
+// event category and action, in a time range: two partial indexes hold just those (starts
+// and pulses are never a step), with the client and time, so a step reads no event row.
+// Each event is in one of them at most. Made when the store opens, also for a database made
+// before them.
+const char* const kStepIndexes =
+    "CREATE INDEX IF NOT EXISTS events_page_steps ON events (app, title, ts, cid)"
+    " WHERE event = 'pageview';"
+    "CREATE INDEX IF NOT EXISTS events_other_steps ON events"
+    " (app, event, caid, category, action, ts, cid) WHERE event NOT IN ('pageview', 'init', "
+    "'pulse');";
+// What a step's statement says to read from those indexes (the same text as their WHERE).
+const char* const kPageStepRows = "event = 'pageview'";
+const char* const kOtherStepRows = "event NOT IN ('pageview', 'init', 'pulse')";
+
+// A database made before sessions and profiles were counted (user_version 1) gets their
+// per-day tables filled from its events.
+const char* const kFillContextTables =
+    "DELETE FROM day_sessions; DELETE FROM day_profiles;"
+    "INSERT INTO day_sessions SELECT app, day, cid, sid, min(ts), max(ts) FROM events"
+    " WHERE sid <> '' GROUP BY app, day, cid, sid;"
+    "INSERT INTO day_profiles SELECT app, day, cid, uid, os, os_version, app_version, locale,"
+    " count(*) FROM events GROUP BY app, day, cid, uid, os, os_version, app_version, locale;"
+    "PRAGMA user_version = 2;";
 
 // A database made before the per-day tables (user_version 0) gets them filled from its
 // events, and loses the covering indexes the summary read before.
@@ -160,8 +207,12 @@ struct DayCounts {
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> events;
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> campaigns;
   std::map<std::tuple<Text, Text, Text, Text, Text>, std::int64_t> properties;
+  // (app, day, cid, sid) -> the first and last event time.
+  std::map<std::tuple<Text, Text, Text, Text>, std::pair<std::int64_t, std::int64_t>> sessions;
+  std::map<std::tuple<Text, Text, Text, Text, Text, Text, Text, Text>, std::int64_t> profiles;
 
   void add(const EventRecord& r) {
+    addContext(r);
     const bool custom = !r.customActionId.empty();
     ++kinds[{r.app, r.day, r.event, custom ? 1 : 0, r.firstLaunch}];
     clients.insert({r.app, r.day, r.clientId});
@@ -176,7 +227,28 @@ struct DayCounts {
       }
     }
   }
+
+  void addContext(const EventRecord& r) {
+    ++profiles[{r.app, r.day, r.clientId, r.userId, r.os, r.osVersion, r.appVersion, r.locale}];
+    if (r.sessionId.empty()) return;
+    auto [session, added] =
+        sessions.try_emplace({r.app, r.day, r.clientId, r.sessionId}, r.eventTime, r.eventTime);
+    if (!added) {
+      auto& [first, last] = session->second;
+      first = std::min(first, r.eventTime);
+      last = std::max(last, r.eventTime);
+    }
+  }
 };
+
+// Each events table column from kSqliteContextColumns that `db`'s table lacks, added.
+void addContextColumns(sqlite3* db, const std::string& path) {
+  for (const auto& [name, definition] : kSqliteContextColumns) {
+    if (hasColumn(db, "events", name)) continue;
+    execute(db, (std::string("ALTER TABLE events ADD COLUMN ") + name + " " + definition).c_str(),
+            "cannot add the context columns to " + path);
+  }
+}
 
 }  // namespace
 
@@ -227,7 +299,10 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
     if (!hasColumn(db, "events", "properties")) {
       execute(db, kAddProperties, "cannot add event properties to " + path);
     }
+    addContextColumns(db, path);
     if (userVersion(db) < 1) execute(db, kFillDayTables, "cannot fill the per-day tables");
+    if (userVersion(db) < 2) execute(db, kFillContextTables, "cannot fill the per-day tables");
+    execute(db, kStepIndexes, "cannot index the funnel's steps in " + path);
     execute(db, "COMMIT", "cannot set up " + path);
   } catch (...) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -236,7 +311,8 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
   insertEvent_ = prepare(
       "INSERT OR IGNORE INTO events (app, event, eid, cid, ts, device_ts, received, day, title,"
       " category, action, label, value, caid, action_labels, action_values, campaign, source,"
-      " inst, dims, properties) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+      " inst, dims, properties, uid, app_version, app_build, os, os_version, arch, locale, tz,"
+      " screen, sid, sn) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   addKind_ = prepare(
       "INSERT INTO day_kinds VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   addClient_ = prepare("INSERT OR IGNORE INTO day_clients VALUES (?,?,?)");
@@ -249,6 +325,12 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
   addProperty_ = prepare(
       "INSERT INTO day_properties VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + "
       "excluded.n");
+  addSession_ = prepare(
+      "INSERT INTO day_sessions VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
+      " first_ts = min(first_ts, excluded.first_ts), last_ts = max(last_ts, excluded.last_ts)");
+  addProfile_ = prepare(
+      "INSERT INTO day_profiles VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
+      " n = n + excluded.n");
   // Replaces the automatic checkpoint on this connection.
   sqlite3_wal_hook(db, &SqliteStore::walCommitted, this);
   checkpointer_ = std::thread([this] { checkpointLoop(); });
@@ -315,7 +397,8 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
     run(db, insertEvent_.get(), r.app, r.event, r.eventId, r.clientId, r.eventTime, r.deviceTime,
         r.receivedTime, r.day, r.title, r.category, r.action, r.label, r.value, r.customActionId,
         r.actionLabels, r.actionValues, r.campaign, r.source, r.firstLaunch, r.dimensions,
-        r.properties);
+        r.properties, r.userId, r.appVersion, r.appBuild, r.os, r.osVersion, r.arch, r.locale,
+        r.utcOffset, r.screen, r.sessionId, r.sessionNumber);
     // Ignored (stored already): it counts once, from the first time.
     if (sqlite3_changes(db) == 1) added.add(r);
   }
@@ -339,6 +422,14 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
   for (const auto& [key, n] : added.properties) {
     const auto& [app, day, name, property, value] = key;
     run(db, addProperty_.get(), app, day, name, property, value, n);
+  }
+  for (const auto& [key, times] : added.sessions) {
+    const auto& [app, day, client, session] = key;
+    run(db, addSession_.get(), app, day, client, session, times.first, times.second);
+  }
+  for (const auto& [key, n] : added.profiles) {
+    const auto& [app, day, client, user, os, osVersion, appVersion, locale] = key;
+    run(db, addProfile_.get(), app, day, client, user, os, osVersion, appVersion, locale, n);
   }
   if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     throw StoreError(std::string("cannot commit: ") + sqlite3_errmsg(db));
@@ -376,15 +467,57 @@ SqlDialect SqliteStore::dialect() {
 Summary SqliteStore::summary(const SummaryQuery& query) {
   const SqlDialect sql = dialect();
   const std::string range = sqlRange(sql, query);
-  return sqlSummary(sql, query,
-                    {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
-                         " GROUP BY day, event, custom, inst",
-                     "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
-                     "SELECT count(DISTINCT cid) FROM day_clients" + range,
-                     sqlTopList("day_pages", range, "title", "sum(n)"),
-                     sqlTopList("day_events", range, "category, action", "sum(n)"),
-                     sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
-                     sqlTopList("day_properties", range, "name, key, value", "sum(n)")});
+  return sqlSummary(
+      sql, query,
+      {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
+           " GROUP BY day, event, custom, inst",
+       "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
+       "SELECT count(DISTINCT cid) FROM day_clients" + range,
+       sqlTopList("day_pages", range, "title", "sum(n)"),
+       sqlTopList("day_events", range, "category, action", "sum(n)"),
+       sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
+       sqlTopList("day_properties", range, "name, key, value", "sum(n)"),
+       "SELECT count(*), coalesce(sum(span), 0) FROM (SELECT max(last_ts) -"
+       " min(first_ts) AS span FROM day_sessions" +
+           range + " GROUP BY cid, sid)",
+       "SELECT count(*) FROM (SELECT DISTINCT uid, CASE WHEN uid = '' THEN cid"
+       " ELSE '' END FROM day_profiles" +
+           range + ")",
+       sqlProfileList("day_profiles", range, "os, os_version", "count(DISTINCT cid)", "sum(n)"),
+       sqlProfileList("day_profiles", range, "app_version", "count(DISTINCT cid)", "sum(n)"),
+       sqlProfileList("day_profiles", range, "locale", "count(DISTINCT cid)", "")});
+}
+
+Retention SqliteStore::retention(const RetentionQuery& query) {
+  const SqlDialect sql = dialect();
+  // Days numbered from 1970-01-01 (julianday counts from noon), weeks as periodOfDay does.
+  const std::string day = "CAST(julianday(day) - 2440587.5 AS INTEGER)";
+  const std::string period = query.period == RetentionPeriod::Day ? day : "(" + day + " + 3) / 7";
+  return assembleRetention(
+      query, select("SELECT cohort, period, count(*) FROM (SELECT period, min(period) OVER"
+                    " (PARTITION BY cid) AS cohort FROM (SELECT DISTINCT cid, " +
+                    period + " AS period FROM day_clients" + sqlRange(sql, query.range) +
+                    ")) GROUP BY cohort, period"));
+}
+
+Funnel SqliteStore::funnel(const FunnelQuery& query) {
+  const SqlDialect sql = dialect();
+  const auto [first, end] = sqlTimeRange(query.range);
+  // Step k: each client's first time of it at or after its time of step k - 1.
+  std::string with, counts;
+  for (std::size_t k = 0; k < query.steps.size(); ++k) {
+    const FunnelStep& step = query.steps[k];
+    const std::string name = "step" + std::to_string(k);
+    with += (k == 0 ? "WITH " : ", ") + name + " AS (SELECT e.cid, min(e.ts) AS t FROM events AS e";
+    if (k > 0) with += " JOIN step" + std::to_string(k - 1) + " AS p ON e.cid = p.cid";
+    with += std::string(" WHERE ") +
+            (step.kind == FunnelStep::Kind::PageView ? kPageStepRows : kOtherStepRows) +
+            " AND app = " + sql.quote(query.range.app) + " AND ts >= " + std::to_string(first) +
+            " AND ts < " + std::to_string(end) + " AND " + sqlStepCondition(sql, step) +
+            (k > 0 ? " AND e.ts >= p.t" : "") + " GROUP BY e.cid)";
+    counts += (k == 0 ? "" : ", ") + std::string("(SELECT count(*) FROM ") + name + ")";
+  }
+  return assembleFunnel(query, select(with + " SELECT " + counts));
 }
 
 std::vector<std::string> SqliteStore::apps() { return sqlApps(dialect(), "day_kinds"); }

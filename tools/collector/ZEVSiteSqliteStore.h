@@ -1,11 +1,12 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
 // in a WAL database, event ids unique, each insert one transaction. The same
 // transaction adds the events it stored for the first time to small per-day tables (counts
-// per kind, page, event and campaign; the clients of each day), which the summary reads
-// instead of the events. Inserts go through one connection behind a lock; each query
-// statement opens a connection of its own, so the summary's statements run in parallel and
-// never hold up ingestion. A thread of the store's own copies the WAL back into the
-// database (and syncs it), so a commit never waits for that.
+// per kind, page, event and campaign; the clients of each day, their sessions and profiles),
+// which the summary and retention read instead of the events. A funnel reads the events
+// through two partial indexes of the kinds of event a step can be. Inserts go through one
+// connection behind a lock; each query statement opens a connection of its own, so the
+// summary's statements run in parallel and never hold up ingestion. A thread of the store's
+// own copies the WAL back into the database (and syncs it), so a commit never waits for that.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"
@@ -29,6 +30,8 @@ class SqliteStore : public AnalyticsStore {
 
   void insert(const std::vector<EventRecord>& records) override;
   Summary summary(const SummaryQuery& query) override;
+  Retention retention(const RetentionQuery& query) override;
+  Funnel funnel(const FunnelQuery& query) override;
   std::vector<std::string> apps() override;
   void registerApp(const std::string& id, const std::string& name) override;
   std::vector<RegisteredApp> registeredApps() override;
@@ -55,7 +58,8 @@ class SqliteStore : public AnalyticsStore {
   // Guards writer_ and the statements below: server threads storing batches.
   std::mutex writeMutex_;
   Connection writer_;
-  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_, addProperty_;
+  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_, addProperty_,
+      addSession_, addProfile_;
 
   // Guards walPages_ and stopping_: set by the writer after each commit (and the destructor),
   // read by the checkpoint thread.

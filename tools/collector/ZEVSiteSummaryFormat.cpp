@@ -41,7 +41,10 @@ Json totalsJson(const Summary::Totals& t) {
           {"installs", t.installs},
           {"pulses", t.pulses},
           {"customEvents", t.customEvents},
-          {"clients", t.clients}};
+          {"clients", t.clients},
+          {"sessions", t.sessions},
+          {"users", t.users},
+          {"avgSessionSeconds", t.avgSessionSeconds}};
 }
 
 // `text` cut to `width` bytes for a table cell, marked when cut.
@@ -53,6 +56,24 @@ void line(std::string& out, const char* format, auto... values) {
   char buffer[512];
   std::snprintf(buffer, sizeof buffer, format, values...);
   out += buffer;
+}
+
+// The report's tables of platforms, app versions and locales.
+void addProfileTables(std::string& out, const Summary& s) {
+  line(out, "\n%-24s %-16s %10s %10s\n", "system", "version", "clients", "events");
+  for (const auto& p : s.platforms) {
+    line(out, "%-24s %-16s %10lld %10lld\n", cell(p.os, 24).c_str(), cell(p.osVersion, 16).c_str(),
+         static_cast<long long>(p.clients), static_cast<long long>(p.events));
+  }
+  line(out, "\n%-41s %10s %10s\n", "app version", "clients", "events");
+  for (const auto& v : s.appVersions) {
+    line(out, "%-41s %10lld %10lld\n", cell(v.version, 41).c_str(),
+         static_cast<long long>(v.clients), static_cast<long long>(v.events));
+  }
+  line(out, "\n%-41s %10s\n", "locale", "clients");
+  for (const auto& l : s.locales) {
+    line(out, "%-41s %10lld\n", cell(l.locale, 41).c_str(), static_cast<long long>(l.clients));
+  }
 }
 
 }  // namespace
@@ -89,6 +110,15 @@ std::int64_t today() {
   return floor<days>(system_clock::now()).time_since_epoch().count();
 }
 
+bool isQueryText(std::string_view text, std::size_t maxBytes) {
+  std::string repaired(text);
+  repairUtf8(repaired);
+  const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  });
+  return text.size() <= maxBytes && !control && repaired == text;
+}
+
 std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::string& from,
                                          const std::string& to, std::int64_t today,
                                          std::string& problem) {
@@ -96,12 +126,7 @@ std::optional<SummaryQuery> summaryQuery(const std::string& app, const std::stri
     problem = "app is missing";
     return std::nullopt;
   }
-  std::string repaired = app;
-  repairUtf8(repaired);
-  const bool control = std::any_of(app.begin(), app.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
-  });
-  if (app.size() > kLongestAppId || control || repaired != app) {
+  if (!isQueryText(app, kLongestAppId)) {
     problem = "app is not an app id: at most " + std::to_string(kLongestAppId) +
               " bytes of UTF-8 text without control characters";
     return std::nullopt;
@@ -184,6 +209,22 @@ std::optional<std::string> summaryCsv(const Summary& summary, std::string_view t
       return csvText(c.campaign) + "," + csvText(c.source) + "," + number(c.starts);
     });
   }
+  if (table == "platforms") {
+    return csvTable("os,os_version,clients,events", summary.platforms, [&](const S::Platform& p) {
+      return csvText(p.os) + "," + csvText(p.osVersion) + "," + number(p.clients) + "," +
+             number(p.events);
+    });
+  }
+  if (table == "versions") {
+    return csvTable("version,clients,events", summary.appVersions, [&](const S::AppVersion& v) {
+      return csvText(v.version) + "," + number(v.clients) + "," + number(v.events);
+    });
+  }
+  if (table == "locales") {
+    return csvTable("locale,clients", summary.locales, [&](const S::Locale& l) {
+      return csvText(l.locale) + "," + number(l.clients);
+    });
+  }
   return std::nullopt;
 }
 
@@ -212,6 +253,16 @@ std::string summaryJson(const Summary& summary) {
   json["customEventProperties"] = jsonList(summary.customEventProperties, [](const S::Property& p) {
     return Json{{"name", p.name}, {"key", p.key}, {"value", p.value}, {"count", p.count}};
   });
+  json["platforms"] = jsonList(summary.platforms, [](const S::Platform& p) {
+    return Json{
+        {"os", p.os}, {"osVersion", p.osVersion}, {"clients", p.clients}, {"events", p.events}};
+  });
+  json["appVersions"] = jsonList(summary.appVersions, [](const S::AppVersion& v) {
+    return Json{{"version", v.version}, {"clients", v.clients}, {"events", v.events}};
+  });
+  json["locales"] = jsonList(summary.locales, [](const S::Locale& l) {
+    return Json{{"locale", l.locale}, {"clients", l.clients}};
+  });
   return dumped(json);
 }
 
@@ -236,9 +287,12 @@ std::string summaryReport(const Summary& s) {
                              {"installs", t.installs},
                              {"pulses", t.pulses},
                              {"custom events", t.customEvents},
-                             {"clients", t.clients}}) {
+                             {"clients", t.clients},
+                             {"sessions", t.sessions},
+                             {"users", t.users}}) {
     line(out, "%-16s %12lld\n", name, static_cast<long long>(value));
   }
+  line(out, "%-16s %12.1f\n", "avg. session (s)", t.avgSessionSeconds);
   line(out, "\n%-10s %10s %10s %10s\n", "day", "page views", "events", "clients");
   for (const auto& d : s.daily) {
     line(out, "%-10s %10lld %10lld %10lld\n", d.day.c_str(), static_cast<long long>(d.pageviews),
@@ -267,6 +321,7 @@ std::string summaryReport(const Summary& s) {
     line(out, "%-24s %-16s %-16s %10lld\n", cell(p.name, 24).c_str(), cell(p.key, 16).c_str(),
          cell(p.value, 16).c_str(), static_cast<long long>(p.count));
   }
+  addProfileTables(out, s);
   return out;
 }
 
