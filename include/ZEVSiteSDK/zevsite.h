@@ -290,10 +290,9 @@ ZEVSITE_EXPORT void zevsite_set_tracking_enabled(int enabled);
 /// cheap.
 ZEVSITE_EXPORT int zevsite_is_tracking_enabled(void);
 /// Forgets this installation: every stored and staged event, the client id, the activation
-/// flag, the cached configuration, the user id and the session; keeps the opt-out choice. Blocks until done or the
-/// timeout: 1 when everything was deleted in time, else 0 (the rest goes on in the
-/// background). An upload already on the wire may still arrive. Never call it from a
-/// callback.
+/// flag, the cached configuration, the user id and the session; keeps the opt-out choice. Blocks
+/// until done or the timeout: 1 when everything was deleted in time, else 0 (the rest goes on in
+/// the background). An upload already on the wire may still arrive. Never call it from a callback.
 ZEVSITE_EXPORT int zevsite_delete_all_data(int64_t timeout_ms);
 
 /* ---- the host's network ---- */
