@@ -92,12 +92,23 @@ EventContext::EventContext()
 }
 
 bool EventContext::isContextKey(std::string_view key) {
-  static constexpr std::array<std::string_view, 11> kKeys = {
-      "uid", "av", "ab", "os", "osv", "arch", "lc", "tz", "sr", "sid", "sn"};
-  for (std::string_view contextKey : kKeys) {
-    if (key == contextKey) return true;
+  if (key.size() > 4) return false;
+  switch (packedKey(key)) {
+    case packedKey("uid"):
+    case packedKey("av"):
+    case packedKey("ab"):
+    case packedKey("os"):
+    case packedKey("osv"):
+    case packedKey("arch"):
+    case packedKey("lc"):
+    case packedKey("tz"):
+    case packedKey("sr"):
+    case packedKey("sid"):
+    case packedKey("sn"):
+      return true;
+    default:
+      return false;
   }
-  return false;
 }
 
 void EventContext::prepare() {
@@ -154,9 +165,9 @@ void EventContext::setScreenSize(int width, int height) {
 }
 
 void EventContext::setSessionTimeout(std::chrono::seconds timeout) {
-  MutexLock lock(mutex_);
-  sessionTimeoutMillis_ =
-      std::chrono::milliseconds(std::max(timeout, std::chrono::seconds(1))).count();
+  sessionTimeoutMillis_.store(
+      std::chrono::milliseconds(std::max(timeout, std::chrono::seconds(1))).count(),
+      std::memory_order_relaxed);
 }
 
 void EventContext::setApplicationActive(bool active) {
@@ -164,8 +175,9 @@ void EventContext::setApplicationActive(bool active) {
   {
     MutexLock lock(mutex_);
     if (active) {
-      if (inactiveSinceMillis_ && now - *inactiveSinceMillis_ > sessionTimeoutMillis_) {
-        newSessionOnNextEvent_ = true;
+      if (inactiveSinceMillis_ &&
+          now - *inactiveSinceMillis_ > sessionTimeoutMillis_.load(std::memory_order_relaxed)) {
+        newSessionOnNextEvent_.store(true, std::memory_order_relaxed);
       }
       inactiveSinceMillis_.reset();
       return;
@@ -174,7 +186,9 @@ void EventContext::setApplicationActive(bool active) {
     inactiveSinceMillis_ = now;
     // The user was in the app until now; a relaunch soon after continues this session.
     if (session_.id.empty()) return;
-    session_.lastActivityMillis = std::max(session_.lastActivityMillis, now);
+    if (now > lastActivityMillis_.load(std::memory_order_relaxed)) {
+      lastActivityMillis_.store(now, std::memory_order_relaxed);
+    }
     if (saveScheduled_) return;
     saveScheduled_ = true;
   }
@@ -205,18 +219,48 @@ void EventContext::appendAttributes(std::string& out, std::int64_t nowMillis) {
   const std::uint64_t generation = files::homeGeneration();
   if (loadedGeneration_.load(std::memory_order_acquire) != generation) loadPersisted(generation);
   if (nowMillis >= utcOffsetDueMillis_.load(std::memory_order_relaxed)) refreshUtcOffset(nowMillis);
+  const std::int64_t last = lastActivityMillis_.load(std::memory_order_relaxed);
+  if (newSessionOnNextEvent_.load(std::memory_order_relaxed) ||
+      nowMillis - last > sessionTimeoutMillis_.load(std::memory_order_relaxed) ||
+      nowMillis >= saveDueMillis_.load(std::memory_order_relaxed)) {
+    appendAfterCheckingSession(out, nowMillis);
+    return;
+  }
+  // The common case: the session goes on, and nothing here takes a lock.
+  if (nowMillis > last) lastActivityMillis_.store(nowMillis, std::memory_order_relaxed);
+  appendCachedAttributes(out);
+}
+
+void EventContext::appendAfterCheckingSession(std::string& out, std::int64_t nowMillis) {
   bool save = false;
   {
     MutexLock lock(mutex_);
-    if (sessionDueLocked(nowMillis)) {
+    const std::int64_t last = lastActivityMillis_.load(std::memory_order_relaxed);
+    if (session_.id.empty() || newSessionOnNextEvent_.load(std::memory_order_relaxed) ||
+        nowMillis - last > sessionTimeoutMillis_.load(std::memory_order_relaxed)) {
       startSessionLocked(nowMillis);
-    } else if (nowMillis > session_.lastActivityMillis) {
-      session_.lastActivityMillis = nowMillis;
+    } else if (nowMillis > last) {
+      lastActivityMillis_.store(nowMillis, std::memory_order_relaxed);
     }
-    save = saveDueLocked(nowMillis);
-    out += attributes_;
+    save = claimSaveLocked(nowMillis);
   }
   if (save) scheduleSave();
+  appendCachedAttributes(out);
+}
+
+void EventContext::appendCachedAttributes(std::string& out) {
+  // Each thread keeps a copy of the encoded attributes, taken again when they change.
+  struct Copy {
+    std::uint64_t version = 0;
+    std::string text;
+  };
+  static thread_local Copy copy;
+  if (copy.version != attributesVersion_.load(std::memory_order_acquire)) {
+    MutexLock lock(mutex_);
+    copy.text = attributes_;
+    copy.version = attributesVersion_.load(std::memory_order_relaxed);
+  }
+  out += copy.text;
 }
 
 void EventContext::forget(UserDefaults& defaults) {
@@ -225,8 +269,8 @@ void EventContext::forget(UserDefaults& defaults) {
   removeSessionKeys(defaults);
   userId_.clear();
   session_ = Session{};
-  newSessionOnNextEvent_ = false;
-  savedActivityMillis_ = 0;
+  lastActivityMillis_.store(0, std::memory_order_relaxed);
+  newSessionOnNextEvent_.store(true, std::memory_order_relaxed);
   rebuildLocked();
 }
 
@@ -240,14 +284,16 @@ void EventContext::loadFrom(UserDefaults& defaults, std::uint64_t generation) {
   Session stored;
   stored.id = defaults.stringForKey(kSessionIdKey).value_or("");
   stored.number = defaults.integerForKey(kSessionNumberKey);
-  stored.lastActivityMillis = defaults.integerForKey(kSessionActivityKey);
+  const std::int64_t lastActivity = defaults.integerForKey(kSessionActivityKey);
   std::string userId = defaults.stringForKey(kUserIdKey).value_or("");
   MutexLock lock(mutex_);
   if (loadedGeneration_.load(std::memory_order_relaxed) == generation) return;
   userId_ = std::move(userId);
   session_ = std::move(stored);
-  savedActivityMillis_ = session_.lastActivityMillis;
-  newSessionOnNextEvent_ = false;
+  lastActivityMillis_.store(lastActivity, std::memory_order_relaxed);
+  // Without a stored session the next event starts one; with one, the timeout decides.
+  newSessionOnNextEvent_.store(session_.id.empty(), std::memory_order_relaxed);
+  saveDueMillis_.store(lastActivity + kActivitySaveIntervalMillis, std::memory_order_relaxed);
   rebuildLocked();
   loadedGeneration_.store(generation, std::memory_order_release);
 }
@@ -263,24 +309,18 @@ void EventContext::refreshUtcOffset(std::int64_t nowMillis) {
   rebuildLocked();
 }
 
-bool EventContext::sessionDueLocked(std::int64_t nowMillis) const {
-  return session_.id.empty() || newSessionOnNextEvent_ ||
-         nowMillis - session_.lastActivityMillis > sessionTimeoutMillis_;
-}
-
 void EventContext::startSessionLocked(std::int64_t nowMillis) {
   session_.id = newSessionId();
   session_.number = std::max<std::int64_t>(session_.number, 0) + 1;
-  session_.lastActivityMillis = nowMillis;
-  newSessionOnNextEvent_ = false;
-  savedActivityMillis_ = 0;  // a new session is written at once
+  lastActivityMillis_.store(nowMillis, std::memory_order_relaxed);
+  newSessionOnNextEvent_.store(false, std::memory_order_relaxed);
+  saveDueMillis_.store(0, std::memory_order_relaxed);  // a new session is saved at once
   rebuildLocked();
 }
 
-bool EventContext::saveDueLocked(std::int64_t nowMillis) {
-  if (saveScheduled_ || nowMillis - savedActivityMillis_ < kActivitySaveIntervalMillis) {
-    return false;
-  }
+bool EventContext::claimSaveLocked(std::int64_t nowMillis) {
+  if (nowMillis < saveDueMillis_.load(std::memory_order_relaxed) || saveScheduled_) return false;
+  saveDueMillis_.store(nowMillis + kActivitySaveIntervalMillis, std::memory_order_relaxed);
   saveScheduled_ = true;
   return true;
 }
@@ -309,13 +349,13 @@ void EventContext::saveSession() {
     // they changed the session; the file is written outside it.
     MutexLock lock(mutex_);
     if (loadedGeneration_.load(std::memory_order_relaxed) != generation) return;
-    savedActivityMillis_ = session_.lastActivityMillis;
     if (session_.id.empty()) {
       removeSessionKeys(*defaults);
     } else {
       defaults->stageString(session_.id, kSessionIdKey);
       defaults->stageInteger(session_.number, kSessionNumberKey);
-      defaults->stageInteger(session_.lastActivityMillis, kSessionActivityKey);
+      defaults->stageInteger(lastActivityMillis_.load(std::memory_order_relaxed),
+                             kSessionActivityKey);
     }
   }
   defaults->synchronize();
@@ -335,6 +375,7 @@ void EventContext::rebuildLocked() {
   appendAttribute(attributes_, "sr", screenSize_);
   appendAttribute(attributes_, "sid", session_.id);
   if (!session_.id.empty()) appendAttribute(attributes_, "sn", std::to_string(session_.number));
+  attributesVersion_.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace zevsite

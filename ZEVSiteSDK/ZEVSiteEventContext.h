@@ -3,8 +3,9 @@
 // the event belongs to, as the upload attributes uid, av, ab, os, osv, arch, lc, tz, sr, sid
 // and sn.
 //
-// The attributes are kept encoded, rebuilt only when one of them changes, so a tracking call
-// pays one short lock and a copy of about a hundred bytes. Nothing here reads a file on a
+// The attributes are kept encoded, rebuilt only when one of them changes, and each tracking
+// thread keeps a copy: a tracking call reads a few atomics and appends about a hundred bytes,
+// without a lock unless a session may start or the copy is stale. Nothing here reads a file on a
 // tracking call: the system is described once per process, and the user id and the session
 // come from the user defaults, which the client id's load has read into memory before an
 // event gets here.
@@ -57,6 +58,15 @@ class EventContext {
   // The upload attributes this component adds: an event's own value under one of these names
   // is left out by the serialiser.
   static bool isContextKey(std::string_view key);
+  // A key of at most four bytes as one number (its bytes and its length), so that short keys
+  // compare as integers: the serialiser looks up every key of every event.
+  static constexpr std::uint64_t packedKey(std::string_view key) {
+    std::uint64_t packed = key.size();
+    for (std::size_t i = 0; i < key.size() && i < 4; ++i) {
+      packed |= static_cast<std::uint64_t>(static_cast<unsigned char>(key[i])) << (8 * (i + 1));
+    }
+    return packed;
+  }
 
   // Describes the system (OS, CPU, locale) now, so that no tracking call does it. Cheap after
   // the first call; any thread.
@@ -91,7 +101,6 @@ class EventContext {
   struct Session {
     std::string id;  // empty: none yet
     std::int64_t number = 0;
-    std::int64_t lastActivityMillis = 0;
   };
 
   friend class NoDestructor<EventContext>;
@@ -99,16 +108,20 @@ class EventContext {
   void loadPersisted(std::uint64_t generation);
   void loadFrom(UserDefaults& defaults, std::uint64_t generation);
   void refreshUtcOffset(std::int64_t nowMillis);
-  bool sessionDueLocked(std::int64_t nowMillis) const ZEVSITE_REQUIRES(mutex_);
+  // The tracking call's way when a session may start or a save is due.
+  void appendAfterCheckingSession(std::string& out, std::int64_t nowMillis);
   void startSessionLocked(std::int64_t nowMillis) ZEVSITE_REQUIRES(mutex_);
-  bool saveDueLocked(std::int64_t nowMillis) ZEVSITE_REQUIRES(mutex_);
+  // Whether the caller is to schedule a save (one is due and none is pending).
+  bool claimSaveLocked(std::int64_t nowMillis) ZEVSITE_REQUIRES(mutex_);
   void scheduleSave();
   void saveSession();
   void rebuildLocked() ZEVSITE_REQUIRES(mutex_);
+  void appendCachedAttributes(std::string& out);
 
-  // Taken by tracking threads for every event, by the host's setters and by the pool's save;
-  // guards everything below. Only a save and forget() take the user defaults' lock under it
-  // (rank kEventContext, before kDefaults); a tracking call takes no other lock under it.
+  // Taken by the host's setters, by the pool's save, and by a tracking call only when its
+  // thread's copy of the attributes is stale or a session may start (about once a minute);
+  // guards the fields marked so. Only a save and forget() take the user defaults' lock under
+  // it (rank kEventContext, before kDefaults).
   zevsite::Mutex mutex_;
   // The home generation whose persisted user id and session are loaded; 0 = none. Written
   // under mutex_, read without it to skip the lock's slow path.
@@ -116,17 +129,26 @@ class EventContext {
   // When the UTC offset is next looked at (ms since the epoch): once a minute, when zones
   // change their offsets.
   std::atomic<std::int64_t> utcOffsetDueMillis_{0};
+  // The session's last event (ms since the epoch). Tracking calls move it forward without the
+  // lock (a racing older time may win by a millisecond or so: harmless against a timeout of
+  // seconds); a new session sets it under the lock.
+  std::atomic<std::int64_t> lastActivityMillis_{0};
+  std::atomic<std::int64_t> sessionTimeoutMillis_;
+  // The next event starts a session: none is loaded, or the app came back late.
+  std::atomic<bool> newSessionOnNextEvent_{true};
+  // When the session is next saved by an event (the periodic save of its activity).
+  std::atomic<std::int64_t> saveDueMillis_{0};
+  // Changes whenever attributes_ does (under mutex_): a thread's copy of another version is
+  // stale.
+  std::atomic<std::uint64_t> attributesVersion_{1};
   std::optional<int> utcOffsetMinutes_ ZEVSITE_GUARDED_BY(mutex_);
   std::string appVersion_ ZEVSITE_GUARDED_BY(mutex_);
   std::string appBuild_ ZEVSITE_GUARDED_BY(mutex_);
   std::string screenSize_ ZEVSITE_GUARDED_BY(mutex_);
   std::string userId_ ZEVSITE_GUARDED_BY(mutex_);
   Session session_ ZEVSITE_GUARDED_BY(mutex_);
-  std::int64_t sessionTimeoutMillis_ ZEVSITE_GUARDED_BY(mutex_);
-  // When the app went inactive (absent while active), and whether its return starts a session.
+  // When the app went inactive (absent while active).
   std::optional<std::int64_t> inactiveSinceMillis_ ZEVSITE_GUARDED_BY(mutex_);
-  bool newSessionOnNextEvent_ ZEVSITE_GUARDED_BY(mutex_) = false;
-  std::int64_t savedActivityMillis_ ZEVSITE_GUARDED_BY(mutex_) = 0;
   bool saveScheduled_ ZEVSITE_GUARDED_BY(mutex_) = false;
   // The encoded attributes, "&uid=...&sn=N".
   std::string attributes_ ZEVSITE_GUARDED_BY(mutex_);

@@ -102,7 +102,9 @@ std::shared_ptr<ZEVSiteManager> ZEVSiteManager::initWithAppId(ZEVSiteText appId,
       return;
     }
     ZEVSiteSupport::setAppId(id);
-    // Events need the client id; have it in memory before the host's first tracking call.
+    // Events need the client id; have it in memory before the host's first tracking call,
+    // with the user id and the session, which its load reads for the event context.
+    zevsite::EventContext::instance();
     ZEVSiteSaveParameter::shareInstance().prefetch();
     zevsite::choice::prefetch();  // and the user's choice, which every tracking call checks
     // and the system's description, which every event carries.

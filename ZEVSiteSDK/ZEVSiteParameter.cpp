@@ -122,8 +122,18 @@ bool appendValueText(std::string& out, const ZEVSiteValue& value, std::size_t li
 
 // The system attributes: always the SDK's own values, never an event's.
 bool isSystemAttribute(std::string_view key) {
-  return key == "v" || key == "cid" || key == "eid" || key == "ts" || key == "sdkv" ||
-         zevsite::EventContext::isContextKey(key);
+  using zevsite::EventContext;
+  if (key.size() > 4) return false;  // every system key is short
+  switch (EventContext::packedKey(key)) {
+    case EventContext::packedKey("v"):
+    case EventContext::packedKey("cid"):
+    case EventContext::packedKey("eid"):
+    case EventContext::packedKey("ts"):
+    case EventContext::packedKey("sdkv"):
+      return true;
+    default:
+      return EventContext::isContextKey(key);
+  }
 }
 
 void appendPair(std::string& out, std::string_view key, std::string_view encodedValue) {

@@ -469,6 +469,46 @@ TEST_F(ZEVSiteCApiTest, UserChoiceAndNetworkSettings) {
   EXPECT_TRUE(advanceUntilArrived(3));  // the retry, once its backoff has passed
 }
 
+// The context setters: what each event carries, the user id read back, a session that a
+// short absence keeps and a long one ends.
+TEST_F(ZEVSiteCApiTest, ContextUserAndSessionSettings) {
+  Manager manager = startManager();
+  zevsite_set_app_version("4.0", nullptr);
+  zevsite_set_user_id("dora");
+  zevsite_set_screen_size(800, 600);
+  zevsite_dict* dims = zevsite_dict_new();
+  zevsite_dict_set_string(dims, "customDimension7", "trial");
+  zevsite_set_default_custom_dim_metrics(dims);
+  zevsite_dict_free(dims);
+  zevsite_set_session_timeout(60);
+  char small[8];
+  EXPECT_EQ(zevsite_get_user_id(small, sizeof small), 4);
+  EXPECT_STREQ(small, "dora");
+
+  zevsite_track_page_view(manager.get(), "first", nullptr);
+  zevsite_set_application_active(0);
+  platform_->advanceBy(61s);
+  zevsite_set_application_active(1);
+  zevsite_set_user_id(nullptr);
+  zevsite_set_default_custom_dim_metrics(nullptr);
+  zevsite_track_page_view(manager.get(), "second", nullptr);
+  EXPECT_EQ(zevsite_get_user_id(small, sizeof small), -1);
+  ASSERT_EQ(zevsite_flush(10000), 1);
+  ASSERT_TRUE(advanceUntilArrived(2));
+  const auto pages = arrivedOfKind("pageview");
+  ASSERT_EQ(pages.size(), 2u);
+  EXPECT_EQ(pages[0].get("av"), "4.0");
+  EXPECT_EQ(pages[0].get("ab"), "");  // absent
+  EXPECT_EQ(pages[0].get("uid"), "dora");
+  EXPECT_EQ(pages[0].get("sr"), "800x600");
+  EXPECT_EQ(pages[0].get("cd7"), "trial");
+  EXPECT_EQ(pages[1].get("uid"), "");
+  EXPECT_EQ(pages[1].get("cd7"), "");
+  EXPECT_EQ(pages[0].get("sid").size(), 16u);
+  EXPECT_NE(pages[1].get("sid"), pages[0].get("sid"));
+  EXPECT_EQ(pages[1].get("sn"), std::to_string(std::stoll(pages[0].get("sn")) + 1));
+}
+
 // The C11 host program, built as C with -std=c11 -Wall -Werror -pedantic, sends its deep-link
 // campaign, page view, classic event, custom action and pulse to a collector.
 TEST_F(ZEVSiteCApiTest, CHostProgramSendsItsEventsToACollector) {

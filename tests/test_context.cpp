@@ -17,6 +17,32 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 using std::chrono::minutes;
 using std::chrono::seconds;
 
+// Sets an environment variable for one scope, restoring what was there.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    set(value);
+  }
+  ~ScopedEnvironment() { set(old_); }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  void set(const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name_, value->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+    ::tzset();
+  }
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace
+
 class ZEVSiteContextTest : public ZEVSiteTest {
  protected:
   void SetUp() override {
@@ -56,32 +82,6 @@ class ZEVSiteContextTest : public ZEVSiteTest {
   std::shared_ptr<ZEVSiteManager> manager_;
 };
 
-// Sets an environment variable for one scope, restoring what was there.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    set(value);
-  }
-  ~ScopedEnvironment() { set(old_); }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  void set(const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name_, value->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-    ::tzset();
-  }
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-}  // namespace
-
 TEST_F(ZEVSiteContextTest, EventsCarryTheSystemAndWhatTheHostSet) {
   ZEVSiteUpload plain = pageView();
   utsname names{};
@@ -117,8 +117,9 @@ TEST_F(ZEVSiteContextTest, EventsCarryTheSystemAndWhatTheHostSet) {
   EXPECT_EQ(kept.get("ab"), "371");
 
   // A host's values under the context's names are left out; the SDK's go out.
-  ZEVSiteUpload custom = tracked(
-      [&] { manager_->trackEventName("signup", {}, {{"uid", "mallory"}, {"os", "x"}, {"p", 1}}); });
+  ZEVSiteUpload custom = tracked([&] {
+    manager_->trackEventName("signup", {}, {{"uid", "mallory"}, {"os", "x"}, {"p", 1}});
+  });
   EXPECT_EQ(custom.get("uid"), "alice@example.com");
   EXPECT_EQ(custom.get("os"), plain.get("os"));
   EXPECT_EQ(logLinesButEventsKept(),
@@ -137,8 +138,9 @@ TEST_F(ZEVSiteContextTest, EventsCarryTheSystemAndWhatTheHostSet) {
 TEST_F(ZEVSiteContextTest, DefaultDimensionsJoinTheHostsKindsOfEventAndACallsOwnWins) {
   ZEVSiteSupport::setDefaultCustomDimMetrics(
       {{"customDimension1", "blue"}, {"customMetrics2", 5}, {"unrelated", "x"}});
-  EXPECT_EQ(tracked([&] { manager_->trackPageView("Home", {{"customDimension1", "red"}}); })
-                .eventFields(),
+  EXPECT_EQ(tracked([&] {
+              manager_->trackPageView("Home", {{"customDimension1", "red"}});
+            }).eventFields(),
             (Fields{{"dt", "Home"},
                     {"ni", "0"},
                     {"cd1", "red"},
@@ -153,8 +155,9 @@ TEST_F(ZEVSiteContextTest, DefaultDimensionsJoinTheHostsKindsOfEventAndACallsOwn
   });
   EXPECT_EQ(action.get("cd1"), "blue");
   // A named event of the host's own carries only its properties.
-  const ZEVSiteUpload named =
-      tracked([&] { manager_->trackEventName("signup", {}, {{"plan", "pro"}}); });
+  const ZEVSiteUpload named = tracked([&] {
+    manager_->trackEventName("signup", {}, {{"plan", "pro"}});
+  });
   EXPECT_EQ(named.get("cd1"), std::nullopt);
 
   clearCaptured();

@@ -37,7 +37,7 @@ TEST_F(ZEVSiteParameterTest, EncodesValuesInOrderAndAppendsSystemAttributes) {
   // After the event's own keys: v, cid, eid, ts and sdkv, then the context, which always
   // names the session.
   std::vector<std::string> systemKeys;
-  for (std::size_t i = 9; i < decoded.fields.size(); ++i) {
+  for (std::size_t i = event.count(); i < decoded.fields.size(); ++i) {
     systemKeys.push_back(decoded.fields[i].first);
   }
   ASSERT_GE(systemKeys.size(), 7u);

@@ -556,3 +556,43 @@ void zevsite_set_dispatch_interval(int64_t interval_ms) {
   callGuarded("zevsite_set_dispatch_interval",
               [&] { ZEVSiteSupport::setDispatchInterval(zevsite::millis(interval_ms)); });
 }
+
+void zevsite_set_app_version(const char* version, const char* build) {
+  callGuarded("zevsite_set_app_version",
+              [&] { ZEVSiteSupport::setAppVersion(text(version), text(build)); });
+}
+
+void zevsite_set_user_id(const char* user_id) {
+  callGuarded("zevsite_set_user_id", [&] { ZEVSiteSupport::setUserId(text(user_id)); });
+}
+
+int64_t zevsite_get_user_id(char* buffer, size_t size) {
+  return callGuarded("zevsite_get_user_id", std::int64_t{-1}, [&] {
+    const ZEVSiteText userId = ZEVSiteSupport::userId();
+    if (!userId) {
+      zevsite::copyOut("", buffer, size);
+      return std::int64_t{-1};
+    }
+    return zevsite::copyOut(*userId, buffer, size);
+  });
+}
+
+void zevsite_set_default_custom_dim_metrics(const zevsite_dict* dims) {
+  callGuarded("zevsite_set_default_custom_dim_metrics",
+              [&] { ZEVSiteSupport::setDefaultCustomDimMetrics(zevsite::valueOf(dims)); });
+}
+
+void zevsite_set_screen_size(int width, int height) {
+  callGuarded("zevsite_set_screen_size", [&] { ZEVSiteSupport::setScreenSize(width, height); });
+}
+
+void zevsite_set_session_timeout(int64_t timeout_seconds) {
+  callGuarded("zevsite_set_session_timeout", [&] {
+    ZEVSiteSupport::setSessionTimeout(std::chrono::seconds(std::max<int64_t>(timeout_seconds, 1)));
+  });
+}
+
+void zevsite_set_application_active(int active) {
+  callGuarded("zevsite_set_application_active",
+              [&] { ZEVSiteSupport::setApplicationActive(active != 0); });
+}

@@ -38,8 +38,8 @@ const std::string& userAgent() {
   // Read once per process: the system does not change under it.
   static NoDestructor<std::string> text([] {
     const SystemInfo& info = systemInfo();
-    std::string system = info.kernelName.empty() ? "unknown" : info.kernelName + " " +
-                                                                     info.kernelRelease;
+    std::string system =
+        info.kernelName.empty() ? "unknown" : info.kernelName + " " + info.kernelRelease;
     const std::string distribution = info.osId + " " + osReleaseVersion(info);
     if (distribution != " ") system += "; " + distribution;
     if (!info.machine.empty()) system += "; " + info.machine;

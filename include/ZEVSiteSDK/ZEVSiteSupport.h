@@ -150,10 +150,11 @@ class ZEVSITE_EXPORT ZEVSiteSupport {
 
   /// Forgets this installation: deletes every stored and staged event, the client id (a new
   /// one is made when next needed), the activation flag (the next start-up event reports a
-  /// new install) and the cached configuration document with its refresh time. Keeps the
-  /// opt-out choice. Blocks the calling thread until done or `timeout`; true when everything
-  /// was deleted in time (else it is still being done in the background, where it can). An
-  /// upload already on the wire may still arrive. Never call it from the event observer.
+  /// new install), the cached configuration document with its refresh time, the user id and
+  /// the session (the next event starts session 1). Keeps the opt-out choice. Blocks the calling
+  /// thread until done or `timeout`; true when everything was deleted in time (else it is still
+  /// being done in the background, where it can). An upload already on the wire may still arrive.
+  /// Never call it from the event observer.
   static bool deleteAllData(std::chrono::milliseconds timeout);
 
   // ---- the host's network ----

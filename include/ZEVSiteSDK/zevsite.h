@@ -290,10 +290,9 @@ ZEVSITE_EXPORT void zevsite_set_tracking_enabled(int enabled);
 /// cheap.
 ZEVSITE_EXPORT int zevsite_is_tracking_enabled(void);
 /// Forgets this installation: every stored and staged event, the client id, the activation
-/// flag and the cached configuration; keeps the opt-out choice. Blocks until done or the
-/// timeout: 1 when everything was deleted in time, else 0 (the rest goes on in the
-/// background). An upload already on the wire may still arrive. Never call it from a
-/// callback.
+/// flag, the cached configuration, the user id and the session; keeps the opt-out choice. Blocks
+/// until done or the timeout: 1 when everything was deleted in time, else 0 (the rest goes on in
+/// the background). An upload already on the wire may still arrive. Never call it from a callback.
 ZEVSITE_EXPORT int zevsite_delete_all_data(int64_t timeout_ms);
 
 /* ---- the host's network ---- */
@@ -314,6 +313,29 @@ ZEVSITE_EXPORT void zevsite_set_compression(int enabled);
 /// 100 gathered events go at once. 0 (the default) sends as soon as events are stored.
 /// zevsite_flush ignores it. Any thread.
 ZEVSITE_EXPORT void zevsite_set_dispatch_interval(int64_t interval_ms);
+
+/* ---- context, identity and sessions (ZEVSiteSupport.h says what each event carries) ---- */
+
+/// The host application's version and build, sent with every event; NULL or "" leaves each
+/// out. Over 256 bytes: refused with a log line. Any thread.
+ZEVSITE_EXPORT void zevsite_set_app_version(const char* version, const char* build);
+/// The signed-in user, sent with every event from now on; NULL or "": signed out. Kept in
+/// the home directory (written on the calling thread); zevsite_delete_all_data clears it.
+ZEVSITE_EXPORT void zevsite_set_user_id(const char* user_id);
+/// Copies the user id into `buffer` as zevsite_get_collect_url does: its length, or -1 (and
+/// "") while signed out.
+ZEVSITE_EXPORT int64_t zevsite_get_user_id(char* buffer, size_t size);
+/// Custom dimensions and metrics added to every page view, classic event and custom action
+/// that does not carry them itself ("customDimension3" becomes "cd3"); NULL: none. The
+/// dictionary is copied.
+ZEVSITE_EXPORT void zevsite_set_default_custom_dim_metrics(const zevsite_dict* dims);
+/// The screen (or window) size in pixels, sent with every event; 0 or less clears it.
+ZEVSITE_EXPORT void zevsite_set_screen_size(int width, int height);
+/// Inactivity after which the next event starts a new session (default 1800 s; at least 1).
+ZEVSITE_EXPORT void zevsite_set_session_timeout(int64_t timeout_seconds);
+/// The host's lifecycle: 0 when the app goes to the background or loses focus, non-zero when
+/// it is back; a return after more than the session timeout starts a new session.
+ZEVSITE_EXPORT void zevsite_set_application_active(int active);
 
 #ifdef __cplusplus
 }  // extern "C"

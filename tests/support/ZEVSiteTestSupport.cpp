@@ -66,7 +66,7 @@ std::optional<std::string> ZEVSiteUpload::get(std::string_view key) const {
 
 bool ZEVSiteUpload::isSdkAttribute(std::string_view key) {
   static const std::set<std::string, std::less<>> kSdkKeys = {
-      "v",  "cid", "eid",  "ts", "sdkv", "uid", "av", "ab",
+      "v",  "cid", "eid",  "ts", "sdkv", "uid", "av",  "ab",
       "os", "osv", "arch", "lc", "tz",   "sr",  "sid", "sn"};
   return kSdkKeys.count(key) != 0;
 }

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,10 +107,12 @@ void step(const char* text) { std::printf("\n-- %s\n", text); }
 std::string details(const zevsite::collector::CollectedEvent& event) {
   std::string text;
   for (const auto& [key, value] : event.fields) {
-    if (key == "t" || key == "tid" || key == "v" || key == "cid" || key == "eid" || key == "ts" ||
-        key == "sdkv") {
-      continue;
-    }
+    // The envelope and the context repeat in every event: the table shows the user and the
+    // session only (the context is printed once, above it).
+    static const std::set<std::string, std::less<>> kHidden = {
+        "t",  "tid", "v",   "cid",  "eid", "ts", "sdkv", "av",
+        "ab", "os",  "osv", "arch", "lc",  "tz", "sr",   "sid"};
+    if (kHidden.count(key) != 0) continue;
     if (!text.empty()) text += "  ";
     text += key + "=" + value;
   }
@@ -132,6 +135,16 @@ void printTable(std::size_t received) {
   {
     std::lock_guard lock(firstEventsMutex);
     uploads = firstEvents;
+  }
+  if (!uploads.empty()) {
+    const auto first = zevsite::collector::Collector::decodeEvent(uploads.front());
+    std::printf(
+        "\ncontext of each event: app %s (build %s), %s %s on %s, locale %s, UTC%+d min, "
+        "screen %s\n",
+        first.get("av").c_str(), first.get("ab").c_str(), first.get("os").c_str(),
+        first.get("osv").c_str(), first.get("arch").c_str(),
+        first.get("lc").empty() ? "(none)" : first.get("lc").c_str(),
+        std::atoi(first.get("tz").c_str()), first.get("sr").c_str());
   }
   std::printf("\n%4s  %-9s %-10s %-13s %s\n", "#", "event", "tid", "event id end", "fields");
   std::printf("%s\n", std::string(100, '-').c_str());
@@ -318,6 +331,13 @@ int main(int argc, char** argv) {
               options.proxy.empty() ? "(environment)" : options.proxy.c_str(),
               options.caBundle.empty() ? "(system)" : options.caBundle.c_str());
 
+  step(
+      "the app names its version and screen; a session ends after 2 s without events here "
+      "(30 minutes by default)");
+  ZEVSiteSupport::setAppVersion("1.4.0", "140");
+  ZEVSiteSupport::setScreenSize(1280, 800);
+  ZEVSiteSupport::setSessionTimeout(std::chrono::seconds(2));
+
   step("launch: a deep link opens the app, then the shared manager is created");
   ZEVSiteManager::handleOpenURL("demo://open?qx_ca=spring-sale&qx_sp=banner");
   auto manager = ZEVSiteManager::sharedInstanceWithAppId(options.appId, options.channel);
@@ -346,6 +366,21 @@ int main(int argc, char** argv) {
   ZEVSiteManager::handleOpenURL("demo://open?qx_ca=winter&qx_sp=mail");
   ZEVSiteSupport::flush(std::chrono::seconds(10));
 
+  step("the user signs in (user-1001) and buys");
+  ZEVSiteSupport::setUserId("user-1001");
+  manager->trackPageView("Checkout");
+  manager->trackEvent("shop", "buy", "sku-42", 1999);
+  step("the app goes to the background; back after the session timeout, a new session starts");
+  ZEVSiteSupport::setApplicationActive(false);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ZEVSiteSupport::setApplicationActive(true);
+  step("a second user (user-1002) signs in on this installation");
+  ZEVSiteSupport::setUserId("user-1002");
+  manager->trackPageView("Home");
+  manager->trackEvent("shop", "add-to-cart", "sku-7", 499);
+  ZEVSiteSupport::flush(std::chrono::seconds(10));
+  ZEVSiteSupport::setUserId(std::nullopt);
+
   if (options.offline) {
     step("offline: the network goes away; events are stored, not sent");
     networkStatus = ZEVSiteNetworkStatus_None;
@@ -360,7 +395,8 @@ int main(int argc, char** argv) {
 
   bool ok = true;
   if (collector) {
-    std::size_t expected = 8 + (options.offline ? 5 : 0);  // six tracked, two start-ups
+    // Six tracked anonymously, two start-ups, four by the two users.
+    std::size_t expected = 12 + (options.offline ? 5 : 0);
     ok = collector->waitForEventCount(expected, std::chrono::seconds(10));
     step("what the collector received");
     printTable(collector->eventCount());

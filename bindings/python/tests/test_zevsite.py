@@ -195,6 +195,39 @@ def test_settings_the_users_choice_and_the_client_id(sdk, collector, tmp_path):
     assert not matching(collector.events(), dt="opted-out")
 
 
+def test_context_user_and_session_reach_the_collector(sdk, collector):
+    m = zevsite.Manager.shared("123", "store")
+    zevsite.set_app_version("3.2.1", "77")
+    zevsite.set_user_id("carol")
+    zevsite.set_screen_size(1280, 800)
+    zevsite.set_default_custom_dim_metrics({"customDimension5": "ab-test-b"})
+    zevsite.set_session_timeout(600)
+    try:
+        assert zevsite.user_id() == "carol"
+        m.track_page_view("with-context", {"customDimension1": "own"})
+        zevsite.set_application_active(False)
+        zevsite.set_application_active(True)  # back at once: the same session
+        m.track_event("shop", "buy", None, 1)
+        assert zevsite.flush(5.0)
+        assert collector.wait_for(lambda events: matching(events, dt="with-context")
+                                  and matching(events, ea="buy", uid="carol"))
+        [page] = matching(collector.events(), dt="with-context")
+        [buy] = matching(collector.events(), ea="buy", uid="carol")
+        assert (page["uid"], page["av"], page["ab"], page["sr"]) == ("carol", "3.2.1", "77",
+                                                                     "1280x800")
+        assert (page["cd1"], page["cd5"]) == ("own", "ab-test-b")
+        assert re.fullmatch(r"[0-9a-f]{16}", page["sid"]) and page["sn"].isdigit()
+        assert (buy["sid"], buy["sn"]) == (page["sid"], page["sn"])
+        assert page["os"] and page["arch"] and re.fullmatch(r"-?\d+", page["tz"])
+    finally:
+        zevsite.set_user_id(None)
+        zevsite.set_app_version(None)
+        zevsite.set_screen_size(0, 0)
+        zevsite.set_default_custom_dim_metrics(None)
+        zevsite.set_session_timeout(1800)
+    assert zevsite.user_id() is None
+
+
 CHILD = textwrap.dedent("""
     import sys, threading, zevsite
     zevsite.set_home_directory(sys.argv[1])

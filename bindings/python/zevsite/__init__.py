@@ -67,9 +67,12 @@ __all__ = [
     "is_tracking_enabled",
     "request_timeout",
     "sdk_version",
+    "set_app_version",
+    "set_application_active",
     "set_ca_bundle",
     "set_collect_url",
     "set_compression",
+    "set_default_custom_dim_metrics",
     "set_dispatch_interval",
     "set_enable_log",
     "set_event_observer",
@@ -78,10 +81,14 @@ __all__ = [
     "set_network_status_provider",
     "set_proxy",
     "set_request_timeout",
+    "set_screen_size",
+    "set_session_timeout",
     "set_tracking_enabled",
+    "set_user_id",
     "set_overflow_policy",
     "shutdown",
     "statistics",
+    "user_id",
 ]
 
 _lib = declare(load_library())
@@ -474,6 +481,49 @@ def set_dispatch_interval(seconds: float) -> None:
     """The longest time stored events gather before they go out as one batch; 0 (the
     default) sends at once. ``flush`` ignores it."""
     _lib.zevsite_set_dispatch_interval(_millis(seconds))
+
+
+# ---- context, identity and sessions ----
+
+
+def set_app_version(version: Optional[str], build: Optional[str] = None) -> None:
+    """The application's version and build, sent with every event (None or "" leaves each
+    out; over 256 bytes is refused with a log line)."""
+    _lib.zevsite_set_app_version(_text(version), _text(build))
+
+
+def set_user_id(user_id: Optional[str]) -> None:
+    """The signed-in user, sent with every event from now on; None or "": signed out. Kept in
+    the home directory for later runs; ``delete_all_data`` clears it."""
+    _lib.zevsite_set_user_id(_text(user_id))
+
+
+def user_id() -> Optional[str]:
+    """The user id set with ``set_user_id``, or None while signed out."""
+    return _read_text(_lib.zevsite_get_user_id)
+
+
+def set_default_custom_dim_metrics(dims: Optional[Mapping[str, Value]]) -> None:
+    """Custom dimensions and metrics added to every page view, classic event and custom
+    action that does not carry them itself (``customDimension3`` becomes ``cd3``)."""
+    with _Dict(dims) as handle:
+        _lib.zevsite_set_default_custom_dim_metrics(handle)
+
+
+def set_screen_size(width: int, height: int) -> None:
+    """The screen (or window) size in pixels, sent with every event; 0 clears it."""
+    _lib.zevsite_set_screen_size(int(width), int(height))
+
+
+def set_session_timeout(seconds: float) -> None:
+    """Inactivity after which the next event starts a new session (default 30 minutes)."""
+    _lib.zevsite_set_session_timeout(max(1, int(seconds)))
+
+
+def set_application_active(active: bool) -> None:
+    """False when the application goes to the background or loses focus, True when it is
+    back: a return after more than the session timeout starts a new session."""
+    _lib.zevsite_set_application_active(1 if active else 0)
 
 
 # ---- managers ----

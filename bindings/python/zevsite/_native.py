@@ -128,6 +128,13 @@ _PROTOTYPES = {
     "zevsite_set_ca_bundle": (None, [c_char_p]),
     "zevsite_set_compression": (None, [c_int]),
     "zevsite_set_dispatch_interval": (None, [c_int64]),
+    "zevsite_set_app_version": (None, [c_char_p, c_char_p]),
+    "zevsite_set_user_id": (None, [c_char_p]),
+    "zevsite_get_user_id": (c_int64, [POINTER(c_char), c_size_t]),
+    "zevsite_set_default_custom_dim_metrics": (None, [c_void_p]),
+    "zevsite_set_screen_size": (None, [c_int, c_int]),
+    "zevsite_set_session_timeout": (None, [c_int64]),
+    "zevsite_set_application_active": (None, [c_int]),
 }
 
 
