@@ -9,7 +9,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <map>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -281,4 +283,47 @@ TEST_F(ZEVSiteContextTest, TheUtcOffsetFollowsTheZoneAndTheLocaleTheEnvironment)
   EXPECT_EQ(zevsite::localeFromEnvironment(), "");
   ::unsetenv("LANG");
   EXPECT_EQ(zevsite::localeFromEnvironment(), "");
+}
+
+// Host threads track while another changes the user and moves the clock past the session
+// timeout: whatever the interleaving, each event carries one whole version of the context,
+// and a session id always goes with the same number.
+TEST_F(ZEVSiteContextTest, ThreadsTrackingWhileTheContextChangesSendWholeContexts) {
+  constexpr int kPerThread = 2000;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> trackers;
+  for (int t = 0; t < 2; ++t) {
+    trackers.emplace_back([&] {
+      for (int i = 0; i < kPerThread; ++i) manager_->trackPulse();
+    });
+  }
+  std::thread changer([&] {
+    for (int round = 0; !done.load(); ++round) {
+      ZEVSiteSupport::setUserId(round % 2 ? "odd" : "even");
+      ZEVSiteSupport::setAppVersion("v" + std::to_string(round % 3),
+                                    "b" + std::to_string(round % 3));
+      platform_->advanceBy(minutes(31));
+    }
+  });
+  for (auto& tracker : trackers) tracker.join();
+  done = true;
+  changer.join();
+
+  std::size_t pulses = 0;
+  std::map<std::string, std::string> numberOfSession;
+  for (const auto& event : events()) {  // the pulses, and the start-up event the clock let go
+    pulses += event.name == "pulse";
+    const ZEVSiteUpload upload = event.decoded();
+    const std::string sid = upload.get("sid").value_or("");
+    ASSERT_TRUE(std::regex_match(sid, std::regex("[0-9a-f]{16}"))) << event.upload;
+    const auto [known, inserted] = numberOfSession.emplace(sid, upload.get("sn").value_or(""));
+    EXPECT_EQ(known->second, upload.get("sn")) << event.upload;
+    const std::string uid = upload.get("uid").value_or("");
+    EXPECT_TRUE(uid.empty() || uid == "odd" || uid == "even") << event.upload;
+    // Version and build were set together: they never come from two different calls.
+    const std::string version = upload.get("av").value_or("");
+    EXPECT_EQ(version.empty() ? "" : "b" + version.substr(1), upload.get("ab").value_or(""))
+        << event.upload;
+  }
+  EXPECT_EQ(pulses, 2u * kPerThread);
 }
