@@ -122,8 +122,19 @@ int main(int argc, char** argv) {
   if (options.maxEvents > 0) {
     zevsite::EventStorage::forHome(home)->setLimits(options.maxEvents, 604800);
   }
-  ZEVSiteSupport::flush(std::chrono::seconds(10));  // the store is open before the clock runs
-  const std::size_t before = options.deliver ? collector.eventCount() : 0;
+  // The start-up event (a second after creation) is stored, and the store open, before the
+  // clock runs: the burst's events are then what the store gains.
+  while (ZEVSiteSupport::statistics().tracked == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ZEVSiteSupport::flush(std::chrono::seconds(10));
+  auto storage = zevsite::EventStorage::forHome(home);
+  std::size_t before = 0;
+  if (options.deliver) {
+    before = collector.eventCount();
+  } else {
+    storage->withStore([&](zevsite::EventStore& store) { before = store.count().value_or(0); });
+  }
 
   const long perThread = options.events / options.threads;
   std::vector<std::vector<std::int64_t>> samples(options.threads);
@@ -160,7 +171,6 @@ int main(int argc, char** argv) {
   const long total = perThread * options.threads;
   // Done once everything kept is on disk and, with --deliver, the store is empty again.
   // Without a collector there is no collect URL, and flush answers false once on disk.
-  auto storage = zevsite::EventStorage::forHome(home);
   bool complete = options.deliver
                       ? ZEVSiteSupport::flush(std::chrono::minutes(2))
                       : storage->flush(std::chrono::steady_clock::now() + std::chrono::minutes(2));
@@ -181,7 +191,7 @@ int main(int argc, char** argv) {
     arrived = collector.eventCount() - before;
   } else {
     storage->withStore([&](zevsite::EventStore& store) { arrived = store.count().value_or(0); });
-    arrived -= std::min<std::size_t>(arrived, 1);  // the start-up event
+    arrived -= std::min(arrived, before);
   }
 
   std::vector<std::int64_t> all;
