@@ -1,11 +1,14 @@
 #include "ZEVSiteSqliteStore.h"
 
 #include "ZEVSiteJourneys.h"
+#include "ZEVSiteSqliteCounts.h"
+#include "ZEVSiteSummaryFormat.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <set>
 #include <string_view>
@@ -132,6 +135,14 @@ const char* const kAddDeviceTimes =
 // A database made before events kept their other fields: its events had none kept.
 const char* const kAddProperties =
     "ALTER TABLE events ADD COLUMN properties TEXT NOT NULL DEFAULT '{}';";
+
+// Column `column` of the row `statement` stands on, as text; valid until the next step.
+std::string_view textOf(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return text ? std::string_view(text,
+                                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+              : std::string_view();
+}
 
 std::string sqliteLiteral(std::string_view text) {
   std::string out = "'";
@@ -269,7 +280,11 @@ SqliteStore::Connection SqliteStore::open(const std::string& path) {
     }
   }
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // No mutex of SQLite's own per connection: each is used by one thread at a time (the
+  // writer's behind writeMutex_), and a query's rows no longer take a lock each.
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   Connection db(raw);
   if (rc != SQLITE_OK) {
     throw StoreError("cannot open " + path + ": " +
@@ -436,7 +451,7 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
   }
 }
 
-SqlRows SqliteStore::select(const std::string& sql) {
+void SqliteStore::scan(const std::string& sql, const std::function<void(sqlite3_stmt*)>& row) {
   // A connection per statement: the summary's statements read in parallel (WAL readers do
   // not wait for each other or for the writer).
   Connection reader = open(path_);
@@ -446,16 +461,19 @@ SqlRows SqliteStore::select(const std::string& sql) {
     throw StoreError(std::string("cannot query: ") + sqlite3_errmsg(db));
   }
   Statement statement(raw);
-  SqlRows rows;
   int rc;
-  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
-    auto& row = rows.emplace_back();
-    for (int i = 0, n = sqlite3_column_count(raw); i < n; ++i) {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, i));
-      row.emplace_back(text ? std::string(text, sqlite3_column_bytes(raw, i)) : std::string());
-    }
-  }
+  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
   if (rc != SQLITE_DONE) throw StoreError(std::string("query failed: ") + sqlite3_errmsg(db));
+}
+
+SqlRows SqliteStore::select(const std::string& sql) {
+  SqlRows rows;
+  scan(sql, [&rows](sqlite3_stmt* statement) {
+    auto& row = rows.emplace_back();
+    for (int i = 0, n = sqlite3_column_count(statement); i < n; ++i) {
+      row.emplace_back(textOf(statement, i));
+    }
+  });
   return rows;
 }
 
@@ -467,57 +485,76 @@ SqlDialect SqliteStore::dialect() {
 Summary SqliteStore::summary(const SummaryQuery& query) {
   const SqlDialect sql = dialect();
   const std::string range = sqlRange(sql, query);
-  return sqlSummary(
-      sql, query,
-      {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
-           " GROUP BY day, event, custom, inst",
-       "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
-       "SELECT count(DISTINCT cid) FROM day_clients" + range,
-       sqlTopList("day_pages", range, "title", "sum(n)"),
-       sqlTopList("day_events", range, "category, action", "sum(n)"),
-       sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
-       sqlTopList("day_properties", range, "name, key, value", "sum(n)"),
-       "SELECT count(*), coalesce(sum(span), 0) FROM (SELECT max(last_ts) -"
-       " min(first_ts) AS span FROM day_sessions" +
-           range + " GROUP BY cid, sid)",
-       "SELECT count(*) FROM (SELECT DISTINCT uid, CASE WHEN uid = '' THEN cid"
-       " ELSE '' END FROM day_profiles" +
-           range + ")",
-       sqlProfileList("day_profiles", range, "os, os_version", "count(DISTINCT cid)", "sum(n)"),
-       sqlProfileList("day_profiles", range, "app_version", "count(DISTINCT cid)", "sum(n)"),
-       sqlProfileList("day_profiles", range, "locale", "count(DISTINCT cid)", "")});
+  return sqlSummary(sql, query,
+                    {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
+                         " GROUP BY day, event, custom, inst",
+                     "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
+                     "SELECT count(DISTINCT cid) FROM day_clients" + range,
+                     sqlTopList("day_pages", range, "title", "sum(n)"),
+                     sqlTopList("day_events", range, "category, action", "sum(n)"),
+                     sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
+                     sqlTopList("day_properties", range, "name, key, value", "sum(n)")},
+                    [this, range] { return contextRows(range); });
+}
+
+SummaryRows SqliteStore::contextRows(const std::string& range) {
+  // Sessions and profiles are read at once, each on a connection of its own.
+  auto sessions = std::async(std::launch::async, [&] {
+    SessionCounter counter;
+    scan("SELECT cid, sid, first_ts, last_ts FROM day_sessions" + range,
+         [&counter](sqlite3_stmt* row) {
+           counter.add(textOf(row, 0), textOf(row, 1), sqlite3_column_int64(row, 2),
+                       sqlite3_column_int64(row, 3));
+         });
+    return counter.rows();
+  });
+  ProfileCounter profiles;
+  scan("SELECT cid, uid, os, os_version, app_version, locale, n FROM day_profiles" + range,
+       [&profiles](sqlite3_stmt* row) {
+         profiles.add({textOf(row, 0), textOf(row, 1), textOf(row, 2), textOf(row, 3),
+                       textOf(row, 4), textOf(row, 5)},
+                      sqlite3_column_int64(row, 6));
+       });
+  return {sessions.get(), profiles.users(), profiles.platforms(), profiles.appVersions(),
+          profiles.locales()};
 }
 
 Retention SqliteStore::retention(const RetentionQuery& query) {
-  const SqlDialect sql = dialect();
-  // Days numbered from 1970-01-01 (julianday counts from noon), weeks as periodOfDay does.
-  const std::string day = "CAST(julianday(day) - 2440587.5 AS INTEGER)";
-  const std::string period = query.period == RetentionPeriod::Day ? day : "(" + day + " + 3) / 7";
-  return assembleRetention(
-      query, select("SELECT cohort, period, count(*) FROM (SELECT period, min(period) OVER"
-                    " (PARTITION BY cid) AS cohort FROM (SELECT DISTINCT cid, " +
-                    period + " AS period FROM day_clients" + sqlRange(sql, query.range) +
-                    ")) GROUP BY cohort, period"));
+  RetentionCounter counter(query.period);
+  // The rows come in day order: each day's number is worked out once.
+  std::string day;
+  std::int64_t dayNumber = 0;
+  scan("SELECT day, cid FROM day_clients" + sqlRange(dialect(), query.range),
+       [&](sqlite3_stmt* row) {
+         if (textOf(row, 0) != day) {
+           day = textOf(row, 0);
+           dayNumber = parseDay(day).value_or(0);
+         }
+         counter.add(textOf(row, 1), dayNumber);
+       });
+  return assembleRetention(query, counter.rows());
 }
 
 Funnel SqliteStore::funnel(const FunnelQuery& query) {
   const SqlDialect sql = dialect();
   const auto [first, end] = sqlTimeRange(query.range);
-  // Step k: each client's first time of it at or after its time of step k - 1.
-  std::string with, counts;
-  for (std::size_t k = 0; k < query.steps.size(); ++k) {
-    const FunnelStep& step = query.steps[k];
-    const std::string name = "step" + std::to_string(k);
-    with += (k == 0 ? "WITH " : ", ") + name + " AS (SELECT e.cid, min(e.ts) AS t FROM events AS e";
-    if (k > 0) with += " JOIN step" + std::to_string(k - 1) + " AS p ON e.cid = p.cid";
-    with += std::string(" WHERE ") +
-            (step.kind == FunnelStep::Kind::PageView ? kPageStepRows : kOtherStepRows) +
-            " AND app = " + sql.quote(query.range.app) + " AND ts >= " + std::to_string(first) +
-            " AND ts < " + std::to_string(end) + " AND " + sqlStepCondition(sql, step) +
-            (k > 0 ? " AND e.ts >= p.t" : "") + " GROUP BY e.cid)";
-    counts += (k == 0 ? "" : ", ") + std::string("(SELECT count(*) FROM ") + name + ")";
+  FunnelCounter counter;
+  for (const FunnelStep& step : query.steps) {
+    counter.startStep();
+    // No client reached the step before: none can reach this one.
+    if (!counter.anyReached()) continue;
+    // A step's events, from its index, from the earliest time a client reached the step
+    // before (within the range).
+    const std::int64_t from = std::max(first, counter.earliestReached());
+    scan(std::string("SELECT cid, ts FROM events WHERE ") +
+             (step.kind == FunnelStep::Kind::PageView ? kPageStepRows : kOtherStepRows) +
+             " AND app = " + sql.quote(query.range.app) + " AND ts >= " + std::to_string(from) +
+             " AND ts < " + std::to_string(end) + " AND " + sqlStepCondition(sql, step),
+         [&counter](sqlite3_stmt* row) {
+           counter.add(textOf(row, 0), sqlite3_column_int64(row, 1));
+         });
   }
-  return assembleFunnel(query, select(with + " SELECT " + counts));
+  return assembleFunnel(query, counter.rows());
 }
 
 std::vector<std::string> SqliteStore::apps() { return sqlApps(dialect(), "day_kinds"); }

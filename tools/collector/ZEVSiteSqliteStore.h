@@ -12,6 +12,7 @@
 #include "ZEVSiteSqlSummary.h"
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,7 +49,12 @@ class SqliteStore : public AnalyticsStore {
 
   static Connection open(const std::string& path);
   Statement prepare(const char* sql);
+  // Runs `sql` on a connection of its own and calls `row` with the statement at each row.
+  void scan(const std::string& sql, const std::function<void(sqlite3_stmt*)>& row);
   SqlRows select(const std::string& sql);
+  // The summary's rows of sessions, users, platforms, app versions and locales for `range`
+  // (a WHERE clause), counted from the per-day tables.
+  SummaryRows contextRows(const std::string& range);
   SqlDialect dialect();
   void insertLocked(const std::vector<EventRecord>& records);
   static int walCommitted(void* store, sqlite3* db, const char* name, int walPages);
