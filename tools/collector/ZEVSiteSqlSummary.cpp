@@ -143,16 +143,17 @@ SqlRows topRows(const std::map<std::vector<std::string>, std::int64_t>& counts) 
 
 Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
                    const SummaryStatements& statements,
-                   const std::function<SummaryRows()>& contextRows) {
-  auto context = std::async(std::launch::async, contextRows);
+                   const std::function<SummaryRows()>& clientRows) {
+  auto clients = std::async(std::launch::async, clientRows);
   SummaryRows rows = sqlRunAll(dialect, {{statements.kinds, 5},
-                                         {statements.dayClients, 2},
-                                         {statements.clients, 1},
                                          {statements.pages, 2},
                                          {statements.events, 3},
                                          {statements.campaigns, 3},
                                          {statements.properties, 4}});
-  for (SqlRows& more : context.get()) rows.push_back(std::move(more));
+  SummaryRows more = clients.get();
+  if (more.size() != 7) throw StoreError("the summary's client rows are incomplete");
+  rows.insert(rows.begin() + 1, more.begin(), more.begin() + 2);
+  rows.insert(rows.end(), more.begin() + 2, more.end());
   return assembleSummary(query, rows);
 }
 

@@ -73,6 +73,13 @@ void ProfileCounter::add(const Profile& p, std::int64_t events) {
     anonymousClients_.push_back(false);
   }
   const std::uint32_t client = found->second;
+  // A new day, or a new client of the day.
+  if (days_.empty() || days_.back().first != p.day) {
+    days_.emplace_back(p.day, 1);
+  } else if (client != lastClient_) {
+    ++days_.back().second;
+  }
+  lastClient_ = client;
   if (p.uid.empty()) {
     anonymousClients_[client] = true;
   } else if (userIds_.find(p.uid) == userIds_.end()) {
@@ -106,6 +113,13 @@ SqlRows ProfileCounter::listRows(Entries& entries, bool withEvents) {
   return rows;
 }
 
+SqlRows ProfileCounter::days() const {
+  SqlRows rows;
+  for (const auto& [day, clients] : days_) rows.push_back({day, std::to_string(clients)});
+  return rows;
+}
+SqlRows ProfileCounter::clients() const { return {{std::to_string(clients_.size())}}; }
+
 SqlRows ProfileCounter::users() const {
   const auto anonymous = std::count(anonymousClients_.begin(), anonymousClients_.end(), true);
   return {{std::to_string(userIds_.size() + static_cast<std::size_t>(anonymous))}};
@@ -138,41 +152,31 @@ SqlRows RetentionCounter::rows() const {
   return rows;
 }
 
-void FunnelCounter::finishStep() {
-  clients_.push_back(static_cast<std::int64_t>(current_.size()));
-  reached_.swap(current_);
-  current_.clear();
-}
-
-void FunnelCounter::startStep() {
-  if (step_ > 0) finishStep();
-  ++step_;
-}
-
-void FunnelCounter::add(std::string_view cid, std::int64_t ts) {
-  if (step_ > 1) {
-    auto previous = reached_.find(cid);
-    if (previous == reached_.end() || ts < previous->second) return;
-  }
-  auto time = current_.find(cid);
-  if (time == current_.end()) {
-    current_.emplace(std::string(cid), ts);
+void FunnelCounter::add(std::string_view cid, std::int64_t ts, std::uint32_t steps) {
+  auto client = clients_.find(cid);
+  if (client == clients_.end()) client = clients_.emplace(std::string(cid), Progress{}).first;
+  Progress& progress = client->second;
+  if (progress.steps != 0 && progress.time == ts) {
+    progress.steps |= steps;
   } else {
-    time->second = std::min(time->second, ts);
+    progress.time = ts;
+    progress.steps = steps;
+  }
+  while (progress.reached < steps_ && (progress.steps >> progress.reached & 1) != 0) {
+    ++progress.reached;
   }
 }
 
-std::int64_t FunnelCounter::earliestReached() const {
-  std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
-  for (const auto& [cid, ts] : reached_) earliest = std::min(earliest, ts);
-  return step_ <= 1 ? std::numeric_limits<std::int64_t>::min() : earliest;
-}
-
-SqlRows FunnelCounter::rows() {
-  if (step_ > 0) finishStep();
-  step_ = 0;
+SqlRows FunnelCounter::rows() const {
+  std::vector<std::int64_t> reached(steps_ + 1);
+  for (const auto& [cid, progress] : clients_) ++reached[progress.reached];
+  // The clients at step k or further reached it.
   SqlRows rows(1);
-  for (std::int64_t n : clients_) rows.front().push_back(std::to_string(n));
+  std::int64_t further = 0;
+  for (std::size_t k = steps_; k > 0; --k) {
+    further += reached[k];
+    rows.front().insert(rows.front().begin(), std::to_string(further));
+  }
   return rows;
 }
 

@@ -54,18 +54,21 @@ class SessionCounter {
   std::vector<Row> rows_;
 };
 
-// The users and the profile lists of a range from the rows of each day's clients.
+// The clients, users and profile lists of a range from the rows of each day's clients.
 class ProfileCounter {
  public:
   struct Profile {
-    std::string_view cid, uid, os, osVersion, appVersion, locale;
+    std::string_view day, cid, uid, os, osVersion, appVersion, locale;
   };
-  // `events` events of a day had `profile`.
+  // `events` events of client `cid` on `day` had `profile`; the rows of a day one after the
+  // other, its clients' in order.
   void add(const Profile& profile, std::int64_t events);
-  SqlRows users() const;  // one row: the users (see Summary::Totals)
-  SqlRows platforms();    // os, os version, clients, events
-  SqlRows appVersions();  // version, clients, events
-  SqlRows locales();      // locale, clients
+  SqlRows days() const;     // day, clients: each day with clients
+  SqlRows clients() const;  // one row: the clients
+  SqlRows users() const;    // one row: the users (see Summary::Totals)
+  SqlRows platforms();      // os, os version, clients, events
+  SqlRows appVersions();    // version, clients, events
+  SqlRows locales();        // locale, clients
 
  private:
   struct Entry {
@@ -86,6 +89,8 @@ class ProfileCounter {
   TextMap<std::uint32_t> clients_;      // client id -> its number
   std::vector<bool> anonymousClients_;  // by number: had events without a user id
   TextSet userIds_;
+  std::vector<std::pair<std::string, std::int64_t>> days_;  // day, clients so far
+  std::uint32_t lastClient_ = 0;                            // the number of the last row's client
   Entries platforms_, appVersions_, locales_;
   std::string scratch_;  // a key while it is looked up
 };
@@ -105,26 +110,27 @@ class RetentionCounter {
   TextMap<std::vector<std::int64_t>> periods_;
 };
 
-// A funnel's clients, a step at a time: the clients that did each step at or after their time
-// of the step before, with their earliest such time.
+// A funnel's clients from the events of its steps in the order they happened: each client
+// moves on to the next step with the first event of it, at or after its time of the step it
+// is at. Events of one time count together, in any order, so an event at the time a client
+// reached a step counts for the next one too, as the funnel's at-or-after asks.
 class FunnelCounter {
  public:
-  // Starts the next step; its events follow.
-  void startStep();
-  // Client `cid` did the current step at `ts`.
-  void add(std::string_view cid, std::int64_t ts);
-  // The earliest time a client reached the step before (nothing reached: no event of the
-  // current step counts, and the caller may skip reading them).
-  bool anyReached() const { return step_ <= 1 || !reached_.empty(); }
-  std::int64_t earliestReached() const;
-  // One row: the clients of each step started.
-  SqlRows rows();
+  explicit FunnelCounter(std::size_t steps) : steps_(steps) {}
+  // Client `cid` had an event at `ts` that is step k for each bit k of `steps`; `ts` never
+  // less than the last one added.
+  void add(std::string_view cid, std::int64_t ts, std::uint32_t steps);
+  // One row: the clients that reached each step.
+  SqlRows rows() const;
 
  private:
-  void finishStep();
-  std::size_t step_ = 0;  // steps started
-  TextMap<std::int64_t> reached_, current_;
-  std::vector<std::int64_t> clients_;
+  struct Progress {
+    std::size_t reached = 0;  // steps done
+    std::int64_t time = 0;    // the time of its latest events
+    std::uint32_t steps = 0;  // the steps its events at that time are
+  };
+  std::size_t steps_;
+  TextMap<Progress> clients_;
 };
 
 }  // namespace zevsite::collector
