@@ -1,10 +1,12 @@
 // The collector as a backend: events per second from SDK senders (zevsite_bench_sender
-// processes) into each store, and the summary query over 1,000,000 stored events. ClickHouse
+// processes) into each store, and the summary, retention and funnel queries over 1,000,000
+// stored events. ClickHouse
 // runs when ZEVSITE_BENCH_CLICKHOUSE_URL (http://HOST:PORT) names a server; its databases are
 // dropped afterwards.
 #include "bench_support.h"
 
 #include "ZEVSiteCollector.h"
+#include "ZEVSiteJourneys.h"
 #include "ZEVSiteSummaryFormat.h"
 
 #include <httplib.h>
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -296,21 +299,27 @@ void BM_uploadWithSlowClientsOpen(benchmark::State& state) {
 }
 BENCHMARK(BM_uploadWithSlowClientsOpen)->Arg(1000)->Iterations(100)->Unit(benchmark::kMillisecond);
 
-// 1,000,000 events of app "1" over 30 days: page views, classic events, custom actions,
-// starts with campaigns and pulses from 20,000 clients, stored in batches of 10,000.
+// 1,000,000 events of app "1" over 30 days, in the order they happened: page views, classic
+// events, custom actions, starts with campaigns, pulses and a custom event ("purchase") from
+// 20,000 clients, stored in batches of 10,000. Each client has one session a day, one of 4 systems,
+// 5 app versions and 6 locales; a third of them are signed in.
 void fill(zevsite::collector::AnalyticsStore& store, std::int64_t firstDay) {
   std::mt19937_64 random(7);
   const char* const kinds[] = {"pageview", "pageview", "pageview", "event",
-                               "event",    "init",     "pulse"};
+                               "event",    "init",     "pulse",    "purchase"};
+  const char* const systems[] = {"Debian GNU/Linux", "Ubuntu", "Fedora Linux", "Windows"};
   std::vector<zevsite::collector::EventRecord> batch;
   for (int i = 0; i < 1'000'000; ++i) {
     zevsite::collector::EventRecord& r = batch.emplace_back();
     r.app = "1";
-    r.event = kinds[random() % 7];
+    r.event = kinds[random() % 8];
     r.eventId = "bench-" + std::to_string(i);
-    r.clientId = "client-" + std::to_string(random() % 20'000);
-    r.eventTime = (firstDay + static_cast<std::int64_t>(random() % 30)) * 86'400'000 +
-                  static_cast<std::int64_t>(random() % 86'400'000);
+    const auto client = static_cast<int>(random() % 20'000);
+    r.clientId = "client-" + std::to_string(client);
+    // In the order they happened, as a collector receives them: one every 2.592 s on average.
+    r.eventTime =
+        firstDay * 86'400'000 + i * std::int64_t{2592} + static_cast<std::int64_t>(random() % 1000);
+    const std::int64_t day = r.eventTime / 86'400'000 - firstDay;
     r.deviceTime = r.receivedTime = r.eventTime;
     r.day = zevsite::collector::dayOf(r.eventTime);
     if (r.event == "pageview") r.title = "Page/" + std::to_string(random() % 200);
@@ -325,6 +334,17 @@ void fill(zevsite::collector::AnalyticsStore& store, std::int64_t firstDay) {
     }
     r.actionLabels = r.actionValues = "{}";
     r.dimensions = R"({"cd1":"blue","cm1":"3"})";
+    r.properties = "{}";
+    if (client % 3 == 0) r.userId = "user-" + std::to_string(client);
+    r.os = systems[client % 4];
+    r.osVersion = std::to_string(10 + client % 3);
+    r.appVersion = "2." + std::to_string(client % 5);
+    r.locale = client % 6 == 0 ? "de-DE" : "en-US";
+    char session[17];
+    std::snprintf(session, sizeof session, "%016llx",
+                  static_cast<unsigned long long>(client) * 100 + static_cast<unsigned>(day));
+    r.sessionId = session;
+    r.sessionNumber = day + 1;
     if (batch.size() == 10'000) {
       store.insert(batch);
       batch.clear();
@@ -332,28 +352,123 @@ void fill(zevsite::collector::AnalyticsStore& store, std::int64_t firstDay) {
   }
 }
 
+// The first of fill()'s 30 days: the last ends today.
+std::int64_t firstFilledDay() { return zevsite::collector::today() - 29; }
+
+// The store of `kind` holding fill()'s events, filled once per process for every benchmark
+// that reads it, or null when the benchmark cannot run here. Closed (its ClickHouse
+// database dropped) when the process ends.
+zevsite::collector::AnalyticsStore* filledStore(const std::string& kind) {
+  struct Filled {
+    std::map<std::string,
+             std::pair<std::string, std::unique_ptr<zevsite::collector::AnalyticsStore>>>
+        stores;  // kind -> URL and store
+    ~Filled() {
+      for (auto& [kind, store] : stores) {
+        store.second.reset();
+        dropClickHouseDatabase(store.first);
+      }
+    }
+  };
+  static Filled filled;
+  auto& [url, store] = filled.stores[kind];
+  if (!store) {
+    url = storeURL(kind, "queries");
+    if (url.empty()) return nullptr;
+    store = zevsite::collector::openAnalyticsStore(url);
+    fill(*store, firstFilledDay());
+  }
+  return store.get();
+}
+
+// The range of fill()'s 30 days.
+zevsite::collector::SummaryQuery filledRange() {
+  return {"1", zevsite::collector::formatDay(firstFilledDay()),
+          zevsite::collector::formatDay(firstFilledDay() + 29)};
+}
+
 void BM_summaryOverOneMillionEvents(benchmark::State& state, const std::string& kind) {
-  const std::string url = storeURL(kind, "summary");
-  if (url.empty()) {
+  auto* store = filledStore(kind);
+  if (!store) {
     state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
     return;
   }
-  auto store = zevsite::collector::openAnalyticsStore(url);
-  const std::int64_t firstDay = zevsite::collector::today() - 29;
-  fill(*store, firstDay);
-  const zevsite::collector::SummaryQuery query{"1", zevsite::collector::formatDay(firstDay),
-                                               zevsite::collector::formatDay(firstDay + 29)};
-  std::int64_t events = 0;
-  for (auto _ : state) events = store->summary(query).totals.events;
+  std::int64_t events = 0, sessions = 0;
+  for (auto _ : state) {
+    const auto summary = store->summary(filledRange());
+    events = summary.totals.events;
+    sessions = summary.totals.sessions;
+  }
   state.counters["events"] = static_cast<double>(events);
-  store.reset();
-  dropClickHouseDatabase(url);
+  state.counters["sessions"] = static_cast<double>(sessions);
 }
 BENCHMARK_CAPTURE(BM_summaryOverOneMillionEvents, sqlite, std::string("sqlite"))
     ->Iterations(3)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_summaryOverOneMillionEvents, clickhouse, std::string("clickhouse"))
+    ->Iterations(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Retention over fill()'s 30 days: by week (argument 0) and by day (1).
+void BM_retentionOverOneMillionEvents(benchmark::State& state, const std::string& kind) {
+  auto* store = filledStore(kind);
+  if (!store) {
+    state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
+    return;
+  }
+  const zevsite::collector::RetentionQuery query{
+      filledRange(), state.range(0) == 0 ? zevsite::collector::RetentionPeriod::Week
+                                         : zevsite::collector::RetentionPeriod::Day};
+  std::size_t cohorts = 0;
+  for (auto _ : state) cohorts = store->retention(query).cohorts.size();
+  state.counters["cohorts"] = static_cast<double>(cohorts);
+}
+BENCHMARK_CAPTURE(BM_retentionOverOneMillionEvents, sqlite, std::string("sqlite"))
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_retentionOverOneMillionEvents, clickhouse, std::string("clickhouse"))
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(5)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A funnel over fill()'s 30 days: 4 steps (a page, a classic event, the custom event, a
+// custom action), and the most steps a query may name, 10, each the custom event (125,000
+// events a step).
+void BM_funnelOverOneMillionEvents(benchmark::State& state, const std::string& kind) {
+  auto* store = filledStore(kind);
+  if (!store) {
+    state.SkipWithError("ZEVSITE_BENCH_CLICKHOUSE_URL is not set");
+    return;
+  }
+  std::vector<std::string> steps = {"pageview:Page/1", "event:cat1/act1", "custom:purchase",
+                                    "action:share"};
+  if (state.range(0) == 10) steps.assign(10, "custom:purchase");
+  std::string problem;
+  const auto query = zevsite::collector::funnelQuery(filledRange(), steps, problem);
+  if (!query) {
+    state.SkipWithError(problem.c_str());
+    return;
+  }
+  std::int64_t last = 0;
+  for (auto _ : state) last = store->funnel(*query).clients.back();
+  state.counters["last_step_clients"] = static_cast<double>(last);
+}
+BENCHMARK_CAPTURE(BM_funnelOverOneMillionEvents, sqlite, std::string("sqlite"))
+    ->Arg(4)
+    ->Arg(10)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_funnelOverOneMillionEvents, clickhouse, std::string("clickhouse"))
+    ->Arg(4)
+    ->Arg(10)
     ->Iterations(5)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

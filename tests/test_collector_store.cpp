@@ -143,7 +143,7 @@ class SqliteBackend {
     sqlite3_close(db);
   }
   // The events table made again with only `columns`, with its rows, as an older collector
-  // made it: also without the per-day tables of sessions and profiles it did not keep.
+  // made it: also without the per-day table of sessions and profiles it did not keep.
   void makeOlderTable(const std::string& columns) {
     std::string definitions;
     for (const std::string& name : columnNames(columns)) {
@@ -156,7 +156,7 @@ class SqliteBackend {
     execute("CREATE TABLE events_before (" + definitions + "); INSERT INTO events_before SELECT " +
             columns +
             " FROM events; DROP TABLE events; ALTER TABLE events_before RENAME TO events;"
-            " DROP TABLE day_sessions; DROP TABLE day_profiles; PRAGMA user_version = 1;");
+            " DROP TABLE day_profiles; PRAGMA user_version = 1;");
   }
   // Each stored event's `columns` by event id, as text.
   std::map<std::string, std::vector<std::string>> columnsOf(const std::string& columns) {
@@ -1191,8 +1191,8 @@ TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
   }
   // As such a database was: the events alone, schema version 0.
   backend.execute(
-      "DROP TABLE day_kinds; DROP TABLE day_clients; DROP TABLE day_pages; DROP TABLE day_events;"
-      " DROP TABLE day_campaigns; PRAGMA user_version = 0;");
+      "DROP TABLE day_kinds; DROP TABLE day_profiles; DROP TABLE day_pages;"
+      " DROP TABLE day_events; DROP TABLE day_campaigns; PRAGMA user_version = 0;");
   Collector collector;
   startCollector(collector);
   EXPECT_EQ(collector.get(kKnownSummaryPath), std::pair(200, std::string(kKnownSummary)));

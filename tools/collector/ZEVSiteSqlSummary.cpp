@@ -142,22 +142,23 @@ SqlRows topRows(const std::map<std::vector<std::string>, std::int64_t>& counts) 
 }
 
 Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
-                   const SummaryStatements& statements) {
-  return assembleSummary(query, sqlRunAll(dialect, {{statements.kinds, 5},
-                                                    {statements.dayClients, 2},
-                                                    {statements.clients, 1},
-                                                    {statements.pages, 2},
-                                                    {statements.events, 3},
-                                                    {statements.campaigns, 3},
-                                                    {statements.properties, 4},
-                                                    {statements.sessions, 2},
-                                                    {statements.users, 1},
-                                                    {statements.platforms, 4},
-                                                    {statements.appVersions, 3},
-                                                    {statements.locales, 2}}));
+                   const SummaryStatements& statements,
+                   const std::function<SummaryRows()>& clientRows) {
+  auto clients = std::async(std::launch::async, clientRows);
+  SummaryRows rows = sqlRunAll(dialect, {{statements.kinds, 5},
+                                         {statements.pages, 2},
+                                         {statements.events, 3},
+                                         {statements.campaigns, 3},
+                                         {statements.properties, 4}});
+  SummaryRows more = clients.get();
+  if (more.size() != 7) throw StoreError("the summary's client rows are incomplete");
+  rows.insert(rows.begin() + 1, more.begin(), more.begin() + 2);
+  rows.insert(rows.end(), more.begin() + 2, more.end());
+  return assembleSummary(query, rows);
 }
 
 Summary assembleSummary(const SummaryQuery& query, const SummaryRows& results) {
+  if (results.size() != 12) throw StoreError("the summary's rows are incomplete");
   Summary summary;
   summary.query = query;
   addDailyAndTotals(results[0], results[1], results[2], summary);

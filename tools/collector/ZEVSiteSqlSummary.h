@@ -1,8 +1,10 @@
 // The summary as SQL both SQL stores answer: each store reads it from tables of its own (SQLite
 // from per-day tables kept at insert time, ClickHouse from the event rows) but every store
-// answers the same twelve statements with rows of the same shape, and this assembles them, so
-// SQLite and ClickHouse give identical answers. Stateless; runs on the calling thread, and on
-// one short-lived thread per statement for a concurrent dialect.
+// answers with twelve sets of rows of the same shape (SQLite counts those of clients, sessions
+// and profiles itself from rows it reads), and this assembles them, so SQLite and ClickHouse
+// give identical answers.
+// Stateless; runs on the calling thread, and on one short-lived thread per statement for a
+// concurrent dialect.
 #pragma once
 
 #include "ZEVSiteAnalyticsStore.h"
@@ -28,21 +30,21 @@ struct SqlDialect {
 
 // What a store runs for one summary; each event counted once, whatever was stored twice.
 struct SummaryStatements {
-  std::string kinds;        // day, event, custom action (0/1), inst (0/1), events: per day and kind
-  std::string dayClients;   // day, distinct clients
-  std::string clients;      // distinct clients of the whole range
-  std::string pages;        // title, views
-  std::string events;       // category, action, count: the events without a custom action
-  std::string campaigns;    // campaign, source, starts: the starts with a campaign
-  std::string properties;   // name, key, value, count: the custom events' properties
-  std::string sessions;     // sessions, the sum over them of last minus first event time (ms)
-  std::string users;        // distinct users (see Summary::Totals)
-  std::string platforms;    // os, os version, clients, events: a profile list
-  std::string appVersions;  // version, clients, events: a profile list
-  std::string locales;      // locale, clients: a profile list
+  std::string kinds;       // day, event, custom action (0/1), inst (0/1), events: per day and kind
+  std::string pages;       // title, views
+  std::string events;      // category, action, count: the events without a custom action
+  std::string campaigns;   // campaign, source, starts: the starts with a campaign
+  std::string properties;  // name, key, value, count: the custom events' properties
 };
 
-// The rows of those twelve statements, in that order.
+// The rows of a summary, in this order: kinds; the clients of each day (day, distinct
+// clients); the clients of the whole range (one row); pages, events, campaigns and
+// properties; and those of the context:
+//   sessions: one row, the sessions and the sum over them of last minus first event time (ms)
+//   users: one row, the distinct users (see Summary::Totals)
+//   platforms: os, os version, clients, events (a profile list)
+//   app versions: version, clients, events (a profile list)
+//   locales: locale, clients (a profile list)
 using SummaryRows = std::vector<SqlRows>;
 
 // At most this many entries in each list of the summary.
@@ -62,9 +64,12 @@ std::string sqlProfileList(const std::string& table, const std::string& range,
                            const std::string& keys, const std::string& clients,
                            const std::string& events);
 
+// The summary from `statements` and the rows that `clientRows` makes on a thread of its own
+// while the statements run: the clients of each day, of the range, and the context's rows.
 Summary sqlSummary(const SqlDialect& dialect, const SummaryQuery& query,
-                   const SummaryStatements& statements);
-// The summary from rows a store made itself, shaped as the twelve statements' answers.
+                   const SummaryStatements& statements,
+                   const std::function<SummaryRows()>& clientRows);
+// The summary from rows a store made itself, shaped as the statements' and the context's.
 Summary assembleSummary(const SummaryQuery& query, const SummaryRows& rows);
 // The rows of each (statement, columns), in order, in parallel for a concurrent dialect; each
 // row checked to hold its statement's number of columns (0: the caller checks).

@@ -1,11 +1,14 @@
 #include "ZEVSiteSqliteStore.h"
 
 #include "ZEVSiteJourneys.h"
+#include "ZEVSiteSqliteCounts.h"
+#include "ZEVSiteSummaryFormat.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <set>
 #include <string_view>
@@ -46,8 +49,6 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS day_kinds (app TEXT NOT NULL, day TEXT NOT NULL,"
     " event TEXT NOT NULL, custom INTEGER NOT NULL, inst INTEGER NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, event, custom, inst)) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS day_clients (app TEXT NOT NULL, day TEXT NOT NULL,"
-    " cid TEXT NOT NULL, PRIMARY KEY (app, day, cid)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS day_pages (app TEXT NOT NULL, day TEXT NOT NULL,"
     " title TEXT NOT NULL, n INTEGER NOT NULL, PRIMARY KEY (app, day, title)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS day_events (app TEXT NOT NULL, day TEXT NOT NULL,"
@@ -59,13 +60,11 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS day_properties (app TEXT NOT NULL, day TEXT NOT NULL,"
     " name TEXT NOT NULL, key TEXT NOT NULL, value TEXT NOT NULL, n INTEGER NOT NULL,"
     " PRIMARY KEY (app, day, name, key, value)) WITHOUT ROWID;"
-    "CREATE TABLE IF NOT EXISTS day_sessions (app TEXT NOT NULL, day TEXT NOT NULL,"
-    " cid TEXT NOT NULL, sid TEXT NOT NULL, first_ts INTEGER NOT NULL, last_ts INTEGER NOT NULL,"
-    " PRIMARY KEY (app, day, cid, sid)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS day_profiles (app TEXT NOT NULL, day TEXT NOT NULL,"
-    " cid TEXT NOT NULL, uid TEXT NOT NULL, os TEXT NOT NULL, os_version TEXT NOT NULL,"
-    " app_version TEXT NOT NULL, locale TEXT NOT NULL, n INTEGER NOT NULL,"
-    " PRIMARY KEY (app, day, cid, uid, os, os_version, app_version, locale)) WITHOUT ROWID;"
+    " cid TEXT NOT NULL, sid TEXT NOT NULL, uid TEXT NOT NULL, os TEXT NOT NULL,"
+    " os_version TEXT NOT NULL, app_version TEXT NOT NULL, locale TEXT NOT NULL,"
+    " first_ts INTEGER NOT NULL, last_ts INTEGER NOT NULL, n INTEGER NOT NULL,"
+    " PRIMARY KEY (app, day, cid, sid, uid, os, os_version, app_version, locale)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS registered_apps (id TEXT PRIMARY KEY, name TEXT NOT NULL);";
 
 // The context columns of the events table, in this order after properties. Added to every
@@ -80,39 +79,28 @@ constexpr std::pair<const char*, const char*> kSqliteContextColumns[] = {
     {"screen", "TEXT NOT NULL DEFAULT ''"},     {"sid", "TEXT NOT NULL DEFAULT ''"},
     {"sn", "INTEGER NOT NULL DEFAULT 0"}};
 
-// The funnel's steps read the events of one page title, or of one kind, custom action or
-// event category and action, in a time range: two partial indexes hold just those (starts
-// and pulses are never a step), with the client and time, so a step reads no event row.
-// Each event is in one of them at most. Made when the store opens, also for a database made
-// before them.
-const char* const kStepIndexes =
-    "CREATE INDEX IF NOT EXISTS events_page_steps ON events (app, title, ts, cid)"
-    " WHERE event = 'pageview';"
-    "CREATE INDEX IF NOT EXISTS events_other_steps ON events"
-    " (app, event, caid, category, action, ts, cid) WHERE event NOT IN ('pageview', 'init', "
-    "'pulse');";
-// What a step's statement says to read from those indexes (the same text as their WHERE).
-const char* const kPageStepRows = "event = 'pageview'";
-const char* const kOtherStepRows = "event NOT IN ('pageview', 'init', 'pulse')";
+// A funnel reads the events of an app's time range in the order they happened: an index of
+// them by time, appended to as events arrive (in about that order). Made when the store
+// opens, also for a database made before it.
+const char* const kTimeIndex = "CREATE INDEX IF NOT EXISTS events_times ON events (app, ts);";
 
 // A database made before sessions and profiles were counted (user_version 1) gets their
-// per-day tables filled from its events.
+// per-day table filled from its events. It holds each day's clients too, which a table of
+// their own held before.
 const char* const kFillContextTables =
-    "DELETE FROM day_sessions; DELETE FROM day_profiles;"
-    "INSERT INTO day_sessions SELECT app, day, cid, sid, min(ts), max(ts) FROM events"
-    " WHERE sid <> '' GROUP BY app, day, cid, sid;"
-    "INSERT INTO day_profiles SELECT app, day, cid, uid, os, os_version, app_version, locale,"
-    " count(*) FROM events GROUP BY app, day, cid, uid, os, os_version, app_version, locale;"
+    "DROP TABLE IF EXISTS day_clients; DELETE FROM day_profiles;"
+    "INSERT INTO day_profiles SELECT app, day, cid, sid, uid, os, os_version, app_version, locale,"
+    " min(ts), max(ts), count(*) FROM events"
+    " GROUP BY app, day, cid, sid, uid, os, os_version, app_version, locale;"
     "PRAGMA user_version = 2;";
 
 // A database made before the per-day tables (user_version 0) gets them filled from its
 // events, and loses the covering indexes the summary read before.
 const char* const kFillDayTables =
-    "DELETE FROM day_kinds; DELETE FROM day_clients; DELETE FROM day_pages;"
+    "DELETE FROM day_kinds; DELETE FROM day_pages;"
     "DELETE FROM day_events; DELETE FROM day_campaigns;"
     "INSERT INTO day_kinds SELECT app, day, event, caid <> '', inst, count(*) FROM events"
     " GROUP BY app, day, event, caid <> '', inst;"
-    "INSERT INTO day_clients SELECT DISTINCT app, day, cid FROM events;"
     "INSERT INTO day_pages SELECT app, day, title, count(*) FROM events"
     " WHERE event = 'pageview' GROUP BY app, day, title;"
     "INSERT INTO day_events SELECT app, day, category, action, count(*) FROM events"
@@ -132,6 +120,14 @@ const char* const kAddDeviceTimes =
 // A database made before events kept their other fields: its events had none kept.
 const char* const kAddProperties =
     "ALTER TABLE events ADD COLUMN properties TEXT NOT NULL DEFAULT '{}';";
+
+// Column `column` of the row `statement` stands on, as text; valid until the next step.
+std::string_view textOf(sqlite3_stmt* statement, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+  return text ? std::string_view(text,
+                                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+              : std::string_view();
+}
 
 std::string sqliteLiteral(std::string_view text) {
   std::string out = "'";
@@ -202,20 +198,21 @@ void run(sqlite3* db, sqlite3_stmt* statement, const Values&... values) {
 struct DayCounts {
   using Text = std::string_view;
   std::map<std::tuple<Text, Text, Text, int, int>, std::int64_t> kinds;
-  std::set<std::tuple<Text, Text, Text>> clients;
   std::map<std::tuple<Text, Text, Text>, std::int64_t> pages;
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> events;
   std::map<std::tuple<Text, Text, Text, Text>, std::int64_t> campaigns;
   std::map<std::tuple<Text, Text, Text, Text, Text>, std::int64_t> properties;
-  // (app, day, cid, sid) -> the first and last event time.
-  std::map<std::tuple<Text, Text, Text, Text>, std::pair<std::int64_t, std::int64_t>> sessions;
-  std::map<std::tuple<Text, Text, Text, Text, Text, Text, Text, Text>, std::int64_t> profiles;
+  // (app, day, cid, sid, uid, os, os version, app version, locale) -> the first and last event
+  // time and the events.
+  struct Profile {
+    std::int64_t first, last, events;
+  };
+  std::map<std::tuple<Text, Text, Text, Text, Text, Text, Text, Text, Text>, Profile> profiles;
 
   void add(const EventRecord& r) {
     addContext(r);
     const bool custom = !r.customActionId.empty();
     ++kinds[{r.app, r.day, r.event, custom ? 1 : 0, r.firstLaunch}];
-    clients.insert({r.app, r.day, r.clientId});
     if (r.event == "pageview") ++pages[{r.app, r.day, r.title}];
     if (r.event == "event" && !custom) ++events[{r.app, r.day, r.category, r.action}];
     if (r.event == "init" && !r.campaign.empty()) {
@@ -229,14 +226,13 @@ struct DayCounts {
   }
 
   void addContext(const EventRecord& r) {
-    ++profiles[{r.app, r.day, r.clientId, r.userId, r.os, r.osVersion, r.appVersion, r.locale}];
-    if (r.sessionId.empty()) return;
-    auto [session, added] =
-        sessions.try_emplace({r.app, r.day, r.clientId, r.sessionId}, r.eventTime, r.eventTime);
+    auto [profile, added] = profiles.try_emplace({r.app, r.day, r.clientId, r.sessionId, r.userId,
+                                                  r.os, r.osVersion, r.appVersion, r.locale},
+                                                 Profile{r.eventTime, r.eventTime, 1});
     if (!added) {
-      auto& [first, last] = session->second;
-      first = std::min(first, r.eventTime);
-      last = std::max(last, r.eventTime);
+      profile->second.first = std::min(profile->second.first, r.eventTime);
+      profile->second.last = std::max(profile->second.last, r.eventTime);
+      ++profile->second.events;
     }
   }
 };
@@ -269,7 +265,11 @@ SqliteStore::Connection SqliteStore::open(const std::string& path) {
     }
   }
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  // No mutex of SQLite's own per connection: each is used by one thread at a time (the
+  // writer's behind writeMutex_), and a query's rows no longer take a lock each.
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
   Connection db(raw);
   if (rc != SQLITE_OK) {
     throw StoreError("cannot open " + path + ": " +
@@ -302,7 +302,7 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
     addContextColumns(db, path);
     if (userVersion(db) < 1) execute(db, kFillDayTables, "cannot fill the per-day tables");
     if (userVersion(db) < 2) execute(db, kFillContextTables, "cannot fill the per-day tables");
-    execute(db, kStepIndexes, "cannot index the funnel's steps in " + path);
+    execute(db, kTimeIndex, "cannot index the events' times in " + path);
     execute(db, "COMMIT", "cannot set up " + path);
   } catch (...) {
     sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -315,7 +315,6 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
       " screen, sid, sn) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   addKind_ = prepare(
       "INSERT INTO day_kinds VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
-  addClient_ = prepare("INSERT OR IGNORE INTO day_clients VALUES (?,?,?)");
   addPage_ = prepare(
       "INSERT INTO day_pages VALUES (?,?,?,?) ON CONFLICT DO UPDATE SET n = n + excluded.n");
   addEvent_ = prepare(
@@ -325,11 +324,9 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path), writer_(open(pa
   addProperty_ = prepare(
       "INSERT INTO day_properties VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET n = n + "
       "excluded.n");
-  addSession_ = prepare(
-      "INSERT INTO day_sessions VALUES (?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
-      " first_ts = min(first_ts, excluded.first_ts), last_ts = max(last_ts, excluded.last_ts)");
   addProfile_ = prepare(
-      "INSERT INTO day_profiles VALUES (?,?,?,?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
+      "INSERT INTO day_profiles VALUES (?,?,?,?,?,?,?,?,?,?,?,?) ON CONFLICT DO UPDATE SET"
+      " first_ts = min(first_ts, excluded.first_ts), last_ts = max(last_ts, excluded.last_ts),"
       " n = n + excluded.n");
   // Replaces the automatic checkpoint on this connection.
   sqlite3_wal_hook(db, &SqliteStore::walCommitted, this);
@@ -406,7 +403,6 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
     const auto& [app, day, event, custom, inst] = key;
     run(db, addKind_.get(), app, day, event, custom, inst, n);
   }
-  for (const auto& [app, day, client] : added.clients) run(db, addClient_.get(), app, day, client);
   for (const auto& [key, n] : added.pages) {
     const auto& [app, day, title] = key;
     run(db, addPage_.get(), app, day, title, n);
@@ -423,20 +419,17 @@ void SqliteStore::insertLocked(const std::vector<EventRecord>& records) {
     const auto& [app, day, name, property, value] = key;
     run(db, addProperty_.get(), app, day, name, property, value, n);
   }
-  for (const auto& [key, times] : added.sessions) {
-    const auto& [app, day, client, session] = key;
-    run(db, addSession_.get(), app, day, client, session, times.first, times.second);
-  }
-  for (const auto& [key, n] : added.profiles) {
-    const auto& [app, day, client, user, os, osVersion, appVersion, locale] = key;
-    run(db, addProfile_.get(), app, day, client, user, os, osVersion, appVersion, locale, n);
+  for (const auto& [key, profile] : added.profiles) {
+    const auto& [app, day, client, session, user, os, osVersion, appVersion, locale] = key;
+    run(db, addProfile_.get(), app, day, client, session, user, os, osVersion, appVersion, locale,
+        profile.first, profile.last, profile.events);
   }
   if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     throw StoreError(std::string("cannot commit: ") + sqlite3_errmsg(db));
   }
 }
 
-SqlRows SqliteStore::select(const std::string& sql) {
+void SqliteStore::scan(const std::string& sql, const std::function<void(sqlite3_stmt*)>& row) {
   // A connection per statement: the summary's statements read in parallel (WAL readers do
   // not wait for each other or for the writer).
   Connection reader = open(path_);
@@ -446,16 +439,19 @@ SqlRows SqliteStore::select(const std::string& sql) {
     throw StoreError(std::string("cannot query: ") + sqlite3_errmsg(db));
   }
   Statement statement(raw);
-  SqlRows rows;
   int rc;
-  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
-    auto& row = rows.emplace_back();
-    for (int i = 0, n = sqlite3_column_count(raw); i < n; ++i) {
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(raw, i));
-      row.emplace_back(text ? std::string(text, sqlite3_column_bytes(raw, i)) : std::string());
-    }
-  }
+  while ((rc = sqlite3_step(raw)) == SQLITE_ROW) row(raw);
   if (rc != SQLITE_DONE) throw StoreError(std::string("query failed: ") + sqlite3_errmsg(db));
+}
+
+SqlRows SqliteStore::select(const std::string& sql) {
+  SqlRows rows;
+  scan(sql, [&rows](sqlite3_stmt* statement) {
+    auto& row = rows.emplace_back();
+    for (int i = 0, n = sqlite3_column_count(statement); i < n; ++i) {
+      row.emplace_back(textOf(statement, i));
+    }
+  });
   return rows;
 }
 
@@ -467,57 +463,73 @@ SqlDialect SqliteStore::dialect() {
 Summary SqliteStore::summary(const SummaryQuery& query) {
   const SqlDialect sql = dialect();
   const std::string range = sqlRange(sql, query);
-  return sqlSummary(
-      sql, query,
-      {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
-           " GROUP BY day, event, custom, inst",
-       "SELECT day, count(*) FROM day_clients" + range + " GROUP BY day",
-       "SELECT count(DISTINCT cid) FROM day_clients" + range,
-       sqlTopList("day_pages", range, "title", "sum(n)"),
-       sqlTopList("day_events", range, "category, action", "sum(n)"),
-       sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
-       sqlTopList("day_properties", range, "name, key, value", "sum(n)"),
-       "SELECT count(*), coalesce(sum(span), 0) FROM (SELECT max(last_ts) -"
-       " min(first_ts) AS span FROM day_sessions" +
-           range + " GROUP BY cid, sid)",
-       "SELECT count(*) FROM (SELECT DISTINCT uid, CASE WHEN uid = '' THEN cid"
-       " ELSE '' END FROM day_profiles" +
-           range + ")",
-       sqlProfileList("day_profiles", range, "os, os_version", "count(DISTINCT cid)", "sum(n)"),
-       sqlProfileList("day_profiles", range, "app_version", "count(DISTINCT cid)", "sum(n)"),
-       sqlProfileList("day_profiles", range, "locale", "count(DISTINCT cid)", "")});
+  return sqlSummary(sql, query,
+                    {"SELECT day, event, custom, inst, sum(n) FROM day_kinds" + range +
+                         " GROUP BY day, event, custom, inst",
+                     sqlTopList("day_pages", range, "title", "sum(n)"),
+                     sqlTopList("day_events", range, "category, action", "sum(n)"),
+                     sqlTopList("day_campaigns", range, "campaign, source", "sum(n)"),
+                     sqlTopList("day_properties", range, "name, key, value", "sum(n)")},
+                    [this, range] { return clientRows(range); });
+}
+
+SummaryRows SqliteStore::clientRows(const std::string& range) {
+  SessionCounter sessions;
+  ProfileCounter profiles;
+  // In the table's order: a day's rows one after the other, and its clients' in order.
+  scan(
+      "SELECT day, cid, sid, uid, os, os_version, app_version, locale, first_ts, last_ts, n"
+      " FROM day_profiles" +
+          range + " ORDER BY day, cid",
+      [&](sqlite3_stmt* row) {
+        const std::string_view client = textOf(row, 1), session = textOf(row, 2);
+        if (!session.empty()) {
+          sessions.add(client, session, sqlite3_column_int64(row, 8), sqlite3_column_int64(row, 9));
+        }
+        profiles.add({textOf(row, 0), client, textOf(row, 3), textOf(row, 4), textOf(row, 5),
+                      textOf(row, 6), textOf(row, 7)},
+                     sqlite3_column_int64(row, 10));
+      });
+  return {profiles.days(),      profiles.clients(),     sessions.rows(),   profiles.users(),
+          profiles.platforms(), profiles.appVersions(), profiles.locales()};
 }
 
 Retention SqliteStore::retention(const RetentionQuery& query) {
-  const SqlDialect sql = dialect();
-  // Days numbered from 1970-01-01 (julianday counts from noon), weeks as periodOfDay does.
-  const std::string day = "CAST(julianday(day) - 2440587.5 AS INTEGER)";
-  const std::string period = query.period == RetentionPeriod::Day ? day : "(" + day + " + 3) / 7";
-  return assembleRetention(
-      query, select("SELECT cohort, period, count(*) FROM (SELECT period, min(period) OVER"
-                    " (PARTITION BY cid) AS cohort FROM (SELECT DISTINCT cid, " +
-                    period + " AS period FROM day_clients" + sqlRange(sql, query.range) +
-                    ")) GROUP BY cohort, period"));
+  RetentionCounter counter(query.period);
+  // The rows come in day order: each day's number is worked out once.
+  std::string day;
+  std::int64_t dayNumber = 0;
+  scan("SELECT day, cid FROM day_profiles" + sqlRange(dialect(), query.range),
+       [&](sqlite3_stmt* row) {
+         if (textOf(row, 0) != day) {
+           day = textOf(row, 0);
+           dayNumber = parseDay(day).value_or(0);
+         }
+         counter.add(textOf(row, 1), dayNumber);
+       });
+  return assembleRetention(query, counter.rows());
 }
 
 Funnel SqliteStore::funnel(const FunnelQuery& query) {
   const SqlDialect sql = dialect();
   const auto [first, end] = sqlTimeRange(query.range);
-  // Step k: each client's first time of it at or after its time of step k - 1.
-  std::string with, counts;
+  // The events of any step in the order they happened, each with a bit per step it is.
+  std::string bits, any;
   for (std::size_t k = 0; k < query.steps.size(); ++k) {
-    const FunnelStep& step = query.steps[k];
-    const std::string name = "step" + std::to_string(k);
-    with += (k == 0 ? "WITH " : ", ") + name + " AS (SELECT e.cid, min(e.ts) AS t FROM events AS e";
-    if (k > 0) with += " JOIN step" + std::to_string(k - 1) + " AS p ON e.cid = p.cid";
-    with += std::string(" WHERE ") +
-            (step.kind == FunnelStep::Kind::PageView ? kPageStepRows : kOtherStepRows) +
-            " AND app = " + sql.quote(query.range.app) + " AND ts >= " + std::to_string(first) +
-            " AND ts < " + std::to_string(end) + " AND " + sqlStepCondition(sql, step) +
-            (k > 0 ? " AND e.ts >= p.t" : "") + " GROUP BY e.cid)";
-    counts += (k == 0 ? "" : ", ") + std::string("(SELECT count(*) FROM ") + name + ")";
+    const std::string condition = "(" + sqlStepCondition(sql, query.steps[k]) + ")";
+    // SQLite's bit operators share one precedence: each shift in parentheses.
+    bits += (k == 0 ? "(" : " | (") + condition + " << " + std::to_string(k) + ")";
+    any += (k == 0 ? "" : " OR ") + condition;
   }
-  return assembleFunnel(query, select(with + " SELECT " + counts));
+  FunnelCounter counter(query.steps.size());
+  scan("SELECT cid, ts, " + bits + " FROM events WHERE app = " + sql.quote(query.range.app) +
+           " AND ts >= " + std::to_string(first) + " AND ts < " + std::to_string(end) + " AND (" +
+           any + ") ORDER BY ts",
+       [&counter](sqlite3_stmt* row) {
+         counter.add(textOf(row, 0), sqlite3_column_int64(row, 1),
+                     static_cast<std::uint32_t>(sqlite3_column_int64(row, 2)));
+       });
+  return assembleFunnel(query, counter.rows());
 }
 
 std::vector<std::string> SqliteStore::apps() { return sqlApps(dialect(), "day_kinds"); }

@@ -1,9 +1,9 @@
 // The SQLite analytics store (--db sqlite:PATH), the collector's default: one row per event
 // in a WAL database, event ids unique, each insert one transaction. The same
 // transaction adds the events it stored for the first time to small per-day tables (counts
-// per kind, page, event and campaign; the clients of each day, their sessions and profiles),
-// which the summary and retention read instead of the events. A funnel reads the events
-// through two partial indexes of the kinds of event a step can be. Inserts go through one
+// per kind, page, event and campaign; each day's clients with their sessions and profiles),
+// which the summary and retention read instead of the events. A funnel reads the events of
+// its range in the order they happened, through an index of their times. Inserts go through one
 // connection behind a lock; each query statement opens a connection of its own, so the
 // summary's statements run in parallel and never hold up ingestion. A thread of the store's
 // own copies the WAL back into the database (and syncs it), so a commit never waits for that.
@@ -12,6 +12,7 @@
 #include "ZEVSiteSqlSummary.h"
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,7 +49,13 @@ class SqliteStore : public AnalyticsStore {
 
   static Connection open(const std::string& path);
   Statement prepare(const char* sql);
+  // Runs `sql` on a connection of its own and calls `row` with the statement at each row.
+  void scan(const std::string& sql, const std::function<void(sqlite3_stmt*)>& row);
   SqlRows select(const std::string& sql);
+  // The summary's rows of the clients of each day and of the range, sessions, users,
+  // platforms, app versions and locales for `range` (a WHERE clause), counted from the
+  // per-day profiles.
+  SummaryRows clientRows(const std::string& range);
   SqlDialect dialect();
   void insertLocked(const std::vector<EventRecord>& records);
   static int walCommitted(void* store, sqlite3* db, const char* name, int walPages);
@@ -58,8 +65,7 @@ class SqliteStore : public AnalyticsStore {
   // Guards writer_ and the statements below: server threads storing batches.
   std::mutex writeMutex_;
   Connection writer_;
-  Statement insertEvent_, addKind_, addClient_, addPage_, addEvent_, addCampaign_, addProperty_,
-      addSession_, addProfile_;
+  Statement insertEvent_, addKind_, addPage_, addEvent_, addCampaign_, addProperty_, addProfile_;
 
   // Guards walPages_ and stopping_: set by the writer after each commit (and the destructor),
   // read by the checkpoint thread.
