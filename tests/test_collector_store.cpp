@@ -2,6 +2,7 @@
 // in a temporary directory, and a real ClickHouse server whose URL scripts/test.sh puts in
 // ZEVSITE_TEST_CLICKHOUSE_URL. The same cases run against both, so both give the same
 // answers.
+#include "Platform/ZEVSiteSystemInfo.h"
 #include "ZEVSiteRawClient.h"
 #include "ZEVSiteRecordingCollector.h"
 #include "ZEVSiteSummaryFormat.h"
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
@@ -1176,6 +1178,64 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, ATableFromBeforeTheContextGetsItsColumnsWh
 
 // A database written before the per-day tables the summary reads gets them filled from its
 // events when it is opened: the same answers as before.
+// A host tracks through the SDK, with its context, two users and two sessions, into a
+// collector on each store: the summary counts them, lists the app versions and the platform,
+// and a funnel follows the client from a page to its sign-up.
+TYPED_TEST(ZEVSiteCollectorStoreTest, AHostsUsersSessionsAndVersionsReachTheSummary) {
+  Collector& collector = this->startCollector();
+  this->platform_->driveWorkers();
+  // Offline until the end: the events go out in one request, whose clock correction moves
+  // them all alike, so the sessions keep their lengths.
+  std::atomic<ZEVSiteNetworkStatus> network{ZEVSiteNetworkStatus_None};
+  ZEVSiteNetworkStatusSimple::setProvider([&network] { return network.load(); });
+  ZEVSiteSupport::setCollectURL(collector.url);
+  ZEVSiteSupport::setAppVersion("5.0", "500");
+  ZEVSiteSupport::setUserId("ann");
+  auto manager = ZEVSiteManager::sharedInstanceWithAppId("8", "store");
+  manager->trackPageView("Home");
+  this->platform_->advanceBy(10s);  // the start-up event goes out after a second
+  manager->trackEvent("shop", "buy", "", 1);
+
+  // A return after the timeout: a new session, for another user on a newer version.
+  ZEVSiteSupport::setApplicationActive(false);
+  this->platform_->advanceBy(31min);
+  ZEVSiteSupport::setApplicationActive(true);
+  ZEVSiteSupport::setUserId("ben");
+  ZEVSiteSupport::setAppVersion("5.1", "510");
+  manager->trackPageView("Home");
+  this->platform_->advanceBy(20s);
+  manager->trackEventName("signup", std::nullopt, {{"plan", "pro"}});
+  EXPECT_EQ(collector.collector->eventCount(), 0u);
+  network = ZEVSiteNetworkStatus_WiFi;
+  ASSERT_TRUE(ZEVSiteSupport::flush(10s));
+  ASSERT_EQ(collector.collector->eventCount(), 5u);
+
+  // From yesterday: the events' corrected times end now, and began half an hour ago.
+  const auto today = zevsite::collector::today();
+  const std::string range = "app=8&from=" + zevsite::collector::formatDay(today - 1) +
+                            "&to=" + zevsite::collector::formatDay(today);
+  auto [status, body] = collector.get("/api/summary?" + range);
+  ASSERT_EQ(status, 200) << body;
+  const auto summary = nlohmann::json::parse(body);
+  EXPECT_EQ(summary["totals"]["sessions"], 2);
+  EXPECT_EQ(summary["totals"]["users"], 2);
+  // Session one: Home, the start-up a second later, the purchase at 10 s; session two: 20 s.
+  EXPECT_DOUBLE_EQ(summary["totals"]["avgSessionSeconds"].get<double>(), 15.0);
+  EXPECT_EQ(summary["appVersions"],
+            nlohmann::json::parse(R"([{"version":"5.0","clients":1,"events":3},)"
+                                  R"({"version":"5.1","clients":1,"events":2}])"));
+  ASSERT_EQ(summary["platforms"].size(), 1u);
+  EXPECT_EQ(summary["platforms"][0]["os"], zevsite::systemInfo().osName);
+  EXPECT_EQ(summary["platforms"][0]["events"], 5);
+
+  auto [funnelStatus, funnelBody] =
+      collector.get("/api/funnel?" + range + "&step=pageview:Home&step=custom:signup");
+  ASSERT_EQ(funnelStatus, 200) << funnelBody;
+  EXPECT_EQ(nlohmann::json::parse(funnelBody)["steps"],
+            nlohmann::json::parse(R"([{"step":"pageview:Home","clients":1},)"
+                                  R"({"step":"custom:signup","clients":1}])"));
+}
+
 TEST(ZEVSiteSqliteStoreTest, AnOlderDatabaseGetsItsPerDayTablesFromItsEvents) {
   SqliteBackend backend;
   auto startCollector = [&](Collector& collector) {
