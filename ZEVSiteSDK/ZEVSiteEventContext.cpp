@@ -114,6 +114,9 @@ bool EventContext::isContextKey(std::string_view key) {
 void EventContext::prepare() {
   (void)systemInfo();
   (void)processLocale();
+  // The C library reads the zone's file on its first local-time conversion: here, not on a
+  // tracking call.
+  (void)utcOffsetMinutes(ZEVSitePlatform::current().currentTimeMillis() / 1000);
 }
 
 bool EventContext::setAppVersion(const ZEVSiteText& version, const ZEVSiteText& build) {

@@ -68,8 +68,8 @@ class EventContext {
     return packed;
   }
 
-  // Describes the system (OS, CPU, locale) now, so that no tracking call does it. Cheap after
-  // the first call; any thread.
+  // Describes the system (OS, CPU, locale, time zone) now, so that no tracking call does it.
+  // Cheap after the first call; any thread.
   static void prepare();
 
   // Empty or absent texts clear the value; texts longer than kMaxTextBytes are refused with a
