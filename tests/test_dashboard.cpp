@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -216,8 +217,8 @@ TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
   std::filesystem::remove_all(directory);
 }
 
-// The app and range shown are in the page's URL, so a view can be linked, and the CSV links
-// follow the view. A collector without events says how to point an SDK at it.
+// The app, range and funnel steps shown are in the page's URL, so a view can be linked, and
+// the CSV links follow the view. A collector without events says how to point an SDK at it.
 TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
@@ -242,7 +243,9 @@ TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   auto posted = client.Post("/collect", body, "text/plain");
   ASSERT_TRUE(posted);
   ASSERT_EQ(posted->status, 200);
-  dom = runChromium(base + "/?app=7&days=7", directory + "/profile-linked", {"--dump-dom"});
+  // With a funnel step that is not one: the collector's reason shows by the funnel.
+  dom = runChromium(base + "/?app=7&days=7&step=page:Home", directory + "/profile-linked",
+                    {"--dump-dom"});
   ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
   EXPECT_NE(dom.find("data-view=\"7/7\""), std::string::npos) << dom;
   EXPECT_EQ(attribute(dom, "daily-chart", "data-drawn"), "7");
@@ -251,6 +254,100 @@ TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   EXPECT_EQ(pagesLink.rfind("/api/summary.csv?app=7&amp;from=", 0), 0u) << pagesLink;
   EXPECT_NE(pagesLink.find("&amp;table=pages"), std::string::npos) << pagesLink;
   EXPECT_EQ(attribute(dom, "empty", "hidden"), "");
+  EXPECT_EQ(elementText(dom, "funnel-status").rfind("/api/funnel: a step is pageview:TITLE", 0), 0u)
+      << elementText(dom, "funnel-status");
+  EXPECT_EQ(attribute(dom, "funnel-bars", "data-drawn"), "missing");
+  collector.stop();
+  std::filesystem::remove_all(directory);
+}
+
+// The context's tiles (users, sessions, their average length), platforms and app versions as
+// bars, locales, the retention cohorts shaded by rate, and a funnel whose steps the page's URL
+// names (as a linked view): each shows the API's numbers, and markup sent as a system name,
+// an app version or a step stays text.
+TEST(ZEVSiteDashboard, ShowsContextRetentionAndAFunnelOfTheStepsInTheUrl) {
+  if (::access(kChromium, X_OK) != 0) {
+    GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
+  }
+  const std::string directory = makeTemporaryDirectory();
+  zevsite::collector::Collector collector;
+  collector.setStore(
+      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+  const std::string collectURL = collector.start();
+  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+
+  const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
+  const std::int64_t minute = 60'000, yesterday = now - 86'400'000;
+  // c1 ("alice") on a system named in markup, 10 minutes in one session; c2 signed out, with
+  // an app version in markup, a session yesterday and one of 5 minutes today.
+  const std::string c1 = "&uid=alice&os=%3Cb%3EDebian%3C%2Fb%3E&osv=12&av=2.0&lc=en-US&sid=";
+  const std::string c2 =
+      "&os=Ubuntu&osv=24.04&av=%3Cimg%20src%3Dx%20onerror%3D%22document.body.dataset.injected%3D4"
+      "%22%3E&lc=de-DE&sid=";
+  const std::string script = "%3Cscript%3Edocument.body.dataset.injected%3D3%3C%2Fscript%3E";
+  int id = 0;
+  auto event = [&](const std::string& fields, const std::string& client, std::int64_t ts,
+                   const std::string& context) {
+    return "tid=dc-43&" + fields + "&cid=" + client + "&eid=context-" + std::to_string(++id) +
+           "&ts=" + std::to_string(ts) + context;
+  };
+  const std::vector<std::string> lines = {
+      event("t=pageview&dt=Home", "c1", now, c1 + "a1a1a1a1a1a1a1a1"),
+      event("t=signup_completed", "c1", now + 10 * minute, c1 + "a1a1a1a1a1a1a1a1"),
+      event("t=pageview&dt=" + script, "c1", now + 10 * minute, c1 + "a1a1a1a1a1a1a1a1"),
+      event("t=pageview&dt=Home", "c2", yesterday, c2 + "b1b1b1b1b1b1b1b1"),
+      event("t=pageview&dt=Home", "c2", now, c2 + "b2b2b2b2b2b2b2b2"),
+      event("t=signup_completed", "c2", now + 5 * minute, c2 + "b2b2b2b2b2b2b2b2"),
+  };
+  std::string body;
+  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  httplib::Client client(base);
+  auto posted = client.Post("/collect", body, "text/plain");
+  ASSERT_TRUE(posted);
+  ASSERT_EQ(posted->status, 200);
+  const std::string range =
+      "app=43&from=" + zevsite::collector::formatDay(zevsite::collector::today() - 29) +
+      "&to=" + zevsite::collector::formatDay(zevsite::collector::today());
+  auto retention = client.Get(("/api/retention?" + range).c_str());
+  ASSERT_TRUE(retention);
+  const auto cohorts = nlohmann::json::parse(retention->body)["cohorts"];
+  ASSERT_FALSE(cohorts.empty()) << retention->body;
+
+  const std::string dom = runChromium(
+      base + "/?app=43&days=30&step=pageview:Home&step=custom:signup_completed&step=pageview:" +
+          script,
+      directory + "/profile", {"--dump-dom"});
+  ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
+  EXPECT_EQ(elementText(dom, "tile-users"), "2");
+  EXPECT_EQ(elementText(dom, "tile-sessions"), "3");
+  EXPECT_EQ(elementText(dom, "tile-avg-session"), "5m 00s");  // 10 min, 0 and 5 min
+  EXPECT_EQ(attribute(dom, "platforms-bars", "data-drawn"), "2");
+  EXPECT_NE(dom.find("<span class=\"bar-label\">&lt;b&gt;Debian&lt;/b&gt; 12</span>"),
+            std::string::npos)
+      << dom;
+  EXPECT_EQ(attribute(dom, "versions-bars", "data-drawn"), "2");
+  EXPECT_NE(dom.find("<span class=\"bar-label\">&lt;img src=x onerror="), std::string::npos);
+  EXPECT_NE(dom.find("<td>de-DE</td><td>1</td>"), std::string::npos);
+  // The oldest cohort: all of it came back in its own period, shaded at full rate.
+  EXPECT_EQ(attribute(dom, "retention-table", "data-cohorts"), std::to_string(cohorts.size()));
+  const std::string firstCohort = "<td>" + cohorts[0]["cohort"].get<std::string>() + "</td><td>" +
+                                  std::to_string(cohorts[0]["size"].get<int>()) + "</td>" +
+                                  "<td title=\"" + std::to_string(cohorts[0]["size"].get<int>()) +
+                                  " of " + std::to_string(cohorts[0]["size"].get<int>()) +
+                                  " clients\" style=\"background-color: rgba(47, 111, 222, 0.8);";
+  EXPECT_NE(dom.find(firstCohort), std::string::npos) << firstCohort << "\n" << dom;
+  // The funnel of the URL's steps: c1 and c2 viewed Home and then signed up; only c1 then
+  // viewed the page titled in markup.
+  EXPECT_NE(dom.find("data-funnel=\"shown\""), std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-label\">1. pageview:Home</span>"), std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-value\">2 (100%)</span>"), std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-label\">3. pageview:&lt;script&gt;document.body.dataset."
+                     "injected=3&lt;/script&gt;</span>"),
+            std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-value\">1 (50%)</span>"), std::string::npos);
+  EXPECT_EQ(dom.find("data-injected"), std::string::npos);
+  EXPECT_EQ(dom.find("<img"), std::string::npos);
+
   collector.stop();
   std::filesystem::remove_all(directory);
 }
