@@ -65,18 +65,39 @@ std::string attribute(const std::string& dom, const std::string& id, const std::
   return match.size() > 1 ? match[1].str() : "missing";
 }
 
+// A collector with a SQLite store in a temporary directory of its own, removed afterwards.
+struct DashboardCollector {
+  DashboardCollector() {
+    collector.setStore(
+        zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+    collectURL = collector.start();
+    base = collectURL.substr(0, collectURL.rfind('/'));
+  }
+  ~DashboardCollector() {
+    collector.stop();
+    std::filesystem::remove_all(directory);
+  }
+  // Posts `lines` to /collect as one request: its status, or -1.
+  int post(const std::vector<std::string>& lines) {
+    std::string body;
+    for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+    auto posted = httplib::Client(base).Post("/collect", body, "text/plain");
+    return posted ? posted->status : -1;
+  }
+
+  const std::string directory = makeTemporaryDirectory();
+  zevsite::collector::Collector collector;
+  std::string collectURL, base;
+};
+
 }  // namespace
 
 TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
   }
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string &directory = dashboard.directory, &base = dashboard.base;
 
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
   const std::int64_t yesterday = now - 86'400'000;
@@ -100,12 +121,8 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
       "plan=%3Ci%3Epro%3C%2Fi%3E&tid=dc-42&t=signup_completed&cid=c1&eid=dash-10&ts=" +
           std::to_string(now),
   };
-  std::string body;
-  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  ASSERT_EQ(dashboard.post(lines), 200);
   httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
   auto summary = client.Get(("/api/summary?app=42&from=" +
                              zevsite::collector::formatDay(zevsite::collector::today() - 29) +
                              "&to=" + zevsite::collector::formatDay(zevsite::collector::today()))
@@ -161,21 +178,14 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   png.read(signature, sizeof signature);
   EXPECT_EQ(std::string(signature + 1, 3), "PNG");
   EXPECT_GT(std::filesystem::file_size(screenshot), 10'000u);
-
-  collector.stop();
-  std::filesystem::remove_all(directory);
 }
 
 // Each table of the summary downloads as CSV: a header row, CRLF line ends, text that holds a
 // separator or a quote quoted, and text a spreadsheet would run as a formula defused with a
 // leading apostrophe. An unknown table or a missing app is 400.
 TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string& base = dashboard.base;
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
   const std::vector<std::string> lines = {
       pageView("%3DHYPERLINK(%22http%3A%2F%2Fx%22)", "c1", 1, now),  // =HYPERLINK("http://x")
@@ -183,12 +193,8 @@ TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
       pageView("Shoes%2C%20red", "c2", 3, now),
       "tid=dc-42&t=event&ec=shop&ea=%2Bbuy&cid=c1&eid=dash-4&ts=" + std::to_string(now),
   };
-  std::string body;
-  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  ASSERT_EQ(dashboard.post(lines), 200);
   httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
 
   const std::string today = zevsite::collector::formatDay(zevsite::collector::today());
   auto csv = [&](const std::string& query) {
@@ -213,8 +219,6 @@ TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
     ASSERT_TRUE(refused) << bad;
     EXPECT_EQ(refused->status, 400) << bad;
   }
-  collector.stop();
-  std::filesystem::remove_all(directory);
 }
 
 // The app, range and funnel steps shown are in the page's URL, so a view can be linked, and
@@ -223,26 +227,20 @@ TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
   }
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string &directory = dashboard.directory, &base = dashboard.base;
 
   std::string dom = runChromium(base + "/", directory + "/profile-empty", {"--dump-dom"});
   EXPECT_NE(dom.find("data-loaded=\"empty\""), std::string::npos) << dom;
   EXPECT_EQ(elementText(dom, "empty-cpp"),
-            "ZEVSiteSupport::setCollectURL(\"" + collectURL + "\");  // C++");
+            "ZEVSiteSupport::setCollectURL(\"" + dashboard.collectURL + "\");  // C++");
   EXPECT_EQ(attribute(dom, "summary", "hidden"), "");
 
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
-  std::string body = pageView("Home", "c1", 1, now) + "\n" +
-                     "tid=dc-7&t=pageview&dt=Other&cid=c9&eid=dash-2&ts=" + std::to_string(now);
-  httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
+  ASSERT_EQ(
+      dashboard.post({pageView("Home", "c1", 1, now),
+                      "tid=dc-7&t=pageview&dt=Other&cid=c9&eid=dash-2&ts=" + std::to_string(now)}),
+      200);
   // With a funnel step that is not one: the collector's reason shows by the funnel.
   dom = runChromium(base + "/?app=7&days=7&step=page:Home", directory + "/profile-linked",
                     {"--dump-dom"});
@@ -257,8 +255,6 @@ TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   EXPECT_EQ(elementText(dom, "funnel-status").rfind("/api/funnel: a step is pageview:TITLE", 0), 0u)
       << elementText(dom, "funnel-status");
   EXPECT_EQ(attribute(dom, "funnel-bars", "data-drawn"), "missing");
-  collector.stop();
-  std::filesystem::remove_all(directory);
 }
 
 // The context's tiles (users, sessions, their average length), platforms and app versions as
@@ -269,12 +265,8 @@ TEST(ZEVSiteDashboard, ShowsContextRetentionAndAFunnelOfTheStepsInTheUrl) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
   }
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string &directory = dashboard.directory, &base = dashboard.base;
 
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
   const std::int64_t minute = 60'000, yesterday = now - 86'400'000;
@@ -299,12 +291,8 @@ TEST(ZEVSiteDashboard, ShowsContextRetentionAndAFunnelOfTheStepsInTheUrl) {
       event("t=pageview&dt=Home", "c2", now, c2 + "b2b2b2b2b2b2b2b2"),
       event("t=signup_completed", "c2", now + 5 * minute, c2 + "b2b2b2b2b2b2b2b2"),
   };
-  std::string body;
-  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  ASSERT_EQ(dashboard.post(lines), 200);
   httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
   const std::string range =
       "app=43&from=" + zevsite::collector::formatDay(zevsite::collector::today() - 29) +
       "&to=" + zevsite::collector::formatDay(zevsite::collector::today());
@@ -347,7 +335,4 @@ TEST(ZEVSiteDashboard, ShowsContextRetentionAndAFunnelOfTheStepsInTheUrl) {
   EXPECT_NE(dom.find("<span class=\"bar-value\">1 (50%)</span>"), std::string::npos);
   EXPECT_EQ(dom.find("data-injected"), std::string::npos);
   EXPECT_EQ(dom.find("<img"), std::string::npos);
-
-  collector.stop();
-  std::filesystem::remove_all(directory);
 }
