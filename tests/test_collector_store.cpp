@@ -501,6 +501,24 @@ TYPED_TEST(ZEVSiteCollectorStoreTest, KnownEventsGiveKnownCountsAndLists) {
             kKnownSummary);
   EXPECT_EQ(collector.get("/api/apps"),
             std::pair(200, std::string(R"({"apps":["7","8"],"names":{}})")));
+  // The context's lists as CSV tables, and in the report's tables.
+  const std::string range = "app=7&from=2026-03-01&to=2026-03-03";
+  EXPECT_EQ(collector.get("/api/summary.csv?" + range + "&table=platforms").second,
+            "os,os_version,clients,events\r\nDebian GNU/Linux,12,1,7\r\nUbuntu,24.04,1,5\r\n");
+  EXPECT_EQ(collector.get("/api/summary.csv?" + range + "&table=versions").second,
+            "version,clients,events\r\n1.9,1,5\r\n2.0,1,4\r\n2.1,1,3\r\n");
+  EXPECT_EQ(collector.get("/api/summary.csv?" + range + "&table=locales").second,
+            "locale,clients\r\nde-DE,1\r\nen-US,1\r\n");
+  const std::string report =
+      zevsite::collector::summaryReport(zevsite::collector::openAnalyticsStore(this->backend_.url())
+                                            ->summary({"7", "2026-03-01", "2026-03-03"}));
+  for (const char* line : {"sessions                    4\n", "users                       4\n",
+                           "avg. session (s)        990.0\n",
+                           "Debian GNU/Linux         12                        1          7\n",
+                           "1.9                                                1          5\n",
+                           "de-DE                                              1\n"}) {
+    EXPECT_NE(report.find(line), std::string::npos) << line << report;
+  }
 
   // Lists hold the 20 largest counts, largest first.
   std::vector<std::string> pages;
@@ -1318,6 +1336,38 @@ TEST(ZEVSiteSqliteStoreTest, FilesAreOwnerOnlyAndReadersNeverMakeAStore) {
   }
   EXPECT_FALSE(std::filesystem::exists(misspelt));
   ::umask(previousMask);
+}
+
+// Retention and funnels answer only whom the summary answers: without a token of the
+// collector's, 401 and nothing of the data; with one, the answer.
+TEST(ZEVSiteCollectorAccessTest, RetentionAndFunnelsNeedAToken) {
+  const std::string directory = makeTemporaryDirectory();
+  zevsite::collector::Collector collector;
+  collector.setStore(
+      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+  collector.setLog([](const std::string&) {});
+  collector.setAccess({{"retention-token"}, {}, {}});
+  const std::string url = collector.start();
+  auto client = clientFor(url);
+  ASSERT_EQ(client.Post("/collect", knownEvents().front(), "text/plain")->status, 200);
+  const httplib::Headers bearer = {{"Authorization", "Bearer retention-token"}};
+  const std::vector<std::pair<std::string, std::string>> answers = {
+      {"/api/retention?app=7&from=2026-03-01&to=2026-03-03",
+       R"("cohorts":[{"cohort":"2026-02-23","size":1,"retained":[1,0]}]})"},
+      {"/api/funnel?app=7&from=2026-03-01&to=2026-03-03&step=pageview%3AHome",
+       R"("steps":[{"step":"pageview:Home","clients":1}]})"}};
+  for (const auto& [path, answer] : answers) {
+    auto refused = client.Get(path);
+    ASSERT_TRUE(refused) << path;
+    EXPECT_EQ(refused->status, 401) << path;
+    EXPECT_EQ(refused->body.find(answer), std::string::npos) << path;
+    auto answered = client.Get(path, bearer);
+    ASSERT_TRUE(answered) << path;
+    EXPECT_EQ(answered->status, 200) << path;
+    EXPECT_NE(answered->body.find(answer), std::string::npos) << answered->body;
+  }
+  collector.stop();
+  std::filesystem::remove_all(directory);
 }
 
 // The collector's window of recent event ids: a repeat within it is seen, the oldest go once

@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -64,18 +65,39 @@ std::string attribute(const std::string& dom, const std::string& id, const std::
   return match.size() > 1 ? match[1].str() : "missing";
 }
 
+// A collector with a SQLite store in a temporary directory of its own, removed afterwards.
+struct DashboardCollector {
+  DashboardCollector() {
+    collector.setStore(
+        zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
+    collectURL = collector.start();
+    base = collectURL.substr(0, collectURL.rfind('/'));
+  }
+  ~DashboardCollector() {
+    collector.stop();
+    std::filesystem::remove_all(directory);
+  }
+  // Posts `lines` to /collect as one request: its status, or -1.
+  int post(const std::vector<std::string>& lines) {
+    std::string body;
+    for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+    auto posted = httplib::Client(base).Post("/collect", body, "text/plain");
+    return posted ? posted->status : -1;
+  }
+
+  const std::string directory = makeTemporaryDirectory();
+  zevsite::collector::Collector collector;
+  std::string collectURL, base;
+};
+
 }  // namespace
 
 TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
   }
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string &directory = dashboard.directory, &base = dashboard.base;
 
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
   const std::int64_t yesterday = now - 86'400'000;
@@ -99,12 +121,8 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
       "plan=%3Ci%3Epro%3C%2Fi%3E&tid=dc-42&t=signup_completed&cid=c1&eid=dash-10&ts=" +
           std::to_string(now),
   };
-  std::string body;
-  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  ASSERT_EQ(dashboard.post(lines), 200);
   httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
   auto summary = client.Get(("/api/summary?app=42&from=" +
                              zevsite::collector::formatDay(zevsite::collector::today() - 29) +
                              "&to=" + zevsite::collector::formatDay(zevsite::collector::today()))
@@ -160,21 +178,14 @@ TEST(ZEVSiteDashboard, ShowsTheSummaryAndEscapesEventText) {
   png.read(signature, sizeof signature);
   EXPECT_EQ(std::string(signature + 1, 3), "PNG");
   EXPECT_GT(std::filesystem::file_size(screenshot), 10'000u);
-
-  collector.stop();
-  std::filesystem::remove_all(directory);
 }
 
 // Each table of the summary downloads as CSV: a header row, CRLF line ends, text that holds a
 // separator or a quote quoted, and text a spreadsheet would run as a formula defused with a
 // leading apostrophe. An unknown table or a missing app is 400.
 TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string& base = dashboard.base;
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
   const std::vector<std::string> lines = {
       pageView("%3DHYPERLINK(%22http%3A%2F%2Fx%22)", "c1", 1, now),  // =HYPERLINK("http://x")
@@ -182,12 +193,8 @@ TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
       pageView("Shoes%2C%20red", "c2", 3, now),
       "tid=dc-42&t=event&ec=shop&ea=%2Bbuy&cid=c1&eid=dash-4&ts=" + std::to_string(now),
   };
-  std::string body;
-  for (const auto& line : lines) body += (body.empty() ? "" : "\n") + line;
+  ASSERT_EQ(dashboard.post(lines), 200);
   httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
 
   const std::string today = zevsite::collector::formatDay(zevsite::collector::today());
   auto csv = [&](const std::string& query) {
@@ -212,37 +219,31 @@ TEST(ZEVSiteDashboard, EachTableDownloadsAsCsvSafeForSpreadsheets) {
     ASSERT_TRUE(refused) << bad;
     EXPECT_EQ(refused->status, 400) << bad;
   }
-  collector.stop();
-  std::filesystem::remove_all(directory);
 }
 
-// The app and range shown are in the page's URL, so a view can be linked, and the CSV links
-// follow the view. A collector without events says how to point an SDK at it.
+// The app, range and funnel steps shown are in the page's URL, so a view can be linked, and
+// the CSV links follow the view. A collector without events says how to point an SDK at it.
 TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   if (::access(kChromium, X_OK) != 0) {
     GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
   }
-  const std::string directory = makeTemporaryDirectory();
-  zevsite::collector::Collector collector;
-  collector.setStore(
-      zevsite::collector::openAnalyticsStore("sqlite:" + directory + "/events.sqlite"));
-  const std::string collectURL = collector.start();
-  const std::string base = collectURL.substr(0, collectURL.rfind('/'));
+  DashboardCollector dashboard;
+  const std::string &directory = dashboard.directory, &base = dashboard.base;
 
   std::string dom = runChromium(base + "/", directory + "/profile-empty", {"--dump-dom"});
   EXPECT_NE(dom.find("data-loaded=\"empty\""), std::string::npos) << dom;
   EXPECT_EQ(elementText(dom, "empty-cpp"),
-            "ZEVSiteSupport::setCollectURL(\"" + collectURL + "\");  // C++");
+            "ZEVSiteSupport::setCollectURL(\"" + dashboard.collectURL + "\");  // C++");
   EXPECT_EQ(attribute(dom, "summary", "hidden"), "");
 
   const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
-  std::string body = pageView("Home", "c1", 1, now) + "\n" +
-                     "tid=dc-7&t=pageview&dt=Other&cid=c9&eid=dash-2&ts=" + std::to_string(now);
-  httplib::Client client(base);
-  auto posted = client.Post("/collect", body, "text/plain");
-  ASSERT_TRUE(posted);
-  ASSERT_EQ(posted->status, 200);
-  dom = runChromium(base + "/?app=7&days=7", directory + "/profile-linked", {"--dump-dom"});
+  ASSERT_EQ(
+      dashboard.post({pageView("Home", "c1", 1, now),
+                      "tid=dc-7&t=pageview&dt=Other&cid=c9&eid=dash-2&ts=" + std::to_string(now)}),
+      200);
+  // With a funnel step that is not one: the collector's reason shows by the funnel.
+  dom = runChromium(base + "/?app=7&days=7&step=page:Home", directory + "/profile-linked",
+                    {"--dump-dom"});
   ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
   EXPECT_NE(dom.find("data-view=\"7/7\""), std::string::npos) << dom;
   EXPECT_EQ(attribute(dom, "daily-chart", "data-drawn"), "7");
@@ -251,6 +252,87 @@ TEST(ZEVSiteDashboard, TheViewIsInTheUrlAndAnEmptyCollectorSaysWhatToDo) {
   EXPECT_EQ(pagesLink.rfind("/api/summary.csv?app=7&amp;from=", 0), 0u) << pagesLink;
   EXPECT_NE(pagesLink.find("&amp;table=pages"), std::string::npos) << pagesLink;
   EXPECT_EQ(attribute(dom, "empty", "hidden"), "");
-  collector.stop();
-  std::filesystem::remove_all(directory);
+  EXPECT_EQ(elementText(dom, "funnel-status").rfind("/api/funnel: a step is pageview:TITLE", 0), 0u)
+      << elementText(dom, "funnel-status");
+  EXPECT_EQ(attribute(dom, "funnel-bars", "data-drawn"), "missing");
+}
+
+// The context's tiles (users, sessions, their average length), platforms and app versions as
+// bars, locales, the retention cohorts shaded by rate, and a funnel whose steps the page's URL
+// names (as a linked view): each shows the API's numbers, and markup sent as a system name,
+// an app version or a step stays text.
+TEST(ZEVSiteDashboard, ShowsContextRetentionAndAFunnelOfTheStepsInTheUrl) {
+  if (::access(kChromium, X_OK) != 0) {
+    GTEST_SKIP() << kChromium << " is missing (scripts/deps.sh installs chromium)";
+  }
+  DashboardCollector dashboard;
+  const std::string &directory = dashboard.directory, &base = dashboard.base;
+
+  const std::int64_t now = zevsite::collector::today() * 86'400'000 + 3'600'000;
+  const std::int64_t minute = 60'000, yesterday = now - 86'400'000;
+  // c1 ("alice") on a system named in markup, 10 minutes in one session; c2 signed out, with
+  // an app version in markup, a session yesterday and one of 5 minutes today.
+  const std::string c1 = "&uid=alice&os=%3Cb%3EDebian%3C%2Fb%3E&osv=12&av=2.0&lc=en-US&sid=";
+  const std::string c2 =
+      "&os=Ubuntu&osv=24.04&av=%3Cimg%20src%3Dx%20onerror%3D%22document.body.dataset.injected%3D4"
+      "%22%3E&lc=de-DE&sid=";
+  const std::string script = "%3Cscript%3Edocument.body.dataset.injected%3D3%3C%2Fscript%3E";
+  int id = 0;
+  auto event = [&](const std::string& fields, const std::string& client, std::int64_t ts,
+                   const std::string& context) {
+    return "tid=dc-43&" + fields + "&cid=" + client + "&eid=context-" + std::to_string(++id) +
+           "&ts=" + std::to_string(ts) + context;
+  };
+  const std::vector<std::string> lines = {
+      event("t=pageview&dt=Home", "c1", now, c1 + "a1a1a1a1a1a1a1a1"),
+      event("t=signup_completed", "c1", now + 10 * minute, c1 + "a1a1a1a1a1a1a1a1"),
+      event("t=pageview&dt=" + script, "c1", now + 10 * minute, c1 + "a1a1a1a1a1a1a1a1"),
+      event("t=pageview&dt=Home", "c2", yesterday, c2 + "b1b1b1b1b1b1b1b1"),
+      event("t=pageview&dt=Home", "c2", now, c2 + "b2b2b2b2b2b2b2b2"),
+      event("t=signup_completed", "c2", now + 5 * minute, c2 + "b2b2b2b2b2b2b2b2"),
+  };
+  ASSERT_EQ(dashboard.post(lines), 200);
+  httplib::Client client(base);
+  const std::string range =
+      "app=43&from=" + zevsite::collector::formatDay(zevsite::collector::today() - 29) +
+      "&to=" + zevsite::collector::formatDay(zevsite::collector::today());
+  auto retention = client.Get(("/api/retention?" + range).c_str());
+  ASSERT_TRUE(retention);
+  const auto cohorts = nlohmann::json::parse(retention->body)["cohorts"];
+  ASSERT_FALSE(cohorts.empty()) << retention->body;
+
+  const std::string dom = runChromium(
+      base + "/?app=43&days=30&step=pageview:Home&step=custom:signup_completed&step=pageview:" +
+          script,
+      directory + "/profile", {"--dump-dom"});
+  ASSERT_NE(dom.find("data-loaded=\"true\""), std::string::npos) << dom;
+  EXPECT_EQ(elementText(dom, "tile-users"), "2");
+  EXPECT_EQ(elementText(dom, "tile-sessions"), "3");
+  EXPECT_EQ(elementText(dom, "tile-avg-session"), "5m 00s");  // 10 min, 0 and 5 min
+  EXPECT_EQ(attribute(dom, "platforms-bars", "data-drawn"), "2");
+  EXPECT_NE(dom.find("<span class=\"bar-label\">&lt;b&gt;Debian&lt;/b&gt; 12</span>"),
+            std::string::npos)
+      << dom;
+  EXPECT_EQ(attribute(dom, "versions-bars", "data-drawn"), "2");
+  EXPECT_NE(dom.find("<span class=\"bar-label\">&lt;img src=x onerror="), std::string::npos);
+  EXPECT_NE(dom.find("<td>de-DE</td><td>1</td>"), std::string::npos);
+  // The oldest cohort: all of it came back in its own period, shaded at full rate.
+  EXPECT_EQ(attribute(dom, "retention-table", "data-cohorts"), std::to_string(cohorts.size()));
+  const std::string firstCohort = "<td>" + cohorts[0]["cohort"].get<std::string>() + "</td><td>" +
+                                  std::to_string(cohorts[0]["size"].get<int>()) + "</td>" +
+                                  "<td title=\"" + std::to_string(cohorts[0]["size"].get<int>()) +
+                                  " of " + std::to_string(cohorts[0]["size"].get<int>()) +
+                                  " clients\" style=\"background-color: rgba(47, 111, 222, 0.8);";
+  EXPECT_NE(dom.find(firstCohort), std::string::npos) << firstCohort << "\n" << dom;
+  // The funnel of the URL's steps: c1 and c2 viewed Home and then signed up; only c1 then
+  // viewed the page titled in markup.
+  EXPECT_NE(dom.find("data-funnel=\"shown\""), std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-label\">1. pageview:Home</span>"), std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-value\">2 (100%)</span>"), std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-label\">3. pageview:&lt;script&gt;document.body.dataset."
+                     "injected=3&lt;/script&gt;</span>"),
+            std::string::npos);
+  EXPECT_NE(dom.find("<span class=\"bar-value\">1 (50%)</span>"), std::string::npos);
+  EXPECT_EQ(dom.find("data-injected"), std::string::npos);
+  EXPECT_EQ(dom.find("<img"), std::string::npos);
 }

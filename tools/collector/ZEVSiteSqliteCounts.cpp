@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <limits>
 
 namespace zevsite::collector {
 

@@ -1,9 +1,9 @@
 // What the SQLite store counts itself from rows it reads one at a time, where SQLite would
-// sort hundreds of thousands of rows to count distinct pairs: sessions, users and the
-// profile lists from its per-day rows, retention from the clients of each day, and a funnel
-// step by step. Each answers in the shape of the rows ClickHouse's statements answer, for the
-// same assembly (ZEVSiteSqlSummary.h, ZEVSiteJourneys.h). One counter per thread; plain
-// values, no shared state.
+// sort hundreds of thousands of rows to count distinct pairs: clients, sessions, users and
+// the profile lists from its per-day rows, retention from the clients of each day, and a
+// funnel from its range's events in time order. Each answers in the shape of the rows
+// ClickHouse's statements answer, for the same assembly (ZEVSiteSqlSummary.h,
+// ZEVSiteJourneys.h). One counter per thread; plain values, no shared state.
 #pragma once
 
 #include "ZEVSiteSqlSummary.h"

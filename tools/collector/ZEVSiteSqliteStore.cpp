@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <future>
 #include <map>
-#include <set>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
