@@ -1,6 +1,7 @@
 // zevsite-collector: the SDK's analytics backend. Point the SDK at it with
 // ZEVSiteSupport::setCollectURL("http://127.0.0.1:PORT/collect"); it stores every event once
-// (SQLite by default, or ClickHouse) and answers GET /api/summary and GET /api/apps.
+// (SQLite by default, or ClickHouse) and answers GET /api/summary, /api/retention, /api/funnel and
+// /api/apps.
 //
 //   zevsite-collector [--port N] [--host ADDRESS] [--db URL] [--jsonl FILE] [--quiet]
 //                     [--api-token-file FILE] [--public-host NAME]... [--allow-origin ORIGIN]...
@@ -54,7 +55,8 @@ int help() {
       "\n"
       "Collects the events of apps that use the ZEVSite SDK (point the SDK at\n"
       "http://HOST:PORT/collect with ZEVSiteSupport::setCollectURL), stores each once, and\n"
-      "serves the summary API (/api/summary, /api/apps) and the dashboard (/).\n"
+      "serves the API (/api/summary, /api/retention, /api/funnel, /api/apps) and the dashboard "
+      "(/).\n"
       "\n"
       "  --port N         the port to listen on (default 8787; 0 picks a free one)\n"
       "  --host ADDRESS   the address to listen on (default 127.0.0.1, loopback only; any\n"
