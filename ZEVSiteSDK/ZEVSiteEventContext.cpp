@@ -141,10 +141,13 @@ bool EventContext::setUserId(const ZEVSiteText& userId) {
     }
   }
   MutexLock lock(mutex_);
-  // Not loaded yet: the load reads what was just written.
+  // A load of this home that read the defaults before the write above keeps this value.
+  userIdSetFor_ = generation;
   if (loadedGeneration_.load(std::memory_order_relaxed) == generation) {
     userId_ = value;
     rebuildLocked();
+  } else {
+    pendingUserId_ = value;
   }
   return true;
 }
@@ -271,6 +274,7 @@ void EventContext::forget(UserDefaults& defaults) {
   defaults.stageRemoval(kUserIdKey);
   removeSessionKeys(defaults);
   userId_.clear();
+  pendingUserId_.clear();
   session_ = Session{};
   lastActivityMillis_.store(0, std::memory_order_relaxed);
   newSessionOnNextEvent_.store(true, std::memory_order_relaxed);
@@ -291,7 +295,7 @@ void EventContext::loadFrom(UserDefaults& defaults, std::uint64_t generation) {
   std::string userId = defaults.stringForKey(kUserIdKey).value_or("");
   MutexLock lock(mutex_);
   if (loadedGeneration_.load(std::memory_order_relaxed) == generation) return;
-  userId_ = std::move(userId);
+  userId_ = userIdSetFor_ == generation ? pendingUserId_ : std::move(userId);
   session_ = std::move(stored);
   lastActivityMillis_.store(lastActivity, std::memory_order_relaxed);
   // Without a stored session the next event starts one; with one, the timeout decides.

@@ -146,6 +146,10 @@ class EventContext {
   std::string appBuild_ ZEVSITE_GUARDED_BY(mutex_);
   std::string screenSize_ ZEVSITE_GUARDED_BY(mutex_);
   std::string userId_ ZEVSITE_GUARDED_BY(mutex_);
+  // The home generation the host last set a user id for, and that id while its home is not
+  // loaded yet: it wins over what a load running meanwhile read.
+  std::uint64_t userIdSetFor_ ZEVSITE_GUARDED_BY(mutex_) = 0;
+  std::string pendingUserId_ ZEVSITE_GUARDED_BY(mutex_);
   Session session_ ZEVSITE_GUARDED_BY(mutex_);
   // When the app went inactive (absent while active).
   std::optional<std::int64_t> inactiveSinceMillis_ ZEVSITE_GUARDED_BY(mutex_);
