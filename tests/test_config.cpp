@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -46,11 +47,12 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
       response.set_content(kDocument, "text/xml");
     });
     server.Get("/slow", [this](const httplib::Request&, httplib::Response& response) {
+      std::unique_lock lock(slowMutex_);
       const int concurrent = ++slowInFlight_;
       mostSlowInFlight_ = std::max(mostSlowInFlight_.load(), concurrent);
-      for (int i = 0; i < 300 && !release_; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
+      slowChanged_.notify_all();
+      // Held until the test lets it go, or longer than the SDK waits for an answer.
+      slowChanged_.wait_for(lock, std::chrono::seconds(3), [this] { return release_.load(); });
       --slowInFlight_;
       ++slowServed_;
       response.set_content(kDocument, "text/xml");
@@ -114,7 +116,24 @@ class ZEVSiteConfigTest : public ZEVSiteTest {
   }
 
   std::atomic<ZEVSiteNetworkStatus> status_{ZEVSiteNetworkStatus_WiFi};
-  std::atomic<bool> release_{false};  // lets the slow route answer
+  // Lets the slow route answer.
+  void releaseSlow() {
+    std::lock_guard lock(slowMutex_);
+    release_ = true;
+    slowChanged_.notify_all();
+  }
+  // Waits (a failure guard of 10 s) until a download of the slow route is being answered.
+  bool waitForSlowDownload() {
+    std::unique_lock lock(slowMutex_);
+    return slowChanged_.wait_for(lock, std::chrono::seconds(10),
+                                 [this] { return slowInFlight_ > 0; });
+  }
+
+  // Taken by the slow route's handler (a server thread) and the test; slowChanged_ is
+  // notified when release_ or slowInFlight_ changes.
+  std::mutex slowMutex_;
+  std::condition_variable slowChanged_;
+  std::atomic<bool> release_{false};
   std::atomic<int> slowInFlight_{0}, mostSlowInFlight_{0}, slowServed_{0};
   ZEVSiteRecordingCollector server_;
   std::string base_;
@@ -204,7 +223,7 @@ TEST_F(ZEVSiteConfigTest, FailedRefreshesLeaveFileAndTimestampAlone) {
     EXPECT_EQ(cacheFile(), std::nullopt) << url.value_or("(absent)");
     EXPECT_EQ(lastUpdate(), 0) << url.value_or("(absent)");
   }
-  release_ = true;
+  releaseSlow();
 
   // Four redirects are followed; a file URL works too.
   manager_->configFromUrl(base_ + "/redirect/3");
@@ -284,9 +303,7 @@ TEST_F(ZEVSiteConfigTest, DownloadsNeverHoldThePoolAndRunOneAtATime) {
   auto second = ZEVSiteManager::sharedInstanceWithAppId("123", "store");
   manager_->configFromUrl(base_ + "/slow");
   platform_->runUntilIdle();  // the refresh task only hands the download on
-  for (int i = 0; i < 200 && slowInFlight_ == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(waitForSlowDownload());
   ASSERT_EQ(slowInFlight_, 1);
   manager_->configFromUrl(base_ + "/slow");  // waits for the first
   platform_->runUntilIdle();
@@ -295,7 +312,7 @@ TEST_F(ZEVSiteConfigTest, DownloadsNeverHoldThePoolAndRunOneAtATime) {
   ASSERT_EQ(events().size(), 1u);
   EXPECT_EQ(events()[0].name, "init");
   EXPECT_EQ(slowServed_, 0);  // both downloads still to come
-  release_ = true;
+  releaseSlow();
   runRefresh();
   EXPECT_EQ(slowServed_, 2);
   EXPECT_EQ(mostSlowInFlight_, 1);

@@ -261,6 +261,7 @@ TEST_F(ZEVSiteDeepLinkTest, ConcurrentCampaignsUnderThreadsEachSentOnce) {
   std::mutex afterInitMutex;
   std::vector<std::string> afterInit;  // campaigns handled when SdkInit was already true
   std::vector<std::thread> threads;
+  std::atomic<int> handling{0};  // URL threads that handled their first campaign
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       while (!go) std::this_thread::yield();
@@ -271,6 +272,7 @@ TEST_F(ZEVSiteDeepLinkTest, ConcurrentCampaignsUnderThreadsEachSentOnce) {
         std::string campaign = std::to_string(t) + "-" + std::to_string(i);
         bool initialised = snapshot().sdkInit;
         ZEVSiteManager::handleOpenURL("app://open?qx_ca=" + campaign + "&qx_sp=s");
+        if (i == 0) ++handling;
         if (initialised) {
           ++handledAfterInit;
           std::lock_guard lock(afterInitMutex);
@@ -287,8 +289,9 @@ TEST_F(ZEVSiteDeepLinkTest, ConcurrentCampaignsUnderThreadsEachSentOnce) {
     }
   });
   go = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  platform_->advanceBy(std::chrono::seconds(1));  // start-up work, alongside the URL threads
+  // The start-up work runs once every URL thread is handling campaigns, alongside them.
+  while (handling < kThreads) std::this_thread::yield();
+  platform_->advanceBy(std::chrono::seconds(1));
   for (auto& thread : threads) thread.join();
   tracker.join();
   platform_->advanceBy(std::chrono::seconds(1));

@@ -113,6 +113,13 @@ std::int64_t copyOut(std::string_view value, char* buffer, std::size_t size) {
   return static_cast<std::int64_t>(value.size());
 }
 
+// The same for a text that may be absent: "" and -1 when it is.
+std::int64_t copyOutOptional(const ZEVSiteText& value, char* buffer, std::size_t size) {
+  if (value) return copyOut(*value, buffer, size);
+  copyOut("", buffer, size);
+  return -1;
+}
+
 // One host callback with its context, from its installation until it is replaced. Calls
 // enter and leave it; retire() stops new calls and waits for those in flight on other
 // threads (a call on the retiring thread itself, a callback replacing itself, is not waited
@@ -283,12 +290,7 @@ void zevsite_set_collect_url(const char* url) {
 
 int64_t zevsite_get_collect_url(char* buffer, size_t size) {
   return callGuarded("zevsite_get_collect_url", std::int64_t{-1}, [&] {
-    const ZEVSiteText url = ZEVSiteSupport::collectURL();
-    if (!url) {
-      zevsite::copyOut("", buffer, size);
-      return std::int64_t{-1};
-    }
-    return zevsite::copyOut(*url, buffer, size);
+    return zevsite::copyOutOptional(ZEVSiteSupport::collectURL(), buffer, size);
   });
 }
 
@@ -568,12 +570,7 @@ void zevsite_set_user_id(const char* user_id) {
 
 int64_t zevsite_get_user_id(char* buffer, size_t size) {
   return callGuarded("zevsite_get_user_id", std::int64_t{-1}, [&] {
-    const ZEVSiteText userId = ZEVSiteSupport::userId();
-    if (!userId) {
-      zevsite::copyOut("", buffer, size);
-      return std::int64_t{-1};
-    }
-    return zevsite::copyOut(*userId, buffer, size);
+    return zevsite::copyOutOptional(ZEVSiteSupport::userId(), buffer, size);
   });
 }
 

@@ -4,6 +4,8 @@
 // event to standard output. After 9,000 events it idles until it is killed.
 #include <ZEVSiteSDK/ZEVSiteSDK.h>
 
+#include "Queue/ZEVSiteEventStorage.h"
+
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -14,26 +16,20 @@
 #include <string>
 #include <thread>
 
-// How long the child waits before it reports its events stored: they are on disk within
-// 100 ms; a sanitizer or an emulator slows the writer many times over.
-#ifdef ZEVSITE_TEST_SLOWED
-constexpr std::chrono::milliseconds kStoredAfter{3000};
-#else
-constexpr std::chrono::milliseconds kStoredAfter{300};
-#endif
-
 // With a collect URL and a count as further arguments it tracks that many page views, p0 to
-// p<count-1>, waits kStoredAfter, prints "stored" and idles while they are sent.
-int deliverAndIdle(const char* collectURL, int count) {
+// p<count-1>, prints "stored" once they are on disk (at once while tracking is off: nothing
+// was staged) and idles while they are sent.
+int deliverAndIdle(const char* home, const char* collectURL, int count) {
   ZEVSiteSupport::setCollectURL(collectURL);
   ZEVSiteNetworkStatusSimple::setProvider([] { return ZEVSiteNetworkStatus_WiFi; });
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "deliver");
   for (int i = 0; i < count; ++i) manager->trackPageView("p" + std::to_string(i));
-  std::this_thread::sleep_for(kStoredAfter);
+  zevsite::EventStorage::forHome(home)->flush(std::chrono::steady_clock::now() +
+                                              std::chrono::minutes(1));
   std::printf("stored\n");
   std::fflush(stdout);
   std::fclose(stdout);
-  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (;;) ::pause();
 }
 
 int main(int argc, char** argv) {
@@ -45,7 +41,7 @@ int main(int argc, char** argv) {
   // ZEVSITE_LOG=1 shows the SDK's log lines on standard error (for trying faults by hand).
   if (std::getenv("ZEVSITE_LOG")) ZEVSiteManager::setEnableLog(true);
   ZEVSiteSupport::setHomeDirectory(argv[1]);
-  if (argc >= 4) return deliverAndIdle(argv[2], std::atoi(argv[3]));
+  if (argc >= 4) return deliverAndIdle(argv[1], argv[2], std::atoi(argv[3]));
   auto manager = ZEVSiteManager::sharedInstanceWithAppId("777", "burst");
   for (long i = 0; i < 9000; ++i) {
     manager->trackPageView(std::to_string(i));
@@ -55,5 +51,5 @@ int main(int argc, char** argv) {
     }
     if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (;;) ::pause();
 }
