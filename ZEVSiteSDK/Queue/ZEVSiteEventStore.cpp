@@ -1,7 +1,11 @@
 #include "ZEVSiteEventStore.h"
 
 #include "../Platform/ZEVSitePlatform.h"
+#include "../ZEVSiteTime.h"
+#include "ZEVSiteEventPack.h"
 #include "ZEVSiteStoreVFS.h"
+
+#include <ZEVSiteSDK/ZEVSiteLoger.h>
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -16,18 +20,23 @@
 
 namespace {
 
-// Events, and the leases senders hold on runs of them: one small row per batch in flight,
-// so leasing and releasing never rewrite the events themselves. seen_ms is the store's
-// clock when the event was stored (NULL for rows an older version stored: a newer version
-// that opens the store ages them by their recorded time, all it knows of them); store_clock
-// holds the clock's latest sample.
+// Events, packed many to a row (see ZEVSiteEventPack.h) and keyed by their first event's id;
+// the leases senders hold on runs of event ids: one small row per batch in flight, so
+// leasing and releasing never rewrite the events themselves. seen_ms is the store's clock
+// when an event was stored; a row keeps its oldest and newest, so the expiry finds its rows
+// without unpacking any. event_ids holds the next event's id: ids are never reused, even
+// once every event is gone. store_clock holds the clock's latest sample.
 constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS events ("
-    " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " name TEXT NOT NULL,"
-    " body TEXT NOT NULL,"
-    " created_ms INTEGER NOT NULL,"
-    " seen_ms INTEGER);"
+    "CREATE TABLE IF NOT EXISTS event_rows ("
+    " first_id INTEGER PRIMARY KEY,"
+    " last_id INTEGER NOT NULL,"
+    " events INTEGER NOT NULL,"
+    " oldest_seen_ms INTEGER NOT NULL,"
+    " newest_seen_ms INTEGER NOT NULL,"
+    " packed BLOB NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS event_ids ("
+    " id INTEGER PRIMARY KEY CHECK (id = 0),"
+    " next_id INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS leases ("
     " token INTEGER PRIMARY KEY,"
     " first_id INTEGER NOT NULL,"
@@ -39,6 +48,55 @@ constexpr const char* kSchema =
     " wall_ms INTEGER NOT NULL,"
     " boot_id TEXT,"
     " uptime_ms INTEGER)";
+
+using LeaseRanges = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+bool inLease(const LeaseRanges& leased, std::int64_t id) {
+  return std::any_of(leased.begin(), leased.end(),
+                     [id](const auto& range) { return id >= range.first && id <= range.second; });
+}
+
+bool overlapsLease(const LeaseRanges& leased, std::int64_t first, std::int64_t last) {
+  return std::any_of(leased.begin(), leased.end(), [&](const auto& range) {
+    return range.first <= last && first <= range.second;
+  });
+}
+
+bool insideOneLease(const LeaseRanges& leased, std::int64_t first, std::int64_t last) {
+  return std::any_of(leased.begin(), leased.end(), [&](const auto& range) {
+    return range.first <= first && last <= range.second;
+  });
+}
+
+// Packs `events` into rows that end at kRowEvents events or kRowBytes of names and upload
+// strings, whichever comes first, handing each row to `insert` (false stops).
+template <typename Event, typename IdOf, typename Insert>
+bool packRows(std::span<const Event> events, IdOf idOf, zevsite::EventPackWriter& pack,
+              Insert insert) {
+  std::size_t rowBytes = 0;
+  pack.start(0);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& event = events[i];
+    const std::int64_t id = idOf(i, event);
+    if (pack.events() == 0) pack.start(id);
+    pack.add(id, event.name, event.body, event.createdMillis, event.seenMillis);
+    rowBytes += event.name.size() + event.body.size();
+    if (i + 1 == events.size() || pack.events() == zevsite::EventStore::kRowEvents ||
+        rowBytes >= zevsite::EventStore::kRowBytes) {
+      if (!insert()) return false;
+      pack.start(0);
+      rowBytes = 0;
+    }
+  }
+  return true;
+}
+
+// A BLOB column's bytes (empty for NULL).
+std::string blobColumn(sqlite3_stmt* statement, int column) {
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+  return bytes ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+               : std::string();
+}
 
 // Statement reset and bindings cleared when the scope ends, whatever path it takes.
 struct StatementScope {
@@ -109,22 +167,7 @@ zevsite::EventStore::OpenResult zevsite::EventStore::open(const std::string& pat
   return result;
 }
 
-zevsite::EventStore::~EventStore() {
-  for (sqlite3_stmt* statement : {insert_, saveClock_, ageUnaged_, deleteRange_, deleteLease_,
-                                  insertLease_, activeLeases_, nextId_, selectRange_}) {
-    sqlite3_finalize(statement);
-  }
-  sqlite3_close(db_);
-  sqlite3_close(checkpointDb_);
-}
 
-// Unchecked: it runs in a child after fork(), which has one thread.
-void zevsite::EventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
-  insert_ = saveClock_ = ageUnaged_ = deleteRange_ = deleteLease_ = insertLease_ = activeLeases_ =
-      nextId_ = selectRange_ = nullptr;
-  db_ = nullptr;
-  checkpointDb_ = nullptr;
-}
 
 int zevsite::EventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
   auto* store = static_cast<zevsite::EventStore*>(context);
@@ -157,57 +200,7 @@ bool zevsite::EventStore::execute(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool zevsite::EventStore::prepare() {
-  sqlite3_busy_timeout(db_, 5000);
-  sqlite3_wal_hook(db_, &zevsite::EventStore::onWalCommit, this);
-  // WAL with synchronous NORMAL: a committed batch survives a crash or kill of the process;
-  // the page cache is capped at 2 MiB to keep the SDK's memory small.
-  const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
-  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
-      !execute("PRAGMA cache_size=-2048") || !execute(journalLimit.c_str()) || !execute(kSchema) ||
-      !addSeenColumn()) {
-    return false;
-  }
-  auto prepareOne = [this](const char* sql, sqlite3_stmt** statement) {
-    return sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) == SQLITE_OK;
-  };
-  return prepareOne("INSERT INTO events(name, body, created_ms, seen_ms) VALUES(?1, ?2, ?3, ?4)",
-                    &insert_) &&
-         prepareOne(
-             "INSERT OR REPLACE INTO store_clock(id, seen_ms, wall_ms, boot_id, uptime_ms) "
-             "VALUES(0, ?1, ?2, ?3, ?4)",
-             &saveClock_) &&
-         prepareOne(
-             "UPDATE events SET seen_ms = ?1 - max(0, ?2 - created_ms) WHERE seen_ms IS NULL",
-             &ageUnaged_) &&
-         prepareOne("DELETE FROM events WHERE id BETWEEN ?1 AND ?2", &deleteRange_) &&
-         prepareOne("DELETE FROM leases WHERE token = ?1", &deleteLease_) &&
-         prepareOne(
-             "INSERT OR REPLACE INTO leases(token, first_id, last_id, until_ms) "
-             "VALUES(?1, ?2, ?3, ?4)",
-             &insertLease_) &&
-         prepareOne("SELECT first_id, last_id FROM leases WHERE until_ms > ?1 ORDER BY first_id",
-                    &activeLeases_) &&
-         prepareOne("SELECT min(id) FROM events WHERE id > ?1", &nextId_) &&
-         prepareOne(
-             "SELECT id, name, body, created_ms, seen_ms FROM events WHERE id >= ?1 AND id < ?2 "
-             "ORDER BY id LIMIT ?3",
-             &selectRange_) &&
-         execute("SELECT count(*) FROM events");  // reads the file: fails on a corrupt one
-}
 
-bool zevsite::EventStore::addSeenColumn() {
-  sqlite3_stmt* statement = nullptr;
-  bool present = false;
-  if (sqlite3_prepare_v2(db_, "SELECT 1 FROM pragma_table_info('events') WHERE name = 'seen_ms'",
-                         -1, &statement, nullptr) != SQLITE_OK) {
-    return false;
-  }
-  present = sqlite3_step(statement) == SQLITE_ROW;
-  sqlite3_finalize(statement);
-  // A store made by an older version: its rows are aged from the next open on.
-  return present || execute("ALTER TABLE events ADD COLUMN seen_ms INTEGER");
-}
 
 std::optional<zevsite::StoreClockSample> zevsite::EventStore::loadClock() {
   sqlite3_stmt* statement = nullptr;
@@ -247,153 +240,10 @@ bool zevsite::EventStore::bindAndSaveClock(const zevsite::StoreClockSample& samp
   return sqlite3_step(saveClock_) == SQLITE_DONE;
 }
 
-bool zevsite::EventStore::startClock(const zevsite::StoreClockSample& sample) {
-  if (!execute("BEGIN IMMEDIATE")) return false;
-  StatementScope scope{ageUnaged_};
-  sqlite3_bind_int64(ageUnaged_, 1, sample.seenMillis);
-  sqlite3_bind_int64(ageUnaged_, 2, sample.wallMillis);
-  if (sqlite3_step(ageUnaged_) == SQLITE_DONE && bindAndSaveClock(sample) && execute("COMMIT")) {
-    return true;
-  }
-  execute("ROLLBACK");
-  return false;
-}
 
-bool zevsite::EventStore::insertBatch(std::span<const zevsite::PendingEvent> events,
-                                      const zevsite::StoreClockSample& clock) {
-  // The failure's code is kept before ROLLBACK, which would reset the connection's.
-  insertFailure_ = SQLITE_OK;
-  if (!execute("BEGIN IMMEDIATE")) {
-    insertFailure_ = sqlite3_extended_errcode(db_);
-    return false;
-  }
-  bool ok = true;
-  for (const auto& event : events) {
-    StatementScope scope{insert_};
-    sqlite3_bind_text(insert_, 1, event.name.data(), static_cast<int>(event.name.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_text(insert_, 2, event.body.data(), static_cast<int>(event.body.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_int64(insert_, 3, event.createdMillis);
-    sqlite3_bind_int64(insert_, 4, event.seenMillis);
-    if (sqlite3_step(insert_) != SQLITE_DONE) {
-      ok = false;
-      insertFailure_ = sqlite3_extended_errcode(db_);
-      break;
-    }
-  }
-  // The clock's latest reading goes with the rows: the next process counts on from it.
-  if (ok && !bindAndSaveClock(clock)) {
-    ok = false;
-    insertFailure_ = sqlite3_extended_errcode(db_);
-  }
-  if (ok && execute("COMMIT")) return true;
-  if (ok) insertFailure_ = sqlite3_extended_errcode(db_);
-  execute("ROLLBACK");
-  return false;
-}
 
-zevsite::EventStore::LimitDrops zevsite::EventStore::enforceLimits(
-    std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis, std::int64_t nowMillis) {
-  LimitDrops dropped;
-  // Events a sender has on the wire stay: they are about to be delivered, and were they
-  // deleted they would be counted both dropped and delivered. Past their lease they go.
-  const std::string notOnTheWire = " AND NOT EXISTS (SELECT 1 FROM leases WHERE until_ms > " +
-                                   std::to_string(nowMillis) +
-                                   " AND events.id BETWEEN first_id AND last_id)";
-  // Expired events go first, so an event both too old and beyond the count is counted as
-  // expired; the events kept are the same either way.
-  std::string byAge = "DELETE FROM events WHERE seen_ms < " +
-                      std::to_string(oldestAllowedSeenMillis) + notOnTheWire;
-  if (execute(byAge.c_str())) dropped.expired = static_cast<std::size_t>(sqlite3_changes(db_));
-  std::string byCount =
-      "DELETE FROM events WHERE id <= (SELECT id FROM events ORDER BY id DESC "
-      "LIMIT 1 OFFSET " +
-      std::to_string(maxEvents) + ")" + notOnTheWire;
-  if (execute(byCount.c_str())) {
-    dropped.beyondCount = static_cast<std::size_t>(sqlite3_changes(db_));
-  }
-  return dropped;
-}
 
-std::optional<std::vector<zevsite::StoredEvent>> zevsite::EventStore::leaseOldest(
-    std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis) {
-  std::vector<zevsite::StoredEvent> events;
-  if (!execute("BEGIN IMMEDIATE")) return std::nullopt;
-  std::vector<std::pair<std::int64_t, std::int64_t>> leased;
-  {
-    StatementScope scope{activeLeases_};
-    sqlite3_bind_int64(activeLeases_, 1, nowMillis);
-    while (sqlite3_step(activeLeases_) == SQLITE_ROW) {
-      leased.emplace_back(sqlite3_column_int64(activeLeases_, 0),
-                          sqlite3_column_int64(activeLeases_, 1));
-    }
-  }
-  // The first event outside every active lease, and the start of the next lease after it:
-  // the batch is a run of consecutive ids that no other sender holds.
-  std::int64_t cursor = 0;
-  std::optional<std::int64_t> first;
-  for (;;) {
-    StatementScope scope{nextId_};
-    sqlite3_bind_int64(nextId_, 1, cursor);
-    if (sqlite3_step(nextId_) != SQLITE_ROW || sqlite3_column_type(nextId_, 0) == SQLITE_NULL) {
-      break;
-    }
-    std::int64_t id = sqlite3_column_int64(nextId_, 0);
-    auto holder = std::find_if(leased.begin(), leased.end(), [id](const auto& range) {
-      return id >= range.first && id <= range.second;
-    });
-    if (holder == leased.end()) {
-      first = id;
-      break;
-    }
-    cursor = holder->second;
-  }
-  bool ok = true;
-  if (first) {
-    std::int64_t bound = std::numeric_limits<std::int64_t>::max();
-    for (const auto& range : leased) {
-      if (range.first > *first) bound = std::min(bound, range.first);
-    }
-    StatementScope scope{selectRange_};
-    sqlite3_bind_int64(selectRange_, 1, *first);
-    sqlite3_bind_int64(selectRange_, 2, bound);
-    sqlite3_bind_int64(selectRange_, 3, static_cast<std::int64_t>(limit));
-    while (sqlite3_step(selectRange_) == SQLITE_ROW) {
-      zevsite::StoredEvent event;
-      event.rowId = sqlite3_column_int64(selectRange_, 0);
-      event.name = reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 1));
-      event.body.assign(reinterpret_cast<const char*>(sqlite3_column_text(selectRange_, 2)),
-                        static_cast<std::size_t>(sqlite3_column_bytes(selectRange_, 2)));
-      event.createdMillis = sqlite3_column_int64(selectRange_, 3);
-      event.seenMillis = sqlite3_column_int64(selectRange_, 4);
-      events.push_back(std::move(event));
-    }
-  }
-  if (!events.empty()) {
-    StatementScope scope{insertLease_};
-    sqlite3_bind_int64(insertLease_, 1, token);
-    sqlite3_bind_int64(insertLease_, 2, events.front().rowId);
-    sqlite3_bind_int64(insertLease_, 3, events.back().rowId);
-    sqlite3_bind_int64(insertLease_, 4, leaseUntilMillis);
-    ok = sqlite3_step(insertLease_) == SQLITE_DONE;
-  }
-  if (ok && execute("COMMIT")) return events;
-  execute("ROLLBACK");
-  return std::nullopt;
-}
 
-bool zevsite::EventStore::applyLeaseEnd(const zevsite::LeaseEnd& end) {
-  if (end.deleteEvents) {
-    StatementScope scope{deleteRange_};
-    sqlite3_bind_int64(deleteRange_, 1, end.firstId);
-    sqlite3_bind_int64(deleteRange_, 2, end.lastId);
-    if (sqlite3_step(deleteRange_) != SQLITE_DONE) return false;
-  }
-  StatementScope scope{deleteLease_};
-  sqlite3_bind_int64(deleteLease_, 1, end.token);
-  return sqlite3_step(deleteLease_) == SQLITE_DONE;
-}
 
 bool zevsite::EventStore::endLease(const zevsite::LeaseEnd& end) {
   if (!execute("BEGIN IMMEDIATE")) return false;
@@ -417,33 +267,7 @@ bool zevsite::EventStore::releaseToken(std::int64_t token) {
   return endLease(zevsite::LeaseEnd{token, 0, 0, false});
 }
 
-bool zevsite::EventStore::deleteAll() {
-  // The deleted upload strings must not linger in free pages of the file: overwrite them.
-  execute("PRAGMA secure_delete=ON");
-  const bool deleted = execute("DELETE FROM events");
-  execute("PRAGMA secure_delete=OFF");
-  return deleted;
-}
 
-std::vector<zevsite::StoredEvent> zevsite::EventStore::readAll() {
-  std::vector<zevsite::StoredEvent> events;
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db_, "SELECT id, name, body, created_ms, seen_ms FROM events ORDER BY id",
-                         -1, &statement, nullptr) != SQLITE_OK) {
-    return events;
-  }
-  while (sqlite3_step(statement) == SQLITE_ROW) {
-    zevsite::StoredEvent event;
-    event.rowId = sqlite3_column_int64(statement, 0);
-    event.name = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
-    event.body = reinterpret_cast<const char*>(sqlite3_column_text(statement, 2));
-    event.createdMillis = sqlite3_column_int64(statement, 3);
-    event.seenMillis = sqlite3_column_int64(statement, 4);
-    events.push_back(std::move(event));
-  }
-  sqlite3_finalize(statement);
-  return events;
-}
 
 std::uint64_t zevsite::EventStore::pragmaValue(const char* sql) {
   sqlite3_stmt* statement = nullptr;
@@ -491,14 +315,476 @@ std::uint64_t zevsite::EventStore::diskGrowthFor(std::size_t rowBytes) {
   return logGrowth + databaseGrowth;
 }
 
-std::optional<std::size_t> zevsite::EventStore::count() {
+
+zevsite::EventStore::~EventStore() {
+  for (sqlite3_stmt* statement :
+       {insertRow_, deleteRow_, nextId_, saveNextId_, rowsInOrder_, rowsOverlapping_, saveClock_,
+        deleteLease_, insertLease_, activeLeases_}) {
+    sqlite3_finalize(statement);
+  }
+  sqlite3_close(db_);
+  sqlite3_close(checkpointDb_);
+}
+
+// Unchecked: it runs in a child after fork(), which has one thread.
+void zevsite::EventStore::abandonConnections() ZEVSITE_NO_THREAD_SAFETY_ANALYSIS {
+  insertRow_ = deleteRow_ = nextId_ = saveNextId_ = rowsInOrder_ = rowsOverlapping_ = saveClock_ =
+      deleteLease_ = insertLease_ = activeLeases_ = nullptr;
+  db_ = nullptr;
+  checkpointDb_ = nullptr;
+}
+
+bool zevsite::EventStore::prepare() {
+  sqlite3_busy_timeout(db_, 5000);
+  sqlite3_wal_hook(db_, &zevsite::EventStore::onWalCommit, this);
+  // WAL with synchronous NORMAL: a committed batch survives a crash or kill of the process;
+  // the page cache is capped at 2 MiB to keep the SDK's memory small.
+  const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
+  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
+      !execute("PRAGMA cache_size=-2048") || !execute(journalLimit.c_str()) || !execute(kSchema)) {
+    return false;
+  }
+  auto prepareOne = [this](const char* sql, sqlite3_stmt** statement) {
+    return sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) == SQLITE_OK;
+  };
+  return prepareOne(
+             "INSERT INTO event_rows(first_id, last_id, events, oldest_seen_ms, newest_seen_ms, "
+             "packed) VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+             &insertRow_) &&
+         prepareOne("DELETE FROM event_rows WHERE first_id = ?1", &deleteRow_) &&
+         // The last row holds the largest id: rows never overlap and are keyed by first id.
+         prepareOne(
+             "SELECT max(coalesce((SELECT next_id FROM event_ids WHERE id = 0), 1),"
+             " coalesce((SELECT last_id + 1 FROM event_rows ORDER BY first_id DESC LIMIT 1), 1))",
+             &nextId_) &&
+         prepareOne("INSERT OR REPLACE INTO event_ids(id, next_id) VALUES(0, ?1)", &saveNextId_) &&
+         prepareOne("SELECT first_id, last_id, events, packed FROM event_rows ORDER BY first_id",
+                    &rowsInOrder_) &&
+         prepareOne(
+             "SELECT first_id, last_id, events, packed FROM event_rows WHERE first_id >= "
+             "coalesce((SELECT first_id FROM event_rows WHERE first_id <= ?1 "
+             "ORDER BY first_id DESC LIMIT 1), ?1) AND first_id <= ?2 ORDER BY first_id",
+             &rowsOverlapping_) &&
+         prepareOne(
+             "INSERT OR REPLACE INTO store_clock(id, seen_ms, wall_ms, boot_id, uptime_ms) "
+             "VALUES(0, ?1, ?2, ?3, ?4)",
+             &saveClock_) &&
+         prepareOne("DELETE FROM leases WHERE token = ?1", &deleteLease_) &&
+         prepareOne(
+             "INSERT OR REPLACE INTO leases(token, first_id, last_id, until_ms) "
+             "VALUES(?1, ?2, ?3, ?4)",
+             &insertLease_) &&
+         prepareOne("SELECT first_id, last_id FROM leases WHERE until_ms > ?1 ORDER BY first_id",
+                    &activeLeases_) &&
+         migrateOneEventPerRow() &&
+         execute("SELECT count(*) FROM event_rows");  // reads the file: fails on a corrupt one
+}
+
+bool zevsite::EventStore::migrateOneEventPerRow() {
+  if (pragmaValue("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'events'") ==
+      0) {
+    return true;
+  }
+  if (!execute("BEGIN IMMEDIATE")) return false;
+  if (migrateLocked() && execute("COMMIT")) return true;
+  execute("ROLLBACK");
+  return false;
+}
+
+// Inside a write transaction, so two processes opening an old store migrate it once: the
+// second finds the table gone.
+bool zevsite::EventStore::migrateLocked() {
+  if (pragmaValue("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'events'") ==
+      0) {
+    return true;
+  }
+  // Stores of the first versions recorded no seen_ms: such an event is aged by its recorded
+  // time, all that is known of it, against the store's clock as it stands now.
+  const bool hasSeen =
+      pragmaValue("SELECT count(*) FROM pragma_table_info('events') WHERE name = 'seen_ms'") > 0;
+  auto& platform = ZEVSitePlatform::current();
+  const zevsite::StoreClockSample now{0, platform.currentTimeMillis(), platform.bootClock()};
+  std::int64_t seenNow = 0;
+  if (auto saved = loadClock()) {
+    seenNow = zevsite::time::saturatingAdd(saved->seenMillis, zevsite::elapsedBetween(*saved, now));
+  }
+  std::vector<zevsite::StoredEvent> events;
   sqlite3_stmt* statement = nullptr;
-  std::optional<std::size_t> rows;
-  if (sqlite3_prepare_v2(db_, "SELECT count(*) FROM events", -1, &statement, nullptr) ==
-          SQLITE_OK &&
-      sqlite3_step(statement) == SQLITE_ROW) {
-    rows = static_cast<std::size_t>(sqlite3_column_int64(statement, 0));
+  const std::string sql = std::string("SELECT id, name, body, created_ms, ") +
+                          (hasSeen ? "seen_ms" : "NULL") + " FROM events ORDER BY id";
+  if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return false;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+    zevsite::StoredEvent event;
+    event.rowId = sqlite3_column_int64(statement, 0);
+    if (auto* name = sqlite3_column_text(statement, 1)) event.name = reinterpret_cast<const char*>(name);
+    if (auto* body = sqlite3_column_text(statement, 2)) {
+      event.body.assign(reinterpret_cast<const char*>(body),
+                        static_cast<std::size_t>(sqlite3_column_bytes(statement, 2)));
+    }
+    event.createdMillis = sqlite3_column_int64(statement, 3);
+    event.seenMillis = sqlite3_column_type(statement, 4) == SQLITE_NULL
+                           ? zevsite::time::saturatingSub(
+                                 seenNow, std::max<std::int64_t>(0, now.wallMillis -
+                                                                        event.createdMillis))
+                           : sqlite3_column_int64(statement, 4);
+    events.push_back(std::move(event));
   }
   sqlite3_finalize(statement);
+  if (step != SQLITE_DONE) return false;
+  // Ids stay as they were, so leases a sender of the older version holds keep their events;
+  // ids already given to packed rows (an older version ran on this store after a newer one)
+  // are not given twice: then the old events are numbered after them.
+  const std::optional<std::int64_t> next = nextEventId();
+  if (!next) return false;
+  std::int64_t nextId = *next;
+  const bool packedRowsExist = pragmaValue("SELECT count(*) FROM event_rows") > 0;
+  if (!events.empty() && packedRowsExist && events.front().rowId < nextId) {
+    for (auto& event : events) event.rowId = nextId++;
+  } else if (!events.empty()) {
+    nextId = std::max(nextId, events.back().rowId + 1);
+  }
+  // An AUTOINCREMENT table never gave an id twice: neither do the packed rows.
+  const auto sequence = static_cast<std::int64_t>(
+      pragmaValue("SELECT coalesce(max(seq), 0) FROM sqlite_sequence WHERE name = 'events'"));
+  nextId = std::max(nextId, sequence + 1);
+  return insertRows(events) && saveNextEventId(nextId) && execute("DROP TABLE events");
+}
+
+bool zevsite::EventStore::startClock(const zevsite::StoreClockSample& sample) {
+  if (!execute("BEGIN IMMEDIATE")) return false;
+  if (bindAndSaveClock(sample) && execute("COMMIT")) return true;
+  execute("ROLLBACK");
+  return false;
+}
+
+std::optional<std::int64_t> zevsite::EventStore::nextEventId() {
+  StatementScope scope{nextId_};
+  if (sqlite3_step(nextId_) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int64(nextId_, 0);
+}
+
+bool zevsite::EventStore::saveNextEventId(std::int64_t nextId) {
+  StatementScope scope{saveNextId_};
+  sqlite3_bind_int64(saveNextId_, 1, nextId);
+  return sqlite3_step(saveNextId_) == SQLITE_DONE;
+}
+
+bool zevsite::EventStore::insertPacked(const zevsite::EventPackWriter& pack) {
+  StatementScope scope{insertRow_};
+  const std::string& packed = pack.bytes();
+  sqlite3_bind_int64(insertRow_, 1, pack.firstId());
+  sqlite3_bind_int64(insertRow_, 2, pack.lastId());
+  sqlite3_bind_int64(insertRow_, 3, static_cast<std::int64_t>(pack.events()));
+  sqlite3_bind_int64(insertRow_, 4, pack.oldestSeenMillis());
+  sqlite3_bind_int64(insertRow_, 5, pack.newestSeenMillis());
+  sqlite3_bind_blob(insertRow_, 6, packed.data(), static_cast<int>(packed.size()), SQLITE_STATIC);
+  return sqlite3_step(insertRow_) == SQLITE_DONE;
+}
+
+bool zevsite::EventStore::insertRows(std::span<const zevsite::StoredEvent> events) {
+  return packRows(events, [](std::size_t, const auto& event) { return event.rowId; }, pack_,
+                  [this] { return insertPacked(pack_); });
+}
+
+bool zevsite::EventStore::insertPending(std::span<const zevsite::PendingEvent> events,
+                                        std::int64_t firstId) {
+  return packRows(
+      events,
+      [firstId](std::size_t index, const auto&) {
+        return firstId + static_cast<std::int64_t>(index);
+      },
+      pack_, [this] { return insertPacked(pack_); });
+}
+
+bool zevsite::EventStore::insertBatch(std::span<const zevsite::PendingEvent> events,
+                                      const zevsite::StoreClockSample& clock) {
+  // The failure's code is kept before ROLLBACK, which would reset the connection's.
+  insertFailure_ = SQLITE_OK;
+  if (!execute("BEGIN IMMEDIATE")) {
+    insertFailure_ = sqlite3_extended_errcode(db_);
+    return false;
+  }
+  const std::optional<std::int64_t> firstId = nextEventId();
+  // The clock's latest reading goes with the rows: the next process counts on from it.
+  bool ok = firstId && insertPending(events, *firstId) &&
+            saveNextEventId(*firstId + static_cast<std::int64_t>(events.size())) &&
+            bindAndSaveClock(clock);
+  if (!ok) insertFailure_ = sqlite3_extended_errcode(db_);
+  if (ok && execute("COMMIT")) return true;
+  if (ok) insertFailure_ = sqlite3_extended_errcode(db_);
+  execute("ROLLBACK");
+  return false;
+}
+
+bool zevsite::EventStore::unpackRow(const Row& row, std::vector<zevsite::StoredEvent>& out) {
+  const std::size_t before = out.size();
+  if (zevsite::unpackEvents(row.packed, row.firstId, out)) return true;
+  // Not a row this version wrote, or damaged in a way SQLite cannot see: its events cannot be
+  // read back, so none of them is sent; the caller deletes the row.
+  out.resize(before);
+  ZEVSiteLoger::adLog("[Site] event store: dropped %@ unreadable events", row.events);
+  return false;
+}
+
+bool zevsite::EventStore::deleteRow(std::int64_t firstId) {
+  StatementScope scope{deleteRow_};
+  sqlite3_bind_int64(deleteRow_, 1, firstId);
+  return sqlite3_step(deleteRow_) == SQLITE_DONE;
+}
+
+bool zevsite::EventStore::cutRow(Row row, const EventFilter& drop, std::size_t& deleted) {
+  std::vector<zevsite::StoredEvent> events;
+  if (!unpackRow(row, events)) {
+    deleted += row.events;
+    return deleteRow(row.firstId);
+  }
+  const std::size_t before = events.size();
+  std::erase_if(events, drop);
+  if (events.size() == before) return true;
+  deleted += before - events.size();
+  return deleteRow(row.firstId) && insertRows(events);
+}
+
+std::optional<std::vector<zevsite::EventStore::Row>> zevsite::EventStore::rowsOverlapping(
+    std::int64_t firstId, std::int64_t lastId) {
+  std::vector<Row> rows;
+  StatementScope scope{rowsOverlapping_};
+  sqlite3_bind_int64(rowsOverlapping_, 1, firstId);
+  sqlite3_bind_int64(rowsOverlapping_, 2, lastId);
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(rowsOverlapping_)) == SQLITE_ROW) {
+    Row row;
+    row.firstId = sqlite3_column_int64(rowsOverlapping_, 0);
+    row.lastId = sqlite3_column_int64(rowsOverlapping_, 1);
+    row.events = static_cast<std::size_t>(sqlite3_column_int64(rowsOverlapping_, 2));
+    if (row.lastId < firstId) continue;  // the row before the range
+    // A row the range covers whole is deleted without reading its events.
+    if (row.firstId < firstId || row.lastId > lastId) {
+      row.packed = blobColumn(rowsOverlapping_, 3);
+    }
+    rows.push_back(std::move(row));
+  }
+  if (step != SQLITE_DONE) return std::nullopt;
   return rows;
+}
+
+std::vector<std::pair<std::int64_t, std::int64_t>> zevsite::EventStore::activeLeaseRanges(
+    std::int64_t nowMillis) {
+  LeaseRanges leased;
+  StatementScope scope{activeLeases_};
+  sqlite3_bind_int64(activeLeases_, 1, nowMillis);
+  while (sqlite3_step(activeLeases_) == SQLITE_ROW) {
+    leased.emplace_back(sqlite3_column_int64(activeLeases_, 0),
+                        sqlite3_column_int64(activeLeases_, 1));
+  }
+  return leased;
+}
+
+std::size_t zevsite::EventStore::deleteExpired(std::int64_t oldestAllowedSeenMillis,
+                                               const LeaseRanges& leased) {
+  // Rows holding an expired event, found by their oldest; a row expired whole and outside
+  // every lease goes without being read.
+  std::vector<Row> rows;
+  {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT first_id, last_id, events, newest_seen_ms, packed FROM "
+                           "event_rows WHERE oldest_seen_ms < ?1 ORDER BY first_id",
+                           -1, &statement, nullptr) != SQLITE_OK) {
+      return 0;
+    }
+    sqlite3_bind_int64(statement, 1, oldestAllowedSeenMillis);
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      Row row;
+      row.firstId = sqlite3_column_int64(statement, 0);
+      row.lastId = sqlite3_column_int64(statement, 1);
+      row.events = static_cast<std::size_t>(sqlite3_column_int64(statement, 2));
+      const bool whole = sqlite3_column_int64(statement, 3) < oldestAllowedSeenMillis &&
+                         !overlapsLease(leased, row.firstId, row.lastId);
+      if (!whole) {
+        row.packed = blobColumn(statement, 4);
+      }
+      rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(statement);
+  }
+  std::size_t deleted = 0;
+  for (auto& row : rows) {
+    if (row.packed.empty()) {
+      if (deleteRow(row.firstId)) deleted += row.events;
+      continue;
+    }
+    cutRow(std::move(row), [&](const StoredEvent& event) {
+      return event.seenMillis < oldestAllowedSeenMillis && !inLease(leased, event.rowId);
+    }, deleted);
+  }
+  return deleted;
+}
+
+std::size_t zevsite::EventStore::deleteBeyondCount(std::size_t maxEvents,
+                                                   const LeaseRanges& leased) {
+  const std::uint64_t total = pragmaValue("SELECT coalesce(sum(events), 0) FROM event_rows");
+  if (total <= maxEvents) return 0;
+  // The oldest (total - maxEvents) events go, but those on the wire.
+  const std::uint64_t excess = total - maxEvents;
+  std::vector<Row> rows;
+  std::uint64_t position = 0;  // events before the row being read
+  {
+    StatementScope scope{rowsInOrder_};
+    while (position < excess && sqlite3_step(rowsInOrder_) == SQLITE_ROW) {
+      Row row;
+      row.firstId = sqlite3_column_int64(rowsInOrder_, 0);
+      row.lastId = sqlite3_column_int64(rowsInOrder_, 1);
+      row.events = static_cast<std::size_t>(sqlite3_column_int64(rowsInOrder_, 2));
+      const bool whole = position + row.events <= excess &&
+                         !overlapsLease(leased, row.firstId, row.lastId);
+      if (!whole) {
+        row.packed = blobColumn(rowsInOrder_, 3);
+      }
+      position += row.events;
+      rows.push_back(std::move(row));
+    }
+  }
+  std::size_t deleted = 0;
+  position = 0;
+  for (auto& row : rows) {
+    const std::uint64_t rowStart = position;
+    position += row.events;
+    if (row.packed.empty()) {
+      if (deleteRow(row.firstId)) deleted += row.events;
+      continue;
+    }
+    std::uint64_t index = rowStart;
+    cutRow(std::move(row), [&](const StoredEvent& event) {
+      return index++ < excess && !inLease(leased, event.rowId);
+    }, deleted);
+  }
+  return deleted;
+}
+
+zevsite::EventStore::LimitDrops zevsite::EventStore::enforceLimits(
+    std::size_t maxEvents, std::int64_t oldestAllowedSeenMillis, std::int64_t nowMillis) {
+  LimitDrops dropped;
+  if (!execute("BEGIN IMMEDIATE")) return dropped;
+  // Events a sender has on the wire stay: they are about to be delivered, and were they
+  // deleted they would be counted both dropped and delivered. Past their lease they go.
+  const LeaseRanges leased = activeLeaseRanges(nowMillis);
+  // Expired events go first, so an event both too old and beyond the count is counted as
+  // expired; the events kept are the same either way.
+  dropped.expired = deleteExpired(oldestAllowedSeenMillis, leased);
+  dropped.beyondCount = deleteBeyondCount(maxEvents, leased);
+  if (execute("COMMIT")) return dropped;
+  execute("ROLLBACK");
+  return LimitDrops{};
+}
+
+std::optional<std::vector<zevsite::StoredEvent>> zevsite::EventStore::leaseOldest(
+    std::size_t limit, std::int64_t token, std::int64_t nowMillis, std::int64_t leaseUntilMillis) {
+  if (!execute("BEGIN IMMEDIATE")) return std::nullopt;
+  const LeaseRanges leased = activeLeaseRanges(nowMillis);
+  // The batch is the first run of consecutive ids that no other sender holds: from the first
+  // event outside every active lease up to the next lease after it, at most `limit` events.
+  std::vector<zevsite::StoredEvent> events;
+  std::vector<std::int64_t> unreadable;
+  std::optional<std::int64_t> bound;
+  bool full = false;
+  {
+    StatementScope scope{rowsInOrder_};
+    std::vector<zevsite::StoredEvent> rowEvents;
+    while (!full && sqlite3_step(rowsInOrder_) == SQLITE_ROW) {
+      Row row;
+      row.firstId = sqlite3_column_int64(rowsInOrder_, 0);
+      row.lastId = sqlite3_column_int64(rowsInOrder_, 1);
+      row.events = static_cast<std::size_t>(sqlite3_column_int64(rowsInOrder_, 2));
+      if (events.empty() && insideOneLease(leased, row.firstId, row.lastId)) continue;
+      if (bound && row.firstId >= *bound) break;
+      row.packed = blobColumn(rowsInOrder_, 3);
+      rowEvents.clear();
+      if (!unpackRow(row, rowEvents)) {
+        unreadable.push_back(row.firstId);
+        continue;
+      }
+      for (auto& event : rowEvents) {
+        if (events.empty()) {
+          if (inLease(leased, event.rowId)) continue;
+          bound = std::numeric_limits<std::int64_t>::max();
+          for (const auto& range : leased) {
+            if (range.first > event.rowId) bound = std::min(*bound, range.first);
+          }
+        }
+        if (event.rowId >= *bound || events.size() == limit) {
+          full = true;
+          break;
+        }
+        events.push_back(std::move(event));
+      }
+    }
+  }
+  bool ok = true;
+  for (std::int64_t firstId : unreadable) ok = ok && deleteRow(firstId);
+  if (ok && !events.empty()) {
+    StatementScope scope{insertLease_};
+    sqlite3_bind_int64(insertLease_, 1, token);
+    sqlite3_bind_int64(insertLease_, 2, events.front().rowId);
+    sqlite3_bind_int64(insertLease_, 3, events.back().rowId);
+    sqlite3_bind_int64(insertLease_, 4, leaseUntilMillis);
+    ok = sqlite3_step(insertLease_) == SQLITE_DONE;
+  }
+  if (ok && execute("COMMIT")) return events;
+  execute("ROLLBACK");
+  return std::nullopt;
+}
+
+bool zevsite::EventStore::applyLeaseEnd(const zevsite::LeaseEnd& end) {
+  if (end.deleteEvents) {
+    auto rows = rowsOverlapping(end.firstId, end.lastId);
+    if (!rows) return false;
+    std::size_t deleted = 0;
+    for (auto& row : *rows) {
+      const bool ok =
+          row.packed.empty()
+              ? deleteRow(row.firstId)
+              : cutRow(std::move(row), [&end](const StoredEvent& event) {
+                  return event.rowId >= end.firstId && event.rowId <= end.lastId;
+                }, deleted);
+      if (!ok) return false;
+    }
+  }
+  StatementScope scope{deleteLease_};
+  sqlite3_bind_int64(deleteLease_, 1, end.token);
+  return sqlite3_step(deleteLease_) == SQLITE_DONE;
+}
+
+bool zevsite::EventStore::deleteAll() {
+  // The deleted upload strings must not linger in free pages of the file: overwrite them.
+  execute("PRAGMA secure_delete=ON");
+  const bool deleted = execute("DELETE FROM event_rows");
+  execute("PRAGMA secure_delete=OFF");
+  return deleted;
+}
+
+std::vector<zevsite::StoredEvent> zevsite::EventStore::readAll() {
+  std::vector<zevsite::StoredEvent> events;
+  StatementScope scope{rowsInOrder_};
+  while (sqlite3_step(rowsInOrder_) == SQLITE_ROW) {
+    Row row;
+    row.firstId = sqlite3_column_int64(rowsInOrder_, 0);
+    row.events = static_cast<std::size_t>(sqlite3_column_int64(rowsInOrder_, 2));
+    row.packed = blobColumn(rowsInOrder_, 3);
+    unpackRow(row, events);
+  }
+  return events;
+}
+
+std::optional<std::size_t> zevsite::EventStore::count() {
+  sqlite3_stmt* statement = nullptr;
+  std::optional<std::size_t> events;
+  if (sqlite3_prepare_v2(db_, "SELECT coalesce(sum(events), 0) FROM event_rows", -1, &statement,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_step(statement) == SQLITE_ROW) {
+    events = static_cast<std::size_t>(sqlite3_column_int64(statement, 0));
+  }
+  sqlite3_finalize(statement);
+  return events;
 }

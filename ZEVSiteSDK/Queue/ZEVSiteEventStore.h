@@ -1,12 +1,20 @@
 // The event store: one SQLite database (WAL) under the home directory holding every
 // accepted upload string until it has been delivered.
 //
+// Events are stored many to a row (up to kRowEvents, each as its difference from the one
+// before, see ZEVSiteEventPack.h), so the writer commits a few rows per batch instead of one
+// per event and writes a fraction of the bytes. Every event keeps an id of its own, given in
+// order and never reused; leases, deliveries and the limits work on ids and rewrite the few
+// rows an id range cuts through. A store of one event per row (written by earlier versions)
+// is packed the first time it is opened.
+//
 // Owned by EventStorage, which serialises all use of one store object behind its own
 // mutex; the object itself is not thread-safe. Several processes may open the same file;
 // SQLite's file locks keep them consistent.
 #pragma once
 
 #include "../Platform/ZEVSiteMutex.h"
+#include "ZEVSiteEventPack.h"
 #include "ZEVSiteStoreClock.h"
 
 #include <atomic>
@@ -25,16 +33,6 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// An event on its way into the store; the bytes viewed belong to the caller.
-namespace zevsite {
-struct PendingEvent {
-  std::string_view name;
-  std::string_view body;
-  std::int64_t createdMillis = 0;  // the wall clock when it was accepted
-  std::int64_t seenMillis = 0;     // the store's clock when it was accepted
-};
-}  // namespace zevsite
-
 // The end of a sender's lease on a batch: its events deleted (delivered or dropped) or left
 // for a later batch.
 namespace zevsite {
@@ -45,13 +43,6 @@ struct LeaseEnd {
   bool deleteEvents = false;
 };
 
-struct StoredEvent {
-  std::int64_t rowId = 0;
-  std::string name;
-  std::string body;
-  std::int64_t createdMillis = 0;  // the wall clock when it was made, as its "ts" says
-  std::int64_t seenMillis = 0;     // the store's clock when it was stored
-};
 
 class EventStore {
   struct PassKey {};
@@ -89,9 +80,12 @@ class EventStore {
   // The store's clock as last saved (by this process or an earlier one); nothing for a new
   // store.
   std::optional<zevsite::StoreClockSample> loadClock();
-  // Saves `sample` as the clock's latest reading and ages rows stored without a reading (by
-  // an older version) by their recorded time, all that is known of them. False on failure.
+  // Saves `sample` as the clock's latest reading. False on failure.
   bool startClock(const zevsite::StoreClockSample& sample);
+  // Most events, and most bytes of names and upload strings, packed in one row: the sender's
+  // batch, so that a burst's rows are leased and deleted whole.
+  static constexpr std::size_t kRowEvents = 100;
+  static constexpr std::size_t kRowBytes = 256 * 1024;
   // Up to `limit` events, oldest first, with consecutive ids that no sender holds a lease
   // on at `nowMillis`, leased to `token` until `leaseUntilMillis` in the same transaction,
   // so a sender in another process gets other events. `token` is unique per batch. Nothing
@@ -155,11 +149,42 @@ class EventStore {
   std::uint64_t diskGrowthFor(std::size_t rowBytes);
 
  private:
+  // A stored row: its id range, its count and, when read, its packed events.
+  struct Row {
+    std::int64_t firstId = 0;
+    std::int64_t lastId = 0;
+    std::size_t events = 0;
+    std::string packed;
+  };
+  // Which events of a row go when it is cut: given each event (in order), true to delete.
+  using EventFilter = std::function<bool(const StoredEvent&)>;
+
   bool prepare();
   bool execute(const char* sql);
   bool applyLeaseEnd(const LeaseEnd& end);
-  bool addSeenColumn();
   bool bindAndSaveClock(const zevsite::StoreClockSample& sample);
+  // The id the next stored event gets (inside a write transaction).
+  std::optional<std::int64_t> nextEventId();
+  bool saveNextEventId(std::int64_t nextId);
+  // Packs `events` (ids given) into rows of at most kRowEvents and kRowBytes and inserts them.
+  bool insertRows(std::span<const StoredEvent> events);
+  bool insertPending(std::span<const PendingEvent> events, std::int64_t firstId);
+  bool insertPacked(const EventPackWriter& pack);
+  // Deletes the events of `row` that `drop` selects, rewriting what is left; adds how many it
+  // deleted to `deleted`. A row that does not unpack is deleted whole (and counted whole).
+  bool cutRow(Row row, const EventFilter& drop, std::size_t& deleted);
+  bool deleteRow(std::int64_t firstId);
+  bool unpackRow(const Row& row, std::vector<StoredEvent>& out);
+  // The rows holding any event with an id in [firstId, lastId], with their packed events.
+  std::optional<std::vector<Row>> rowsOverlapping(std::int64_t firstId, std::int64_t lastId);
+  std::vector<std::pair<std::int64_t, std::int64_t>> activeLeaseRanges(std::int64_t nowMillis);
+  std::size_t deleteExpired(std::int64_t oldestAllowedSeenMillis,
+                            const std::vector<std::pair<std::int64_t, std::int64_t>>& leased);
+  std::size_t deleteBeyondCount(std::size_t maxEvents,
+                                const std::vector<std::pair<std::int64_t, std::int64_t>>& leased);
+  // Packs the events of a store of one event per row, once, and drops its table.
+  bool migrateOneEventPerRow();
+  bool migrateLocked();
   std::uint64_t pragmaValue(const char* sql);
   // The size of the database file (or of its log), as the open connection sees it.
   std::optional<std::uint64_t> fileBytes(bool log);
@@ -174,14 +199,18 @@ class EventStore {
   std::function<void(int)> commitListener_;  // set before the store is shared
   zevsite::Mutex checkpointMutex_;           // guards checkpointDb_
   sqlite3* checkpointDb_ ZEVSITE_GUARDED_BY(checkpointMutex_) = nullptr;
-  sqlite3_stmt* insert_ = nullptr;
+  // Prepared once; used on whichever thread holds the owner's store lock.
+  sqlite3_stmt* insertRow_ = nullptr;
+  sqlite3_stmt* deleteRow_ = nullptr;
+  sqlite3_stmt* nextId_ = nullptr;
+  sqlite3_stmt* saveNextId_ = nullptr;
+  sqlite3_stmt* rowsInOrder_ = nullptr;
+  sqlite3_stmt* rowsOverlapping_ = nullptr;
   sqlite3_stmt* saveClock_ = nullptr;
-  sqlite3_stmt* ageUnaged_ = nullptr;
-  sqlite3_stmt* deleteRange_ = nullptr;
   sqlite3_stmt* deleteLease_ = nullptr;
   sqlite3_stmt* insertLease_ = nullptr;
   sqlite3_stmt* activeLeases_ = nullptr;
-  sqlite3_stmt* nextId_ = nullptr;
-  sqlite3_stmt* selectRange_ = nullptr;
+  // Reused by whoever writes rows: the row being packed.
+  EventPackWriter pack_;
 };
 }  // namespace zevsite
