@@ -230,6 +230,10 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(counters.dropped.overflow),
       static_cast<unsigned long long>(counters.dropped.eventLimit),
       static_cast<unsigned long long>(counters.dropped.expiry));
+  // Calls that found the staging area full and waited for the writer (Block): none when the
+  // writer keeps up with the host.
+  std::printf("tracking calls that waited for the writer: %llu\n",
+              static_cast<unsigned long long>(storage->counts().waitedForRoom));
 
   ZEVSiteSupport::setCollectURL(std::nullopt);
   ZEVSiteSupport::shutdown(std::chrono::seconds(5));

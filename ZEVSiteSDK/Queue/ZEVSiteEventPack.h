@@ -3,18 +3,21 @@
 // Consecutive upload strings of one process share most of their bytes: the page or event
 // and its parameters at the front, the context (user, version, system, session) at the end.
 // Each event keeps only the bytes between the prefix and the suffix it shares with the
-// previous one, and its id and times as varint deltas, so a burst's row stores about a
-// sixth of its upload strings' bytes. Encoding compares the two strings from both ends and
-// copies the rest: far cheaper than a general compressor, and the writer's thread is the
-// one that must keep up with the host.
+// previous one (and, where the two are as long, only the bytes that changed in place: the
+// event id and time), and its id and times as varint deltas, so a burst's row stores about
+// a tenth of its upload strings' bytes. Encoding compares the two strings byte by byte and
+// copies what differs: far cheaper than a general compressor, and the writer's thread is
+// the one that must keep up with the host.
 //
 // Layout: a format byte, then per event: the id's step from the previous id (the first
 // from the row's first id), the created and seen times' steps (zigzag), the name as shared
-// prefix plus new bytes, and the body as shared prefix, shared suffix and new bytes; every
-// number is an unsigned LEB128 varint.
+// prefix plus new bytes, and the body as shared prefix, shared suffix and the middle (whole,
+// or as runs of kept and changed bytes); every number is an unsigned LEB128 varint.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,7 +48,7 @@ class EventPackWriter {
   // next add or start: the next event is written against them.
   void add(std::int64_t id, std::string_view name, std::string_view body,
            std::int64_t createdMillis, std::int64_t seenMillis);
-  const std::string& bytes() const noexcept { return bytes_; }
+  std::string_view bytes() const noexcept { return {buffer_.get(), size_}; }
   std::size_t events() const noexcept { return events_; }
   std::int64_t firstId() const noexcept { return firstId_; }
   std::int64_t lastId() const noexcept { return previousId_; }
@@ -53,7 +56,12 @@ class EventPackWriter {
   std::int64_t newestSeenMillis() const noexcept { return newestSeen_; }
 
  private:
-  std::string bytes_;
+  // Room for `bytes` more at the end of the row; returns where they go.
+  char* reserve(std::size_t bytes);
+
+  // The row's bytes so far: written through a pointer, so no byte is written twice.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0, capacity_ = 0;
   std::size_t events_ = 0;
   std::int64_t firstId_ = 0, previousId_ = 0, previousCreated_ = 0, previousSeen_ = 0;
   std::int64_t oldestSeen_ = 0, newestSeen_ = 0;

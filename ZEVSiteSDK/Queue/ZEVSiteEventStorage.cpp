@@ -138,6 +138,7 @@ zevsite::EventStorage::Counts zevsite::EventStorage::counts() {
   counts.expiry = counters_.expiry.load();
   counts.eventLimit = counters_.eventLimit.load();
   counts.stored = counters_.stored.load();
+  counts.waitedForRoom = counters_.waitedForRoom.load();
   counts.pending += static_cast<std::uint64_t>(std::max<std::int64_t>(0, rowsInStore_.load()));
   return counts;
 }
@@ -186,6 +187,7 @@ void zevsite::EventStorage::accept(std::string_view name, std::string_view body,
 void zevsite::EventStorage::waitForRoomLocked(std::size_t bytes) {
   // While the store fails, the writer only retries later: waiting would not make room.
   if (!blockOnOverflow || failures_ > 0) return;
+  ++counters_.waitedForRoom;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(overflowTimeoutMillis.load());
   // Counted as a flush waiter, so the writer takes the staged batch without its window.

@@ -110,6 +110,7 @@ class EventStorage {
   // Takes the staging lock briefly; any thread.
   struct Counts {
     std::uint64_t accepted = 0, overflow = 0, expiry = 0, eventLimit = 0, stored = 0, pending = 0;
+    std::uint64_t waitedForRoom = 0;  // accept calls that waited for the writer (Block)
   };
   Counts counts();
   // The sender deleted `count` events from the store (delivered, or refused for good).
@@ -247,6 +248,7 @@ class EventStorage {
   // writer, read by anyone.
   struct Counters {
     std::atomic<std::uint64_t> accepted{0}, overflow{0}, expiry{0}, eventLimit{0}, stored{0};
+    std::atomic<std::uint64_t> waitedForRoom{0};
   };
   Counters counters_;
   // Events in the store as this process sees them: counted when the store is opened and after

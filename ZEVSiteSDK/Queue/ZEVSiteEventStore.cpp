@@ -472,7 +472,7 @@ bool zevsite::EventStore::saveNextEventId(std::int64_t nextId) {
 
 bool zevsite::EventStore::insertPacked(const zevsite::EventPackWriter& pack) {
   StatementScope scope{insertRow_};
-  const std::string& packed = pack.bytes();
+  const std::string_view packed = pack.bytes();
   sqlite3_bind_int64(insertRow_, 1, pack.firstId());
   sqlite3_bind_int64(insertRow_, 2, pack.lastId());
   sqlite3_bind_int64(insertRow_, 3, static_cast<std::int64_t>(pack.events()));
