@@ -341,7 +341,7 @@ bool zevsite::EventStore::prepare() {
   // the page cache is capped at 2 MiB to keep the SDK's memory small.
   const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
   if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
-      !execute("PRAGMA cache_size=-2048") || !execute(journalLimit.c_str()) || !execute(kSchema)) {
+      !execute("PRAGMA cache_size=-512") || !execute(journalLimit.c_str()) || !execute(kSchema)) {
     return false;
   }
   auto prepareOne = [this](const char* sql, sqlite3_stmt** statement) {
