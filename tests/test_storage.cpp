@@ -272,11 +272,12 @@ TEST_F(ZEVSiteStorageTest, StatisticsAccountForEveryEvent) {
   EXPECT_EQ(statistics.stored, 11u);
   EXPECT_EQ(statistics.pending, 1u);
 
-  // A burst larger than the staging area (three of these fill its 4 MiB). Blocking (the
-  // default), the fourth call waits for the writer to take the three to disk: nothing is lost.
+  // A burst larger than the staging area (three of these leave no room for a fourth). Blocking
+  // (the default), the fourth call waits for the writer to take the three to disk: nothing is
+  // lost.
   storage->setLimits(100'000, 604800);
-  const std::string megabyte(1024 * 1024, 'm');
-  for (int i = 0; i < 5; ++i) queue->addTask(megabyte, "event");
+  const std::string quarter(zevsite::EventStorage::kMaxStagedBytes / 4, 'm');
+  for (int i = 0; i < 5; ++i) queue->addTask(quarter, "event");
   statistics = ZEVSiteSupport::statistics();
   EXPECT_EQ(statistics.dropped.overflow, 0u);
   EXPECT_EQ(statistics.stored, 11u + 3u);  // written while the fourth call waited
@@ -284,7 +285,7 @@ TEST_F(ZEVSiteStorageTest, StatisticsAccountForEveryEvent) {
   ASSERT_EQ(storedUploads().size(), 6u);
   // Dropping the oldest instead, the calls never wait: two of five go as overflow.
   ZEVSiteSupport::setOverflowPolicy(ZEVSiteOverflowPolicy::DropOldest);
-  for (int i = 0; i < 5; ++i) queue->addTask(megabyte, "event");
+  for (int i = 0; i < 5; ++i) queue->addTask(quarter, "event");
   statistics = ZEVSiteSupport::statistics();
   EXPECT_EQ(statistics.dropped.overflow, 2u);
   EXPECT_EQ(statistics.pending, 6u + 3u);
