@@ -208,7 +208,8 @@ int main(int argc, char** argv) {
         manager->trackPageView("Home", dimensions);
         countAllocations = false;
         samples[t].add(static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - callStart).count()));
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - callStart)
+                .count()));
       }
     });
   }
@@ -253,8 +254,9 @@ int main(int argc, char** argv) {
   std::printf("tracking took %.3f s; %s per second: %.0f%s\n", seconds(tracked - start),
               options.deliver ? "delivered" : "on disk", arrived / seconds(done - start),
               complete ? "" : " (INCOMPLETE: timed out)");
-  std::printf("peak resident memory: %.1f MiB, of it private: %.1f MiB (%.1f MiB before the burst)\n",
-              peakResidentMiB(), peakAnonymousKiB.load() / 1024.0, idleAnonymousKiB / 1024.0);
+  std::printf(
+      "peak resident memory: %.1f MiB, of it private: %.1f MiB (%.1f MiB before the burst)\n",
+      peakResidentMiB(), peakAnonymousKiB.load() / 1024.0, idleAnonymousKiB / 1024.0);
   std::printf("heap allocations per tracking call: %.2f; CPU per event (all threads): %.2f us\n",
               static_cast<double>(hostAllocations.load()) / static_cast<double>(total),
               cpu * 1e6 / static_cast<double>(total));

@@ -208,17 +208,27 @@ TEST_F(ZEVSiteEventStoreTest, AStoreOfOneEventPerRowIsPackedOnceKeepingIdsAndLea
     insert(*store, 251, 2, 6000);
   }
   // Opened again, nothing is migrated twice and the old table is gone.
-  auto store = open(path);
-  ASSERT_TRUE(store);
-  EXPECT_EQ(idsOf(store->readAll()), idRange(11, 252));
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* statement = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master WHERE name = 'events'", -1,
-                               &statement, nullptr),
-            SQLITE_OK);
-  ASSERT_EQ(sqlite3_step(statement), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(statement, 0), 0);
-  sqlite3_finalize(statement);
-  sqlite3_close(db);
+  auto sqlInt = [&path](const char* sql) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &statement, nullptr), SQLITE_OK) << sql;
+    const int value = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+  };
+  EXPECT_EQ(idsOf(open(path)->readAll()), idRange(11, 252));
+  EXPECT_EQ(sqlInt("SELECT count(*) FROM sqlite_master WHERE name = 'events'"), 0);
+  // The previous version ran on the packed store anyway: it made a table of its own, whose
+  // ids start over. Its events are packed after the others, with ids never given before.
+  sqlInt(
+      "CREATE TABLE events (id INTEGER PRIMARY KEY AUTOINCREMENT, name TEXT NOT NULL,"
+      " body TEXT NOT NULL, created_ms INTEGER NOT NULL, seen_ms INTEGER)");
+  sqlInt("INSERT INTO events(name, body, created_ms, seen_ms) VALUES('page', 'n=old', 5, 7000)");
+  const auto events = open(path)->readAll();
+  ASSERT_EQ(events.size(), 243u);
+  EXPECT_EQ(events.back().rowId, 253);
+  EXPECT_EQ(events.back().body, "n=old");
+  EXPECT_EQ(events.back().seenMillis, 7000);
 }

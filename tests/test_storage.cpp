@@ -37,8 +37,8 @@ long long rowsOnDisk(const std::string& path) {
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(db, 2000);
     sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT coalesce(sum(events), 0) FROM event_rows", -1, &statement, nullptr) ==
-            SQLITE_OK &&
+    if (sqlite3_prepare_v2(db, "SELECT coalesce(sum(events), 0) FROM event_rows", -1, &statement,
+                           nullptr) == SQLITE_OK &&
         sqlite3_step(statement) == SQLITE_ROW) {
       rows = sqlite3_column_int64(statement, 0);
     }

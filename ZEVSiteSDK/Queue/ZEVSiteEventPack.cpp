@@ -52,8 +52,8 @@ std::size_t sharedBack(const char* aEnd, const char* bEnd, std::size_t size) {
     std::memcpy(&y, bEnd - i - 8, 8);
     if (x != y) return i + static_cast<std::size_t>(std::countl_zero(x ^ y)) / 8;
   }
-  while (i < size && aEnd[-1 - static_cast<std::ptrdiff_t>(i)] ==
-                         bEnd[-1 - static_cast<std::ptrdiff_t>(i)]) {
+  while (i < size &&
+         aEnd[-1 - static_cast<std::ptrdiff_t>(i)] == bEnd[-1 - static_cast<std::ptrdiff_t>(i)]) {
     ++i;
   }
   return i;
@@ -255,7 +255,8 @@ void zevsite::EventPackWriter::add(std::int64_t id, std::string_view name, std::
   out = putBytes(out, name.substr(namePrefix));
   out = putVarint(out, prefix);
   out = putVarint(out, suffix);
-  out = putMiddle(out, previousBody_.substr(prefix, previousBody_.size() - prefix - suffix), middle);
+  out =
+      putMiddle(out, previousBody_.substr(prefix, previousBody_.size() - prefix - suffix), middle);
   size_ += static_cast<std::size_t>(out - begin);
   previousId_ = id;
   previousCreated_ = createdMillis;

@@ -94,8 +94,9 @@ bool packRows(std::span<const Event> events, IdOf idOf, zevsite::EventPackWriter
 // A BLOB column's bytes (empty for NULL).
 std::string blobColumn(sqlite3_stmt* statement, int column) {
   const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
-  return bytes ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
-               : std::string();
+  return bytes
+             ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)))
+             : std::string();
 }
 
 // Statement reset and bindings cleared when the scope ends, whatever path it takes.
@@ -167,8 +168,6 @@ zevsite::EventStore::OpenResult zevsite::EventStore::open(const std::string& pat
   return result;
 }
 
-
-
 int zevsite::EventStore::onWalCommit(void* context, sqlite3* db, const char*, int frames) {
   auto* store = static_cast<zevsite::EventStore*>(context);
   store->walFrames_.store(frames);
@@ -199,8 +198,6 @@ void zevsite::EventStore::checkpoint(bool truncate) {
 bool zevsite::EventStore::execute(const char* sql) {
   return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
-
-
 
 std::optional<zevsite::StoreClockSample> zevsite::EventStore::loadClock() {
   sqlite3_stmt* statement = nullptr;
@@ -240,11 +237,6 @@ bool zevsite::EventStore::bindAndSaveClock(const zevsite::StoreClockSample& samp
   return sqlite3_step(saveClock_) == SQLITE_DONE;
 }
 
-
-
-
-
-
 bool zevsite::EventStore::endLease(const zevsite::LeaseEnd& end) {
   if (!execute("BEGIN IMMEDIATE")) return false;
   if (applyLeaseEnd(end) && execute("COMMIT")) return true;
@@ -266,8 +258,6 @@ std::vector<std::int64_t> zevsite::EventStore::activeLeaseTokens(std::int64_t no
 bool zevsite::EventStore::releaseToken(std::int64_t token) {
   return endLease(zevsite::LeaseEnd{token, 0, 0, false});
 }
-
-
 
 std::uint64_t zevsite::EventStore::pragmaValue(const char* sql) {
   sqlite3_stmt* statement = nullptr;
@@ -315,7 +305,6 @@ std::uint64_t zevsite::EventStore::diskGrowthFor(std::size_t rowBytes) {
   return logGrowth + databaseGrowth;
 }
 
-
 zevsite::EventStore::~EventStore() {
   for (sqlite3_stmt* statement :
        {insertRow_, deleteRow_, nextId_, saveNextId_, rowsInOrder_, rowsOverlapping_, saveClock_,
@@ -338,7 +327,8 @@ bool zevsite::EventStore::prepare() {
   sqlite3_busy_timeout(db_, 5000);
   sqlite3_wal_hook(db_, &zevsite::EventStore::onWalCommit, this);
   // WAL with synchronous NORMAL: a committed batch survives a crash or kill of the process;
-  // the page cache is capped at 2 MiB to keep the SDK's memory small.
+  // the page cache is capped at 512 KiB to keep the SDK's memory small (the writer appends,
+  // and the sender reads what was just written: both find their pages in the OS's cache).
   const std::string journalLimit = "PRAGMA journal_size_limit=" + std::to_string(kJournalSizeLimit);
   if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
       !execute("PRAGMA cache_size=-512") || !execute(journalLimit.c_str()) || !execute(kSchema)) {
@@ -380,24 +370,20 @@ bool zevsite::EventStore::prepare() {
          execute("SELECT count(*) FROM event_rows");  // reads the file: fails on a corrupt one
 }
 
+bool zevsite::EventStore::hasOneEventPerRowTable() {
+  return pragmaValue(
+             "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'events'") > 0;
+}
+
 bool zevsite::EventStore::migrateOneEventPerRow() {
-  if (pragmaValue("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'events'") ==
-      0) {
-    return true;
-  }
+  if (!hasOneEventPerRowTable()) return true;
   if (!execute("BEGIN IMMEDIATE")) return false;
   if (migrateLocked() && execute("COMMIT")) return true;
   execute("ROLLBACK");
   return false;
 }
 
-// Inside a write transaction, so two processes opening an old store migrate it once: the
-// second finds the table gone.
-bool zevsite::EventStore::migrateLocked() {
-  if (pragmaValue("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'events'") ==
-      0) {
-    return true;
-  }
+bool zevsite::EventStore::readOneEventPerRow(std::vector<zevsite::StoredEvent>& events) {
   // Stores of the first versions recorded no seen_ms: such an event is aged by its recorded
   // time, all that is known of it, against the store's clock as it stands now.
   const bool hasSeen =
@@ -408,7 +394,6 @@ bool zevsite::EventStore::migrateLocked() {
   if (auto saved = loadClock()) {
     seenNow = zevsite::time::saturatingAdd(saved->seenMillis, zevsite::elapsedBetween(*saved, now));
   }
-  std::vector<zevsite::StoredEvent> events;
   sqlite3_stmt* statement = nullptr;
   const std::string sql = std::string("SELECT id, name, body, created_ms, ") +
                           (hasSeen ? "seen_ms" : "NULL") + " FROM events ORDER BY id";
@@ -417,29 +402,38 @@ bool zevsite::EventStore::migrateLocked() {
   while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
     zevsite::StoredEvent event;
     event.rowId = sqlite3_column_int64(statement, 0);
-    if (auto* name = sqlite3_column_text(statement, 1)) event.name = reinterpret_cast<const char*>(name);
+    if (auto* name = sqlite3_column_text(statement, 1)) {
+      event.name = reinterpret_cast<const char*>(name);
+    }
     if (auto* body = sqlite3_column_text(statement, 2)) {
       event.body.assign(reinterpret_cast<const char*>(body),
                         static_cast<std::size_t>(sqlite3_column_bytes(statement, 2)));
     }
     event.createdMillis = sqlite3_column_int64(statement, 3);
-    event.seenMillis = sqlite3_column_type(statement, 4) == SQLITE_NULL
-                           ? zevsite::time::saturatingSub(
-                                 seenNow, std::max<std::int64_t>(0, now.wallMillis -
-                                                                        event.createdMillis))
-                           : sqlite3_column_int64(statement, 4);
+    event.seenMillis =
+        sqlite3_column_type(statement, 4) == SQLITE_NULL
+            ? zevsite::time::saturatingSub(
+                  seenNow, std::max<std::int64_t>(0, now.wallMillis - event.createdMillis))
+            : sqlite3_column_int64(statement, 4);
     events.push_back(std::move(event));
   }
   sqlite3_finalize(statement);
-  if (step != SQLITE_DONE) return false;
+  return step == SQLITE_DONE;
+}
+
+// Inside a write transaction, so two processes opening an old store migrate it once: the
+// second finds the table gone.
+bool zevsite::EventStore::migrateLocked() {
+  if (!hasOneEventPerRowTable()) return true;
+  std::vector<zevsite::StoredEvent> events;
+  if (!readOneEventPerRow(events)) return false;
   // Ids stay as they were, so leases a sender of the older version holds keep their events;
   // ids already given to packed rows (an older version ran on this store after a newer one)
   // are not given twice: then the old events are numbered after them.
   const std::optional<std::int64_t> next = nextEventId();
   if (!next) return false;
   std::int64_t nextId = *next;
-  const bool packedRowsExist = pragmaValue("SELECT count(*) FROM event_rows") > 0;
-  if (!events.empty() && packedRowsExist && events.front().rowId < nextId) {
+  if (!events.empty() && events.front().rowId < nextId) {
     for (auto& event : events) event.rowId = nextId++;
   } else if (!events.empty()) {
     nextId = std::max(nextId, events.back().rowId + 1);
@@ -483,8 +477,9 @@ bool zevsite::EventStore::insertPacked(const zevsite::EventPackWriter& pack) {
 }
 
 bool zevsite::EventStore::insertRows(std::span<const zevsite::StoredEvent> events) {
-  return packRows(events, [](std::size_t, const auto& event) { return event.rowId; }, pack_,
-                  [this] { return insertPacked(pack_); });
+  return packRows(
+      events, [](std::size_t, const auto& event) { return event.rowId; }, pack_,
+      [this] { return insertPacked(pack_); });
 }
 
 bool zevsite::EventStore::insertPending(std::span<const zevsite::PendingEvent> events,
@@ -615,9 +610,12 @@ std::size_t zevsite::EventStore::deleteExpired(std::int64_t oldestAllowedSeenMil
       if (deleteRow(row.firstId)) deleted += row.events;
       continue;
     }
-    cutRow(std::move(row), [&](const StoredEvent& event) {
-      return event.seenMillis < oldestAllowedSeenMillis && !inLease(leased, event.rowId);
-    }, deleted);
+    cutRow(
+        std::move(row),
+        [&](const StoredEvent& event) {
+          return event.seenMillis < oldestAllowedSeenMillis && !inLease(leased, event.rowId);
+        },
+        deleted);
   }
   return deleted;
 }
@@ -637,8 +635,8 @@ std::size_t zevsite::EventStore::deleteBeyondCount(std::size_t maxEvents,
       row.firstId = sqlite3_column_int64(rowsInOrder_, 0);
       row.lastId = sqlite3_column_int64(rowsInOrder_, 1);
       row.events = static_cast<std::size_t>(sqlite3_column_int64(rowsInOrder_, 2));
-      const bool whole = position + row.events <= excess &&
-                         !overlapsLease(leased, row.firstId, row.lastId);
+      const bool whole =
+          position + row.events <= excess && !overlapsLease(leased, row.firstId, row.lastId);
       if (!whole) {
         row.packed = blobColumn(rowsInOrder_, 3);
       }
@@ -656,9 +654,10 @@ std::size_t zevsite::EventStore::deleteBeyondCount(std::size_t maxEvents,
       continue;
     }
     std::uint64_t index = rowStart;
-    cutRow(std::move(row), [&](const StoredEvent& event) {
-      return index++ < excess && !inLease(leased, event.rowId);
-    }, deleted);
+    cutRow(
+        std::move(row),
+        [&](const StoredEvent& event) { return index++ < excess && !inLease(leased, event.rowId); },
+        deleted);
   }
   return deleted;
 }
@@ -742,12 +741,14 @@ bool zevsite::EventStore::applyLeaseEnd(const zevsite::LeaseEnd& end) {
     if (!rows) return false;
     std::size_t deleted = 0;
     for (auto& row : *rows) {
-      const bool ok =
-          row.packed.empty()
-              ? deleteRow(row.firstId)
-              : cutRow(std::move(row), [&end](const StoredEvent& event) {
-                  return event.rowId >= end.firstId && event.rowId <= end.lastId;
-                }, deleted);
+      const bool ok = row.packed.empty()
+                          ? deleteRow(row.firstId)
+                          : cutRow(
+                                std::move(row),
+                                [&end](const StoredEvent& event) {
+                                  return event.rowId >= end.firstId && event.rowId <= end.lastId;
+                                },
+                                deleted);
       if (!ok) return false;
     }
   }

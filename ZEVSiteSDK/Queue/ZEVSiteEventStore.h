@@ -43,7 +43,6 @@ struct LeaseEnd {
   bool deleteEvents = false;
 };
 
-
 class EventStore {
   struct PassKey {};
 
@@ -185,6 +184,9 @@ class EventStore {
   // Packs the events of a store of one event per row, once, and drops its table.
   bool migrateOneEventPerRow();
   bool migrateLocked();
+  bool hasOneEventPerRowTable();
+  // Every event of the one-event-per-row table, oldest first, with its id.
+  bool readOneEventPerRow(std::vector<StoredEvent>& events);
   std::uint64_t pragmaValue(const char* sql);
   // The size of the database file (or of its log), as the open connection sees it.
   std::optional<std::uint64_t> fileBytes(bool log);
