@@ -383,7 +383,8 @@ bool zevsite::EventStore::migrateOneEventPerRow() {
   return false;
 }
 
-bool zevsite::EventStore::readOneEventPerRow(std::vector<zevsite::StoredEvent>& events) {
+bool zevsite::EventStore::readOneEventPerRow(std::int64_t afterId, std::size_t limit,
+                                             std::vector<zevsite::StoredEvent>& events) {
   // Stores of the first versions recorded no seen_ms: such an event is aged by its recorded
   // time, all that is known of it, against the store's clock as it stands now.
   const bool hasSeen =
@@ -396,8 +397,11 @@ bool zevsite::EventStore::readOneEventPerRow(std::vector<zevsite::StoredEvent>& 
   }
   sqlite3_stmt* statement = nullptr;
   const std::string sql = std::string("SELECT id, name, body, created_ms, ") +
-                          (hasSeen ? "seen_ms" : "NULL") + " FROM events ORDER BY id";
+                          (hasSeen ? "seen_ms" : "NULL") +
+                          " FROM events WHERE id > ?1 ORDER BY id LIMIT ?2";
   if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) return false;
+  sqlite3_bind_int64(statement, 1, afterId);
+  sqlite3_bind_int64(statement, 2, static_cast<std::int64_t>(limit));
   int step = SQLITE_ROW;
   while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
     zevsite::StoredEvent event;
@@ -421,28 +425,36 @@ bool zevsite::EventStore::readOneEventPerRow(std::vector<zevsite::StoredEvent>& 
   return step == SQLITE_DONE;
 }
 
-// Inside a write transaction, so two processes opening an old store migrate it once: the
-// second finds the table gone.
 bool zevsite::EventStore::migrateLocked() {
   if (!hasOneEventPerRowTable()) return true;
-  std::vector<zevsite::StoredEvent> events;
-  if (!readOneEventPerRow(events)) return false;
   // Ids stay as they were, so leases a sender of the older version holds keep their events;
   // ids already given to packed rows (an older version ran on this store after a newer one)
   // are not given twice: then the old events are numbered after them.
   const std::optional<std::int64_t> next = nextEventId();
   if (!next) return false;
   std::int64_t nextId = *next;
-  if (!events.empty() && events.front().rowId < nextId) {
-    for (auto& event : events) event.rowId = nextId++;
-  } else if (!events.empty()) {
-    nextId = std::max(nextId, events.back().rowId + 1);
+  const auto oldestId =
+      static_cast<std::int64_t>(pragmaValue("SELECT coalesce(min(id), 0) FROM events"));
+  const bool renumber = oldestId > 0 && oldestId < nextId;
+  // A few thousand at a time, so a large store does not have to fit in memory at once.
+  constexpr std::size_t kChunk = 5000;
+  std::vector<zevsite::StoredEvent> events;
+  for (std::int64_t afterId = 0;;) {
+    events.clear();
+    if (!readOneEventPerRow(afterId, kChunk, events)) return false;
+    if (events.empty()) break;
+    afterId = events.back().rowId;
+    for (auto& event : events) {
+      if (renumber) event.rowId = nextId++;
+    }
+    if (!renumber) nextId = std::max(nextId, events.back().rowId + 1);
+    if (!insertRows(events)) return false;
   }
   // An AUTOINCREMENT table never gave an id twice: neither do the packed rows.
   const auto sequence = static_cast<std::int64_t>(
       pragmaValue("SELECT coalesce(max(seq), 0) FROM sqlite_sequence WHERE name = 'events'"));
   nextId = std::max(nextId, sequence + 1);
-  return insertRows(events) && saveNextEventId(nextId) && execute("DROP TABLE events");
+  return saveNextEventId(nextId) && execute("DROP TABLE events");
 }
 
 bool zevsite::EventStore::startClock(const zevsite::StoreClockSample& sample) {

@@ -185,8 +185,10 @@ class EventStore {
   bool migrateOneEventPerRow();
   bool migrateLocked();
   bool hasOneEventPerRowTable();
-  // Every event of the one-event-per-row table, oldest first, with its id.
-  bool readOneEventPerRow(std::vector<StoredEvent>& events);
+  // Up to `limit` events of the one-event-per-row table with ids above `afterId`, oldest
+  // first, with their ids.
+  bool readOneEventPerRow(std::int64_t afterId, std::size_t limit,
+                          std::vector<StoredEvent>& events);
   std::uint64_t pragmaValue(const char* sql);
   // The size of the database file (or of its log), as the open connection sees it.
   std::optional<std::uint64_t> fileBytes(bool log);
