@@ -173,6 +173,8 @@ class EventStore {
   // deleted to `deleted`. A row that does not unpack is deleted whole (and counted whole).
   bool cutRow(Row row, const EventFilter& drop, std::size_t& deleted);
   bool deleteRow(std::int64_t firstId);
+  // The id range and count of the row a statement is on: its first three columns.
+  static Row rowHeader(sqlite3_stmt* statement);
   bool unpackRow(const Row& row, std::vector<StoredEvent>& out);
   // The rows holding any event with an id in [firstId, lastId], with their packed events.
   std::optional<std::vector<Row>> rowsOverlapping(std::int64_t firstId, std::int64_t lastId);
