@@ -51,7 +51,7 @@ class EventStorage {
   static constexpr std::int64_t kDefaultExpirationSecs = 604800;
   // Most bytes of event names and upload strings staged in memory; beyond it the oldest are
   // dropped. A batch being written takes as much again.
-  static constexpr std::size_t kMaxStagedBytes = 2 * 1024 * 1024;
+  static constexpr std::size_t kMaxStagedBytes = 1024 * 1024;
   // The store counts as idle (and its log is truncated) after this long without commits.
   static constexpr std::chrono::milliseconds kIdleCheckpointDelay{100};
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-/// What a tracking call does when the SDK's staging area (2 MiB of events waiting for the
+/// What a tracking call does when the SDK's staging area (1 MiB of events waiting for the
 /// disk) is full: a burst faster than the disk can take.
 enum class ZEVSiteOverflowPolicy {
   /// The call waits until the writer has taken the staged events to disk, at most the

@@ -413,7 +413,7 @@ def shutdown(timeout: float) -> bool:
 
 
 def set_overflow_policy(drop_oldest: bool, block_timeout: float = 1.0) -> None:
-    """What tracking calls do when the SDK's staging area (2 MiB of events waiting for the
+    """What tracking calls do when the SDK's staging area (1 MiB of events waiting for the
     disk) is full: wait up to ``block_timeout`` seconds for the writer (the default), or, with
     ``drop_oldest``, never wait and drop the oldest staged events (counted in
     ``statistics()["dropped_overflow"]``)."""
