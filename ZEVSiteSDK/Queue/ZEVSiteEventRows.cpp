@@ -270,8 +270,7 @@ std::optional<std::vector<zevsite::EventStore::Row>> zevsite::EventStore::rowsOv
   return rows;
 }
 
-std::vector<std::pair<std::int64_t, std::int64_t>> zevsite::EventStore::activeLeaseRanges(
-    std::int64_t nowMillis) {
+zevsite::EventStore::LeaseRanges zevsite::EventStore::activeLeaseRanges(std::int64_t nowMillis) {
   LeaseRanges leased;
   StatementScope scope{activeLeases_};
   sqlite3_bind_int64(activeLeases_, 1, nowMillis);

@@ -157,6 +157,8 @@ class EventStore {
   };
   // Which events of a row go when it is cut: given each event (in order), true to delete.
   using EventFilter = std::function<bool(const StoredEvent&)>;
+  // The id ranges that senders hold leases on, first and last id of each.
+  using LeaseRanges = std::vector<std::pair<std::int64_t, std::int64_t>>;
 
   bool prepare();
   bool execute(const char* sql);
@@ -178,11 +180,11 @@ class EventStore {
   bool unpackRow(const Row& row, std::vector<StoredEvent>& out);
   // The rows holding any event with an id in [firstId, lastId], with their packed events.
   std::optional<std::vector<Row>> rowsOverlapping(std::int64_t firstId, std::int64_t lastId);
-  std::vector<std::pair<std::int64_t, std::int64_t>> activeLeaseRanges(std::int64_t nowMillis);
-  std::size_t deleteExpired(std::int64_t oldestAllowedSeenMillis,
-                            const std::vector<std::pair<std::int64_t, std::int64_t>>& leased);
-  std::size_t deleteBeyondCount(std::size_t maxEvents,
-                                const std::vector<std::pair<std::int64_t, std::int64_t>>& leased);
+  LeaseRanges activeLeaseRanges(std::int64_t nowMillis);
+  // Delete the expired events, and the oldest beyond `maxEvents`, but those in `leased`;
+  // return how many went.
+  std::size_t deleteExpired(std::int64_t oldestAllowedSeenMillis, const LeaseRanges& leased);
+  std::size_t deleteBeyondCount(std::size_t maxEvents, const LeaseRanges& leased);
   // Packs the events of a store of one event per row, once, and drops its table.
   bool migrateOneEventPerRow();
   bool migrateLocked();
